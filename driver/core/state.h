@@ -1,0 +1,132 @@
+// DriverState: the one record that holds everything the driver remembers
+// beyond a single call.
+//
+// It is constant-initialised with the values a freshly loaded image has and
+// is never torn down. Seven contexts share it: DriverEntry, the adapter start,
+// the interface-notification handler, the monitor thread, the sibling driver
+// completing a request, HwStartIO and HwSetPowerState. Every field that two of
+// them touch is a Shared<T>, read and written whole.
+//
+// Two places take a lock, both short and never across a wait:
+//  - EventLock guards the connection-event hand-off (the notified texts, the
+//    current identifiers and the posting of PendingEvent), so that the monitor
+//    takes an event together with a consistent copy of its identifiers and
+//    clears only the event it took;
+//  - DeviceStatusLock serialises the copy-and-write of DeviceStatus, so that
+//    the value left in the registry is always the newest record.
+
+#ifndef KVR_STATE_H
+#define KVR_STATE_H
+
+#include "../platform/kvr_platform.h"
+#include "../platform/kvr_shared.h"
+
+// A vendor or product ID as the interface name gives it: four characters and
+// a terminating zero, never converted to a number.
+constexpr unsigned IdTextSize = 5;
+typedef UCHAR ID_TEXT[IdTextSize];
+
+// Published as DeviceInfo (REG_BINARY, 2 bytes), the record's memory image.
+// The sibling driver writes it in place as the reply of peer command 1.
+struct DEVICE_INFO_RECORD {
+    Shared<UCHAR> PanelType;
+    Shared<UCHAR> PanelAux;
+};
+
+// Published as DeviceStatus (REG_BINARY, 16 bytes), the record's memory
+// image; the two 32-bit words are little-endian.
+struct DEVICE_STATUS_RECORD {
+    Shared<UCHAR> LinkState;
+    Shared<UCHAR> DeviceMode;
+    Shared<UCHAR> ExternalSession;
+    Shared<UCHAR> PowerOffSeen;
+    Shared<UCHAR> InputPending;
+    UCHAR Reserved[3]; // always zero; nothing writes them
+    Shared<ULONG> SessionParam1;
+    Shared<ULONG> SessionParam2;
+};
+
+constexpr unsigned DeviceInfoSize = 2;
+constexpr unsigned DeviceStatusSize = 16;
+
+static_assert(sizeof(DEVICE_INFO_RECORD) == DeviceInfoSize, "DeviceInfo is 2 bytes");
+static_assert(__builtin_offsetof(DEVICE_INFO_RECORD, PanelAux) == 1, "PanelAux at byte 1");
+static_assert(sizeof(DEVICE_STATUS_RECORD) == DeviceStatusSize, "DeviceStatus is 16 bytes");
+static_assert(__builtin_offsetof(DEVICE_STATUS_RECORD, LinkState) == 0, "LinkState");
+static_assert(__builtin_offsetof(DEVICE_STATUS_RECORD, DeviceMode) == 1, "DeviceMode");
+static_assert(__builtin_offsetof(DEVICE_STATUS_RECORD, ExternalSession) == 2, "ExternalSession");
+static_assert(__builtin_offsetof(DEVICE_STATUS_RECORD, PowerOffSeen) == 3, "PowerOffSeen");
+static_assert(__builtin_offsetof(DEVICE_STATUS_RECORD, InputPending) == 4, "InputPending");
+static_assert(__builtin_offsetof(DEVICE_STATUS_RECORD, SessionParam1) == 8, "SessionParam1");
+static_assert(__builtin_offsetof(DEVICE_STATUS_RECORD, SessionParam2) == 12, "SessionParam2");
+static_assert(sizeof(Shared<UCHAR>) == 1 && sizeof(Shared<ULONG>) == 4 &&
+                  sizeof(Shared<PVOID>) == sizeof(PVOID),
+              "a shared field has the width of its value");
+
+// PendingEvent values.
+constexpr ULONG EventNone = 0;
+constexpr ULONG EventArrival = 1;
+constexpr ULONG EventRemoval = 2;
+
+constexpr SIZE_T DataFilePathSize = 200; // bytes: 100 UTF-16 code units
+
+struct DRIVER_STATE {
+    // Start-up and registration.
+    Shared<PDRIVER_OBJECT> DriverObject{nullptr};
+    Shared<PDEVICE_OBJECT> ControlDevice{nullptr};
+    Shared<UCHAR> InterfaceNotifyRegistered{0};
+    Shared<UCHAR> ProfileNotifyRegistered{0};
+    Shared<WCHAR *> DataFilePath{nullptr};
+    HANDLE MonitorThread{nullptr};
+
+    // Connection event, from the notification handler to the monitor. The
+    // texts and the two counted strings are touched only under EventLock.
+    Shared<LONG> EventLock{0};
+    ULONG EventSequence{0}; // bumped by every accepted notification
+    ID_TEXT NotifiedVid{};
+    ID_TEXT NotifiedPid{};
+    UCHAR NotifiedSerialPrefix[7]{};
+    ID_TEXT CurrentVidText{'0', 0, 0, 0, 0};
+    ID_TEXT CurrentPidText{'0', 0, 0, 0, 0};
+    ANSI_STRING CurrentVid{0, 0, nullptr};
+    ANSI_STRING CurrentPid{0, 0, nullptr};
+    Shared<ULONG> PendingEvent{EventNone};
+    Shared<UCHAR> WideModel{0};
+
+    // Peer link and polling.
+    Shared<PDEVICE_OBJECT> PeerDevice{nullptr};
+    Shared<UCHAR> ClientActive{0};
+    Shared<UCHAR> InputReply[2]{};
+    DEVICE_INFO_RECORD DeviceInfoRecord{};
+    DEVICE_STATUS_RECORD DeviceStatusRecord{};
+
+    // Settings mirrors.
+    Shared<ULONG> OrientationValue{0};
+    Shared<ULONG> TrayPresent{0};
+
+    // Power.
+    Shared<ULONG> PowerState{0};
+    Shared<UCHAR> PoweredOff{0};
+
+    // Serialises the copy-and-write of DeviceStatus; initialised by
+    // DriverEntry before the video port can call anything else.
+    KMUTEX DeviceStatusLock{};
+};
+
+extern DRIVER_STATE DriverState;
+
+// EventLock: a short spin; its holders never wait and never call out.
+inline void AcquireEventLock()
+{
+    for (;;) {
+        LONG Free = 0;
+        if (DriverState.EventLock.CompareExchange(Free, 1))
+            return;
+        while (DriverState.EventLock.Load() != 0)
+            __builtin_ia32_pause();
+    }
+}
+
+inline void ReleaseEventLock() { DriverState.EventLock.StoreRelease(0); }
+
+#endif // KVR_STATE_H
