@@ -439,6 +439,17 @@ inline KIRQL KfRaiseIrql(KIRQL NewIrql)
 }
 #endif
 
+// Code placement. In the kernel image, pageable routines go to the PAGE
+// section, start-up code that the platform may discard after DriverEntry to
+// INIT; everything else stays resident. The host build ignores placement.
+#if KVR_KERNEL_TARGET
+#define KVR_PAGED_CODE __attribute__((section("PAGE")))
+#define KVR_INIT_CODE __attribute__((section("INIT")))
+#else
+#define KVR_PAGED_CODE
+#define KVR_INIT_CODE
+#endif
+
 #endif // KVR_PLATFORM_TYPES_ONLY
 
 #endif // KVR_PLATFORM_H
