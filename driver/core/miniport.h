@@ -20,8 +20,7 @@ VP_STATUS HwSetPowerState(PVOID HwDeviceExtension, ULONG HwId,
                           PVIDEO_POWER_MANAGEMENT VideoPowerControl);
 VP_STATUS HwGetPowerState(PVOID HwDeviceExtension, ULONG HwId,
                           PVIDEO_POWER_MANAGEMENT VideoPowerControl);
-VP_STATUS HwGetVideoChildDescriptor(PVOID HwDeviceExtension,
-                                    PVIDEO_CHILD_ENUM_INFO ChildEnumInfo,
+VP_STATUS HwGetVideoChildDescriptor(PVOID HwDeviceExtension, PVIDEO_CHILD_ENUM_INFO ChildEnumInfo,
                                     PVIDEO_CHILD_TYPE VideoChildType, PUCHAR pChildDescriptor,
                                     PULONG UId, PULONG pUnused);
 

@@ -127,6 +127,9 @@ inline void AcquireEventLock()
     }
 }
 
-inline void ReleaseEventLock() { DriverState.EventLock.StoreRelease(0); }
+inline void ReleaseEventLock()
+{
+    DriverState.EventLock.StoreRelease(0);
+}
 
 #endif // KVR_STATE_H

@@ -10,9 +10,9 @@
 constexpr ULONG PeerIoctl = 0x22205D; // type 0x22, function 0x817, METHOD_IN_DIRECT
 static_assert(PeerIoctl == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x817, METHOD_IN_DIRECT, FILE_ANY_ACCESS),
               "peer request code");
-constexpr UCHAR PeerCommandPanel = 1;  // reply: DeviceInfoRecord, 2 bytes
-constexpr UCHAR PeerCommandMode = 4;   // reply: one mode byte
-constexpr UCHAR PeerCommandInput = 6;  // reply: InputReply, 2 bytes
+constexpr UCHAR PeerCommandPanel = 1; // reply: DeviceInfoRecord, 2 bytes
+constexpr UCHAR PeerCommandMode = 4;  // reply: one mode byte
+constexpr UCHAR PeerCommandInput = 6; // reply: InputReply, 2 bytes
 constexpr UCHAR PeerCommandInputRepeat = 7;
 constexpr ULONG PeerCommandBlockSize = 8;
 constexpr ULONG PeerPanelReplySize = 2;

@@ -208,7 +208,12 @@ typedef struct _VIDEO_POWER_MANAGEMENT {
     ULONG PowerState;
 } VIDEO_POWER_MANAGEMENT, *PVIDEO_POWER_MANAGEMENT;
 
-typedef enum _VIDEO_CHILD_TYPE { Monitor = 1, NonPrimaryChip, VideoChip, Other } VIDEO_CHILD_TYPE,
+typedef enum _VIDEO_CHILD_TYPE {
+    Monitor = 1,
+    NonPrimaryChip,
+    VideoChip,
+    Other
+} VIDEO_CHILD_TYPE,
     *PVIDEO_CHILD_TYPE;
 
 typedef struct _VIDEO_PORT_CONFIG_INFO VIDEO_PORT_CONFIG_INFO, *PVIDEO_PORT_CONFIG_INFO;
@@ -220,8 +225,7 @@ typedef VP_STATUS (*PVIDEO_HW_FIND_ADAPTER)(PVOID HwDeviceExtension, PVOID HwCon
                                             PVIDEO_PORT_CONFIG_INFO ConfigInfo, PUCHAR Again);
 typedef BOOLEAN (*PVIDEO_HW_INITIALIZE)(PVOID HwDeviceExtension);
 typedef BOOLEAN (*PVIDEO_HW_INTERRUPT)(PVOID HwDeviceExtension);
-typedef BOOLEAN (*PVIDEO_HW_START_IO)(PVOID HwDeviceExtension,
-                                      PVIDEO_REQUEST_PACKET RequestPacket);
+typedef BOOLEAN (*PVIDEO_HW_START_IO)(PVOID HwDeviceExtension, PVIDEO_REQUEST_PACKET RequestPacket);
 typedef BOOLEAN (*PVIDEO_HW_RESET_HW)(PVOID HwDeviceExtension, ULONG Columns, ULONG Rows);
 typedef void (*PVIDEO_HW_TIMER)(PVOID HwDeviceExtension);
 typedef BOOLEAN (*PVIDEO_HW_START_DMA)(PVOID HwDeviceExtension, PVOID Context);
@@ -291,7 +295,10 @@ constexpr NTSTATUS STATUS_OBJECT_TYPE_MISMATCH = (NTSTATUS)0xC0000024u;
 constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = (NTSTATUS)0xC0000034u;
 constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = (NTSTATUS)0xC0000035u;
 constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = (NTSTATUS)0xC000009Au;
-constexpr bool NT_SUCCESS(NTSTATUS Status) { return Status >= 0; }
+constexpr bool NT_SUCCESS(NTSTATUS Status)
+{
+    return Status >= 0;
+}
 
 // Win32 result codes that the video port carries back to the caller.
 constexpr VP_STATUS NO_ERROR = 0;
@@ -354,9 +361,8 @@ void RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
 LONG RtlCompareString(const STRING *String1, const STRING *String2, BOOLEAN CaseInSensitive);
 SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length);
 char *strncpy(char *Destination, const char *Source, SIZE_T Count);
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
-                                PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
-                                PVOID Environment);
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                PVOID Context, PVOID Environment);
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                PVOID ValueData, ULONG ValueLength);
 
@@ -391,10 +397,9 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                   PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject);
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength,
-                                   PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock);
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void ObfDereferenceObject(PVOID Object);
 
