@@ -19,7 +19,89 @@ constexpr ULONG PeerPanelReplySize = 2;
 constexpr ULONG PeerModeReplySize = 1;
 constexpr ULONG PeerInputReplySize = 2;
 
+// The sibling driver's device, opened with FILE_ALL_ACCESS.
+constexpr WCHAR PeerDeviceName[] = u"\\Device\\KEVO-0";
+
+// Instance prefix of frames that run an external session instead of being
+// attached to.
+constexpr UCHAR ExternalSerialPrefixText[6] = {'T', 'Q', 'X', 'R', 'A', '4'};
+
+// Input of every peer request: 1, 2, 0, the command, then two zero words.
+struct PEER_COMMAND_BLOCK {
+    UCHAR Header0;
+    UCHAR Header1;
+    UCHAR Header2;
+    UCHAR Command;
+    USHORT Word0;
+    USHORT Word1;
+};
+static_assert(sizeof(PEER_COMMAND_BLOCK) == PeerCommandBlockSize, "PeerCommandBlock is 8 bytes");
+
+// Relative waits in units of 100 ns.
+constexpr LONGLONG MonitorShortWait = -2500000; // 250 ms
+constexpr LONGLONG MonitorLongWait = -5000000;  // 500 ms
+
+// The connection event as the monitor took it, with its own copy of the
+// identifiers: the notification handler may rewrite the shared texts while
+// the event is being handled.
+struct MONITOR_EVENT {
+    ULONG Event; // EventArrival or EventRemoval
+    ULONG Sequence;
+    ID_TEXT VidText;
+    ID_TEXT PidText;
+    ANSI_STRING Vid; // counted views over VidText and PidText
+    ANSI_STRING Pid;
+    UCHAR SerialPrefix[7];
+};
+
+// Everything the monitor thread keeps for its whole life. It lives on the
+// thread's stack; requests left pending by the sibling driver complete into
+// the status blocks, the event and the mode reply bytes here, so none of them
+// may live in a shorter frame.
+struct MONITOR_STATE {
+    ID_TEXT AttachedPid;
+    UCHAR ExternalSerialPrefix[6];
+    bool PublishedOnce;
+    UCHAR InputPollCount;
+
+    PFILE_OBJECT PeerFile; // the reference taken when the peer was opened
+    KEVENT CompletionEvent;
+
+    // One status block per request site; nothing reads them.
+    IO_STATUS_BLOCK PanelStatusMode3;
+    IO_STATUS_BLOCK PanelStatusMode2;
+    IO_STATUS_BLOCK ModeStatusMode2;
+    IO_STATUS_BLOCK ModeStatusOther;
+    IO_STATUS_BLOCK InputStatus;
+    IO_STATUS_BLOCK InputRepeatStatus;
+
+    // Mode reply bytes of the two command-4 sites, written by the sibling
+    // driver when it answers.
+    Shared<UCHAR> ModeReplyMode2;
+    Shared<UCHAR> ModeReplyOther;
+
+    LARGE_INTEGER ShortWait;
+    LARGE_INTEGER LongWait;
+
+    FRAME_ID_VIEWS Views;
+    MONITOR_EVENT Event;
+};
+
 // The monitor thread's start routine; never returns.
 void MonitorMain(PVOID StartContext);
+
+// Connection events (events.cpp), handled from the snapshot in State->Event.
+void HandleArrival(MONITOR_STATE *State);
+void HandleRemoval(MONITOR_STATE *State);
+void ReleasePeer(MONITOR_STATE *State);
+
+// One turn's polling work and wait (poll.cpp).
+void PollFrame(MONITOR_STATE *State);
+
+// Builds one request to PeerDevice and passes it on without waiting. Returns
+// false when no request could be built; otherwise true with the sibling
+// driver's status in *Status.
+bool SendPeerCommand(MONITOR_STATE *State, UCHAR Command, PVOID Reply, ULONG ReplyLength,
+                     PIO_STATUS_BLOCK StatusBlock, NTSTATUS *Status);
 
 #endif // KVR_MONITOR_H

@@ -1,0 +1,175 @@
+// Connection events: attaching to the sibling driver when a monitor-mode
+// frame arrives, recording an alternate-mode frame, and detaching and
+// resetting the published records when the frame leaves.
+
+#include "monitor.h"
+#include "../settings/settings.h"
+
+static void PublishAndRemember(MONITOR_STATE *State)
+{
+    if (PublishStatus())
+        State->PublishedOnce = true;
+}
+
+static void ClearInputReply()
+{
+    DriverState.InputReply[0].Store(0);
+    DriverState.InputReply[1].Store(0);
+}
+
+// AttachedPid takes the first four characters of the event's product ID.
+static void RememberProductId(MONITOR_STATE *State)
+{
+    strncpy((char *)State->AttachedPid, (const char *)State->Event.PidText, 4);
+    State->AttachedPid[4] = 0;
+}
+
+// Byte for byte, case included, up to and including the terminating zero.
+static bool IsAttachedProductId(const MONITOR_STATE *State)
+{
+    for (unsigned i = 0; i < IdTextSize; ++i) {
+        if (State->AttachedPid[i] != State->Event.PidText[i])
+            return false;
+        if (State->AttachedPid[i] == 0)
+            return true;
+    }
+    return true;
+}
+
+static bool HasExternalSerialPrefix(const MONITOR_STATE *State)
+{
+    return RtlCompareMemory(State->Event.SerialPrefix, State->ExternalSerialPrefix,
+                            sizeof(State->ExternalSerialPrefix)) ==
+           sizeof(State->ExternalSerialPrefix);
+}
+
+// IoGetDeviceObjectPointer hands back a referenced file object and the
+// device object; the reference is kept until ReleasePeer.
+static void OpenPeer(MONITOR_STATE *State)
+{
+    UNICODE_STRING Name;
+    PFILE_OBJECT File = nullptr;
+    PDEVICE_OBJECT Device = nullptr;
+
+    RtlInitUnicodeString(&Name, PeerDeviceName);
+    NTSTATUS Status = IoGetDeviceObjectPointer(&Name, FILE_ALL_ACCESS, &File, &Device);
+    if (!NT_SUCCESS(Status)) {
+        DriverState.PeerDevice.Store(nullptr);
+        return;
+    }
+    State->PeerFile = File;
+    DriverState.PeerDevice.Store(Device);
+    RememberProductId(State);
+}
+
+static void ArriveMonitorFrame(MONITOR_STATE *State)
+{
+    DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
+
+    QuerySetting(SettingTrayPre, &DriverState.TrayPresent);
+    if (DriverState.TrayPresent.Load() == 1)
+        return;
+
+    Status.InputPending.Store(0);
+    State->InputPollCount = 0;
+    WriteSetting(SettingDeviceStatus, &Status);
+
+    if (DriverState.PeerDevice.Load() != nullptr)
+        return;
+
+    if (HasExternalSerialPrefix(State)) {
+        Status.ExternalSession.Store(1);
+        WriteSetting(SettingDeviceStatus, &Status);
+        return;
+    }
+
+    // Reaches the registry with the next publication.
+    Status.ExternalSession.Store(0);
+    KeDelayExecutionThread(KernelMode, FALSE, &State->ShortWait);
+    OpenPeer(State);
+}
+
+static void ArriveAltModeFrame(MONITOR_STATE *State)
+{
+    DEVICE_INFO_RECORD &Info = DriverState.DeviceInfoRecord;
+    DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
+
+    if (DriverState.PeerDevice.Load() != nullptr) {
+        ReleasePeer(State);
+        DriverState.ClientActive.Store(0);
+        State->InputPollCount = 0;
+    }
+
+    Info.PanelType.Store(0);
+    Info.PanelAux.Store(0);
+    Status.DeviceMode.Store(1);
+    Status.LinkState.Store(1);
+    Status.ExternalSession.Store(0);
+    Status.PowerOffSeen.Store(0);
+    Status.InputPending.Store(0);
+    ClearInputReply();
+    PublishAndRemember(State);
+    RememberProductId(State);
+}
+
+void HandleArrival(MONITOR_STATE *State)
+{
+    FRAME_CLASS Class =
+        ClassifyFrame(&State->Views, EventArrival, &State->Event.Vid, &State->Event.Pid,
+                      DriverState.DeviceStatusRecord.DeviceMode.Load());
+    if (Class == MonitorFrame)
+        ArriveMonitorFrame(State);
+    else if (Class == AltModeFrame)
+        ArriveAltModeFrame(State);
+}
+
+// The reset after a removal. ExternalSession is cleared only when the frame
+// was attached in monitor mode.
+static void ResetAfterRemoval(MONITOR_STATE *State, bool ClearExternalSession)
+{
+    DEVICE_INFO_RECORD &Info = DriverState.DeviceInfoRecord;
+    DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
+
+    Info.PanelType.Store(0);
+    Info.PanelAux.Store(0);
+    Status.DeviceMode.Store(0);
+    Status.LinkState.Store(0);
+    if (ClearExternalSession)
+        Status.ExternalSession.Store(0);
+    Status.PowerOffSeen.Store(0);
+    Status.InputPending.Store(0);
+    ClearInputReply();
+    State->InputPollCount = 0;
+    PublishAndRemember(State);
+}
+
+void HandleRemoval(MONITOR_STATE *State)
+{
+    if (!IsAttachedProductId(State))
+        return;
+
+    FRAME_CLASS Class =
+        ClassifyFrame(&State->Views, EventRemoval, &State->Event.Vid, &State->Event.Pid,
+                      DriverState.DeviceStatusRecord.DeviceMode.Load());
+    if (Class == AltModeFrame) {
+        ResetAfterRemoval(State, false);
+    } else if (Class == MonitorFrame) {
+        ReleasePeer(State);
+        DriverState.ClientActive.Store(0);
+        ResetAfterRemoval(State, true);
+    }
+}
+
+// Drops exactly the reference taken at the open. The device object belongs
+// to the sibling driver and is never deleted here. PeerDevice is cleared
+// first, so nobody finds it set once the reference is gone.
+void ReleasePeer(MONITOR_STATE *State)
+{
+    if (DriverState.PeerDevice.Load() == nullptr)
+        return;
+    DriverState.PeerDevice.Store(nullptr);
+    PFILE_OBJECT File = State->PeerFile;
+    State->PeerFile = nullptr;
+    if (File != nullptr)
+        ObfDereferenceObject(File);
+}

@@ -1,0 +1,154 @@
+// The monitor thread: its start steps and its turns, and the taking and
+// clearing of the connection event that the notification handler posts.
+
+#include "monitor.h"
+#include "../settings/settings.h"
+
+static void ClearStatusBlock(PIO_STATUS_BLOCK StatusBlock)
+{
+    StatusBlock->Status = STATUS_SUCCESS;
+    StatusBlock->Information = 0;
+}
+
+// Fields are set one by one: the record is large, and a whole-record clear
+// could become a call to a run-time routine the kernel image does not have.
+static void InitMonitorState(MONITOR_STATE *State)
+{
+    State->AttachedPid[0] = '0';
+    for (unsigned i = 1; i < IdTextSize; ++i)
+        State->AttachedPid[i] = 0;
+    for (unsigned i = 0; i < sizeof(State->ExternalSerialPrefix); ++i)
+        State->ExternalSerialPrefix[i] = ExternalSerialPrefixText[i];
+    State->ShortWait.QuadPart = MonitorShortWait;
+    State->LongWait.QuadPart = MonitorLongWait;
+
+    State->PeerFile = nullptr;
+    KeInitializeEvent(&State->CompletionEvent, NotificationEvent, FALSE);
+    ClearStatusBlock(&State->PanelStatusMode3);
+    ClearStatusBlock(&State->PanelStatusMode2);
+    ClearStatusBlock(&State->ModeStatusMode2);
+    ClearStatusBlock(&State->ModeStatusOther);
+    ClearStatusBlock(&State->InputStatus);
+    ClearStatusBlock(&State->InputRepeatStatus);
+    // The sibling driver has not answered yet: the mode reply bytes start at
+    // 0, a mode the polling treats like any other it does not act on.
+    State->ModeReplyMode2.Store(0);
+    State->ModeReplyOther.Store(0);
+
+    State->Event.Event = EventNone;
+    State->Event.Sequence = 0;
+    State->Event.Vid = {0, 0, nullptr};
+    State->Event.Pid = {0, 0, nullptr};
+}
+
+// Events posted before the monitor runs are dropped with the slot.
+static void DropPendingEvent()
+{
+    AcquireEventLock();
+    DriverState.PendingEvent.Store(EventNone);
+    ReleaseEventLock();
+}
+
+static void ClearPublishedRecords()
+{
+    DEVICE_INFO_RECORD &Info = DriverState.DeviceInfoRecord;
+    DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
+    Info.PanelType.Store(0);
+    Info.PanelAux.Store(0);
+    Status.DeviceMode.Store(0);
+    Status.LinkState.Store(0);
+    Status.ExternalSession.Store(0);
+    Status.PowerOffSeen.Store(0);
+    Status.InputPending.Store(0);
+    DriverState.InputReply[0].Store(0);
+    DriverState.InputReply[1].Store(0);
+}
+
+static void CopyIdText(UCHAR *Destination, const UCHAR *Source)
+{
+    for (unsigned i = 0; i < IdTextSize; ++i)
+        Destination[i] = Source[i];
+}
+
+// A counted view over the monitor's own copy of an identifier, with the
+// length the shared view had (4 once any frame event was posted).
+static void ViewIdText(ANSI_STRING *View, const ANSI_STRING *SharedView, UCHAR *Text)
+{
+    USHORT Length = SharedView->Length;
+    if (Length > IdTextSize - 1)
+        Length = IdTextSize - 1;
+    View->Length = Length;
+    View->MaximumLength = IdTextSize;
+    View->Buffer = (PCHAR)Text;
+}
+
+// Takes the posted event with a copy of everything the handling reads, all
+// under EventLock, so that a notification arriving meanwhile can neither tear
+// the identifiers nor be mistaken for the event taken.
+static bool TakePendingEvent(MONITOR_EVENT *Taken)
+{
+    ULONG Event = DriverState.PendingEvent.LoadAcquire();
+    if (Event != EventArrival && Event != EventRemoval)
+        return false;
+
+    AcquireEventLock();
+    Taken->Event = DriverState.PendingEvent.Load();
+    Taken->Sequence = DriverState.EventSequence;
+    CopyIdText(Taken->VidText, DriverState.CurrentVidText);
+    CopyIdText(Taken->PidText, DriverState.CurrentPidText);
+    ViewIdText(&Taken->Vid, &DriverState.CurrentVid, Taken->VidText);
+    ViewIdText(&Taken->Pid, &DriverState.CurrentPid, Taken->PidText);
+    for (unsigned i = 0; i < sizeof(Taken->SerialPrefix); ++i)
+        Taken->SerialPrefix[i] = DriverState.NotifiedSerialPrefix[i];
+    ReleaseEventLock();
+    return Taken->Event == EventArrival || Taken->Event == EventRemoval;
+}
+
+// Clears the slot only if no notification was accepted since the event was
+// taken; a newer event stays for the next turn.
+static void FinishEvent(const MONITOR_EVENT *Taken)
+{
+    AcquireEventLock();
+    if (DriverState.EventSequence == Taken->Sequence)
+        DriverState.PendingEvent.Store(EventNone);
+    ReleaseEventLock();
+}
+
+static void HandleConnectionEvent(MONITOR_STATE *State)
+{
+    if (!TakePendingEvent(&State->Event))
+        return;
+    if (State->Event.Event == EventArrival)
+        HandleArrival(State);
+    else
+        HandleRemoval(State);
+    FinishEvent(&State->Event);
+}
+
+// Until one publication has succeeded, every turn ends with one more.
+static void PublishUntilOnce(MONITOR_STATE *State)
+{
+    if (State->PublishedOnce)
+        return;
+    if (PublishStatus())
+        State->PublishedOnce = true;
+}
+
+void MonitorMain(PVOID StartContext)
+{
+    (void)StartContext;
+    MONITOR_STATE State;
+
+    InitMonitorState(&State);
+    DropPendingEvent();
+    ClearPublishedRecords();
+    BuildFrameIdViews(&State.Views);
+    State.PublishedOnce = false;
+    State.InputPollCount = 0;
+
+    for (;;) {
+        HandleConnectionEvent(&State);
+        PollFrame(&State);
+        PublishUntilOnce(&State);
+    }
+}
