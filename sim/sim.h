@@ -1,0 +1,500 @@
+// The simulated kernel: the harness interface.
+//
+// On the host the driver links against the simulated kernel, which provides
+// every routine that driver/platform/kvr_platform.h declares: pool, IRQL,
+// registry, dispatcher objects, system threads on a virtual clock, the I/O
+// manager with a simulated sibling frame driver, plug and play and the video
+// port. This header is what tests, the scenario tool, fuzzers and stress
+// tests use to build a system, drive it and look into it.
+//
+// Conventions:
+//  - Virtual time is counted in units of 100 ns (the platform's unit for
+//    intervals) from 0 at Reset; NowMs() gives whole milliseconds.
+//  - Registry paths, value names, device and link names are given and
+//    returned as UTF-8 (in practice ASCII) text; the kernel keeps them as
+//    UTF-16, as the platform does.
+//  - Pool tags are the four bytes in memory order: Tag("ffub") == 0x62756666.
+//  - Every harness call first runs all runnable simulated threads until they
+//    block (deterministic mode), so the harness always acts at a quiet
+//    instant.
+//  - Nothing here is safe to call from inside a driver callback or a
+//    simulated thread, except where said.
+
+#ifndef KVR_SIM_H
+#define KVR_SIM_H
+
+// The C library's declarations must come before the platform header's own
+// declaration of strncpy, which lacks the library's exception specification.
+#include <cstring>
+#include <cstdint>
+#include <array>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../driver/platform/kvr_platform.h"
+
+namespace sim
+{
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+// A verifier finding: what went wrong and when (virtual time).
+struct Violation {
+    std::string Text;
+    int64_t Time;
+};
+
+enum class Mode {
+    // Simulated threads are fibers on the calling OS thread; time moves only
+    // when every simulated thread is blocked. Same inputs, same trace.
+    Deterministic,
+    // Simulated threads are real threads; the virtual clock follows the wall
+    // clock, scaled (see Options::RealMicrosPerVirtualMs).
+    FreeRunning,
+};
+
+struct Options {
+    Mode RunMode = Mode::Deterministic;
+    // Free-running mode: real microseconds per virtual millisecond. The
+    // default makes a 250 ms wait a 5 ms real sleep.
+    uint32_t RealMicrosPerVirtualMs = 20;
+    // Stack size of each simulated thread.
+    size_t ThreadStackSize = 256 * 1024;
+    // Records and logs; each can be switched off for long runs.
+    bool TraceEnabled = true;       // the ordered event log (Trace())
+    bool RecordWaits = true;        // Waits()
+    bool RecordRegistry = true;     // RegistryWrites(), RegistryQueries()
+    bool RecordPeerRequests = true; // PeerRequests()
+    bool PoolLog = false;           // PoolLog()
+    // Registry keys created at Reset (absolute \Registry\Machine paths;
+    // intermediate keys are created too).
+    std::vector<std::string> Keys;
+    // Whether \Device\KEVO-0 exists from the start.
+    bool PeerPresent = true;
+};
+
+// A brand-new kernel: the threads of the previous run are torn down (also
+// ones that never return), every object, record, counter and injected fault
+// is gone, the clock is 0 and the registry holds only Options::Keys.
+void Reset(const Options &options = Options{});
+
+// Tears the kernel down and runs the teardown checks (leaked pool, held
+// references); their findings join Violations(), which stay readable until
+// the next Reset. Returns the complete list.
+std::vector<Violation> Shutdown();
+
+const Options &CurrentOptions();
+
+// ---------------------------------------------------------------------------
+// Time and threads
+
+constexpr int64_t TicksPerMs = 10000; // 100-ns units per millisecond
+
+int64_t Now();    // virtual time, 100-ns units
+uint64_t NowMs(); // virtual time, whole milliseconds
+
+// Deterministic mode: runs every runnable simulated thread until each one is
+// blocked. Free-running mode: returns at once.
+void RunUntilIdle();
+// Moves the clock forward by ms (to an absolute time), stopping at each
+// wake-up on the way and running everything due at or before it; on return
+// every thread due at or before the new time has run and blocked again.
+// Free-running mode: sleeps until the virtual clock has passed the time.
+void Advance(uint64_t ms);
+void AdvanceTo(uint64_t ms);
+void AdvanceTicks(int64_t ticks);
+void AdvanceToTicks(int64_t time);
+// The earliest time at which a blocked thread wakes (deterministic mode).
+std::optional<int64_t> NextWakeTime();
+
+struct ThreadInfo {
+    uint32_t Id; // 1, 2, ... in creation order; 0 is the harness context
+    PKSTART_ROUTINE StartRoutine;
+    PVOID StartContext;
+    bool Finished;    // the start routine returned
+    bool Blocked;     // waiting (deterministic mode)
+    int64_t WakeTime; // when blocked on a timed wait, else -1
+};
+std::vector<ThreadInfo> Threads();
+size_t LiveThreadCount();
+// Makes the next n calls of PsCreateSystemThread fail (STATUS_INSUFFICIENT_RESOURCES).
+void FailNextThreadCreations(unsigned n);
+// Free-running mode: asks every simulated thread to stop and waits until
+// they have: a wait begun (or in progress) after the request unwinds its
+// thread to the thread's base. Reset and Shutdown do this themselves.
+void StopThreads();
+// The id of the calling simulated thread (0 for the harness context).
+uint32_t CurrentThreadId();
+
+// One record per KeDelayExecutionThread and per timed KeWaitForSingleObject.
+struct WaitRecord {
+    uint32_t Thread;
+    int64_t Time;     // when the wait began
+    int64_t Interval; // as given (negative: relative, 100-ns units)
+    bool Delay;       // KeDelayExecutionThread (else KeWaitForSingleObject)
+};
+const std::vector<WaitRecord> &Waits();
+uint64_t WaitCount(); // counted even when RecordWaits is off
+
+// ---------------------------------------------------------------------------
+// IRQL
+
+// The IRQL of the calling context (harness context or simulated thread).
+KIRQL Irql();
+// Sets the IRQL of the calling context, for calling a driver routine at
+// APC_LEVEL or DISPATCH_LEVEL in a test. No verifier check.
+void SetIrql(KIRQL irql);
+
+// ---------------------------------------------------------------------------
+// Verifier
+
+const std::vector<Violation> &Violations();
+void ClearViolations();
+// Called for each violation as it is recorded (for example to fail a test at
+// the point of the fault). Pass an empty function to remove it.
+void SetViolationObserver(std::function<void(const Violation &)> observer);
+// Declares pool of this tag that may legitimately still be allocated at
+// teardown (the driver keeps some buffers for its whole life).
+void ExpectSurvivingPool(ULONG tag);
+// Declares that references on objects of this named device may still be
+// held at teardown.
+void ExpectSurvivingReferences(std::string_view deviceName);
+
+// ---------------------------------------------------------------------------
+// Pool
+
+constexpr ULONG Tag(const char (&text)[5])
+{
+    return (ULONG)(uint8_t)text[0] | (ULONG)(uint8_t)text[1] << 8 | (ULONG)(uint8_t)text[2] << 16 |
+           (ULONG)(uint8_t)text[3] << 24;
+}
+std::string TagText(ULONG tag); // "ffub"
+
+struct PoolStats {
+    uint64_t OutstandingCount = 0;
+    uint64_t OutstandingBytes = 0;
+    uint64_t Allocations = 0; // successful
+    uint64_t Frees = 0;
+    uint64_t FailedAllocations = 0; // by injection
+    uint64_t TotalBytes = 0;        // allocated over the run
+    uint64_t PeakBytes = 0;         // of outstanding bytes
+    uint64_t PeakCount = 0;
+};
+PoolStats PoolStatsForTag(ULONG tag);
+PoolStats PoolTotals();
+std::vector<std::pair<ULONG, PoolStats>> PoolStatsByTag(); // sorted by tag
+
+// Fault injection: the next n allocations fail; the nth from now fails (1 is
+// the next one); every allocation of a tag fails until cleared.
+void FailNextAllocations(unsigned n);
+void FailAllocationAt(unsigned nth);
+void FailAllocationsOfTag(ULONG tag, bool fail = true);
+void ClearPoolFaults();
+
+struct PoolEvent {
+    int64_t Time;
+    bool Free;
+    POOL_TYPE Type; // allocations
+    SIZE_T Bytes;
+    ULONG Tag;
+    const void *Address;
+    bool Failed; // an injected failure
+};
+const std::vector<PoolEvent> &PoolLog(); // kept when Options::PoolLog
+
+// ---------------------------------------------------------------------------
+// Registry
+
+struct RegValue {
+    ULONG Type = REG_NONE;
+    std::vector<uint8_t> Data;
+};
+
+bool CreateKey(std::string_view path); // creates missing intermediate keys
+bool DeleteKey(std::string_view path); // with its values and subkeys
+bool KeyExists(std::string_view path);
+// Sets a value of any type and bytes; the key must exist (false if not).
+bool SetValue(std::string_view path, std::string_view name, ULONG type,
+              std::span<const uint8_t> data);
+bool SetDword(std::string_view path, std::string_view name, ULONG value);
+// REG_SZ (or REG_EXPAND_SZ) from ASCII text, stored as UTF-16 with a terminator.
+bool SetString(std::string_view path, std::string_view name, std::string_view text,
+               ULONG type = REG_SZ);
+bool DeleteValue(std::string_view path, std::string_view name);
+std::optional<RegValue> GetValue(std::string_view path, std::string_view name);
+// The values of a key in the order they were first created.
+std::vector<std::pair<std::string, RegValue>> Values(std::string_view path);
+
+// Fault injection. A failed write leaves the stored value as it was; a
+// failed read returns the status without touching any target.
+void FailRegistryWrites(unsigned n, NTSTATUS status = STATUS_UNSUCCESSFUL);
+void FailRegistryReads(unsigned n, NTSTATUS status = STATUS_UNSUCCESSFUL);
+// Every write (read) of a value of this name fails until cleared.
+void FailRegistryValueWrites(std::string_view name, NTSTATUS status = STATUS_UNSUCCESSFUL);
+void FailRegistryValueReads(std::string_view name, NTSTATUS status = STATUS_UNSUCCESSFUL);
+void ClearRegistryFaults();
+
+struct RegWrite {
+    int64_t Time;
+    std::string Key; // the path as the caller gave it
+    std::string Name;
+    ULONG Type;
+    std::vector<uint8_t> Data;
+    NTSTATUS Status;
+};
+struct RegQuery {
+    int64_t Time;
+    ULONG RelativeTo;
+    std::string Key;
+    std::vector<std::string> Names; // the table's value names, in order
+    NTSTATUS Status;
+};
+const std::vector<RegWrite> &RegistryWrites();
+const std::vector<RegQuery> &RegistryQueries();
+uint64_t RegistryWriteCount(); // counted even when RecordRegistry is off
+uint64_t RegistryQueryCount();
+
+// ---------------------------------------------------------------------------
+// Objects and I/O
+
+struct DeviceInfo {
+    std::string Name; // empty for an unnamed device
+    PDEVICE_OBJECT Object;
+    PDRIVER_OBJECT Driver; // null for the sibling's device
+    ULONG ExtensionSize;
+    DEVICE_TYPE Type;
+    ULONG Characteristics;
+    bool Exclusive;
+};
+std::vector<DeviceInfo> Devices(); // devices that exist, in creation order
+
+struct CreateDeviceCall {
+    int64_t Time;
+    std::string Name;
+    ULONG ExtensionSize;
+    DEVICE_TYPE Type;
+    ULONG Characteristics;
+    bool Exclusive;
+    NTSTATUS Status;
+};
+const std::vector<CreateDeviceCall> &CreateDeviceCalls();
+void FailNextDeviceCreations(unsigned n, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+
+struct SymbolicLinkCall {
+    int64_t Time;
+    std::string Link;
+    std::string Device;
+    NTSTATUS Status;
+};
+const std::vector<SymbolicLinkCall> &SymbolicLinkCalls();
+std::optional<std::string> SymbolicLinkTarget(std::string_view link);
+
+struct OpenCall { // IoGetDeviceObjectPointer
+    int64_t Time;
+    std::string Name;
+    ACCESS_MASK Access;
+    NTSTATUS Status;
+};
+const std::vector<OpenCall> &OpenCalls();
+void FailNextOpens(unsigned n, NTSTATUS status = STATUS_UNSUCCESSFUL);
+
+// Reference counts: of a device or file object (-1 for an unknown object).
+LONG ReferenceCount(const void *object);
+// File objects opened and not yet dereferenced to zero.
+size_t OpenFileObjects();
+
+// The next n calls of IoBuildDeviceIoControlRequest return null.
+void FailNextRequestBuilds(unsigned n);
+
+// ---------------------------------------------------------------------------
+// The sibling frame driver (\Device\KEVO-0)
+
+constexpr ULONG PeerIoctlCode = 0x22205D;
+
+enum class Completion {
+    Now,     // the reply is written and STATUS_SUCCESS returned
+    Pending, // STATUS_PENDING; the harness completes the request later
+    Fail,    // a failure status, nothing written
+};
+
+void SetPeerPresent(bool present); // absent: opening \Device\KEVO-0 fails
+bool PeerPresent();
+void SetFrameMode(UCHAR mode);                // reply of command 4
+void SetFramePanel(UCHAR type, UCHAR aux);    // reply of command 1
+void SetFrameInput(UCHAR byte0, UCHAR byte1); // reply of commands 6 and 7
+void SetPeerCompletion(Completion completion, NTSTATUS failStatus = STATUS_UNSUCCESSFUL);
+
+// Completes pending requests, oldest first: the reply (from the frame's
+// current answers) is written into the caller's buffer on success, the
+// status record set and the event signalled. A request whose reply buffer
+// lies in the stack of a thread that no longer exists is a violation, and
+// nothing is written into it. Returns the number completed.
+size_t PendingPeerRequests();
+size_t CompletePeerRequests(NTSTATUS status = STATUS_SUCCESS);
+bool CompleteOldestPeerRequest(NTSTATUS status = STATUS_SUCCESS);
+// Free-running mode: the sibling completes every pending request from its
+// own thread after this many virtual milliseconds (0: it does not).
+void SetPeerAutoCompleteMs(uint32_t ms);
+
+struct PeerRequest {
+    int64_t Time;
+    ULONG Code;
+    std::array<uint8_t, 8> Block; // the input bytes (first 8)
+    ULONG InputLength;
+    ULONG OutputLength;
+    UCHAR Command;   // Block[3]
+    NTSTATUS Status; // returned by IofCallDriver
+    bool Completed;  // completed (now, failed, or later by the harness)
+    int64_t CompletionTime;
+    NTSTATUS CompletionStatus;
+};
+const std::vector<PeerRequest> &PeerRequests();
+uint64_t PeerRequestCount(); // counted even when RecordPeerRequests is off
+
+// ---------------------------------------------------------------------------
+// Plug and play
+
+// \??\USB#VID_vvvv&PID_pppp#INSTANCE#{a5dcbf10-6530-11d2-901f-00c04fb951ed}
+std::string UsbInterfaceName(std::string_view vid, std::string_view pid, std::string_view instance);
+// Adds (removes) the interface to (from) the present set and calls every
+// device-interface callback registered for the USB device class.
+void PlugUsb(std::string_view vid, std::string_view pid, std::string_view instance);
+void UnplugUsb(std::string_view vid, std::string_view pid, std::string_view instance);
+std::vector<std::string> PresentInterfaces();
+
+// A raw device-interface notification to every device-interface callback
+// (whatever class they registered for): any event and class GUID, and a
+// symbolic-link name of any bytes. byteLength becomes Length (odd counts
+// allowed); nullBuffer gives a name whose Buffer is null.
+void PostInterfaceChange(const GUID &event, const GUID &interfaceClass,
+                         std::span<const uint8_t> nameBytes, bool nullBuffer = false);
+void PostInterfaceChange(const GUID &event, const GUID &interfaceClass, std::string_view name);
+// A hardware-profile change to every profile callback.
+void PostHardwareProfileChange(const GUID &event);
+
+struct PnpRegistration {
+    int64_t Time;
+    IO_NOTIFICATION_EVENT_CATEGORY Category;
+    ULONG Flags;
+    GUID InterfaceClass; // device-interface category; zero otherwise
+    PDRIVER_OBJECT Driver;
+    PDRIVER_NOTIFICATION_CALLBACK_ROUTINE Callback;
+    PVOID Context;
+    NTSTATUS Status;
+};
+const std::vector<PnpRegistration> &PnpRegistrations(); // every call, also failed ones
+void FailNextPnpRegistrations(IO_NOTIFICATION_EVENT_CATEGORY category, unsigned n,
+                              NTSTATUS status = STATUS_UNSUCCESSFUL);
+// Statuses that the callbacks returned, in call order.
+const std::vector<NTSTATUS> &NotificationResults();
+
+// ---------------------------------------------------------------------------
+// Video port
+
+typedef NTSTATUS (*DriverEntryRoutine)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+constexpr std::string_view DefaultRegistryPath =
+    "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvrminiport";
+
+// Creates the driver object and calls DriverEntry at PASSIVE_LEVEL on the
+// harness context; returns its status.
+NTSTATUS LoadDriver(DriverEntryRoutine entry, std::string_view registryPath = DefaultRegistryPath);
+PDRIVER_OBJECT DriverObject();
+
+// The status that VideoPortInitialize returns (default 0) and failure
+// injection (the next n calls return status, whatever the table holds).
+void SetVideoPortInitializeStatus(ULONG status);
+void FailNextVideoPortInitialize(unsigned n, ULONG status = (ULONG)STATUS_UNSUCCESSFUL);
+
+struct VideoPortInitializeCall {
+    int64_t Time;
+    PVOID Argument1;
+    PVOID Argument2;
+    ULONG HwInitDataSize;
+    PVOID HwContext;
+    VIDEO_HW_INITIALIZATION_DATA Table; // the copy kept (zero if the size was wrong)
+    ULONG Status;
+};
+const std::vector<VideoPortInitializeCall> &VideoPortInitializeCalls();
+// The callback table kept by the last successful VideoPortInitialize.
+const VIDEO_HW_INITIALIZATION_DATA *HwInitData();
+
+struct StartAdapterResult {
+    VP_STATUS FindStatus;
+    bool Initialized;        // HwInitialize returned TRUE
+    bool ExtensionUntouched; // the device extension still all zero afterwards
+    UCHAR Again;             // the again flag after HwFindAdapter (preset 0)
+};
+// HwFindAdapter (device extension of the requested size, zeroed) then, on
+// success, HwInitialize. May be called again (a later adapter start).
+StartAdapterResult StartAdapter();
+PVOID DeviceExtension();
+
+struct IoctlResult {
+    BOOLEAN Returned;            // what HwStartIO returned
+    VP_STATUS Status;            // the status block's Status
+    ULONG_PTR Information;       // the status block's Information
+    std::vector<uint8_t> Output; // min(OutputBufferLength, Information) bytes
+};
+// A METHOD_BUFFERED request through HwStartIO: one system buffer of
+// max(input, output) bytes, the input copied in, the rest pre-filled.
+// Status is preset to presetStatus and Information to presetInformation,
+// so a test can see whether the driver set them. Callable from another real
+// thread in free-running mode.
+IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength,
+                  uint8_t prefill = 0xCC, ULONG_PTR presetInformation = 0,
+                  VP_STATUS presetStatus = 0);
+
+VP_STATUS SetPowerState(ULONG state, ULONG hwId = DISPLAY_ADAPTER_HW_ID);
+VP_STATUS GetPowerState(ULONG state, ULONG hwId = DISPLAY_ADAPTER_HW_ID,
+                        VIDEO_POWER_MANAGEMENT *reply = nullptr);
+struct ChildResult {
+    VP_STATUS Status;
+    VIDEO_CHILD_TYPE Type;               // as left by the callback (preset 0)
+    std::array<uint8_t, 256> Descriptor; // as left (preset 0)
+    ULONG UId;                           // as left (preset 0)
+};
+ChildResult EnumerateChild(ULONG childIndex = 1);
+
+// ---------------------------------------------------------------------------
+// Trace
+
+enum class TraceKind {
+    Boot,    // DriverEntry returned: Status
+    Notify,  // a device-interface notification: Text = arrival|removal|other, Name
+    Open,    // IoGetDeviceObjectPointer: Name, Ok, Status
+    Release, // a reference dropped on a file object of the sibling's device
+    Request, // a peer request: Command, Status, or NoBuild
+    Reg,     // a registry write attempt: Key, Name, Type, Data, Ok, Status
+    Ioctl,   // a control request: Code, Status, Information, Data (output copied back)
+    Power,   // HwSetPowerState: Code = state, Status
+};
+
+struct TraceEvent {
+    int64_t Time;
+    TraceKind Kind;
+    NTSTATUS Status = 0;
+    bool Ok = false;
+    bool NoBuild = false;
+    ULONG Code = 0;    // Ioctl: the control code; Power: the state; Reg: the type
+    UCHAR Command = 0; // Request
+    ULONG_PTR Information = 0;
+    std::string Text; // Notify: arrival|removal|other; Reg: the key path
+    std::string Name; // Notify: symbolic-link name; Open: device; Reg: value name
+    std::vector<uint8_t> Data;
+};
+
+void SetTraceEnabled(bool enabled);
+const std::vector<TraceEvent> &Trace();
+// Called for every event as it is recorded (also when the log is off).
+void SetTraceObserver(std::function<void(const TraceEvent &)> observer);
+const char *TraceKindName(TraceKind kind); // "boot", "notify", ...
+
+} // namespace sim
+
+#endif // KVR_SIM_H
