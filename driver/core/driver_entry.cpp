@@ -1,0 +1,127 @@
+// DriverEntry and the miniport callbacks that need no hardware: the driver
+// registers with the video port as an adapter of its own, starts the monitor
+// thread, and follows the video port's power states.
+
+#include "miniport.h"
+#include "../monitor/monitor.h"
+
+constexpr ULONG DataFilePathTag = 0x62756666; // "ffub" in memory order
+
+static void FillInitializationData(VIDEO_HW_INITIALIZATION_DATA *Data)
+{
+    VideoPortZeroMemory(Data, sizeof(*Data));
+    Data->HwInitDataSize = sizeof(*Data);
+    Data->AdapterInterfaceType = Internal;
+    Data->HwFindAdapter = HwFindAdapter;
+    Data->HwInitialize = HwInitialize;
+    Data->HwInterrupt = HwInterrupt;
+    Data->HwStartIO = HwStartIO;
+    Data->HwDeviceExtensionSize = DeviceExtensionSize;
+    Data->StartingDeviceNumber = 0;
+    Data->HwResetHw = HwResetHw;
+    Data->HwSetPowerState = HwSetPowerState;
+    Data->HwGetPowerState = HwGetPowerState;
+    Data->HwGetVideoChildDescriptor = HwGetVideoChildDescriptor;
+}
+
+static void StartMonitorThread()
+{
+    OBJECT_ATTRIBUTES Attributes;
+    Attributes.Length = sizeof(Attributes);
+    Attributes.RootDirectory = nullptr;
+    Attributes.ObjectName = nullptr;
+    Attributes.Attributes = OBJ_KERNEL_HANDLE;
+    Attributes.SecurityDescriptor = nullptr;
+    Attributes.SecurityQualityOfService = nullptr;
+    HANDLE Thread = nullptr;
+    // The monitor runs for the life of the driver; its handle is kept and
+    // never used again.
+    PsCreateSystemThread(&Thread, 0, &Attributes, nullptr, nullptr, MonitorMain, nullptr);
+    DriverState.MonitorThread = Thread;
+}
+
+// When VideoPortInitialize fails the platform does not keep the driver, so
+// nothing is allocated and no thread is started.
+KVR_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    KeInitializeMutex(&DriverState.DeviceStatusLock, 0);
+
+    VIDEO_HW_INITIALIZATION_DATA InitializationData;
+    FillInitializationData(&InitializationData);
+    auto Status =
+        NTSTATUS(VideoPortInitialize(DriverObject, RegistryPath, &InitializationData, nullptr));
+    if (!NT_SUCCESS(Status))
+        return Status;
+
+    // The video port calls HwFindAdapter only after DriverEntry has returned.
+    DriverState.InterfaceNotifyRegistered.Store(0);
+    DriverState.ProfileNotifyRegistered.Store(0);
+    DriverState.PeerDevice.Store(nullptr);
+    DriverState.DriverObject.Store(DriverObject);
+    // May be null; its users refuse rather than write through it.
+    DriverState.DataFilePath.Store(static_cast<WCHAR *>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, DataFilePathSize, DataFilePathTag)));
+    StartMonitorThread();
+    return Status;
+}
+
+KVR_PAGED_CODE BOOLEAN HwInitialize(PVOID HwDeviceExtension)
+{
+    (void)HwDeviceExtension;
+    return TRUE;
+}
+
+// The adapter raises no interrupts: none is ever this adapter's.
+BOOLEAN HwInterrupt(PVOID HwDeviceExtension)
+{
+    (void)HwDeviceExtension;
+    return FALSE;
+}
+
+BOOLEAN HwResetHw(PVOID HwDeviceExtension, ULONG Columns, ULONG Rows)
+{
+    (void)HwDeviceExtension;
+    (void)Columns;
+    (void)Rows;
+    return TRUE;
+}
+
+// Records the state; a power-off stays recorded until QueryPowerOff has
+// reported it. PowerState is stored before PoweredOff is released, so that a
+// QueryPowerOff that sees the flag also sees the state.
+KVR_PAGED_CODE VP_STATUS HwSetPowerState(PVOID HwDeviceExtension, ULONG HwId,
+                                         PVIDEO_POWER_MANAGEMENT VideoPowerControl)
+{
+    (void)HwDeviceExtension;
+    (void)HwId;
+    ULONG State = VideoPowerControl->PowerState;
+    DriverState.PowerState.Store(State);
+    if (State == VideoPowerOff)
+        DriverState.PoweredOff.StoreRelease(1);
+    return NO_ERROR;
+}
+
+KVR_PAGED_CODE VP_STATUS HwGetPowerState(PVOID HwDeviceExtension, ULONG HwId,
+                                         PVIDEO_POWER_MANAGEMENT VideoPowerControl)
+{
+    (void)HwDeviceExtension;
+    (void)HwId;
+    (void)VideoPowerControl;
+    return NO_ERROR;
+}
+
+// The adapter has no children, so the video port enumerates no monitor.
+KVR_PAGED_CODE VP_STATUS HwGetVideoChildDescriptor(PVOID HwDeviceExtension,
+                                                   PVIDEO_CHILD_ENUM_INFO ChildEnumInfo,
+                                                   PVIDEO_CHILD_TYPE VideoChildType,
+                                                   PUCHAR pChildDescriptor, PULONG UId,
+                                                   PULONG pUnused)
+{
+    (void)HwDeviceExtension;
+    (void)ChildEnumInfo;
+    (void)VideoChildType;
+    (void)pChildDescriptor;
+    (void)UId;
+    (void)pUnused;
+    return ERROR_NO_MORE_DEVICES;
+}

@@ -1,0 +1,241 @@
+// The settings store: reads and writes of the product key's values by
+// SettingKind, the publication of DeviceInfo and DeviceStatus, and the
+// DeviceStatus lock.
+
+#include "registry_frame.h"
+#include "settings.h"
+
+constexpr WCHAR ProductKeyPath[] = u"\\Registry\\Machine\\Software\\Korvane\\Brindlecourt";
+static_assert(sizeof(ProductKeyPath) == 96, "product key path: 47 characters and a terminator");
+
+constexpr WCHAR DeviceStatusName[] = u"DeviceStatus";
+constexpr WCHAR DeviceInfoName[] = u"DeviceInfo";
+constexpr WCHAR OrientationName[] = u"Orientation";
+constexpr WCHAR BrightnessName[] = u"Brightness";
+constexpr WCHAR TrayPreName[] = u"TrayPre";
+
+constexpr unsigned PublishRetries = 50;
+constexpr LONGLONG PublishRetryInterval = -1000000; // 100 ms, relative
+
+// The frame.
+
+static void SetIrql(KIRQL Level)
+{
+    KIRQL Current = KeGetCurrentIrql();
+    if (Level < Current)
+        KeLowerIrql(Level);
+    else if (Level > Current)
+        KfRaiseIrql(Level);
+}
+
+// The copy is made and freed at PASSIVE_LEVEL too: paged pool may be neither
+// allocated nor freed at DISPATCH_LEVEL.
+KVR_PAGED_CODE NTSTATUS CallRegistry(PCWSTR KeyPath, ULONG PathTag, REGISTRY_CALL Call,
+                                     PVOID Context)
+{
+    UNICODE_STRING Path;
+    RtlInitUnicodeString(&Path, KeyPath);
+    SIZE_T CopySize = Path.Length + sizeof(WCHAR);
+
+    KIRQL CallerIrql = KeGetCurrentIrql();
+    SetIrql(PASSIVE_LEVEL);
+    auto *Copy = static_cast<UCHAR *>(ExAllocatePoolWithTag(PagedPool, CopySize, PathTag));
+    NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
+    if (Copy != nullptr) {
+        const auto *Characters = reinterpret_cast<const UCHAR *>(Path.Buffer);
+        for (SIZE_T i = 0; i < CopySize; ++i)
+            Copy[i] = i < Path.Length ? Characters[i] : 0;
+        Status = Call(reinterpret_cast<PCWSTR>(Copy), Context);
+        ExFreePoolWithTag(Copy, 0);
+    }
+    SetIrql(CallerIrql);
+    return Status;
+}
+
+static NTSTATUS RunQuery(PCWSTR KeyPath, PVOID Context)
+{
+    const auto *Query = static_cast<const REGISTRY_QUERY *>(Context);
+    RTL_QUERY_REGISTRY_TABLE Table[2] = {};
+    Table[0].QueryRoutine = Query->Routine;
+    Table[0].Name = const_cast<PWSTR>(Query->Name);
+    Table[0].EntryContext = Query->Target;
+    Table[0].DefaultType = Query->DefaultType;
+    return RtlQueryRegistryValues(Query->RelativeTo, KeyPath, Table, nullptr, nullptr);
+}
+
+KVR_PAGED_CODE NTSTATUS QueryRegistryValue(PCWSTR KeyPath, ULONG PathTag,
+                                           const REGISTRY_QUERY *Query)
+{
+    return CallRegistry(KeyPath, PathTag, RunQuery, const_cast<REGISTRY_QUERY *>(Query));
+}
+
+// Query routines.
+
+static ULONG ReadLittleEndian32(const UCHAR *Bytes)
+{
+    return ULONG(Bytes[0]) | ULONG(Bytes[1]) << 8 | ULONG(Bytes[2]) << 16 | ULONG(Bytes[3]) << 24;
+}
+
+KVR_PAGED_CODE NTSTATUS StoreDwordValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                        ULONG ValueLength, PVOID Context, PVOID EntryContext)
+{
+    (void)ValueName;
+    (void)Context;
+    if (ValueType != REG_DWORD || ValueLength != sizeof(ULONG) || ValueData == nullptr)
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    ULONG Value = ReadLittleEndian32(static_cast<const UCHAR *>(ValueData));
+    // The target may be a shared field (OrientationValue, TrayPresent).
+    __atomic_store_n(static_cast<ULONG *>(EntryContext), Value, __ATOMIC_RELAXED);
+    return STATUS_SUCCESS;
+}
+
+// DeviceInfo: REG_BINARY of exactly 2 bytes.
+static NTSTATUS StoreDeviceInfoValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                     ULONG ValueLength, PVOID Context, PVOID EntryContext)
+{
+    (void)ValueName;
+    (void)Context;
+    if (ValueType != REG_BINARY || ValueLength != DeviceInfoSize || ValueData == nullptr)
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    SharedCopyOut(static_cast<UCHAR *>(EntryContext), static_cast<const UCHAR *>(ValueData),
+                  DeviceInfoSize);
+    return STATUS_SUCCESS;
+}
+
+// The DeviceStatus lock.
+
+KVR_PAGED_CODE void AcquireDeviceStatusLock()
+{
+    KeWaitForSingleObject(&DriverState.DeviceStatusLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+KVR_PAGED_CODE void ReleaseDeviceStatusLock()
+{
+    KeReleaseMutex(&DriverState.DeviceStatusLock, FALSE);
+}
+
+// Writes.
+
+struct VALUE_WRITE {
+    PCWSTR Name;
+    ULONG Type;
+    const void *Source;
+    ULONG Length;
+    bool TakeDeviceStatusLock;
+};
+
+constexpr ULONG LargestValue = DeviceStatusSize;
+
+// Copies the source byte by byte as it stands now (other contexts may be
+// writing it) and writes the copy.
+static NTSTATUS CopyAndWrite(PCWSTR KeyPath, const VALUE_WRITE *Write)
+{
+    UCHAR Data[LargestValue];
+    SharedCopyIn(Data, static_cast<const UCHAR *>(Write->Source), Write->Length);
+    return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, KeyPath, Write->Name, Write->Type, Data,
+                                 Write->Length);
+}
+
+static NTSTATUS RunWrite(PCWSTR KeyPath, PVOID Context)
+{
+    const auto *Write = static_cast<const VALUE_WRITE *>(Context);
+    if (!Write->TakeDeviceStatusLock)
+        return CopyAndWrite(KeyPath, Write);
+    AcquireDeviceStatusLock();
+    NTSTATUS Status = CopyAndWrite(KeyPath, Write);
+    ReleaseDeviceStatusLock();
+    return Status;
+}
+
+static bool WriteValue(VALUE_WRITE *Write)
+{
+    return NT_SUCCESS(CallRegistry(ProductKeyPath, ProductKeyPathTag, RunWrite, Write));
+}
+
+KVR_PAGED_CODE bool WriteDeviceStatus(bool Locked)
+{
+    VALUE_WRITE Write = {DeviceStatusName, REG_BINARY, &DriverState.DeviceStatusRecord,
+                         DeviceStatusSize, !Locked};
+    return WriteValue(&Write);
+}
+
+static bool WriteDeviceInfo()
+{
+    VALUE_WRITE Write = {DeviceInfoName, REG_BINARY, &DriverState.DeviceInfoRecord, DeviceInfoSize,
+                         false};
+    return WriteValue(&Write);
+}
+
+// The operations.
+
+KVR_PAGED_CODE bool QuerySetting(LONG Kind, PVOID Target)
+{
+    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, nullptr, REG_NONE, StoreDwordValue, Target};
+    switch (Kind) {
+    case SettingTrayPre:
+        Query.Name = TrayPreName;
+        break;
+    case SettingDeviceInfo:
+        Query.Name = DeviceInfoName;
+        Query.Routine = StoreDeviceInfoValue;
+        break;
+    case SettingOrientation:
+        Query.Name = OrientationName;
+        break;
+    case SettingBrightness:
+        Query.Name = BrightnessName;
+        break;
+    default:
+        return false;
+    }
+    return NT_SUCCESS(QueryRegistryValue(ProductKeyPath, ProductKeyPathTag, &Query));
+}
+
+// Kind 1 always writes the live DeviceStatusRecord, copied under the lock.
+KVR_PAGED_CODE bool WriteSetting(LONG Kind, const void *Data)
+{
+    VALUE_WRITE Write = {nullptr, REG_DWORD, Data, sizeof(ULONG), false};
+    switch (Kind) {
+    case SettingDeviceStatus:
+        return WriteDeviceStatus(false);
+    case SettingDeviceInfo:
+        Write.Name = DeviceInfoName;
+        Write.Type = REG_BINARY;
+        Write.Length = DeviceInfoSize;
+        break;
+    case SettingOrientation:
+        Write.Name = OrientationName;
+        break;
+    case SettingBrightness:
+        Write.Name = BrightnessName;
+        break;
+    default:
+        return false;
+    }
+    return WriteValue(&Write);
+}
+
+static void WaitBeforeRetry()
+{
+    LARGE_INTEGER Interval;
+    Interval.QuadPart = PublishRetryInterval;
+    KeDelayExecutionThread(KernelMode, FALSE, &Interval);
+}
+
+// DeviceInfo is tried up to 51 times, 100 ms apart (about five seconds), and
+// only once it is stored is DeviceStatus written, once.
+KVR_PAGED_CODE bool PublishStatus()
+{
+    if (!WriteDeviceInfo()) {
+        unsigned Retries = 0;
+        bool Written = false;
+        while (!Written) {
+            if (Retries == PublishRetries)
+                return false;
+            WaitBeforeRetry();
+            Written = WriteDeviceInfo();
+            ++Retries;
+        }
+    }
+    return WriteDeviceStatus(false);
+}
