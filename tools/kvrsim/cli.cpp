@@ -1,0 +1,159 @@
+// kvrsim's command line: run a scenario, print the identifier tables, help.
+
+#include "cli.h"
+
+// The C library's declarations come before the platform header's own
+// declaration of strncpy.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "runner.h"
+#include "scenario.h"
+#include "transcript.h"
+#include "typical_road.h"
+
+#include "../../driver/detect/detect.h"
+
+namespace kvrsim
+{
+
+namespace
+{
+
+constexpr const char *Usage = "usage: kvrsim [--json] [SCENARIO | -]\n"
+                              "       kvrsim ids\n"
+                              "       kvrsim --help\n";
+
+void PrintHelp(std::ostream &Out)
+{
+    Out << Usage
+        << "\n"
+           "Loads the driver on the simulated kernel and runs a scenario on the virtual\n"
+           "clock. With no SCENARIO it runs the built-in typical road; '-' reads the\n"
+           "scenario from standard input. --json prints one JSON object a line instead\n"
+           "of the timeline. 'ids' prints the frame identifier tables as one JSON object.\n"
+           "\n"
+           "Exit status: 0 when every expect held, 1 when an expect failed or the\n"
+           "verifier found a fault (the run goes on to the end), 2 for a usage or\n"
+           "scenario error (printed as FILE:LINE: message, nothing run).\n"
+           "\n"
+           "Scenario commands, one a line ('#' starts a comment; numbers decimal or\n"
+           "0x-hex; HEX is an even number of hex digits without separators):\n";
+    for (const CommandHelp &C : CommandTable()) {
+        std::string Syntax = C.Syntax;
+        Out << "  " << Syntax;
+        if (Syntax.size() < 44)
+            Out << std::string(44 - Syntax.size(), ' ');
+        else
+            Out << "\n  " << std::string(44, ' ');
+        Out << C.Effect << "\n";
+    }
+    Out << "\nControl code names:";
+    for (const ControlName &N : ControlNames())
+        Out << " " << N.Name;
+    Out << "\n";
+}
+
+std::string IdText(const char *Text)
+{
+    return std::string(Text, strnlen(Text, IdTextSize));
+}
+
+template <size_t N> void PrintIdList(std::ostream &Out, const char (&Table)[N][IdTextSize])
+{
+    Out << "[";
+    for (size_t I = 0; I < N; ++I)
+        Out << (I ? "," : "") << "\"" << JsonEscape(IdText(Table[I])) << "\"";
+    Out << "]";
+}
+
+int UsageError(std::ostream &Err, const std::string &Message)
+{
+    Err << "kvrsim: " << Message << "\n" << Usage;
+    return ExitUsage;
+}
+
+} // namespace
+
+const char *BuiltInScenario()
+{
+    return TypicalRoadScenario;
+}
+
+void PrintIds(std::ostream &Out)
+{
+    Out << "{\"vendor\":\"" << JsonEscape(IdText(FrameVendorId[0])) << "\",\"vendor_lower\":\""
+        << JsonEscape(IdText(FrameVendorId[1])) << "\",\"monitor\":";
+    PrintIdList(Out, MonitorModeIds);
+    Out << ",\"alt\":";
+    PrintIdList(Out, AltModeIds);
+    Out << ",\"guarded\":\"" << JsonEscape(IdText(GuardedAltModeId)) << "\",\"wide\":";
+    PrintIdList(Out, WideModelIds);
+    Out << "}\n";
+}
+
+int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostream &Out,
+               std::ostream &Err)
+{
+    if (!Args.empty() && Args[0] == "ids") {
+        if (Args.size() != 1)
+            return UsageError(Err, "'ids' takes no arguments");
+        PrintIds(Out);
+        return ExitOk;
+    }
+
+    bool Json = false;
+    bool HaveScenario = false;
+    std::string Path;
+    for (const std::string &A : Args) {
+        if (A == "--help" || A == "-h") {
+            PrintHelp(Out);
+            return ExitOk;
+        }
+        if (A == "--json") {
+            Json = true;
+        } else if (A != "-" && !A.empty() && A[0] == '-') {
+            return UsageError(Err, "unknown option '" + A + "'");
+        } else if (HaveScenario) {
+            return UsageError(Err, "more than one scenario given");
+        } else {
+            HaveScenario = true;
+            Path = A;
+        }
+    }
+
+    Scenario S;
+    std::string Text;
+    if (!HaveScenario) {
+        S.FileName = "typical-road.kvs";
+        Text = BuiltInScenario();
+    } else if (Path == "-") {
+        S.FileName = "<stdin>";
+        Text.assign(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+    } else {
+        S.FileName = Path;
+        std::ifstream F(Path, std::ios::binary);
+        if (!F) {
+            Err << Path << ": cannot open: " << std::strerror(errno) << "\n";
+            return ExitUsage;
+        }
+        std::ostringstream Buf;
+        Buf << F.rdbuf();
+        if (F.bad()) {
+            Err << Path << ": cannot read\n";
+            return ExitUsage;
+        }
+        Text = Buf.str();
+    }
+
+    if (auto E = ParseScenario(Text, S)) {
+        Err << S.FileName << ":" << E->Line << ": " << E->Message << "\n";
+        return ExitUsage;
+    }
+    return RunScenario(S, Json, Out, Err) == 0 ? ExitOk : ExitExpectFailed;
+}
+
+} // namespace kvrsim

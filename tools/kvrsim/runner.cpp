@@ -1,0 +1,333 @@
+// The scenario runner: one simulated system, driven command by command.
+
+#include "runner.h"
+
+#include "transcript.h"
+
+#include "../../sim/sim.h"
+#include "../../driver/core/miniport.h"
+#include "../../driver/core/state.h"
+
+#include <cctype>
+
+namespace kvrsim
+{
+
+namespace
+{
+
+// Event GUID of a notification that is neither an arrival nor a removal.
+constexpr GUID OtherEventGuid = {
+    0x1D7A4C52, 0x0B3E, 0x4F1A, {0x9E, 0x61, 0x2C, 0x5B, 0x8D, 0x07, 0xA4, 0x33}};
+// Interface class of a notification that is not about a USB device: the USB
+// hub interface class.
+constexpr GUID OtherClassGuid = {
+    0xF18A0E88, 0xC30C, 0x11D0, {0x88, 0x15, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0xD8}};
+
+constexpr const char *PeerDeviceText = "\\Device\\KEVO-0";
+
+uint64_t Ms(int64_t Ticks)
+{
+    return Ticks < 0 ? 0 : uint64_t(Ticks / sim::TicksPerMs);
+}
+
+bool SameText(std::string_view A, std::string_view B)
+{
+    if (A.size() != B.size())
+        return false;
+    for (size_t I = 0; I < A.size(); ++I)
+        if (std::tolower((unsigned char)A[I]) != std::tolower((unsigned char)B[I]))
+            return false;
+    return true;
+}
+
+class Runner
+{
+  public:
+    Runner(const Scenario &Scen, bool Json, std::ostream &Out, std::ostream &Messages)
+        : S(Scen), T(Out, Json), Err(Messages)
+    {
+    }
+
+    int Run();
+
+  private:
+    void Boot();
+    void Execute(const Command &C);
+    void OnTrace(const sim::TraceEvent &E);
+    void OnViolation(const sim::Violation &V);
+    void ExpectReg(const Command &C);
+    void ExpectIoctl(const Command &C);
+    void Report(unsigned Line, bool Ok, const std::string &Message);
+    void Finish();
+
+    const Scenario &S;
+    Transcript T;
+    std::ostream &Err;
+    unsigned Failures = 0;
+    size_t ViolationsPrinted = 0;
+    bool Booted = false;
+    sim::IoctlResult LastIoctl{};
+};
+
+void Runner::OnTrace(const sim::TraceEvent &E)
+{
+    uint64_t At = Ms(E.Time);
+    switch (E.Kind) {
+    case sim::TraceKind::Boot:
+        T.Boot(At, uint32_t(E.Status));
+        break;
+    case sim::TraceKind::Notify:
+        T.Notify(At, E.Text.c_str(), E.Name);
+        break;
+    case sim::TraceKind::Open:
+        T.Open(At, E.Ok);
+        break;
+    case sim::TraceKind::Release:
+        T.Release(At);
+        break;
+    case sim::TraceKind::Request:
+        T.Request(At, E.Command, !E.NoBuild, uint32_t(E.Status));
+        break;
+    case sim::TraceKind::Reg:
+        if (SameText(E.Text, ProductKeyPath))
+            T.RegWrite(At, KeyName::Product, E.Name, E.Code, E.Data, E.Ok);
+        else if (SameText(E.Text, PeerKeyPath))
+            T.RegWrite(At, KeyName::Peer, E.Name, E.Code, E.Data, E.Ok);
+        else
+            T.RegWriteOther(At, E.Text, E.Name, E.Code, E.Data, E.Ok);
+        break;
+    case sim::TraceKind::Ioctl:
+        T.Ioctl(At, E.Code, uint32_t(E.Status), uint64_t(E.Information), E.Data);
+        break;
+    case sim::TraceKind::Power:
+        T.Power(At, E.Code);
+        break;
+    }
+}
+
+void Runner::OnViolation(const sim::Violation &V)
+{
+    ++ViolationsPrinted;
+    ++Failures;
+    T.Violation(Ms(V.Time), V.Text);
+    Err << S.FileName << ": verifier: " << V.Text << "\n";
+}
+
+void Runner::Report(unsigned Line, bool Ok, const std::string &Message)
+{
+    T.Expect(sim::NowMs(), Ok, Line, Message);
+    if (!Ok) {
+        ++Failures;
+        Err << S.FileName << ":" << Line << ": expect failed: " << Message << "\n";
+    }
+}
+
+void Runner::Boot()
+{
+    Booted = true;
+    sim::LoadDriver(DriverEntry);
+    sim::StartAdapter();
+}
+
+std::string RegLabel(const Command &C)
+{
+    return (C.PeerKey ? "peer:" : "") + C.Name;
+}
+
+std::string BytesOrAbsent(const std::optional<sim::RegValue> &V)
+{
+    if (!V)
+        return "absent";
+    return V->Data.empty() ? "(empty)" : HexBytes(V->Data);
+}
+
+void Runner::ExpectReg(const Command &C)
+{
+    std::optional<sim::RegValue> V =
+        sim::GetValue(C.PeerKey ? PeerKeyPath : ProductKeyPath, C.Name);
+    std::string Want = C.Present ? (C.Bytes.empty() ? "(empty)" : HexBytes(C.Bytes)) : "absent";
+    bool Ok = C.Present ? (V && V->Data == C.Bytes) : !V;
+    if (Ok)
+        Report(C.Line, true, "reg " + RegLabel(C) + " " + Want);
+    else
+        Report(C.Line, false,
+               "reg " + RegLabel(C) + ": expected " + Want + ", found " + BytesOrAbsent(V));
+}
+
+void Runner::ExpectIoctl(const Command &C)
+{
+    std::string Want = "ioctl status " + std::to_string(C.Value);
+    std::string Diff;
+    if (uint32_t(LastIoctl.Status) != C.Value)
+        Diff += "status " + std::to_string(uint32_t(LastIoctl.Status));
+    if (C.ExpectInfo) {
+        Want += " info " + std::to_string(*C.ExpectInfo);
+        if (uint64_t(LastIoctl.Information) != *C.ExpectInfo)
+            Diff += (Diff.empty() ? "" : ", ") + std::string("info ") +
+                    std::to_string(uint64_t(LastIoctl.Information));
+    }
+    if (C.ExpectOut) {
+        Want += " out " + HexBytes(*C.ExpectOut);
+        if (LastIoctl.Output != *C.ExpectOut)
+            Diff += (Diff.empty() ? "" : ", ") + std::string("out ") +
+                    (LastIoctl.Output.empty() ? "(empty)" : HexBytes(LastIoctl.Output));
+    }
+    if (Diff.empty())
+        Report(C.Line, true, Want);
+    else
+        Report(C.Line, false, "expected " + Want + ", found " + Diff);
+}
+
+void Runner::Execute(const Command &C)
+{
+    switch (C.Kind) {
+    case Op::Boot:
+        Boot();
+        break;
+    case Op::Plug:
+        sim::PlugUsb(C.Vid, C.Pid, C.Instance);
+        break;
+    case Op::Unplug:
+        sim::UnplugUsb(C.Vid, C.Pid, C.Instance);
+        break;
+    case Op::Notify: {
+        const GUID &Event = C.Notify == NotifyKind::Arrival   ? GUID_DEVICE_INTERFACE_ARRIVAL
+                            : C.Notify == NotifyKind::Removal ? GUID_DEVICE_INTERFACE_REMOVAL
+                                                              : OtherEventGuid;
+        sim::PostInterfaceChange(Event, C.UsbClass ? GUID_DEVINTERFACE_USB_DEVICE : OtherClassGuid,
+                                 std::string_view(C.Name));
+        break;
+    }
+    case Op::Peer:
+        sim::SetPeerPresent(C.Present);
+        break;
+    case Op::FrameMode:
+        sim::SetFrameMode(UCHAR(C.Value));
+        break;
+    case Op::FramePanel:
+        sim::SetFramePanel(UCHAR(C.Value), UCHAR(C.Value2));
+        break;
+    case Op::FrameInput:
+        sim::SetFrameInput(UCHAR(C.Value), UCHAR(C.Value2));
+        break;
+    case Op::FrameReply:
+        sim::SetPeerCompletion(C.Reply == FrameReplyMode::Now       ? sim::Completion::Now
+                               : C.Reply == FrameReplyMode::Pending ? sim::Completion::Pending
+                                                                    : sim::Completion::Fail,
+                               STATUS_UNSUCCESSFUL);
+        break;
+    case Op::FrameComplete:
+        sim::CompletePeerRequests(STATUS_SUCCESS);
+        break;
+    case Op::FrameNoBuild:
+        sim::FailNextRequestBuilds(unsigned(C.Value));
+        break;
+    case Op::RegSet: {
+        const char *Key = C.PeerKey ? PeerKeyPath : ProductKeyPath;
+        if (C.Type == RegType::Dword)
+            sim::SetDword(Key, C.Name, ULONG(C.Value));
+        else if (C.Type == RegType::Sz)
+            sim::SetString(Key, C.Name, C.Text);
+        else
+            sim::SetValue(Key, C.Name, REG_BINARY, C.Bytes);
+        break;
+    }
+    case Op::RegDel:
+        sim::DeleteValue(C.PeerKey ? PeerKeyPath : ProductKeyPath, C.Name);
+        break;
+    case Op::RegFail:
+        if (C.FailWhat == RegFailWhat::Write)
+            sim::FailRegistryWrites(unsigned(C.Value));
+        else
+            sim::FailRegistryReads(unsigned(C.Value));
+        break;
+    case Op::RegFailOff:
+        sim::ClearRegistryFaults();
+        break;
+    case Op::PoolFail:
+        sim::FailNextAllocations(unsigned(C.Value));
+        break;
+    case Op::Power:
+        sim::SetPowerState(ULONG(C.Value));
+        break;
+    case Op::Ioctl:
+        LastIoctl = sim::Ioctl(ULONG(C.Value), C.Bytes, C.OutLength);
+        break;
+    case Op::Wait:
+        sim::Advance(C.Value);
+        break;
+    case Op::ExpectReg:
+        ExpectReg(C);
+        break;
+    case Op::ExpectIoctl:
+        ExpectIoctl(C);
+        break;
+    case Op::Show: {
+        std::vector<RegValue> Values;
+        for (auto &[Name, V] : sim::Values(ProductKeyPath))
+            Values.push_back({Name, V.Type, V.Data});
+        T.Show(sim::NowMs(), Values);
+        break;
+    }
+    }
+}
+
+// The end of the run: the verifier's teardown checks. The driver keeps its
+// DataFilePath buffer for its whole life, and while it is attached it holds
+// the reference it took on the sibling's device when it opened it; anything
+// else left over is a finding.
+void Runner::Finish()
+{
+    sim::RunUntilIdle();
+    uint64_t End = sim::NowMs();
+    sim::ExpectSurvivingPool(sim::Tag("ffub"));
+    if (Booted && DriverState.PeerDevice.Load() != nullptr)
+        sim::ExpectSurvivingReferences(PeerDeviceText);
+    std::vector<sim::Violation> All = sim::Shutdown();
+    for (size_t I = ViolationsPrinted; I < All.size(); ++I) {
+        ++Failures;
+        T.Violation(Ms(All[I].Time), All[I].Text);
+        Err << S.FileName << ": verifier: " << All[I].Text << "\n";
+    }
+    T.End(End, Failures);
+}
+
+int Runner::Run()
+{
+    sim::Options O;
+    O.RunMode = sim::Mode::Deterministic;
+    O.Keys = {ProductKeyPath, PeerKeyPath};
+    O.PeerPresent = true;
+    sim::Reset(O);
+    // A freshly loaded image: the driver's record as the loader leaves it.
+    DriverState = DRIVER_STATE{};
+    sim::SetFrameMode(3);
+    sim::SetFramePanel(8, 0);
+    sim::SetFrameInput(0, 0);
+    sim::SetPeerCompletion(sim::Completion::Now);
+    sim::SetTraceObserver([this](const sim::TraceEvent &E) { OnTrace(E); });
+    sim::SetViolationObserver([this](const sim::Violation &V) { OnViolation(V); });
+
+    if (!S.HasBoot)
+        Boot();
+    for (const Command &C : S.Commands) {
+        sim::RunUntilIdle();
+        Execute(C);
+    }
+    Finish();
+
+    sim::SetTraceObserver({});
+    sim::SetViolationObserver({});
+    return Failures == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int RunScenario(const Scenario &S, bool Json, std::ostream &Out, std::ostream &Err)
+{
+    Runner R(S, Json, Out, Err);
+    return R.Run();
+}
+
+} // namespace kvrsim

@@ -1,0 +1,28 @@
+// Running a parsed scenario on the simulated kernel.
+
+#ifndef KVRSIM_RUNNER_H
+#define KVRSIM_RUNNER_H
+
+#include "scenario.h"
+
+#include <ostream>
+
+namespace kvrsim
+{
+
+// The product key and the peer device key, as the driver names them.
+inline constexpr const char *ProductKeyPath =
+    "\\Registry\\Machine\\Software\\Korvane\\Brindlecourt";
+inline constexpr const char *PeerKeyPath =
+    "\\Registry\\Machine\\system\\CurrentControlSet\\Services\\KEVO\\Device0";
+
+// Builds the initial system, loads the driver (at time 0, or at the
+// scenario's `boot`), runs every command on the virtual clock and ends with
+// the verifier's checks. The transcript goes to Out; each failed expect and
+// each verifier violation is also reported on Err as FILE:LINE or FILE.
+// Returns 0 when every expect held and the verifier found nothing, else 1.
+int RunScenario(const Scenario &S, bool Json, std::ostream &Out, std::ostream &Err);
+
+} // namespace kvrsim
+
+#endif // KVRSIM_RUNNER_H

@@ -1,0 +1,120 @@
+// Scenario files: the command table and the parser.
+//
+// A scenario is a text of one command a line. The parser turns the whole text
+// into a list of commands before anything runs, so that a bad line stops the
+// tool with FILE:LINE and no side effect.
+
+#ifndef KVRSIM_SCENARIO_H
+#define KVRSIM_SCENARIO_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kvrsim
+{
+
+enum class Op {
+    Boot,
+    Plug,
+    Unplug,
+    Notify,
+    Peer,
+    FrameMode,
+    FramePanel,
+    FrameInput,
+    FrameReply,
+    FrameComplete,
+    FrameNoBuild,
+    RegSet,
+    RegDel,
+    RegFail,
+    RegFailOff,
+    PoolFail,
+    Power,
+    Ioctl,
+    Wait,
+    ExpectReg,
+    ExpectIoctl,
+    Show,
+};
+
+enum class NotifyKind { Arrival, Removal, Other };
+enum class FrameReplyMode { Now, Pending, Fail };
+enum class RegType { Dword, Sz, Binary };
+enum class RegFailWhat { Write, Read };
+
+// One parsed command. Only the members that its Op names are meaningful.
+struct Command {
+    Op Kind{};
+    unsigned Line = 0;
+
+    // plug/unplug: Vid, Pid, Instance. notify: Name. reg: Name.
+    std::string Vid, Pid, Instance, Name;
+    NotifyKind Notify = NotifyKind::Arrival;
+    bool UsbClass = true; // notify class=usb (default) or class=other
+    bool PeerKey = false; // reg ... peer:NAME
+    bool Present = true;  // peer present|absent; expect reg HEX|absent
+
+    FrameReplyMode Reply = FrameReplyMode::Now;
+    RegType Type = RegType::Dword;
+    RegFailWhat FailWhat = RegFailWhat::Write;
+
+    // frame mode N / nobuild N / reg fail N / pool fail N / power N /
+    // wait MS / ioctl code / expect ioctl STATUS: Value. frame panel and
+    // frame input: Value and Value2.
+    uint64_t Value = 0, Value2 = 0;
+
+    std::string Text;           // reg set ... sz VALUE
+    std::vector<uint8_t> Bytes; // reg set binary, expect reg, ioctl in=
+    uint32_t OutLength = 0;     // ioctl out=N
+
+    std::optional<uint64_t> ExpectInfo;            // expect ioctl info=N
+    std::optional<std::vector<uint8_t>> ExpectOut; // expect ioctl out=HEX
+};
+
+struct Scenario {
+    std::string FileName; // as given, for messages
+    std::vector<Command> Commands;
+    bool HasBoot = false;
+};
+
+// A scenario error: the line it was found on (0 when it concerns the file as
+// a whole) and the message.
+struct ParseError {
+    unsigned Line = 0;
+    std::string Message;
+};
+
+// Parses a whole scenario text. On success fills Out and returns nothing; on
+// the first bad line returns its error.
+std::optional<ParseError> ParseScenario(std::string_view Text, Scenario &Out);
+
+// The command table, for --help and the documentation of the syntax.
+struct CommandHelp {
+    const char *Syntax;
+    const char *Effect;
+};
+const std::vector<CommandHelp> &CommandTable();
+
+// The nine private control codes by name.
+struct ControlName {
+    const char *Name;
+    uint32_t Code;
+};
+const std::vector<ControlName> &ControlNames();
+const char *ControlCodeName(uint32_t Code); // nullptr for a code not in the table
+
+// Hex text helpers shared by the parser and the printers: lower-case digits,
+// no separators.
+std::string HexBytes(const uint8_t *Data, size_t Length);
+inline std::string HexBytes(const std::vector<uint8_t> &Data)
+{
+    return HexBytes(Data.data(), Data.size());
+}
+
+} // namespace kvrsim
+
+#endif // KVRSIM_SCENARIO_H
