@@ -228,7 +228,8 @@ typedef BOOLEAN (*PVIDEO_HW_INTERRUPT)(PVOID HwDeviceExtension);
 typedef BOOLEAN (*PVIDEO_HW_START_IO)(PVOID HwDeviceExtension, PVIDEO_REQUEST_PACKET RequestPacket);
 typedef BOOLEAN (*PVIDEO_HW_RESET_HW)(PVOID HwDeviceExtension, ULONG Columns, ULONG Rows);
 typedef void (*PVIDEO_HW_TIMER)(PVOID HwDeviceExtension);
-typedef BOOLEAN (*PVIDEO_HW_START_DMA)(PVOID HwDeviceExtension, PVOID Context);
+typedef enum _HW_DMA_RETURN { DmaAsyncReturn, DmaSyncReturn } HW_DMA_RETURN;
+typedef HW_DMA_RETURN (*PVIDEO_HW_START_DMA)(PVOID HwDeviceExtension, PVOID Dma);
 typedef VP_STATUS (*PVIDEO_HW_POWER_SET)(PVOID HwDeviceExtension, ULONG HwId,
                                          PVIDEO_POWER_MANAGEMENT VideoPowerControl);
 typedef VP_STATUS (*PVIDEO_HW_POWER_GET)(PVOID HwDeviceExtension, ULONG HwId,
@@ -239,9 +240,9 @@ typedef VP_STATUS (*PVIDEO_HW_GET_CHILD_DESCRIPTOR)(PVOID HwDeviceExtension,
                                                     PUCHAR pChildDescriptor, PULONG UId,
                                                     PULONG pUnused);
 typedef VP_STATUS (*PVIDEO_HW_QUERY_INTERFACE)(PVOID HwDeviceExtension, PVOID QueryInterface);
-typedef VP_STATUS (*PVIDEO_HW_LEGACY_RESOURCES)(ULONG VendorId, ULONG DeviceId,
-                                                PVIDEO_ACCESS_RANGE *LegacyResourceList,
-                                                PULONG LegacyResourceCount);
+typedef void (*PVIDEO_HW_LEGACY_RESOURCES)(ULONG VendorId, ULONG DeviceId,
+                                           PVIDEO_ACCESS_RANGE *LegacyResourceList,
+                                           PULONG LegacyResourceCount);
 
 typedef enum _INTERFACE_TYPE { InterfaceTypeUndefined = -1, Internal = 0 } INTERFACE_TYPE;
 

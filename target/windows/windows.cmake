@@ -1,10 +1,123 @@
-# Windows target: every driver source compiled as kernel code. No header but
-# our own platform header can be found (-nostdinc), so a driver file that
-# includes a host header fails here.
-set(KVR_KERNEL_FLAGS ${KVR_WARNINGS} ${KVR_KERNEL_CXX_FLAGS}
-    -ffreestanding -nostdinc -nostdinc++ -mno-red-zone -fno-builtin -fno-stack-protector
-    -fno-common -O2)
+# The Windows x64 kernel image, kvrminiport.sys, and its checks.
+#
+# Every driver source is compiled as kernel code into one object library and
+# linked, with the little glue that only the kernel image needs, against
+# ntoskrnl.exe and videoprt.sys. After the link a fix-up marks the start-up
+# section discardable and writes the image checksum. The tests of this build
+# (ctest) inspect the finished image, the INF, and prove that the kernel flags
+# reject a host header.
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_program(KVR_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
+find_program(KVR_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
+
+set(KVR_WINDOWS_DIR ${CMAKE_SOURCE_DIR}/target/windows)
+set(KVR_DDK_INCLUDE /usr/x86_64-w64-mingw32/include/ddk)
+
+# No C run-time, no Windows user-mode libraries: whatever the driver calls must
+# come from the import libraries named below, or the link fails.
+set(CMAKE_C_STANDARD_LIBRARIES "")
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+# Kernel code. No header but our own can be found (-nostdinc), so a driver
+# file that includes a host header fails here.
+set(KVR_KERNEL_FLAGS
+    ${KVR_WARNINGS}
+    ${KVR_KERNEL_CXX_FLAGS}
+    -ffreestanding
+    -nostdinc
+    -nostdinc++
+    -mno-red-zone
+    -fno-builtin
+    -fno-stack-protector
+    -fno-common
+    -fno-ident
+    -O2)
 
 add_library(kvrdriver_kernel OBJECT ${KVR_DRIVER_SOURCES})
 target_compile_options(kvrdriver_kernel PRIVATE ${KVR_KERNEL_FLAGS})
 target_compile_definitions(kvrdriver_kernel PRIVATE KVR_KERNEL_TARGET=1)
+
+# ABI check: our platform declarations against the DDK headers of the tool
+# chain. These files are only compiled; a size, offset, value or signature that
+# differs stops the build.
+add_library(kvr_abi_check OBJECT
+            ${KVR_WINDOWS_DIR}/abi/ntddk_types.cpp
+            ${KVR_WINDOWS_DIR}/abi/ntddk_values.cpp
+            ${KVR_WINDOWS_DIR}/abi/video_types.cpp
+            ${KVR_WINDOWS_DIR}/abi/video_values.cpp)
+target_compile_options(kvr_abi_check PRIVATE ${KVR_WARNINGS} -isystem ${KVR_DDK_INCLUDE})
+target_compile_definitions(kvr_abi_check PRIVATE KVR_KERNEL_TARGET=1)
+target_include_directories(kvr_abi_check PRIVATE ${CMAKE_SOURCE_DIR}/driver/platform
+                                                 ${KVR_WINDOWS_DIR}/abi)
+
+# videoprt.sys ships no import library with the tool chain; build one from the
+# list of routines the driver takes from it.
+set(KVR_VIDEOPRT_LIB ${CMAKE_CURRENT_BINARY_DIR}/libvideoprt.a)
+add_custom_command(
+    OUTPUT ${KVR_VIDEOPRT_LIB}
+    COMMAND ${KVR_DLLTOOL} -D videoprt.sys -d ${KVR_WINDOWS_DIR}/videoprt.def -l
+            ${KVR_VIDEOPRT_LIB}
+    DEPENDS ${KVR_WINDOWS_DIR}/videoprt.def
+    COMMENT "Import library for videoprt.sys"
+    VERBATIM)
+add_custom_target(kvr_videoprt_lib DEPENDS ${KVR_VIDEOPRT_LIB})
+
+file(GLOB KVR_GLUE_SOURCES CONFIGURE_DEPENDS ${KVR_WINDOWS_DIR}/*.cpp)
+
+# Linked as an executable image rather than with -shared: a -shared link always
+# writes an export directory, and the driver exports nothing. The image is
+# relocatable all the same (--dynamicbase keeps the base relocations).
+add_executable(kvrminiport $<TARGET_OBJECTS:kvrdriver_kernel> ${KVR_GLUE_SOURCES})
+target_compile_options(kvrminiport PRIVATE ${KVR_KERNEL_FLAGS})
+target_compile_definitions(kvrminiport PRIVATE KVR_KERNEL_TARGET=1)
+set_target_properties(kvrminiport PROPERTIES PREFIX "" SUFFIX ".sys" LINKER_LANGUAGE CXX)
+add_dependencies(kvrminiport kvr_videoprt_lib kvr_abi_check)
+target_link_options(
+    kvrminiport
+    PRIVATE
+    -nostdlib
+    -Wl,--subsystem,native
+    -Wl,--entry,DriverEntry
+    -Wl,--image-base,0x140000000
+    -Wl,--file-alignment,0x200
+    -Wl,--section-alignment,0x1000
+    -Wl,--disable-auto-import
+    -Wl,--disable-runtime-pseudo-reloc
+    -Wl,--no-insert-timestamp
+    -Wl,--dynamicbase
+    -Wl,--nxcompat
+    -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/kvrminiport.map)
+target_link_libraries(kvrminiport PRIVATE ${KVR_VIDEOPRT_LIB} ntoskrnl)
+add_custom_command(
+    TARGET kvrminiport
+    POST_BUILD
+    COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/pe_fixup.py $<TARGET_FILE:kvrminiport>
+    COMMENT "Discardable INIT section and image checksum"
+    VERBATIM)
+
+# Checks, run with ctest in this build directory (and by target/windows/ci.sh).
+enable_testing()
+add_test(NAME sys_image
+         COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_sys.py --objdump ${KVR_OBJDUMP}
+                 --expected-imports ${KVR_WINDOWS_DIR}/expected-imports.txt
+                 --objects $<TARGET_OBJECTS:kvrdriver_kernel> -- $<TARGET_FILE:kvrminiport>
+         COMMAND_EXPAND_LISTS)
+add_test(NAME sys_check_selftest
+         COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_sys.py --selftest --objdump
+                 ${KVR_OBJDUMP} -- $<TARGET_FILE:kvrminiport>)
+add_test(NAME kernel_flags_reject_host_header
+         COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_host_header.py
+                 --probes ${KVR_WINDOWS_DIR}/probe -- ${CMAKE_CXX_COMPILER}
+                 -std=c++20 ${KVR_KERNEL_FLAGS} -DKVR_KERNEL_TARGET=1
+                 -I ${CMAKE_SOURCE_DIR}/driver)
+add_test(NAME inf_sections COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_inf.py
+                                   ${KVR_WINDOWS_DIR}/kvrminiport.inf)
+add_test(NAME inf_check_selftest COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_inf.py
+                                         --selftest ${KVR_WINDOWS_DIR}/kvrminiport.inf)
+add_custom_target(
+    check-sys
+    COMMAND ${CMAKE_CTEST_COMMAND} --output-on-failure
+    DEPENDS kvrminiport
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    COMMENT "Checks of kvrminiport.sys and its INF")
