@@ -96,8 +96,10 @@ static void ResetPath(WCHAR *Path)
 
 static bool ReadInstallLocation(INSTALL_LOCATION *Location)
 {
+    // A default type without default data supplies nothing: an absent value
+    // leaves Found clear.
     REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, InstallLocationName,
-                            REG_NONE, StoreInstallLocation, Location};
+                            REG_SZ, StoreInstallLocation, Location};
     NTSTATUS Status = QueryRegistryValue(ProductKeyPath, ProductKeyPathTag, &Query);
     return NT_SUCCESS(Status) && Location->Found;
 }
