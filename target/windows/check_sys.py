@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
 """Checks of the finished kernel image kvrminiport.sys.
 
-    check_sys.py --objdump OBJDUMP --expected-imports FILE [--objects OBJ...] -- IMAGE
-    check_sys.py --selftest --objdump OBJDUMP -- IMAGE
+    check_sys.py --objdump OBJDUMP --expected-imports FILE --placement FILE
+                 [--objects OBJ...] -- IMAGE
+    check_sys.py --selftest --objdump OBJDUMP --placement FILE -- IMAGE
 
 The image must be a native-subsystem PE32+ image for x64 whose entry point is
 DriverEntry; it imports only from ntoskrnl.exe, hal.dll and videoprt.sys, and
 exactly the routines of the committed list (a new import is a failing diff);
 it exports nothing; no section is both writable and executable; INIT is
-discardable and PAGE is neither writable nor discardable; no code or data
-outside INIT refers to INIT, which is gone once DriverEntry has returned; the
+discardable and PAGE is neither writable nor discardable; the routines of the
+placement list lie in the sections it names; no code or data outside INIT
+refers to INIT, which is gone once DriverEntry has returned; the
 checksum field holds the image's checksum. The driver's objects must carry
 no static constructors or thread-local data, which nothing would run or set
 up in the kernel.
@@ -68,6 +70,30 @@ def symbol_rva(objdump, path, image, name):
     return None
 
 
+def routine_sections(objdump, path, image):
+    """Section of every function of the image's symbol table, by its
+    unqualified name (C++ names demangled, parameters dropped)."""
+    result = {}
+    for line in run(objdump, "-t", "-C", path).splitlines():
+        m = re.match(r"\[\s*\d+\]\(sec\s+(-?\d+)\)\(fl 0x[0-9a-f]+\)\(ty\s+20\)"
+                     r".*\(nx \d+\) 0x[0-9a-f]+ ([^(]+)", line)
+        if m and 1 <= int(m.group(1)) <= len(image.sections):
+            result[m.group(2).strip()] = image.sections[int(m.group(1)) - 1].name
+    return result
+
+
+def read_placement(path):
+    """Lines "routine section": where the platform needs a routine to lie."""
+    pairs = []
+    with open(path) as f:
+        for line in f:
+            line = line.split("#", 1)[0].strip()
+            if line:
+                routine, section = line.split()
+                pairs.append((routine, section))
+    return pairs
+
+
 def read_expected(path):
     pairs = []
     with open(path) as f:
@@ -110,7 +136,7 @@ def init_references(objdump, path, image):
     return found
 
 
-def check_image(objdump, path, expected_imports):
+def check_image(objdump, path, expected_imports, placement=()):
     """Failures as (tag, text) pairs; an empty list means the image passed."""
     failures = []
     with open(path, "rb") as f:
@@ -158,6 +184,16 @@ def check_image(objdump, path, expected_imports):
         if s.name != "INIT" and c & pe.IMAGE_SCN_MEM_DISCARDABLE and c & pe.IMAGE_SCN_CNT_CODE:
             failures.append(("discard", "code section %s is discardable" % s.name))
 
+    if placement:
+        sections = routine_sections(objdump, path, image)
+        for routine, wanted in placement:
+            found = sections.get(routine)
+            if found is None:
+                failures.append(("placement", "routine %s is not in the image" % routine))
+            elif found != wanted:
+                failures.append(("placement", "routine %s lies in %s, not in %s" %
+                                 (routine, found, wanted)))
+
     for place in init_references(objdump, path, image):
         failures.append(("init-ref", "refers to INIT after start-up: " + place))
 
@@ -192,7 +228,7 @@ def describe(image_path, objdump):
         print("  import %s %s" % (dll, routine))
 
 
-def selftest(objdump, path):
+def selftest(objdump, path, placement):
     """Each damage must be reported with its own tag, and the intact image
     must pass."""
     with open(path, "rb") as f:
@@ -201,11 +237,11 @@ def selftest(objdump, path):
     expected = imports_of(objdump, path)
     problems = []
 
-    intact = check_image(objdump, path, expected)
+    intact = check_image(objdump, path, expected, placement)
     if intact:
         problems.append("the intact image fails: %s" % intact)
 
-    def damaged(tag, mutate, imports=expected, fix_checksum=True):
+    def damaged(tag, mutate, imports=expected, fix_checksum=True, where=placement):
         image = pe.Image(original)
         mutate(image)
         if fix_checksum:
@@ -214,7 +250,7 @@ def selftest(objdump, path):
             f.write(image.data)
             name = f.name
         try:
-            tags = {t for t, _ in check_image(objdump, name, imports)}
+            tags = {t for t, _ in check_image(objdump, name, imports, where)}
         finally:
             os.unlink(name)
         if tag not in tags:
@@ -242,6 +278,11 @@ def selftest(objdump, path):
         damaged("page", lambda image: image.set_section_flags("PAGE",
                                                               add=pe.IMAGE_SCN_MEM_WRITE))
 
+    if placement:
+        routine, section = placement[0]
+        moved = [(routine, "PAGE" if section != "PAGE" else ".text")] + list(placement[1:])
+        damaged("placement", lambda image: None, where=moved)
+
     init = baseline.section("INIT")
     outside = [rva for rva in baseline.base_relocations()
                if baseline.section_of_rva(rva).name != "INIT"]
@@ -262,17 +303,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--objdump", default="x86_64-w64-mingw32-objdump")
     parser.add_argument("--expected-imports")
+    parser.add_argument("--placement")
     parser.add_argument("--objects", nargs="*", default=[])
     parser.add_argument("--selftest", action="store_true")
     parser.add_argument("image")
     args = parser.parse_args()
 
+    placement = read_placement(args.placement) if args.placement else []
     if args.selftest:
-        sys.exit(0 if selftest(args.objdump, args.image) else 1)
+        sys.exit(0 if selftest(args.objdump, args.image, placement) else 1)
 
     describe(args.image, args.objdump)
     expected = read_expected(args.expected_imports) if args.expected_imports else None
-    failures = check_image(args.objdump, args.image, expected)
+    failures = check_image(args.objdump, args.image, expected, placement)
     failures += check_objects(args.objdump, args.objects)
     for tag, text in failures:
         print("FAIL [%s] %s" % (tag, text))

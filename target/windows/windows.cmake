@@ -101,11 +101,13 @@ enable_testing()
 add_test(NAME sys_image
          COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_sys.py --objdump ${KVR_OBJDUMP}
                  --expected-imports ${KVR_WINDOWS_DIR}/expected-imports.txt
+                 --placement ${KVR_WINDOWS_DIR}/expected-placement.txt
                  --objects $<TARGET_OBJECTS:kvrdriver_kernel> -- $<TARGET_FILE:kvrminiport>
          COMMAND_EXPAND_LISTS)
 add_test(NAME sys_check_selftest
          COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_sys.py --selftest --objdump
-                 ${KVR_OBJDUMP} -- $<TARGET_FILE:kvrminiport>)
+                 ${KVR_OBJDUMP} --placement ${KVR_WINDOWS_DIR}/expected-placement.txt --
+                 $<TARGET_FILE:kvrminiport>)
 add_test(NAME kernel_flags_reject_host_header
          COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_host_header.py
                  --probes ${KVR_WINDOWS_DIR}/probe -- ${CMAKE_CXX_COMPILER}
