@@ -77,7 +77,9 @@ target_link_options(
     kvrminiport
     PRIVATE
     -nostdlib
-    -Wl,--subsystem,native
+    -Wl,--subsystem,native:6.1
+    -Wl,--major-os-version,6
+    -Wl,--minor-os-version,1
     -Wl,--entry,DriverEntry
     -Wl,--image-base,0x140000000
     -Wl,--file-alignment,0x200
