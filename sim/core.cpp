@@ -1,0 +1,209 @@
+// The kernel's lifecycle, the verifier's record and the trace.
+
+#include <cstdio>
+
+#include "internal.h"
+
+namespace sim::detail
+{
+
+Kernel *K = nullptr;
+
+void EnsureKernel()
+{
+    if (!K)
+        sim::Reset();
+}
+
+void HarnessEntry()
+{
+    EnsureKernel();
+    DrainRunQueueIfIdle();
+}
+
+CallOut::CallOut()
+{
+    if (!K->FreeRunning)
+        K->CallDepth++;
+}
+
+CallOut::~CallOut()
+{
+    if (!K->FreeRunning)
+        K->CallDepth--;
+}
+
+void Violate(std::string text)
+{
+    Violation violation{std::move(text), CurrentTime()};
+    K->Violations.push_back(violation);
+    if (K->ViolationObserver)
+        K->ViolationObserver(violation);
+}
+
+TraceEvent NewEvent(int64_t time, TraceKind kind)
+{
+    TraceEvent event;
+    event.Time = time;
+    event.Kind = kind;
+    return event;
+}
+
+bool Tracing()
+{
+    return K->Opt.TraceEnabled || K->TraceObserver;
+}
+
+void Emit(TraceEvent event)
+{
+    if (K->TraceObserver)
+        K->TraceObserver(event);
+    if (K->Opt.TraceEnabled)
+        K->TraceLog.push_back(std::move(event));
+}
+
+std::string Hex(const void *data, size_t length)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 2);
+    const uint8_t *bytes = (const uint8_t *)data;
+    for (size_t i = 0; i < length; ++i) {
+        text.push_back(digits[bytes[i] >> 4]);
+        text.push_back(digits[bytes[i] & 15]);
+    }
+    return text;
+}
+
+std::string Status(NTSTATUS status)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%08X", (unsigned)status);
+    return text;
+}
+
+} // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+namespace sim
+{
+
+void Reset(const Options &options)
+{
+    if (K) {
+        DestroyAllThreads();
+        StopSiblingWorker();
+        ReleaseAllPool();
+        delete K;
+        K = nullptr;
+    }
+    K = new Kernel;
+    K->Opt = options;
+    K->FreeRunning = options.RunMode == Mode::FreeRunning;
+    K->Live = true;
+    InitialiseScheduler();
+    for (const std::string &path : options.Keys)
+        CreateKey(path);
+    CreateSiblingDevice();
+    SetPeerPresent(options.PeerPresent);
+}
+
+std::vector<Violation> Shutdown()
+{
+    EnsureKernel();
+    if (K->Live) {
+        DestroyAllThreads();
+        StopSiblingWorker();
+        CheckPoolAtTeardown();
+        CheckReferencesAtTeardown();
+        K->Live = false;
+    }
+    return K->Violations;
+}
+
+const Options &CurrentOptions()
+{
+    EnsureKernel();
+    return K->Opt;
+}
+
+const std::vector<Violation> &Violations()
+{
+    EnsureKernel();
+    return K->Violations;
+}
+
+void ClearViolations()
+{
+    EnsureKernel();
+    Guard guard;
+    K->Violations.clear();
+}
+
+void SetViolationObserver(std::function<void(const Violation &)> observer)
+{
+    EnsureKernel();
+    Guard guard;
+    K->ViolationObserver = std::move(observer);
+}
+
+void ExpectSurvivingPool(ULONG tag)
+{
+    EnsureKernel();
+    Guard guard;
+    K->SurvivingTags.insert(tag);
+}
+
+void ExpectSurvivingReferences(std::string_view deviceName)
+{
+    EnsureKernel();
+    Guard guard;
+    K->SurvivingReferenceDevices.insert(Narrow(Upcase(Widen(deviceName))));
+}
+
+void SetTraceEnabled(bool enabled)
+{
+    EnsureKernel();
+    Guard guard;
+    K->Opt.TraceEnabled = enabled;
+}
+
+const std::vector<TraceEvent> &Trace()
+{
+    HarnessEntry();
+    return K->TraceLog;
+}
+
+void SetTraceObserver(std::function<void(const TraceEvent &)> observer)
+{
+    EnsureKernel();
+    Guard guard;
+    K->TraceObserver = std::move(observer);
+}
+
+const char *TraceKindName(TraceKind kind)
+{
+    switch (kind) {
+    case TraceKind::Boot:
+        return "boot";
+    case TraceKind::Notify:
+        return "notify";
+    case TraceKind::Open:
+        return "open";
+    case TraceKind::Release:
+        return "release";
+    case TraceKind::Request:
+        return "request";
+    case TraceKind::Reg:
+        return "reg";
+    case TraceKind::Ioctl:
+        return "ioctl";
+    case TraceKind::Power:
+        return "power";
+    }
+    return "?";
+}
+
+} // namespace sim

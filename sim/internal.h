@@ -1,0 +1,374 @@
+// The simulated kernel's own state, shared by its source files.
+//
+// One record, Kernel K, holds everything a run creates; Reset replaces it
+// whole. In deterministic mode every routine runs on one OS thread (fibers),
+// so nothing is locked; in free-running mode every routine takes K.Mutex for
+// its bookkeeping and never holds it while it calls into the driver.
+
+#ifndef KVR_SIM_INTERNAL_H
+#define KVR_SIM_INTERNAL_H
+
+#include <chrono>
+#include <csetjmp>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "sim.h"
+
+// The kernel objects that the platform header leaves incomplete.
+
+enum class ObjectKind : uint32_t { Driver = 0x44525652, Device = 0x44455649, File = 0x46494c45 };
+
+struct ObjectHeader {
+    ObjectKind Kind;
+    LONG References;
+    bool Dead; // its last reference is gone
+};
+
+struct _DRIVER_OBJECT {
+    ObjectHeader Header;
+    std::u16string RegistryPathText;
+    UNICODE_STRING RegistryPath;
+};
+
+struct _DEVICE_OBJECT {
+    ObjectHeader Header;
+    PDRIVER_OBJECT Driver; // null: the sibling frame driver's device
+    std::string Name;
+    bool InNamespace; // can be opened by name
+    ULONG ExtensionSize;
+    std::unique_ptr<uint8_t[]> Extension;
+    DEVICE_TYPE Type;
+    ULONG Characteristics;
+    bool Exclusive;
+    bool Sibling;
+};
+
+struct _FILE_OBJECT {
+    ObjectHeader Header;
+    PDEVICE_OBJECT Device;
+};
+
+struct _IRP {
+    ULONG Code;
+    PDEVICE_OBJECT Target;
+    std::vector<uint8_t> SystemBuffer; // the input, copied
+    PVOID OutputBuffer;                // the caller's own buffer (METHOD_IN_DIRECT)
+    ULONG OutputLength;
+    PKEVENT Event;
+    PIO_STATUS_BLOCK IoStatus;
+    bool Internal;
+    bool Sent;
+    size_t RecordIndex; // into PeerRequests, or SIZE_MAX
+    uint64_t Sequence;
+    int64_t Time; // when it was sent
+};
+
+namespace sim::detail
+{
+
+constexpr NTSTATUS StatusTimeout = 0x102;
+constexpr NTSTATUS StatusInvalidDeviceRequest = (NTSTATUS)0xC0000010u;
+constexpr NTSTATUS StatusObjectNameInvalid = (NTSTATUS)0xC0000033u;
+constexpr NTSTATUS StatusRevisionMismatch = (NTSTATUS)0xC0000059u;
+
+// ---------------------------------------------------------------------------
+// Threads
+
+struct Fiber; // deterministic mode: a saved context and its stack
+
+struct Thread {
+    uint32_t Id;
+    PKSTART_ROUTINE StartRoutine;
+    PVOID StartContext;
+    KIRQL Irql = PASSIVE_LEVEL;
+    bool Finished = false;
+    bool Blocked = false;
+    bool Harness = false;
+    int64_t WakeTime = -1;
+    // The stack the thread runs on, for telling whether a buffer lives in it.
+    uint8_t *StackBase = nullptr;
+    size_t StackSize = 0;
+    // Deterministic mode.
+    void *SavedSp = nullptr;
+    void *AsanFakeStack = nullptr;
+    void *TsanFiber = nullptr;
+    bool WaitSatisfied = false;
+    uint64_t TimerSequence = 0;
+    // Free-running mode.
+    pthread_t Handle{};
+    bool Started = false;
+    jmp_buf Base;
+};
+
+struct TimerEntry {
+    int64_t Time;
+    uint64_t Sequence;
+    Thread *Owner;
+    bool operator>(const TimerEntry &other) const
+    {
+        return Time != other.Time ? Time > other.Time : Sequence > other.Sequence;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Pool
+
+struct PoolBlock {
+    SIZE_T Bytes;
+    ULONG Tag;
+    POOL_TYPE Type;
+};
+
+// ---------------------------------------------------------------------------
+// Registry
+
+struct RegistryValue {
+    std::u16string Name;
+    sim::RegValue Value;
+};
+
+struct RegistryKey {
+    std::u16string Path; // as first created
+    std::vector<RegistryValue> Values;
+};
+
+struct ValueFault {
+    std::u16string UpperName;
+    NTSTATUS Status;
+};
+
+// ---------------------------------------------------------------------------
+// Plug and play
+
+struct Registration {
+    PnpRegistration Record;
+};
+
+// ---------------------------------------------------------------------------
+// The kernel
+
+struct Kernel {
+    Options Opt;
+    bool Live = false;
+    bool FreeRunning = false;
+
+    std::mutex Mutex; // free-running mode only
+    std::condition_variable_any Changed;
+
+    // Clock.
+    int64_t Clock = 0; // deterministic mode
+    std::chrono::steady_clock::time_point RealStart{};
+
+    // Threads.
+    std::vector<std::unique_ptr<Thread>> Threads;
+    Thread *Current = nullptr; // deterministic: the running fiber, null for the harness
+    Thread HarnessThread{};
+    int CallDepth = 0; // harness-context calls into the driver in progress
+    std::deque<Thread *> RunQueue;
+    std::vector<TimerEntry> Timers; // a min-heap
+    uint64_t TimerSequence = 0;
+    void *MainSp = nullptr;
+    void *MainAsanFakeStack = nullptr;
+    const void *MainStackBottom = nullptr;
+    size_t MainStackSize = 0;
+    void *MainTsanFiber = nullptr;
+    unsigned FailThreadCreations = 0;
+    bool Stopping = false;
+    std::vector<WaitRecord> Waits;
+    uint64_t WaitCount = 0;
+    // Waiters on dispatcher objects (object -> threads in arrival order).
+    std::unordered_map<void *, std::vector<Thread *>> ObjectWaiters;
+
+    // Verifier.
+    std::vector<Violation> Violations;
+    std::function<void(const Violation &)> ViolationObserver;
+    std::set<ULONG> SurvivingTags;
+    std::set<std::string> SurvivingReferenceDevices;
+
+    // Pool.
+    std::unordered_map<const void *, PoolBlock> Blocks;
+    std::deque<std::pair<void *, PoolBlock>> Quarantine;
+    std::unordered_set<const void *> QuarantineSet;
+    std::unordered_map<ULONG, PoolStats> Stats;
+    PoolStats Totals;
+    uint64_t AllocationSequence = 0;
+    unsigned FailNextAllocations = 0;
+    std::set<uint64_t> FailAllocationAt;
+    std::set<ULONG> FailTags;
+    std::vector<PoolEvent> PoolLog;
+
+    // Registry: keys by upper-cased path.
+    std::unordered_map<std::u16string, RegistryKey> Keys;
+    unsigned FailWrites = 0;
+    NTSTATUS FailWritesStatus = STATUS_UNSUCCESSFUL;
+    unsigned FailReads = 0;
+    NTSTATUS FailReadsStatus = STATUS_UNSUCCESSFUL;
+    std::vector<ValueFault> FailValueWrites;
+    std::vector<ValueFault> FailValueReads;
+    std::vector<RegWrite> RegWrites;
+    std::vector<RegQuery> RegQueries;
+    uint64_t RegWriteCount = 0;
+    uint64_t RegQueryCount = 0;
+
+    // Objects and I/O.
+    std::vector<std::unique_ptr<_DRIVER_OBJECT>> Drivers;
+    std::vector<std::unique_ptr<_DEVICE_OBJECT>> DeviceObjects;
+    std::vector<std::unique_ptr<_FILE_OBJECT>> FileObjects;
+    std::unordered_set<const void *> KnownObjects;
+    std::map<std::u16string, PDEVICE_OBJECT> Namespace; // upper-cased name
+    std::map<std::u16string, std::pair<std::string, std::string>>
+        Links; // upper link -> (link, device)
+    std::vector<CreateDeviceCall> CreateDeviceCalls;
+    unsigned FailDeviceCreations = 0;
+    NTSTATUS FailDeviceCreationsStatus = STATUS_INSUFFICIENT_RESOURCES;
+    std::vector<SymbolicLinkCall> LinkCalls;
+    std::vector<OpenCall> OpenCalls;
+    unsigned FailOpens = 0;
+    NTSTATUS FailOpensStatus = STATUS_UNSUCCESSFUL;
+    unsigned FailRequestBuilds = 0;
+    std::unordered_map<PIRP, std::unique_ptr<_IRP>> Irps; // built, not yet completed
+    uint64_t IrpSequence = 0;
+
+    // The sibling frame driver.
+    PDEVICE_OBJECT SiblingDevice = nullptr;
+    UCHAR FrameMode = 3;
+    UCHAR PanelType = 8;
+    UCHAR PanelAux = 0;
+    UCHAR Input[2] = {0, 0};
+    Completion PeerCompletion = Completion::Now;
+    NTSTATUS PeerFailStatus = STATUS_UNSUCCESSFUL;
+    std::deque<PIRP> PendingIrps;
+    std::vector<PeerRequest> PeerRequests;
+    uint64_t PeerRequestCount = 0;
+    uint32_t AutoCompleteMs = 0;
+    std::thread SiblingWorker;
+    bool SiblingWorkerStop = false;
+
+    // Plug and play.
+    std::vector<std::string> PresentInterfaces;
+    std::vector<PnpRegistration> Registrations; // every call
+    std::vector<size_t> ActiveRegistrations;    // indexes of successful ones
+    unsigned FailInterfaceRegistrations = 0;
+    NTSTATUS FailInterfaceRegistrationsStatus = STATUS_UNSUCCESSFUL;
+    unsigned FailProfileRegistrations = 0;
+    NTSTATUS FailProfileRegistrationsStatus = STATUS_UNSUCCESSFUL;
+    std::vector<NTSTATUS> NotificationResults;
+
+    // Video port.
+    PDRIVER_OBJECT Driver = nullptr;
+    ULONG VideoPortStatus = 0;
+    unsigned FailVideoPortInitialize = 0;
+    ULONG FailVideoPortInitializeStatus = (ULONG)STATUS_UNSUCCESSFUL;
+    std::vector<VideoPortInitializeCall> VideoPortCalls;
+    bool HaveTable = false;
+    VIDEO_HW_INITIALIZATION_DATA Table{};
+    PVOID HwContext = nullptr;
+    std::vector<std::unique_ptr<uint8_t[]>> Extensions;
+    PVOID Extension = nullptr;
+
+    // Trace.
+    std::vector<TraceEvent> TraceLog;
+    std::function<void(const TraceEvent &)> TraceObserver;
+};
+
+extern Kernel *K;
+
+// Locks K.Mutex in free-running mode; does nothing in deterministic mode.
+class Guard
+{
+  public:
+    Guard() : Locked(K->FreeRunning)
+    {
+        if (Locked)
+            K->Mutex.lock();
+    }
+    ~Guard()
+    {
+        if (Locked)
+            K->Mutex.unlock();
+    }
+    void Unlock()
+    {
+        if (Locked) {
+            K->Mutex.unlock();
+            Locked = false;
+        }
+    }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+
+  private:
+    bool Locked;
+};
+
+// Core (core.cpp). The caller holds the guard where one is needed.
+void Violate(std::string text);
+void Emit(TraceEvent event);
+TraceEvent NewEvent(int64_t time, TraceKind kind);
+bool Tracing();
+std::string Hex(const void *data, size_t length);
+std::string Status(NTSTATUS status);
+// Harness entry: the kernel must exist; deterministic mode runs every
+// runnable thread first.
+void HarnessEntry();
+// Platform routines: the kernel must exist (one is made on first use).
+void EnsureKernel();
+// Marks a call from the harness context into the driver: harness calls made
+// meanwhile (from a driver callback) do not run the other threads.
+struct CallOut {
+    CallOut();
+    ~CallOut();
+    CallOut(const CallOut &) = delete;
+    CallOut &operator=(const CallOut &) = delete;
+};
+
+// Threads (threads.cpp).
+Thread *CurrentThread(); // the calling context, never null
+int64_t CurrentTime();
+bool InSimulatedThread();
+void StopAllThreads();
+void InitialiseScheduler();
+void DrainRunQueueIfIdle(); // the harness context, outside driver calls
+void DestroyAllThreads();
+void SignalObject(void *object); // wakes waiters that can now be satisfied
+bool InDeadStack(const void *address, size_t length);
+// Free-running mode: the real time point of a virtual time.
+std::chrono::steady_clock::time_point RealTimeOf(int64_t virtualTime);
+
+// Pool (pool.cpp).
+void ReleaseAllPool();
+void CheckPoolAtTeardown();
+
+// Objects (io.cpp).
+void CreateSiblingDevice();
+void CheckReferencesAtTeardown();
+void StartSiblingWorker();
+void StopSiblingWorker();
+
+// Names and text (rtl.cpp).
+char16_t UpcaseChar(char16_t c);
+std::u16string Upcase(std::u16string_view text);
+std::u16string Widen(std::string_view text);
+std::string Narrow(std::u16string_view text);
+// Reads a zero-terminated wide text of at most maxChars characters, byte by
+// byte with relaxed loads; a null pointer gives an empty text.
+std::u16string ReadWideText(const WCHAR *text, size_t maxChars = 32767);
+// Reads a counted string's characters (null buffer or zero length: empty).
+std::u16string ReadCounted(const UNICODE_STRING *string);
+void ReadBytes(void *destination, const void *source, size_t length);
+void WriteBytes(void *destination, const void *source, size_t length);
+
+// Registry (registry.cpp).
+RegistryKey *FindKey(std::u16string_view path);
+
+} // namespace sim::detail
+
+#endif // KVR_SIM_INTERNAL_H

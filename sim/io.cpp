@@ -1,0 +1,690 @@
+// Objects and I/O: device and file objects with reference counts, the
+// object name space, device-control requests, and the simulated sibling
+// frame driver behind \Device\KEVO-0.
+
+#include <algorithm>
+
+#include "internal.h"
+
+namespace sim::detail
+{
+
+namespace
+{
+
+constexpr char SiblingDeviceName[] = "\\Device\\KEVO-0";
+
+void CheckPassive(const char *routine)
+{
+    KIRQL irql = CurrentThread()->Irql;
+    if (irql != PASSIVE_LEVEL)
+        Violate(std::string(routine) + " at IRQL " + std::to_string(irql));
+}
+
+PDEVICE_OBJECT NewDevice(PDRIVER_OBJECT driver, std::string name, ULONG extensionSize,
+                         DEVICE_TYPE type, ULONG characteristics, bool exclusive, bool sibling)
+{
+    auto device = std::make_unique<_DEVICE_OBJECT>();
+    device->Header = ObjectHeader{ObjectKind::Device, 1, false};
+    device->Driver = driver;
+    device->Name = std::move(name);
+    device->InNamespace = false;
+    device->ExtensionSize = extensionSize;
+    device->Extension.reset(new uint8_t[extensionSize ? extensionSize : 1]());
+    device->Type = type;
+    device->Characteristics = characteristics;
+    device->Exclusive = exclusive;
+    device->Sibling = sibling;
+    PDEVICE_OBJECT pointer = device.get();
+    K->KnownObjects.insert(pointer);
+    K->DeviceObjects.push_back(std::move(device));
+    return pointer;
+}
+
+void AddToNamespace(PDEVICE_OBJECT device)
+{
+    K->Namespace[Upcase(Widen(device->Name))] = device;
+    device->InNamespace = true;
+}
+
+void RemoveFromNamespace(PDEVICE_OBJECT device)
+{
+    if (!device->InNamespace)
+        return;
+    K->Namespace.erase(Upcase(Widen(device->Name)));
+    device->InNamespace = false;
+}
+
+// Follows symbolic links (a few levels) to a device in the name space.
+PDEVICE_OBJECT LookUp(std::u16string name)
+{
+    for (int depth = 0; depth < 8; ++depth) {
+        std::u16string upper = Upcase(name);
+        auto device = K->Namespace.find(upper);
+        if (device != K->Namespace.end())
+            return device->second;
+        auto link = K->Links.find(upper);
+        if (link == K->Links.end())
+            return nullptr;
+        name = Widen(link->second.second);
+    }
+    return nullptr;
+}
+
+size_t ReplyLength(UCHAR command)
+{
+    switch (command) {
+    case 1:
+    case 6:
+    case 7:
+        return 2;
+    case 4:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+// The frame's answer to a command, as it stands now.
+std::vector<uint8_t> Reply(UCHAR command)
+{
+    Kernel *k = K;
+    switch (command) {
+    case 1:
+        return {k->PanelType, k->PanelAux};
+    case 4:
+        return {k->FrameMode};
+    case 6:
+    case 7:
+        return {k->Input[0], k->Input[1]};
+    default:
+        return {};
+    }
+}
+
+bool ValidPeerRequest(const _IRP &irp)
+{
+    if (irp.Code != sim::PeerIoctlCode || irp.SystemBuffer.size() != 8)
+        return false;
+    const std::vector<uint8_t> &block = irp.SystemBuffer;
+    if (block[0] != 1 || block[1] != 2 || block[2] != 0)
+        return false;
+    for (int i = 4; i < 8; ++i)
+        if (block[i] != 0)
+            return false;
+    size_t reply = ReplyLength(block[3]);
+    return reply != 0 && irp.OutputBuffer && irp.OutputLength >= reply;
+}
+
+void SetEventObject(PKEVENT event)
+{
+    __atomic_store_n(&event->Header.SignalState, 1, __ATOMIC_RELAXED);
+    SignalObject(event);
+}
+
+// Completes a request: the reply (on success) into the caller's buffer, the
+// status record, the event; then the request is gone.
+void CompleteIrp(PIRP irp, NTSTATUS status, const std::vector<uint8_t> &reply)
+{
+    Kernel *k = K;
+    bool dead = false;
+    if (NT_SUCCESS(status) && !reply.empty() && InDeadStack(irp->OutputBuffer, reply.size())) {
+        Violate("a pending request completed into a reply buffer in the stack of a thread that "
+                "has ended");
+        dead = true;
+    }
+    if (irp->IoStatus && InDeadStack(irp->IoStatus, sizeof(IO_STATUS_BLOCK))) {
+        Violate("a pending request completed into a status record in the stack of a thread "
+                "that has ended");
+        dead = true;
+    }
+    if (irp->Event && InDeadStack(irp->Event, sizeof(KEVENT))) {
+        Violate("a pending request signalled an event in the stack of a thread that has ended");
+        dead = true;
+    }
+    ULONG_PTR information = 0;
+    if (!dead) {
+        if (NT_SUCCESS(status) && !reply.empty()) {
+            WriteBytes(irp->OutputBuffer, reply.data(), reply.size());
+            information = reply.size();
+        }
+        if (irp->IoStatus) {
+            __atomic_store_n(&irp->IoStatus->Information, information, __ATOMIC_RELAXED);
+            __atomic_store_n(&irp->IoStatus->Status, status, __ATOMIC_RELAXED);
+        }
+        if (irp->Event)
+            SetEventObject(irp->Event);
+    }
+    if (irp->RecordIndex != SIZE_MAX && irp->RecordIndex < k->PeerRequests.size()) {
+        PeerRequest &record = k->PeerRequests[irp->RecordIndex];
+        record.Completed = true;
+        record.CompletionTime = CurrentTime();
+        record.CompletionStatus = status;
+    }
+    k->Irps.erase(irp);
+}
+
+NTSTATUS SiblingDispatch(PIRP irp)
+{
+    Kernel *k = K;
+    UCHAR command = irp->SystemBuffer.size() > 3 ? irp->SystemBuffer[3] : 0;
+    NTSTATUS status;
+    bool pending = false;
+    if (!ValidPeerRequest(*irp))
+        status = STATUS_INVALID_PARAMETER;
+    else if (k->PeerCompletion == Completion::Fail)
+        status = k->PeerFailStatus;
+    else if (k->PeerCompletion == Completion::Pending)
+        status = STATUS_PENDING, pending = true;
+    else
+        status = STATUS_SUCCESS;
+
+    k->PeerRequestCount++;
+    irp->RecordIndex = SIZE_MAX;
+    if (k->Opt.RecordPeerRequests) {
+        PeerRequest record{};
+        record.Time = irp->Time;
+        record.Code = irp->Code;
+        for (size_t i = 0; i < 8 && i < irp->SystemBuffer.size(); ++i)
+            record.Block[i] = irp->SystemBuffer[i];
+        record.InputLength = (ULONG)irp->SystemBuffer.size();
+        record.OutputLength = irp->OutputLength;
+        record.Command = command;
+        record.Status = status;
+        irp->RecordIndex = k->PeerRequests.size();
+        k->PeerRequests.push_back(record);
+    }
+    if (Tracing()) {
+        TraceEvent event = NewEvent(irp->Time, TraceKind::Request);
+        event.Command = command;
+        event.Status = status;
+        event.Ok = NT_SUCCESS(status);
+        event.Code = irp->Code;
+        Emit(std::move(event));
+    }
+    if (pending) {
+        k->PendingIrps.push_back(irp);
+        return STATUS_PENDING;
+    }
+    CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : std::vector<uint8_t>{});
+    return status;
+}
+
+bool CompleteOldest(NTSTATUS status)
+{
+    Kernel *k = K;
+    if (k->PendingIrps.empty())
+        return false;
+    PIRP irp = k->PendingIrps.front();
+    k->PendingIrps.pop_front();
+    UCHAR command = irp->SystemBuffer[3];
+    CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : std::vector<uint8_t>{});
+    return true;
+}
+
+void SiblingWorkerMain()
+{
+    Kernel *k = K;
+    std::unique_lock<std::mutex> lock(k->Mutex);
+    while (!k->SiblingWorkerStop) {
+        int64_t now = CurrentTime();
+        int64_t delay = (int64_t)k->AutoCompleteMs * TicksPerMs;
+        while (!k->PendingIrps.empty() && k->AutoCompleteMs &&
+               k->PendingIrps.front()->Time + delay <= now)
+            CompleteOldest(STATUS_SUCCESS);
+        k->Changed.notify_all();
+        k->Changed.wait_until(lock, RealTimeOf(now + TicksPerMs));
+    }
+}
+
+} // namespace
+
+void CreateSiblingDevice()
+{
+    K->SiblingDevice =
+        NewDevice(nullptr, SiblingDeviceName, 0, FILE_DEVICE_UNKNOWN, 0, false, true);
+}
+
+void StartSiblingWorker()
+{
+    Kernel *k = K;
+    if (!k->FreeRunning || k->SiblingWorker.joinable())
+        return;
+    k->SiblingWorkerStop = false;
+    k->SiblingWorker = std::thread(SiblingWorkerMain);
+}
+
+void StopSiblingWorker()
+{
+    Kernel *k = K;
+    if (!k->SiblingWorker.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(k->Mutex);
+        k->SiblingWorkerStop = true;
+    }
+    k->Changed.notify_all();
+    k->SiblingWorker.join();
+}
+
+void CheckReferencesAtTeardown()
+{
+    Kernel *k = K;
+    std::map<PDEVICE_OBJECT, LONG> fileReferences;
+    for (auto &file : k->FileObjects) {
+        if (file->Header.Dead)
+            continue;
+        fileReferences[file->Device]++;
+        std::string upper = Narrow(Upcase(Widen(file->Device->Name)));
+        if (k->SurvivingReferenceDevices.count(upper))
+            continue;
+        Violate("reference leaked: a file object of " + file->Device->Name + " still holds " +
+                std::to_string(file->Header.References) + " reference(s) at teardown");
+    }
+    for (auto &device : k->DeviceObjects) {
+        LONG expected = 1 + fileReferences[device.get()];
+        if (device->Header.References < expected)
+            Violate("device " + device->Name + " lost more references than were taken (" +
+                    std::to_string(device->Header.References) + " left, " +
+                    std::to_string(expected) + " expected)");
+    }
+    for (auto &[pointer, irp] : k->Irps)
+        if (!irp->Sent)
+            Violate("a request was built and never sent");
+}
+
+} // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+namespace sim
+{
+
+std::vector<DeviceInfo> Devices()
+{
+    HarnessEntry();
+    Guard guard;
+    std::vector<DeviceInfo> list;
+    for (auto &device : K->DeviceObjects) {
+        if (device->Sibling && !device->InNamespace)
+            continue;
+        list.push_back(DeviceInfo{device->Name, device.get(), device->Driver, device->ExtensionSize,
+                                  device->Type, device->Characteristics, device->Exclusive});
+    }
+    return list;
+}
+
+const std::vector<CreateDeviceCall> &CreateDeviceCalls()
+{
+    HarnessEntry();
+    return K->CreateDeviceCalls;
+}
+
+void FailNextDeviceCreations(unsigned n, NTSTATUS status)
+{
+    HarnessEntry();
+    Guard guard;
+    K->FailDeviceCreations = n;
+    K->FailDeviceCreationsStatus = status;
+}
+
+const std::vector<SymbolicLinkCall> &SymbolicLinkCalls()
+{
+    HarnessEntry();
+    return K->LinkCalls;
+}
+
+std::optional<std::string> SymbolicLinkTarget(std::string_view link)
+{
+    HarnessEntry();
+    Guard guard;
+    auto found = K->Links.find(Upcase(Widen(link)));
+    if (found == K->Links.end())
+        return std::nullopt;
+    return found->second.second;
+}
+
+const std::vector<OpenCall> &OpenCalls()
+{
+    HarnessEntry();
+    return K->OpenCalls;
+}
+
+void FailNextOpens(unsigned n, NTSTATUS status)
+{
+    HarnessEntry();
+    Guard guard;
+    K->FailOpens = n;
+    K->FailOpensStatus = status;
+}
+
+LONG ReferenceCount(const void *object)
+{
+    HarnessEntry();
+    Guard guard;
+    if (!K->KnownObjects.count(object))
+        return -1;
+    return ((const ObjectHeader *)object)->References;
+}
+
+size_t OpenFileObjects()
+{
+    HarnessEntry();
+    Guard guard;
+    size_t open = 0;
+    for (auto &file : K->FileObjects)
+        open += file->Header.Dead ? 0 : 1;
+    return open;
+}
+
+void FailNextRequestBuilds(unsigned n)
+{
+    HarnessEntry();
+    Guard guard;
+    K->FailRequestBuilds = n;
+}
+
+void SetPeerPresent(bool present)
+{
+    HarnessEntry();
+    Guard guard;
+    if (present)
+        AddToNamespace(K->SiblingDevice);
+    else
+        RemoveFromNamespace(K->SiblingDevice);
+}
+
+bool PeerPresent()
+{
+    HarnessEntry();
+    Guard guard;
+    return K->SiblingDevice->InNamespace;
+}
+
+void SetFrameMode(UCHAR mode)
+{
+    HarnessEntry();
+    Guard guard;
+    K->FrameMode = mode;
+}
+
+void SetFramePanel(UCHAR type, UCHAR aux)
+{
+    HarnessEntry();
+    Guard guard;
+    K->PanelType = type;
+    K->PanelAux = aux;
+}
+
+void SetFrameInput(UCHAR byte0, UCHAR byte1)
+{
+    HarnessEntry();
+    Guard guard;
+    K->Input[0] = byte0;
+    K->Input[1] = byte1;
+}
+
+void SetPeerCompletion(Completion completion, NTSTATUS failStatus)
+{
+    HarnessEntry();
+    Guard guard;
+    K->PeerCompletion = completion;
+    K->PeerFailStatus = failStatus;
+}
+
+size_t PendingPeerRequests()
+{
+    HarnessEntry();
+    Guard guard;
+    return K->PendingIrps.size();
+}
+
+size_t CompletePeerRequests(NTSTATUS status)
+{
+    HarnessEntry();
+    Guard guard;
+    size_t completed = 0;
+    while (CompleteOldest(status))
+        ++completed;
+    return completed;
+}
+
+bool CompleteOldestPeerRequest(NTSTATUS status)
+{
+    HarnessEntry();
+    Guard guard;
+    return CompleteOldest(status);
+}
+
+void SetPeerAutoCompleteMs(uint32_t ms)
+{
+    HarnessEntry();
+    {
+        Guard guard;
+        K->AutoCompleteMs = ms;
+    }
+    if (ms)
+        StartSiblingWorker();
+}
+
+const std::vector<PeerRequest> &PeerRequests()
+{
+    HarnessEntry();
+    return K->PeerRequests;
+}
+
+uint64_t PeerRequestCount()
+{
+    HarnessEntry();
+    Guard guard;
+    return K->PeerRequestCount;
+}
+
+} // namespace sim
+
+extern "C" {
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT *DeviceObject)
+{
+    EnsureKernel();
+    Kernel *k = K;
+    Guard guard;
+    CheckPassive("IoCreateDevice");
+    std::string name = Narrow(ReadCounted(DeviceName));
+    if (DeviceObject)
+        __atomic_store_n(DeviceObject, (PDEVICE_OBJECT) nullptr, __ATOMIC_RELAXED);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!DeviceObject || !k->KnownObjects.count(DriverObject)) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (k->FailDeviceCreations) {
+        k->FailDeviceCreations--;
+        status = k->FailDeviceCreationsStatus;
+    } else if (!name.empty() && k->Namespace.count(Upcase(Widen(name)))) {
+        status = STATUS_OBJECT_NAME_COLLISION;
+    } else {
+        PDEVICE_OBJECT device = NewDevice(DriverObject, name, DeviceExtensionSize, DeviceType,
+                                          DeviceCharacteristics, Exclusive != 0, false);
+        if (!name.empty())
+            AddToNamespace(device);
+        __atomic_store_n(DeviceObject, device, __ATOMIC_RELAXED);
+    }
+    k->CreateDeviceCalls.push_back(CreateDeviceCall{CurrentTime(), name, DeviceExtensionSize,
+                                                    DeviceType, DeviceCharacteristics,
+                                                    Exclusive != 0, status});
+    return status;
+}
+
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
+{
+    EnsureKernel();
+    Kernel *k = K;
+    Guard guard;
+    CheckPassive("IoCreateSymbolicLink");
+    std::u16string link = ReadCounted(SymbolicLinkName);
+    std::string device = Narrow(ReadCounted(DeviceName));
+    NTSTATUS status = STATUS_SUCCESS;
+    std::u16string upper = Upcase(link);
+    if (link.empty() || !DeviceName)
+        status = STATUS_INVALID_PARAMETER;
+    else if (k->Links.count(upper) || k->Namespace.count(upper))
+        status = STATUS_OBJECT_NAME_COLLISION;
+    else
+        k->Links[upper] = {Narrow(link), device};
+    k->LinkCalls.push_back(SymbolicLinkCall{CurrentTime(), Narrow(link), device, status});
+    return status;
+}
+
+NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                  PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject)
+{
+    EnsureKernel();
+    Kernel *k = K;
+    Guard guard;
+    CheckPassive("IoGetDeviceObjectPointer");
+    std::u16string name = ReadCounted(ObjectName);
+    NTSTATUS status = STATUS_SUCCESS;
+    PDEVICE_OBJECT device = nullptr;
+    if (!FileObject || !DeviceObject || name.empty()) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (k->FailOpens) {
+        k->FailOpens--;
+        status = k->FailOpensStatus;
+    } else if (!(device = LookUp(name))) {
+        status = STATUS_OBJECT_NAME_NOT_FOUND;
+    } else {
+        auto file = std::make_unique<_FILE_OBJECT>();
+        file->Header = ObjectHeader{ObjectKind::File, 1, false};
+        file->Device = device;
+        device->Header.References++; // the file object's reference on its device
+        PFILE_OBJECT pointer = file.get();
+        k->KnownObjects.insert(pointer);
+        k->FileObjects.push_back(std::move(file));
+        __atomic_store_n(FileObject, pointer, __ATOMIC_RELAXED);
+        __atomic_store_n(DeviceObject, device, __ATOMIC_RELAXED);
+    }
+    int64_t now = CurrentTime();
+    k->OpenCalls.push_back(OpenCall{now, Narrow(name), DesiredAccess, status});
+    if (Tracing()) {
+        TraceEvent event = NewEvent(now, TraceKind::Open);
+        event.Status = status;
+        event.Ok = NT_SUCCESS(status);
+        event.Name = Narrow(name);
+        Emit(std::move(event));
+    }
+    return status;
+}
+
+void ObfDereferenceObject(PVOID Object)
+{
+    EnsureKernel();
+    Kernel *k = K;
+    Guard guard;
+    if (CurrentThread()->Irql > DISPATCH_LEVEL)
+        Violate("ObfDereferenceObject above DISPATCH_LEVEL");
+    if (!k->KnownObjects.count(Object)) {
+        Violate("ObfDereferenceObject on an address that is not an object");
+        return;
+    }
+    ObjectHeader *header = (ObjectHeader *)Object;
+    if (header->Dead || header->References <= 0) {
+        Violate("reference dropped on an object that has none left (dropped twice)");
+        return;
+    }
+    header->References--;
+    if (header->Kind == ObjectKind::File) {
+        PFILE_OBJECT file = (PFILE_OBJECT)Object;
+        if (header->References == 0) {
+            header->Dead = true;
+            file->Device->Header.References--;
+        }
+        if (file->Device->Sibling && Tracing()) {
+            TraceEvent event = NewEvent(CurrentTime(), TraceKind::Release);
+            event.Ok = true;
+            event.Name = file->Device->Name;
+            Emit(std::move(event));
+        }
+    } else if (header->References == 0) {
+        header->Dead = true;
+        Violate("the last reference on a device object was dropped by a caller that never "
+                "took one");
+    }
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    EnsureKernel();
+    Kernel *k = K;
+    Guard guard;
+    CheckPassive("IoBuildDeviceIoControlRequest");
+    if (k->FailRequestBuilds) {
+        k->FailRequestBuilds--;
+        if (Tracing()) {
+            TraceEvent event = NewEvent(CurrentTime(), TraceKind::Request);
+            event.NoBuild = true;
+            event.Code = IoControlCode;
+            if (InputBuffer && InputBufferLength > 3)
+                event.Command = __atomic_load_n((const UCHAR *)InputBuffer + 3, __ATOMIC_RELAXED);
+            Emit(std::move(event));
+        }
+        return nullptr;
+    }
+    if (!k->KnownObjects.count(DeviceObject) ||
+        ((ObjectHeader *)DeviceObject)->Kind != ObjectKind::Device) {
+        Violate("IoBuildDeviceIoControlRequest for an address that is not a device object");
+        return nullptr;
+    }
+    auto irp = std::make_unique<_IRP>();
+    irp->Code = IoControlCode;
+    irp->Target = DeviceObject;
+    irp->SystemBuffer.resize(InputBuffer ? InputBufferLength : 0);
+    ReadBytes(irp->SystemBuffer.data(), InputBuffer, irp->SystemBuffer.size());
+    irp->OutputBuffer = OutputBuffer;
+    irp->OutputLength = OutputBuffer ? OutputBufferLength : 0;
+    irp->Event = Event;
+    irp->IoStatus = IoStatusBlock;
+    irp->Internal = InternalDeviceIoControl != 0;
+    irp->Sent = false;
+    irp->RecordIndex = SIZE_MAX;
+    irp->Sequence = ++k->IrpSequence;
+    irp->Time = CurrentTime();
+    PIRP pointer = irp.get();
+    k->Irps.emplace(pointer, std::move(irp));
+    return pointer;
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    EnsureKernel();
+    Kernel *k = K;
+    Guard guard;
+    if (CurrentThread()->Irql > DISPATCH_LEVEL)
+        Violate("IofCallDriver above DISPATCH_LEVEL");
+    auto found = k->Irps.find(Irp);
+    if (found == k->Irps.end()) {
+        Violate("IofCallDriver with a request that was not built or is already complete");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Irp->Sent) {
+        Violate("IofCallDriver with a request that was already sent");
+        return STATUS_INVALID_PARAMETER;
+    }
+    Irp->Sent = true;
+    Irp->Time = CurrentTime();
+    PDEVICE_OBJECT target = Irp->Target;
+    if (DeviceObject != target)
+        Violate("IofCallDriver to a device other than the request's target");
+    if (target->Sibling)
+        return SiblingDispatch(Irp);
+    // The driver's own devices have no dispatch routine for this request.
+    CompleteIrp(Irp, StatusInvalidDeviceRequest, {});
+    return StatusInvalidDeviceRequest;
+}
+
+} // extern "C"

@@ -1,0 +1,279 @@
+// Pool: tagged allocations with per-tag accounting, injected failures and
+// freed-block checks.
+//
+// A freed block is poisoned and held back for a while before it goes back to
+// the C library, so that a second free of it is recognised as such and a
+// read through a stale pointer sees the poison (or, under AddressSanitizer,
+// is reported).
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "internal.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KVR_SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVR_SIM_ASAN 1
+#endif
+#endif
+#ifdef KVR_SIM_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace sim::detail
+{
+
+namespace
+{
+
+constexpr size_t QuarantineBlocks = 4096;
+constexpr uint8_t FreshFill = 0xA5; // new blocks are not zeroed on the platform
+constexpr uint8_t FreedFill = 0xDF; // freed blocks
+
+void Poison(void *address, size_t bytes)
+{
+    memset(address, FreedFill, bytes ? bytes : 1);
+#ifdef KVR_SIM_ASAN
+    __asan_poison_memory_region(address, bytes ? bytes : 1);
+#endif
+}
+
+void Unpoison(void *address, size_t bytes)
+{
+#ifdef KVR_SIM_ASAN
+    __asan_unpoison_memory_region(address, bytes ? bytes : 1);
+#else
+    (void)address;
+    (void)bytes;
+#endif
+}
+
+void Log(bool free, POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *address, bool failed)
+{
+    if (K->Opt.PoolLog)
+        K->PoolLog.push_back(PoolEvent{CurrentTime(), free, type, bytes, tag, address, failed});
+}
+
+bool InjectedFailure(ULONG tag)
+{
+    Kernel *k = K;
+    uint64_t sequence = ++k->AllocationSequence;
+    bool fail = false;
+    if (k->FailNextAllocations) {
+        k->FailNextAllocations--;
+        fail = true;
+    }
+    if (k->FailAllocationAt.erase(sequence))
+        fail = true;
+    if (k->FailTags.count(tag))
+        fail = true;
+    return fail;
+}
+
+void Account(PoolStats &stats, SIZE_T bytes, bool allocate)
+{
+    if (allocate) {
+        stats.Allocations++;
+        stats.OutstandingCount++;
+        stats.OutstandingBytes += bytes;
+        stats.TotalBytes += bytes;
+        stats.PeakBytes = std::max(stats.PeakBytes, stats.OutstandingBytes);
+        stats.PeakCount = std::max(stats.PeakCount, stats.OutstandingCount);
+    } else {
+        stats.Frees++;
+        stats.OutstandingCount--;
+        stats.OutstandingBytes -= bytes;
+    }
+}
+
+} // namespace
+
+void ReleaseAllPool()
+{
+    Kernel *k = K;
+    for (auto &[address, block] : k->Blocks)
+        free(const_cast<void *>(address));
+    k->Blocks.clear();
+    for (auto &[address, block] : k->Quarantine) {
+        Unpoison(address, block.Bytes);
+        free(address);
+    }
+    k->Quarantine.clear();
+    k->QuarantineSet.clear();
+}
+
+void CheckPoolAtTeardown()
+{
+    std::map<ULONG, std::pair<uint64_t, uint64_t>> leaked;
+    for (auto &[address, block] : K->Blocks) {
+        if (K->SurvivingTags.count(block.Tag))
+            continue;
+        leaked[block.Tag].first++;
+        leaked[block.Tag].second += block.Bytes;
+    }
+    for (auto &[tag, amount] : leaked)
+        Violate("pool leaked at teardown: tag '" + TagText(tag) + "', " +
+                std::to_string(amount.first) + " block(s), " + std::to_string(amount.second) +
+                " bytes");
+}
+
+} // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+namespace sim
+{
+
+std::string TagText(ULONG tag)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = (char)((tag >> (8 * i)) & 0xFF);
+        text.push_back(c >= 0x20 && c < 0x7F ? c : '.');
+    }
+    return text;
+}
+
+PoolStats PoolStatsForTag(ULONG tag)
+{
+    HarnessEntry();
+    Guard guard;
+    auto found = K->Stats.find(tag);
+    return found == K->Stats.end() ? PoolStats{} : found->second;
+}
+
+PoolStats PoolTotals()
+{
+    HarnessEntry();
+    Guard guard;
+    return K->Totals;
+}
+
+std::vector<std::pair<ULONG, PoolStats>> PoolStatsByTag()
+{
+    HarnessEntry();
+    Guard guard;
+    std::vector<std::pair<ULONG, PoolStats>> list(K->Stats.begin(), K->Stats.end());
+    std::sort(list.begin(), list.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    return list;
+}
+
+void FailNextAllocations(unsigned n)
+{
+    HarnessEntry();
+    Guard guard;
+    K->FailNextAllocations = n;
+}
+
+void FailAllocationAt(unsigned nth)
+{
+    HarnessEntry();
+    Guard guard;
+    if (nth)
+        K->FailAllocationAt.insert(K->AllocationSequence + nth);
+}
+
+void FailAllocationsOfTag(ULONG tag, bool fail)
+{
+    HarnessEntry();
+    Guard guard;
+    if (fail)
+        K->FailTags.insert(tag);
+    else
+        K->FailTags.erase(tag);
+}
+
+void ClearPoolFaults()
+{
+    HarnessEntry();
+    Guard guard;
+    K->FailNextAllocations = 0;
+    K->FailAllocationAt.clear();
+    K->FailTags.clear();
+}
+
+const std::vector<PoolEvent> &PoolLog()
+{
+    HarnessEntry();
+    return K->PoolLog;
+}
+
+} // namespace sim
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    EnsureKernel();
+    Kernel *k = K;
+    Guard guard;
+    KIRQL irql = CurrentThread()->Irql;
+    if (PoolType == NonPagedPoolMustSucceed)
+        Violate("ExAllocatePoolWithTag with NonPagedPoolMustSucceed (tag '" + TagText(Tag) +
+                "'): the platform stops the system");
+    if (irql > DISPATCH_LEVEL)
+        Violate("ExAllocatePoolWithTag above DISPATCH_LEVEL");
+    else if ((PoolType & 1) && irql >= DISPATCH_LEVEL)
+        Violate("paged pool allocated at DISPATCH_LEVEL (tag '" + TagText(Tag) + "')");
+    PoolStats &stats = k->Stats[Tag];
+    if (InjectedFailure(Tag)) {
+        stats.FailedAllocations++;
+        k->Totals.FailedAllocations++;
+        Log(false, PoolType, NumberOfBytes, Tag, nullptr, true);
+        return nullptr;
+    }
+    void *address = malloc(NumberOfBytes ? NumberOfBytes : 1);
+    if (!address)
+        return nullptr;
+    memset(address, FreshFill, NumberOfBytes);
+    k->Blocks.emplace(address, PoolBlock{NumberOfBytes, Tag, PoolType});
+    Account(stats, NumberOfBytes, true);
+    Account(k->Totals, NumberOfBytes, true);
+    Log(false, PoolType, NumberOfBytes, Tag, address, false);
+    return address;
+}
+
+void ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    EnsureKernel();
+    Kernel *k = K;
+    Guard guard;
+    if (CurrentThread()->Irql > DISPATCH_LEVEL)
+        Violate("ExFreePoolWithTag above DISPATCH_LEVEL");
+    if (!P) {
+        Violate("ExFreePoolWithTag of a null pointer");
+        return;
+    }
+    auto found = k->Blocks.find(P);
+    if (found == k->Blocks.end()) {
+        if (k->QuarantineSet.count(P))
+            Violate("pool block freed twice");
+        else
+            Violate("ExFreePoolWithTag of an address that is not a pool block");
+        return;
+    }
+    PoolBlock block = found->second;
+    k->Blocks.erase(found);
+    if (Tag != 0 && Tag != block.Tag)
+        Violate("pool block of tag '" + TagText(block.Tag) + "' freed with tag '" + TagText(Tag) +
+                "'");
+    Account(k->Stats[block.Tag], block.Bytes, false);
+    Account(k->Totals, block.Bytes, false);
+    Log(true, block.Type, block.Bytes, block.Tag, P, false);
+    Poison(P, block.Bytes);
+    k->Quarantine.emplace_back(P, block);
+    k->QuarantineSet.insert(P);
+    if (k->Quarantine.size() > QuarantineBlocks) {
+        auto [oldest, oldBlock] = k->Quarantine.front();
+        k->Quarantine.pop_front();
+        k->QuarantineSet.erase(oldest);
+        Unpoison(oldest, oldBlock.Bytes);
+        free(oldest);
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,158 @@
+// Run-time library routines and the kernel's text helpers.
+//
+// Memory that belongs to the driver may be written by another context while
+// the kernel reads it (the published records, reply buffers), so the kernel
+// reads and writes it one byte at a time with relaxed atomic accesses, the
+// way the driver's own shared fields are accessed.
+
+#include "internal.h"
+
+namespace sim::detail
+{
+
+char16_t UpcaseChar(char16_t c)
+{
+    if (c >= u'a' && c <= u'z')
+        return (char16_t)(c - 32);
+    if (c < 0xE0)
+        return c;
+    // Latin-1 small letters, as the platform's upcase table has them.
+    if (c <= 0xFE && c != 0xF7)
+        return (char16_t)(c - 32);
+    if (c == 0xFF)
+        return 0x178;
+    return c;
+}
+
+std::u16string Upcase(std::u16string_view text)
+{
+    std::u16string upper(text);
+    for (char16_t &c : upper)
+        c = UpcaseChar(c);
+    return upper;
+}
+
+std::u16string Widen(std::string_view text)
+{
+    std::u16string wide;
+    wide.reserve(text.size());
+    for (unsigned char c : text)
+        wide.push_back((char16_t)c);
+    return wide;
+}
+
+std::string Narrow(std::u16string_view text)
+{
+    std::string narrow;
+    narrow.reserve(text.size());
+    for (char16_t c : text)
+        narrow.push_back(c < 0x100 ? (char)c : '?');
+    return narrow;
+}
+
+std::u16string ReadWideText(const WCHAR *text, size_t maxChars)
+{
+    std::u16string result;
+    if (!text)
+        return result;
+    for (size_t i = 0; i < maxChars; ++i) {
+        WCHAR c = __atomic_load_n(&text[i], __ATOMIC_RELAXED);
+        if (c == 0)
+            break;
+        result.push_back(c);
+    }
+    return result;
+}
+
+std::u16string ReadCounted(const UNICODE_STRING *string)
+{
+    std::u16string result;
+    if (!string || !string->Buffer)
+        return result;
+    size_t chars = string->Length / sizeof(WCHAR);
+    result.resize(chars);
+    for (size_t i = 0; i < chars; ++i)
+        result[i] = __atomic_load_n(&string->Buffer[i], __ATOMIC_RELAXED);
+    return result;
+}
+
+void ReadBytes(void *destination, const void *source, size_t length)
+{
+    uint8_t *to = (uint8_t *)destination;
+    const uint8_t *from = (const uint8_t *)source;
+    for (size_t i = 0; i < length; ++i)
+        to[i] = __atomic_load_n(&from[i], __ATOMIC_RELAXED);
+}
+
+void WriteBytes(void *destination, const void *source, size_t length)
+{
+    uint8_t *to = (uint8_t *)destination;
+    const uint8_t *from = (const uint8_t *)source;
+    for (size_t i = 0; i < length; ++i)
+        __atomic_store_n(&to[i], from[i], __ATOMIC_RELAXED);
+}
+
+} // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+extern "C" {
+
+void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
+    size_t length = 0;
+    if (SourceString)
+        while (SourceString[length])
+            ++length;
+    size_t bytes = length * sizeof(WCHAR);
+    if (bytes > 0xFFFC)
+        bytes = 0xFFFC;
+    DestinationString->Length = (USHORT)bytes;
+    DestinationString->MaximumLength = SourceString ? (USHORT)(bytes + sizeof(WCHAR)) : 0;
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+}
+
+void RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
+{
+    size_t length = SourceString ? strlen(SourceString) : 0;
+    if (length > 0xFFFE)
+        length = 0xFFFE;
+    DestinationString->Length = (USHORT)length;
+    DestinationString->MaximumLength = SourceString ? (USHORT)(length + 1) : 0;
+    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
+}
+
+LONG RtlCompareString(const STRING *String1, const STRING *String2, BOOLEAN CaseInSensitive)
+{
+    USHORT length1 = String1->Length;
+    USHORT length2 = String2->Length;
+    USHORT common = length1 < length2 ? length1 : length2;
+    for (USHORT i = 0; i < common; ++i) {
+        UCHAR c1 = (UCHAR)__atomic_load_n(&String1->Buffer[i], __ATOMIC_RELAXED);
+        UCHAR c2 = (UCHAR)__atomic_load_n(&String2->Buffer[i], __ATOMIC_RELAXED);
+        if (CaseInSensitive) {
+            // The platform's RtlUpperChar, for the ASCII letters.
+            if (c1 >= 'a' && c1 <= 'z')
+                c1 = (UCHAR)(c1 - 32);
+            if (c2 >= 'a' && c2 <= 'z')
+                c2 = (UCHAR)(c2 - 32);
+        }
+        if (c1 != c2)
+            return (LONG)c1 - (LONG)c2;
+    }
+    return (LONG)length1 - (LONG)length2;
+}
+
+SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length)
+{
+    const UCHAR *a = (const UCHAR *)Source1;
+    const UCHAR *b = (const UCHAR *)Source2;
+    SIZE_T i = 0;
+    while (i < Length &&
+           __atomic_load_n(&a[i], __ATOMIC_RELAXED) == __atomic_load_n(&b[i], __ATOMIC_RELAXED))
+        ++i;
+    return i;
+}
+
+} // extern "C"

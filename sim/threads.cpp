@@ -1,0 +1,961 @@
+// System threads, the virtual clock, dispatcher objects and IRQL.
+//
+// Deterministic mode: every simulated thread is a fiber with a stack of its
+// own, switched by a small hand-written context switch; the harness context
+// (the OS thread that drives the run) is the scheduler. A fiber runs until it
+// waits; time moves only when every fiber is blocked, to the earliest
+// wake-up, and threads due at the same instant run in the order in which
+// they began their waits. Same inputs, same order, same trace.
+//
+// Free-running mode: every simulated thread is a real thread; the virtual
+// clock follows the wall clock scaled down, waits are condition-variable
+// waits on the kernel's one lock, and a wait made after a stop request
+// unwinds the thread to its base with longjmp (driver frames hold nothing
+// that needs destroying).
+
+#include <sys/mman.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "internal.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KVR_SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVR_SIM_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define KVR_SIM_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KVR_SIM_TSAN 1
+#endif
+#endif
+
+#ifdef KVR_SIM_ASAN
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+#ifdef KVR_SIM_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
+// Saves the callee-saved registers and the floating-point control words on
+// the current stack, stores the stack pointer in *save and continues on the
+// stack that next points to (saved the same way).
+asm(R"(
+    .text
+    .globl kvrsim_switch_context
+    .type kvrsim_switch_context,@function
+kvrsim_switch_context:
+    pushq %rbp
+    pushq %rbx
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    subq $8, %rsp
+    stmxcsr (%rsp)
+    fnstcw 4(%rsp)
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    ldmxcsr (%rsp)
+    fldcw 4(%rsp)
+    addq $8, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbx
+    popq %rbp
+    ret
+    .size kvrsim_switch_context,.-kvrsim_switch_context
+
+    .globl kvrsim_fiber_start
+    .type kvrsim_fiber_start,@function
+kvrsim_fiber_start:
+    movq %r12, %rdi
+    callq *%r13
+    ud2
+    .size kvrsim_fiber_start,.-kvrsim_fiber_start
+)");
+
+extern "C" void kvrsim_switch_context(void **save, void *next);
+extern "C" void kvrsim_fiber_start();
+
+namespace sim::detail
+{
+
+namespace
+{
+
+thread_local Thread *FreeThread = nullptr; // free-running: the simulated thread
+thread_local Thread FreeHarness{};         // free-running: any other OS thread
+
+constexpr size_t GuardSize = 4096;
+
+bool Timed(const TimerEntry &entry)
+{
+    return entry.Owner->Blocked && entry.Owner->TimerSequence == entry.Sequence;
+}
+
+// --- Deterministic mode: fibers ---------------------------------------------
+
+void FiberMain(Thread *thread);
+
+void StartSwitch(void **fakeStack, const void *bottom, size_t size)
+{
+#ifdef KVR_SIM_ASAN
+    __sanitizer_start_switch_fiber(fakeStack, bottom, size);
+#else
+    (void)fakeStack;
+    (void)bottom;
+    (void)size;
+#endif
+}
+
+void FinishSwitch(void *fakeStack, const void **bottom, size_t *size)
+{
+#ifdef KVR_SIM_ASAN
+    __sanitizer_finish_switch_fiber(fakeStack, bottom, size);
+#else
+    (void)fakeStack;
+    (void)bottom;
+    (void)size;
+#endif
+}
+
+void TsanSwitch(void *fiber)
+{
+#ifdef KVR_SIM_TSAN
+    __tsan_switch_to_fiber(fiber, 0);
+#else
+    (void)fiber;
+#endif
+}
+
+// From the harness context into a fiber, until it blocks or ends.
+void RunFiber(Thread *thread)
+{
+    Kernel *k = K;
+    k->Current = thread;
+    thread->Blocked = false;
+    StartSwitch(&k->MainAsanFakeStack, thread->StackBase, thread->StackSize);
+    TsanSwitch(thread->TsanFiber);
+    kvrsim_switch_context(&k->MainSp, thread->SavedSp);
+    FinishSwitch(k->MainAsanFakeStack, nullptr, nullptr);
+    k->Current = nullptr;
+}
+
+// From a fiber back to the harness context.
+void SwitchToHarness(Thread *thread, bool exiting)
+{
+    Kernel *k = K;
+    StartSwitch(exiting ? nullptr : &thread->AsanFakeStack, k->MainStackBottom, k->MainStackSize);
+    TsanSwitch(k->MainTsanFiber);
+    kvrsim_switch_context(&thread->SavedSp, k->MainSp);
+    FinishSwitch(thread->AsanFakeStack, &K->MainStackBottom, &K->MainStackSize);
+}
+
+void FiberMain(Thread *thread)
+{
+    FinishSwitch(nullptr, &K->MainStackBottom, &K->MainStackSize);
+    thread->StartRoutine(thread->StartContext);
+    if (thread->Irql != PASSIVE_LEVEL)
+        Violate("thread " + std::to_string(thread->Id) + " ended at IRQL " +
+                std::to_string(thread->Irql));
+    thread->Finished = true;
+    SwitchToHarness(thread, true);
+    __builtin_trap();
+}
+
+uint8_t *MapStack(size_t size)
+{
+    void *memory = mmap(nullptr, size + GuardSize, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (memory == MAP_FAILED)
+        return nullptr;
+    mprotect(memory, GuardSize, PROT_NONE); // an overflow faults instead of corrupting
+    return (uint8_t *)memory + GuardSize;
+}
+
+void UnmapStack(Thread *thread)
+{
+    if (!thread->StackBase)
+        return;
+#ifdef KVR_SIM_ASAN
+    __asan_unpoison_memory_region(thread->StackBase, thread->StackSize);
+#endif
+    munmap(thread->StackBase - GuardSize, thread->StackSize + GuardSize);
+    thread->StackBase = nullptr;
+}
+
+void PrepareFiber(Thread *thread)
+{
+    uintptr_t top = ((uintptr_t)thread->StackBase + thread->StackSize) & ~(uintptr_t)15;
+    uint64_t *frame = (uint64_t *)(top - 80);
+    uint32_t mxcsr = 0x1F80;
+    uint16_t fpucw = 0x037F;
+    memcpy(&frame[0], &mxcsr, 4);
+    memcpy((uint8_t *)&frame[0] + 4, &fpucw, 2);
+    frame[1] = 0;                    // r15
+    frame[2] = 0;                    // r14
+    frame[3] = (uint64_t)&FiberMain; // r13: the routine kvrsim_fiber_start calls
+    frame[4] = (uint64_t)thread;     // r12: its argument
+    frame[5] = 0;                    // rbx
+    frame[6] = 0;                    // rbp: the end of the frame chain
+    frame[7] = (uint64_t)&kvrsim_fiber_start;
+    thread->SavedSp = frame;
+#ifdef KVR_SIM_TSAN
+    thread->TsanFiber = __tsan_create_fiber(0);
+#endif
+}
+
+// Runs every runnable fiber until each one has blocked or ended.
+void DrainRunQueue()
+{
+    Kernel *k = K;
+    while (!k->RunQueue.empty()) {
+        Thread *thread = k->RunQueue.front();
+        k->RunQueue.pop_front();
+        RunFiber(thread);
+    }
+}
+
+void DropStaleTimers()
+{
+    Kernel *k = K;
+    while (!k->Timers.empty() && !Timed(k->Timers.front())) {
+        std::pop_heap(k->Timers.begin(), k->Timers.end(), std::greater<>{});
+        k->Timers.pop_back();
+    }
+}
+
+std::optional<int64_t> NextTimer()
+{
+    DropStaleTimers();
+    if (K->Timers.empty())
+        return std::nullopt;
+    return K->Timers.front().Time;
+}
+
+// Moves the clock to time and makes every thread due at or before it
+// runnable, in the order of their deadlines and then of their waits.
+void WakeTimersUpTo(int64_t time)
+{
+    Kernel *k = K;
+    if (time > k->Clock)
+        k->Clock = time;
+    while (!k->Timers.empty() && k->Timers.front().Time <= time) {
+        TimerEntry entry = k->Timers.front();
+        std::pop_heap(k->Timers.begin(), k->Timers.end(), std::greater<>{});
+        k->Timers.pop_back();
+        if (!Timed(entry))
+            continue;
+        Thread *thread = entry.Owner;
+        thread->TimerSequence = 0;
+        thread->WakeTime = -1;
+        thread->WaitSatisfied = false;
+        k->RunQueue.push_back(thread);
+    }
+}
+
+void AdvanceDeterministic(int64_t target)
+{
+    DrainRunQueue();
+    for (;;) {
+        std::optional<int64_t> next = NextTimer();
+        if (!next || *next > target)
+            break;
+        WakeTimersUpTo(*next);
+        DrainRunQueue();
+    }
+    if (target > K->Clock)
+        K->Clock = target;
+}
+
+// Blocks the calling fiber until a signal or its deadline (-1: none).
+// Returns true when a signal satisfied the wait.
+bool BlockFiber(Thread *thread, int64_t deadline)
+{
+    Kernel *k = K;
+    thread->Blocked = true;
+    thread->WaitSatisfied = false;
+    thread->WakeTime = deadline;
+    if (deadline >= 0) {
+        thread->TimerSequence = ++k->TimerSequence;
+        k->Timers.push_back(TimerEntry{deadline, thread->TimerSequence, thread});
+        std::push_heap(k->Timers.begin(), k->Timers.end(), std::greater<>{});
+    } else {
+        thread->TimerSequence = 0;
+    }
+    SwitchToHarness(thread, false);
+    return thread->WaitSatisfied;
+}
+
+// --- Dispatcher objects ------------------------------------------------------
+
+constexpr UCHAR NotificationEventType = 0;
+constexpr UCHAR SynchronizationEventType = 1;
+constexpr UCHAR MutantType = 2;
+
+// Takes the object for thread if it is signalled for it; false if not.
+bool TryAcquire(void *object, Thread *thread)
+{
+    DISPATCHER_HEADER *header = (DISPATCHER_HEADER *)object;
+    switch (header->Type) {
+    case NotificationEventType:
+        return header->SignalState != 0;
+    case SynchronizationEventType:
+        if (header->SignalState == 0)
+            return false;
+        header->SignalState = 0;
+        return true;
+    case MutantType: {
+        KMUTANT *mutant = (KMUTANT *)object;
+        if (header->SignalState > 0) {
+            header->SignalState = 0;
+            mutant->OwnerThread = (struct _KTHREAD *)thread;
+            return true;
+        }
+        if (mutant->OwnerThread == (struct _KTHREAD *)thread) {
+            header->SignalState--; // recursive acquisition
+            return true;
+        }
+        return false;
+    }
+    default:
+        Violate("wait on an object that is not an initialised event or mutex");
+        return true;
+    }
+}
+
+void RemoveWaiter(void *object, Thread *thread)
+{
+    auto found = K->ObjectWaiters.find(object);
+    if (found == K->ObjectWaiters.end())
+        return;
+    auto &list = found->second;
+    list.erase(std::remove(list.begin(), list.end(), thread), list.end());
+    if (list.empty())
+        K->ObjectWaiters.erase(found);
+}
+
+int64_t DeadlineOf(const LARGE_INTEGER *interval, int64_t now)
+{
+    if (!interval)
+        return -1;
+    LONGLONG value = __atomic_load_n(&interval->QuadPart, __ATOMIC_RELAXED);
+    if (value < 0)
+        return now - value; // relative
+    return value;           // absolute, on the virtual clock
+}
+
+void RecordWait(Thread *thread, const LARGE_INTEGER *interval, bool delay)
+{
+    Kernel *k = K;
+    k->WaitCount++;
+    if (k->Opt.RecordWaits) {
+        LONGLONG value = interval ? __atomic_load_n(&interval->QuadPart, __ATOMIC_RELAXED) : 0;
+        k->Waits.push_back(WaitRecord{thread->Id, CurrentTime(), value, delay});
+    }
+}
+
+[[noreturn]] void UnwindFreeThread(Thread *thread)
+{
+    longjmp(thread->Base, 1);
+}
+
+// The harness context cannot switch away: it drives the scheduler itself
+// until its condition holds or its deadline passes.
+template <typename Condition> bool HarnessWait(Condition condition, int64_t deadline)
+{
+    for (;;) {
+        if (condition())
+            return true;
+        DrainRunQueue();
+        if (condition())
+            return true;
+        std::optional<int64_t> next = NextTimer();
+        if (deadline >= 0 && (!next || *next > deadline)) {
+            if (deadline > K->Clock)
+                K->Clock = deadline;
+            return condition();
+        }
+        if (!next) {
+            Violate("the harness context waits for an object that nothing can signal");
+            return false;
+        }
+        WakeTimersUpTo(*next);
+    }
+}
+
+// Free-running mode: waits on the kernel lock until condition, the deadline,
+// or a stop request (which unwinds a simulated thread). Returns true when the
+// condition held; stop is set when the thread must unwind.
+template <typename Condition>
+bool FreeWait(std::unique_lock<std::mutex> &lock, Thread *thread, Condition condition,
+              int64_t deadline, bool &stop)
+{
+    stop = false;
+    for (;;) {
+        if (K->Stopping && !thread->Harness) {
+            stop = true;
+            return false;
+        }
+        if (condition())
+            return true;
+        if (deadline >= 0) {
+            if (CurrentTime() >= deadline)
+                return false;
+            K->Changed.wait_until(lock, RealTimeOf(deadline));
+        } else {
+            K->Changed.wait(lock);
+        }
+    }
+}
+
+NTSTATUS WaitForObject(void *object, const LARGE_INTEGER *timeout)
+{
+    Kernel *k = K;
+    Thread *thread = CurrentThread();
+    if (k->FreeRunning) {
+        bool stop = false;
+        bool acquired;
+        {
+            std::unique_lock<std::mutex> lock(k->Mutex);
+            int64_t deadline = DeadlineOf(timeout, CurrentTime());
+            if (timeout)
+                RecordWait(thread, timeout, false);
+            acquired = FreeWait(
+                lock, thread, [&] { return TryAcquire(object, thread); }, deadline, stop);
+        }
+        if (stop)
+            UnwindFreeThread(thread);
+        return acquired ? STATUS_SUCCESS : StatusTimeout;
+    }
+    if (TryAcquire(object, thread))
+        return STATUS_SUCCESS;
+    int64_t deadline = DeadlineOf(timeout, k->Clock);
+    if (timeout && deadline <= k->Clock)
+        return StatusTimeout;
+    if (timeout)
+        RecordWait(thread, timeout, false);
+    if (thread->Harness)
+        return HarnessWait([&] { return TryAcquire(object, thread); }, deadline) ? STATUS_SUCCESS
+                                                                                 : StatusTimeout;
+    k->ObjectWaiters[object].push_back(thread);
+    if (BlockFiber(thread, deadline))
+        return STATUS_SUCCESS;
+    RemoveWaiter(object, thread);
+    return StatusTimeout;
+}
+
+} // namespace
+
+// --- Shared with the other files ---------------------------------------------
+
+Thread *CurrentThread()
+{
+    Kernel *k = K;
+    if (k->FreeRunning) {
+        if (FreeThread)
+            return FreeThread;
+        FreeHarness.Harness = true;
+        return &FreeHarness;
+    }
+    return k->Current ? k->Current : &k->HarnessThread;
+}
+
+bool InSimulatedThread()
+{
+    return !CurrentThread()->Harness;
+}
+
+std::chrono::steady_clock::time_point RealTimeOf(int64_t virtualTime)
+{
+    // ticks * (micros per ms) * 1000 / TicksPerMs nanoseconds
+    long double ns = (long double)virtualTime * K->Opt.RealMicrosPerVirtualMs * 1000.0L /
+                     (long double)TicksPerMs;
+    return K->RealStart + std::chrono::nanoseconds((int64_t)ns);
+}
+
+int64_t CurrentTime()
+{
+    Kernel *k = K;
+    if (!k->FreeRunning)
+        return k->Clock;
+    auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::steady_clock::now() - k->RealStart)
+                       .count();
+    uint32_t scale = k->Opt.RealMicrosPerVirtualMs ? k->Opt.RealMicrosPerVirtualMs : 1;
+    return (int64_t)((long double)elapsed * TicksPerMs / (scale * 1000.0L));
+}
+
+void SignalObject(void *object)
+{
+    Kernel *k = K;
+    if (k->FreeRunning) {
+        k->Changed.notify_all();
+        return;
+    }
+    auto found = k->ObjectWaiters.find(object);
+    if (found == k->ObjectWaiters.end())
+        return;
+    std::vector<Thread *> waiters = found->second;
+    for (Thread *thread : waiters) {
+        if (!TryAcquire(object, thread))
+            continue;
+        RemoveWaiter(object, thread);
+        thread->WaitSatisfied = true;
+        thread->TimerSequence = 0; // its timer, if any, no longer counts
+        thread->WakeTime = -1;
+        k->RunQueue.push_back(thread);
+    }
+}
+
+bool InDeadStack(const void *address, size_t length)
+{
+    uintptr_t begin = (uintptr_t)address;
+    uintptr_t end = begin + (length ? length : 1);
+    for (auto &thread : K->Threads) {
+        if (!thread->Finished)
+            continue;
+        uintptr_t base = (uintptr_t)thread->StackBase;
+        if (base && begin < base + thread->StackSize && end > base)
+            return true;
+    }
+    return false;
+}
+
+static void *FreeThreadMain(void *argument)
+{
+    Thread *thread = (Thread *)argument;
+    FreeThread = thread;
+    if (setjmp(thread->Base) == 0) {
+        thread->StartRoutine(thread->StartContext);
+        if (thread->Irql != PASSIVE_LEVEL) {
+            Guard guard;
+            Violate("thread " + std::to_string(thread->Id) + " ended at IRQL " +
+                    std::to_string(thread->Irql));
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(K->Mutex);
+        thread->Finished = true;
+    }
+    K->Changed.notify_all();
+    return nullptr;
+}
+
+void StopAllThreads()
+{
+    Kernel *k = K;
+    if (!k->FreeRunning)
+        return;
+    StopSiblingWorker();
+    {
+        std::lock_guard<std::mutex> lock(k->Mutex);
+        k->Stopping = true;
+    }
+    k->Changed.notify_all();
+    for (auto &thread : k->Threads) {
+        if (thread->Started) {
+            pthread_join(thread->Handle, nullptr);
+            thread->Started = false;
+            thread->Finished = true;
+        }
+    }
+}
+
+void DestroyAllThreads()
+{
+    Kernel *k = K;
+    StopAllThreads();
+    for (auto &thread : k->Threads) {
+#ifdef KVR_SIM_TSAN
+        if (thread->TsanFiber)
+            __tsan_destroy_fiber(thread->TsanFiber);
+        thread->TsanFiber = nullptr;
+#endif
+        UnmapStack(thread.get());
+        thread->Finished = true;
+    }
+    k->RunQueue.clear();
+    k->Timers.clear();
+    k->ObjectWaiters.clear();
+}
+
+void DrainRunQueueIfIdle()
+{
+    Kernel *k = K;
+    if (!k->FreeRunning && !k->Current && k->CallDepth == 0)
+        DrainRunQueue();
+}
+
+void InitialiseScheduler()
+{
+    Kernel *k = K;
+    k->HarnessThread.Id = 0;
+    k->HarnessThread.Harness = true;
+    k->RealStart = std::chrono::steady_clock::now();
+#ifdef KVR_SIM_TSAN
+    k->MainTsanFiber = __tsan_get_current_fiber();
+#endif
+    FreeHarness.Irql = PASSIVE_LEVEL;
+}
+
+} // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+// --- Harness interface -------------------------------------------------------
+
+namespace sim
+{
+
+int64_t Now()
+{
+    HarnessEntry();
+    Guard guard;
+    return CurrentTime();
+}
+
+uint64_t NowMs()
+{
+    return (uint64_t)(Now() / TicksPerMs);
+}
+
+void RunUntilIdle()
+{
+    HarnessEntry();
+}
+
+void AdvanceToTicks(int64_t time)
+{
+    HarnessEntry();
+    if (K->FreeRunning) {
+        std::this_thread::sleep_until(RealTimeOf(time));
+        return;
+    }
+    if (InSimulatedThread())
+        return;
+    AdvanceDeterministic(time);
+}
+
+void AdvanceTicks(int64_t ticks)
+{
+    HarnessEntry();
+    AdvanceToTicks(CurrentTime() + ticks);
+}
+
+void Advance(uint64_t ms)
+{
+    AdvanceTicks((int64_t)ms * TicksPerMs);
+}
+void AdvanceTo(uint64_t ms)
+{
+    AdvanceToTicks((int64_t)ms * TicksPerMs);
+}
+
+std::optional<int64_t> NextWakeTime()
+{
+    HarnessEntry();
+    if (K->FreeRunning)
+        return std::nullopt;
+    return NextTimer();
+}
+
+std::vector<ThreadInfo> Threads()
+{
+    HarnessEntry();
+    Guard guard;
+    std::vector<ThreadInfo> list;
+    for (auto &thread : K->Threads)
+        list.push_back(ThreadInfo{thread->Id, thread->StartRoutine, thread->StartContext,
+                                  thread->Finished, thread->Blocked, thread->WakeTime});
+    return list;
+}
+
+size_t LiveThreadCount()
+{
+    HarnessEntry();
+    Guard guard;
+    size_t live = 0;
+    for (auto &thread : K->Threads)
+        live += thread->Finished ? 0 : 1;
+    return live;
+}
+
+void FailNextThreadCreations(unsigned n)
+{
+    HarnessEntry();
+    Guard guard;
+    K->FailThreadCreations = n;
+}
+
+void StopThreads()
+{
+    HarnessEntry();
+    StopAllThreads();
+}
+
+uint32_t CurrentThreadId()
+{
+    HarnessEntry();
+    return CurrentThread()->Id;
+}
+
+const std::vector<WaitRecord> &Waits()
+{
+    HarnessEntry();
+    return K->Waits;
+}
+
+uint64_t WaitCount()
+{
+    HarnessEntry();
+    Guard guard;
+    return K->WaitCount;
+}
+
+KIRQL Irql()
+{
+    HarnessEntry();
+    return CurrentThread()->Irql;
+}
+
+void SetIrql(KIRQL irql)
+{
+    HarnessEntry();
+    CurrentThread()->Irql = irql;
+}
+
+} // namespace sim
+
+// --- Platform routines ---------------------------------------------------------
+
+extern "C" {
+
+KIRQL KeGetCurrentIrql(void)
+{
+    EnsureKernel();
+    return CurrentThread()->Irql;
+}
+
+KIRQL KfRaiseIrql(KIRQL NewIrql)
+{
+    EnsureKernel();
+    Thread *thread = CurrentThread();
+    KIRQL old = thread->Irql;
+    if (NewIrql < old) {
+        Guard guard;
+        Violate("KfRaiseIrql to " + std::to_string(NewIrql) + " below the current IRQL " +
+                std::to_string(old));
+    }
+    thread->Irql = NewIrql;
+    return old;
+}
+
+void KeLowerIrql(KIRQL NewIrql)
+{
+    EnsureKernel();
+    Thread *thread = CurrentThread();
+    if (NewIrql > thread->Irql) {
+        Guard guard;
+        Violate("KeLowerIrql to " + std::to_string(NewIrql) + " above the current IRQL " +
+                std::to_string(thread->Irql));
+    }
+    thread->Irql = NewIrql;
+}
+
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    EnsureKernel();
+    Guard guard;
+    if (!K->FreeRunning && K->ObjectWaiters.count(Event))
+        Violate("KeInitializeEvent on an event that a thread is waiting for");
+    Event->Header.Type = Type == SynchronizationEvent ? 1 : 0;
+    Event->Header.Signalling = 0;
+    Event->Header.Size = sizeof(KEVENT) / 4;
+    Event->Header.Reserved1 = 0;
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
+{
+    (void)Level;
+    EnsureKernel();
+    Guard guard;
+    Mutex->Header.Type = 2;
+    Mutex->Header.Signalling = 0;
+    Mutex->Header.Size = sizeof(KMUTEX) / 4;
+    Mutex->Header.Reserved1 = 0;
+    Mutex->Header.SignalState = 1;
+    Mutex->Header.WaitListHead.Flink = &Mutex->Header.WaitListHead;
+    Mutex->Header.WaitListHead.Blink = &Mutex->Header.WaitListHead;
+    Mutex->MutantListEntry.Flink = &Mutex->MutantListEntry;
+    Mutex->MutantListEntry.Blink = &Mutex->MutantListEntry;
+    Mutex->OwnerThread = nullptr;
+    Mutex->Abandoned = FALSE;
+    Mutex->ApcDisable = 1;
+}
+
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
+{
+    (void)Wait;
+    EnsureKernel();
+    Guard guard;
+    Thread *thread = CurrentThread();
+    LONG previous = Mutex->Header.SignalState;
+    if (Mutex->Header.Type != 2) {
+        Violate("KeReleaseMutex on an object that is not an initialised mutex");
+        return previous;
+    }
+    if (previous > 0 || Mutex->OwnerThread != (struct _KTHREAD *)thread) {
+        Violate("KeReleaseMutex by a thread that does not own the mutex");
+        return previous;
+    }
+    if (thread->Irql > DISPATCH_LEVEL)
+        Violate("KeReleaseMutex above DISPATCH_LEVEL");
+    Mutex->Header.SignalState = previous + 1;
+    if (Mutex->Header.SignalState == 1) {
+        Mutex->OwnerThread = nullptr;
+        SignalObject(Mutex);
+    }
+    return previous;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    EnsureKernel();
+    Thread *thread = CurrentThread();
+    bool zeroTimeout = Timeout && __atomic_load_n(&Timeout->QuadPart, __ATOMIC_RELAXED) == 0;
+    if (!zeroTimeout && thread->Irql > APC_LEVEL) {
+        Guard guard;
+        Violate("KeWaitForSingleObject with a timeout other than zero at IRQL " +
+                std::to_string(thread->Irql));
+    } else if (thread->Irql > DISPATCH_LEVEL) {
+        Guard guard;
+        Violate("KeWaitForSingleObject above DISPATCH_LEVEL");
+    }
+    if (!Object) {
+        Guard guard;
+        Violate("KeWaitForSingleObject on a null object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    return WaitForObject(Object, Timeout);
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval)
+{
+    (void)WaitMode;
+    (void)Alertable;
+    EnsureKernel();
+    Kernel *k = K;
+    Thread *thread = CurrentThread();
+    if (thread->Irql > APC_LEVEL) {
+        Guard guard;
+        Violate("KeDelayExecutionThread at IRQL " + std::to_string(thread->Irql));
+    }
+    if (k->FreeRunning) {
+        bool stop = false;
+        {
+            std::unique_lock<std::mutex> lock(k->Mutex);
+            RecordWait(thread, Interval, true);
+            int64_t deadline = DeadlineOf(Interval, CurrentTime());
+            if (deadline < 0)
+                deadline = CurrentTime();
+            FreeWait(
+                lock, thread, [] { return false; }, deadline, stop);
+        }
+        if (stop)
+            UnwindFreeThread(thread);
+        return STATUS_SUCCESS;
+    }
+    RecordWait(thread, Interval, true);
+    int64_t deadline = DeadlineOf(Interval, k->Clock);
+    if (deadline < 0)
+        deadline = k->Clock;
+    if (thread->Harness) {
+        HarnessWait([] { return false; }, deadline);
+        return STATUS_SUCCESS;
+    }
+    if (deadline <= k->Clock) {
+        // A zero interval gives up the processor to the other runnable threads.
+        k->RunQueue.push_back(thread);
+        thread->Blocked = true;
+        SwitchToHarness(thread, false);
+        return STATUS_SUCCESS;
+    }
+    BlockFiber(thread, deadline);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext)
+{
+    (void)DesiredAccess;
+    (void)ObjectAttributes;
+    (void)ProcessHandle;
+    EnsureKernel();
+    Kernel *k = K;
+    Guard guard;
+    if (CurrentThread()->Irql != PASSIVE_LEVEL)
+        Violate("PsCreateSystemThread above PASSIVE_LEVEL");
+    if (k->FailThreadCreations) {
+        k->FailThreadCreations--;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (!StartRoutine)
+        return STATUS_INVALID_PARAMETER;
+    auto owned = std::make_unique<Thread>();
+    Thread *thread = owned.get();
+    thread->Id = (uint32_t)k->Threads.size() + 1;
+    thread->StartRoutine = StartRoutine;
+    thread->StartContext = StartContext;
+    thread->StackSize = k->Opt.ThreadStackSize < 65536 ? 65536 : k->Opt.ThreadStackSize;
+    thread->StackBase = MapStack(thread->StackSize);
+    if (!thread->StackBase)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    if (k->FreeRunning) {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstack(&attributes, thread->StackBase, thread->StackSize);
+        int error = pthread_create(&thread->Handle, &attributes, &FreeThreadMain, thread);
+        pthread_attr_destroy(&attributes);
+        if (error) {
+            UnmapStack(thread);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        thread->Started = true;
+    } else {
+        PrepareFiber(thread);
+        k->RunQueue.push_back(thread);
+    }
+    k->Threads.push_back(std::move(owned));
+    HANDLE handle = (HANDLE)(uintptr_t)(0x1000 + thread->Id * 4);
+    if (ThreadHandle)
+        __atomic_store_n(ThreadHandle, handle, __ATOMIC_RELAXED);
+    if (ClientId) {
+        ClientId->UniqueProcess = (HANDLE)(uintptr_t)4;
+        ClientId->UniqueThread = handle;
+    }
+    return STATUS_SUCCESS;
+}
+
+} // extern "C"
