@@ -110,6 +110,11 @@ add_test(NAME sys_check_selftest
          COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_sys.py --selftest --objdump
                  ${KVR_OBJDUMP} --placement ${KVR_WINDOWS_DIR}/expected-placement.txt --
                  $<TARGET_FILE:kvrminiport>)
+add_test(NAME abi_check_selftest
+         COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_abi_selftest.py --header
+                 ${CMAKE_SOURCE_DIR}/driver/platform/kvr_platform.h --abi ${KVR_WINDOWS_DIR}/abi
+                 -- ${CMAKE_CXX_COMPILER} -std=c++20 ${KVR_WARNINGS} -DKVR_KERNEL_TARGET=1
+                 -isystem ${KVR_DDK_INCLUDE})
 add_test(NAME kernel_flags_reject_host_header
          COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_host_header.py
                  --probes ${KVR_WINDOWS_DIR}/probe -- ${CMAKE_CXX_COMPILER}
