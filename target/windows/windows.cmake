@@ -1,11 +1,12 @@
 # The Windows x64 kernel image, kvrminiport.sys, and its checks.
 #
 # Every driver source is compiled as kernel code into one object library and
-# linked, with the little glue that only the kernel image needs, against
-# ntoskrnl.exe and videoprt.sys. After the link a fix-up marks the start-up
-# section discardable and writes the image checksum. The tests of this build
-# (ctest) inspect the finished image, the INF, and prove that the kernel flags
-# reject a host header.
+# linked against ntoskrnl.exe and videoprt.sys, together with any glue that
+# only the kernel image needs (target/windows/*.cpp; the driver needs none
+# today: no stack probes, no run-time helpers). After the link a fix-up marks
+# the start-up section discardable and writes the image checksum. The tests of
+# this build (ctest) inspect the finished image, the INF, and prove that the
+# ABI check can fail and that the kernel flags reject a host header.
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(KVR_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
