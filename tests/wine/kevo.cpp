@@ -1,0 +1,342 @@
+// Stand-in sibling frame driver (service KEVO) for running kvrminiport.sys
+// under Wine.
+//
+// It creates \Device\KEVO-0 and answers the miniport's peer request 0x22205D
+// (METHOD_IN_DIRECT: the 8-byte command block in the system buffer, the reply
+// written into the caller's buffer through its MDL) for commands 1, 4, 6 and
+// 7 with replies that the test sets: at once, left pending until the test
+// completes them, or failed. It counts what it receives and checks the form
+// of every request.
+//
+// It publishes \Device\KEVO-0 to the stand-in video port, whose working
+// IoGetDeviceObjectPointer hands the device object to the miniport. Through
+// its test device \Device\KevoTest it also makes a frame's USB device
+// interface appear and disappear: it builds the interface's symbolic-link name
+// in the platform's usual upper-case form and hands the change to the stand-in
+// video port, which tells the registered listeners.
+
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+#include <stdint.h>
+
+#include "kvrwine.h"
+
+// Exported by the stand-in video port (videoprt.sys).
+extern "C" ULONG NTAPI KvrTestDeviceInterfaceChange(const GUID *InterfaceClass,
+                                                    PCUNICODE_STRING SymbolicLinkName,
+                                                    BOOLEAN Arrival);
+extern "C" NTSTATUS NTAPI KvrTestPublishDevice(PCUNICODE_STRING Name, PDEVICE_OBJECT Device);
+
+namespace
+{
+
+const GUID UsbDeviceInterfaceClass = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+struct ANSWER {
+    UCHAR Kind; // KEVO_ANSWER_*
+    UCHAR Reply[2];
+};
+
+constexpr ULONG MaxPending = 32;
+
+KMUTEX Lock;
+ANSWER Answers[8];
+PIRP PendingIrps[MaxPending];
+KEVO_STATS Stats;
+PDEVICE_OBJECT PeerDevice;
+PDEVICE_OBJECT TestDevice;
+
+void Acquire()
+{
+    KeWaitForSingleObject(&Lock, Executive, KernelMode, FALSE, nullptr);
+}
+
+void Release()
+{
+    KeReleaseMutex(&Lock, FALSE);
+}
+
+NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = NT_SUCCESS(Status) ? Information : 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+// The reply length that each command's caller gives.
+ULONG ReplyLength(UCHAR Command)
+{
+    switch (Command) {
+    case 1:
+    case 6:
+    case 7:
+        return 2;
+    case 4:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+// The caller's reply buffer: METHOD_IN_DIRECT describes it with an MDL.
+PUCHAR ReplyBuffer(PIRP Irp)
+{
+    if (Irp->MdlAddress)
+        return static_cast<PUCHAR>(MmGetMdlVirtualAddress(Irp->MdlAddress));
+    return static_cast<PUCHAR>(Irp->UserBuffer);
+}
+
+// Writes the current reply of the IRP's command and completes it; returns the
+// completion status (the IRP is gone afterwards). Called with the lock held.
+NTSTATUS Answer(PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    auto *Block = static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
+    UCHAR Command = Block[3];
+    ULONG Length = Stack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (Length > 2)
+        Length = 2;
+    const ANSWER &Reply = Answers[Command & 7];
+    if (Reply.Kind == KEVO_ANSWER_FAIL)
+        return Complete(Irp, STATUS_UNSUCCESSFUL, 0);
+    PUCHAR Out = ReplyBuffer(Irp);
+    for (ULONG i = 0; Out && i < Length; ++i)
+        Out[i] = Reply.Reply[i];
+    return Complete(Irp, STATUS_SUCCESS, Length);
+}
+
+NTSTATUS PeerRequest(PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG Code = Stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG InputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG OutputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
+    auto *Block = static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
+
+    Acquire();
+    if (Code != KEVO_PEER_IOCTL || InputLength != 8 || !Block) {
+        ++Stats.Malformed;
+        Release();
+        return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    UCHAR Command = Block[3];
+    RtlCopyMemory(Stats.LastBlock, Block, 8);
+    Stats.LastOutputLength = OutputLength;
+    if (Command > 7) {
+        ++Stats.OtherCommands;
+        Release();
+        return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    ++Stats.Commands[Command];
+    bool WellFormed = Block[0] == 1 && Block[1] == 2 && Block[2] == 0 && Block[4] == 0 &&
+                      Block[5] == 0 && Block[6] == 0 && Block[7] == 0 &&
+                      ReplyLength(Command) != 0 && OutputLength == ReplyLength(Command) &&
+                      ReplyBuffer(Irp) != nullptr;
+    if (!WellFormed)
+        ++Stats.Malformed;
+
+    if (Answers[Command].Kind == KEVO_ANSWER_PENDING) {
+        for (PIRP &Slot : PendingIrps) {
+            if (!Slot) {
+                Slot = Irp;
+                ++Stats.Pending;
+                IoMarkIrpPending(Irp);
+                Release();
+                return STATUS_PENDING;
+            }
+        }
+    }
+    NTSTATUS Status = Answer(Irp);
+    Release();
+    return Status;
+}
+
+void CompletePending()
+{
+    Acquire();
+    for (PIRP &Slot : PendingIrps) {
+        if (Slot) {
+            PIRP Irp = Slot;
+            Slot = nullptr;
+            --Stats.Pending;
+            Answer(Irp);
+        }
+    }
+    Release();
+}
+
+bool IsHexDigit(uint16_t c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// \??\USB#VID_vvvv&PID_pppp#instance#{a5dcbf10-6530-11d2-901f-00c04fb951ed}
+NTSTATUS Plug(const KEVO_PLUG &Request)
+{
+    static const WCHAR Prefix[] = L"\\??\\USB#VID_";
+    static const WCHAR ProductTag[] = L"&PID_";
+    static const WCHAR ClassSuffix[] = L"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    WCHAR Name[128];
+    ULONG n = 0;
+    auto Append = [&](const WCHAR *Text) {
+        while (*Text && n < 127)
+            Name[n++] = *Text++;
+    };
+
+    for (ULONG i = 0; i < 4; ++i) {
+        if (!IsHexDigit(Request.VendorId[i]) || !IsHexDigit(Request.ProductId[i]))
+            return STATUS_INVALID_PARAMETER;
+    }
+    Append(Prefix);
+    for (ULONG i = 0; i < 4; ++i)
+        Name[n++] = Request.VendorId[i];
+    Append(ProductTag);
+    for (ULONG i = 0; i < 4; ++i)
+        Name[n++] = Request.ProductId[i];
+    Name[n++] = L'#';
+    ULONG InstanceLength = 0;
+    for (; InstanceLength < 24 && Request.Instance[InstanceLength]; ++InstanceLength) {
+        uint16_t c = Request.Instance[InstanceLength];
+        if (c <= ' ' || c == '#' || c == '\\')
+            return STATUS_INVALID_PARAMETER;
+        Name[n++] = c;
+    }
+    if (!InstanceLength)
+        return STATUS_INVALID_PARAMETER;
+    Append(ClassSuffix);
+    Name[n] = 0;
+
+    UNICODE_STRING Link;
+    Link.Buffer = Name;
+    Link.Length = USHORT(n * sizeof(WCHAR));
+    Link.MaximumLength = sizeof(Name);
+    KvrTestDeviceInterfaceChange(&UsbDeviceInterfaceClass, &Link, Request.Arrival != 0);
+    Acquire();
+    ++Stats.InterfaceCalls;
+    Release();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS TestRequest(PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG Code = Stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG InputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG OutputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
+    PVOID Buffer = Irp->AssociatedIrp.SystemBuffer;
+
+    switch (Code) {
+    case IOCTL_KEVO_SET_REPLY: {
+        if (InputLength < sizeof(KEVO_REPLY))
+            return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+        KEVO_REPLY Reply;
+        RtlCopyMemory(&Reply, Buffer, sizeof(Reply));
+        if (!ReplyLength(Reply.Command) || Reply.Answer > KEVO_ANSWER_FAIL)
+            return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+        Acquire();
+        Answers[Reply.Command].Kind = Reply.Answer;
+        Answers[Reply.Command].Reply[0] = Reply.Reply[0];
+        Answers[Reply.Command].Reply[1] = Reply.Reply[1];
+        Release();
+        return Complete(Irp, STATUS_SUCCESS, 0);
+    }
+    case IOCTL_KEVO_PLUG: {
+        if (InputLength < sizeof(KEVO_PLUG))
+            return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+        KEVO_PLUG Request;
+        RtlCopyMemory(&Request, Buffer, sizeof(Request));
+        return Complete(Irp, Plug(Request), 0);
+    }
+    case IOCTL_KEVO_STATS:
+        if (OutputLength < sizeof(KEVO_STATS))
+            return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+        Acquire();
+        RtlCopyMemory(Buffer, &Stats, sizeof(Stats));
+        Release();
+        return Complete(Irp, STATUS_SUCCESS, sizeof(KEVO_STATS));
+    case IOCTL_KEVO_COMPLETE_PENDING:
+        CompletePending();
+        return Complete(Irp, STATUS_SUCCESS, 0);
+    default:
+        return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+}
+
+NTSTATUS DispatchCreate(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    if (Device == PeerDevice) {
+        Acquire();
+        ++Stats.PeerCreates;
+        Release();
+    }
+    return Complete(Irp, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS DispatchClose(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    if (Device == PeerDevice) {
+        Acquire();
+        ++Stats.PeerCloses;
+        Release();
+    }
+    return Complete(Irp, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    if (Device == PeerDevice)
+        return PeerRequest(Irp);
+    return TestRequest(Irp);
+}
+
+NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PCWSTR Name, PCWSTR Link, ULONG Flags,
+                      PDEVICE_OBJECT *Device)
+{
+    UNICODE_STRING DeviceName;
+    RtlInitUnicodeString(&DeviceName, Name);
+    NTSTATUS Status =
+        IoCreateDevice(DriverObject, 0, &DeviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, Device);
+    if (!NT_SUCCESS(Status))
+        return Status;
+    if (Link) {
+        UNICODE_STRING LinkName;
+        RtlInitUnicodeString(&LinkName, Link);
+        Status = IoCreateSymbolicLink(&LinkName, &DeviceName);
+        if (!NT_SUCCESS(Status))
+            return Status;
+    }
+    (*Device)->Flags |= Flags;
+    (*Device)->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
+{
+    KeInitializeMutex(&Lock, 0);
+    NTSTATUS Status =
+        CreateDevice(DriverObject, L"\\Device\\KEVO-0", nullptr, DO_DIRECT_IO, &PeerDevice);
+    if (NT_SUCCESS(Status))
+        Status = CreateDevice(DriverObject, KEVO_TEST_DEVICE_NAME, KEVO_TEST_LINK_NAME,
+                              DO_BUFFERED_IO, &TestDevice);
+    if (NT_SUCCESS(Status)) {
+        UNICODE_STRING PeerName;
+        RtlInitUnicodeString(&PeerName, L"\\Device\\KEVO-0");
+        Status = KvrTestPublishDevice(&PeerName, PeerDevice);
+    }
+    if (!NT_SUCCESS(Status)) {
+        if (TestDevice)
+            IoDeleteDevice(TestDevice);
+        if (PeerDevice)
+            IoDeleteDevice(PeerDevice);
+        return Status;
+    }
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,274 @@
+#!/usr/bin/env bash
+# kvrminiport.sys under Wine, end to end: the shipped image, unchanged, loaded
+# by Wine's winedevice.exe next to a stand-in video port and a stand-in
+# sibling frame driver, driven along the typical road by kvrwine.exe, with its
+# published values read back from Wine's registry.
+#
+#   bash tests/wine/run.sh [path/to/kvrminiport.sys]
+#
+# Without an argument the image is build/windows-x64/kvrminiport.sys, built
+# with the windows-x64 preset when it is missing. Installs wine64 with apt-get
+# when wine is missing (as root). Every process it starts ends with it; the
+# whole run is bounded by KVR_WINE_TIMEOUT seconds (default 240).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+
+if [ "${1:-}" != "--inner" ]; then
+    started=$(date +%s)
+    if ! command -v wine >/dev/null 2>&1; then
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "wine is missing; install wine64 (as root: apt-get install -y wine64)" >&2
+            exit 1
+        fi
+        echo "--- installing wine64"
+        export DEBIAN_FRONTEND=noninteractive
+        timeout 900 apt-get update -qq
+        timeout 900 apt-get install -y -qq wine64 >/dev/null
+    fi
+
+    sys=${1:-$root/build/windows-x64/kvrminiport.sys}
+    if [ $# -eq 0 ] && [ ! -f "$sys" ]; then
+        echo "--- building kvrminiport.sys (windows-x64 preset)"
+        (cd "$root" && cmake --preset windows-x64 >/dev/null &&
+            cmake --build --preset windows-x64 >/dev/null)
+    fi
+    if [ ! -f "$sys" ]; then
+        echo "no driver image at $sys" >&2
+        exit 1
+    fi
+
+    work=$(mktemp -d "${TMPDIR:-/tmp}/kvrwine.XXXXXX")
+    export KVR_WINE_WORK=$work KVR_WINE_SYS=$(cd "$(dirname "$sys")" && pwd)/$(basename "$sys")
+    export WINEPREFIX=$work/prefix
+    status=0
+    timeout -k 10 "${KVR_WINE_TIMEOUT:-240}" bash "$0" --inner || status=$?
+    # End everything that ran in the prefix (services, winedevice, clients).
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+        echo "FAIL the run did not finish within ${KVR_WINE_TIMEOUT:-240} s"
+    fi
+    [ -n "${KVR_WINE_KEEP:-}" ] || rm -rf "$work"
+    echo "--- wall time $(($(date +%s) - started)) s"
+    exit "$status"
+fi
+
+# ---------------------------------------------------------------------------
+# Inner part: runs under timeout, with WINEPREFIX set to a new prefix.
+work=$KVR_WINE_WORK
+bin=$work/bin
+mkdir -p "$bin"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+unset WAYLAND_DISPLAY
+
+passed=0
+failed=0
+count() {
+    # Counts the "ok" and "FAIL" lines of a step's output and shows them.
+    local out=$1
+    printf '%s\n' "$out" | sed '/^$/d'
+    passed=$((passed + $(printf '%s\n' "$out" | grep -c '^ok ' || true)))
+    failed=$((failed + $(printf '%s\n' "$out" | grep -c '^FAIL' || true)))
+}
+
+echo "--- building the stand-ins and the client"
+kernel_flags=(-std=c++20 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -ffreestanding
+    -mno-red-zone -fno-builtin -fno-stack-protector -isystem /usr/share/mingw-w64/include/ddk
+    -shared -nostdlib -Wl,--subsystem,native)
+cxx=x86_64-w64-mingw32-g++
+$cxx "${kernel_flags[@]}" -Wl,--entry,VideoPortEntry -o "$bin/videoprt.sys" \
+    "$here/videoprt.cpp" "$here/videoprt.def" -Wl,--out-implib,"$bin/libkvrvideoport.a" \
+    -lntoskrnl -lhal
+$cxx "${kernel_flags[@]}" -Wl,--entry,DriverEntry -o "$bin/kevo.sys" "$here/kevo.cpp" \
+    -L"$bin" -lkvrvideoport -lntoskrnl -lhal
+$cxx -std=c++20 -O2 -Wall -Wextra -Werror -static -o "$bin/kvrwine.exe" "$here/client.cpp"
+
+# The frame IDs come from the driver's own tables: the vendor, the first
+# monitor-mode ID that is not a wide model, and the wide alternate-mode ID.
+ids=$root/driver/detect/ids.cpp
+table() { sed -n "/^constexpr char $1\[/,/};/p" "$ids" | grep -o '"[0-9A-Fa-f]\{4\}"' | tr -d '"'; }
+vid=$(table FrameVendorId | head -1)
+wide_alt=$(table WideModelIds | head -1)
+mon=$(table MonitorModeIds | grep -v -i -x -F "$(table WideModelIds)" | head -1)
+echo "--- frame vendor $vid, monitor-mode product $mon, wide alternate-mode product $wide_alt"
+
+echo "--- new Wine prefix"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+
+drivers=$WINEPREFIX/drive_c/windows/system32/drivers
+cp "$bin/videoprt.sys" "$bin/kevo.sys" "$KVR_WINE_SYS" "$drivers/"
+if [ "$(basename "$KVR_WINE_SYS")" != kvrminiport.sys ]; then
+    mv "$drivers/$(basename "$KVR_WINE_SYS")" "$drivers/kvrminiport.sys"
+fi
+
+# One user process lives for the whole road: Wine ends the service processes
+# (and with them the drivers) once no user process is left.
+wine "$bin/kvrwine.exe" sleep:600000 >/dev/null 2>&1 &
+
+client() { wine "$bin/kvrwine.exe" "$@" 2>/dev/null || true; }
+
+echo "--- installing the drivers as kernel services (one winedevice process)"
+for service in videoprt:videoprt KEVO:kevo kvrminiport:kvrminiport; do
+    name=${service%%:*}
+    file=${service#*:}
+    for attempt in 1 2 3 4 5; do
+        if wine sc create "$name" type= kernel start= demand group= KvrTest \
+            binPath= "C:\\windows\\system32\\drivers\\$file.sys" >/dev/null 2>&1; then
+            break
+        fi
+        [ "$attempt" -lt 5 ] || { echo "FAIL sc create $name"; exit 1; }
+        sleep 0.2
+    done
+done
+
+# The product key with the installation folder, and the sibling's device key
+# without an acceleration level.
+install_location='C:\Program Files\Kvr'
+count "$(client "regset:product:InstallLocation:sz:$install_location" \
+    regset:peer:Acceleration.Level:dword:0 regdel:peer:Acceleration.Level)"
+
+for name in videoprt KEVO kvrminiport; do
+    if ! wine sc start "$name" 2>/dev/null | grep -q 'RUNNING'; then
+        echo "FAIL sc start $name"
+        exit 1
+    fi
+done
+echo "ok   services videoprt, KEVO and kvrminiport running"
+passed=$((passed + 1))
+
+# Checks a value of the product key as `wine reg query` shows it.
+reg_check() {
+    local name=$1 want=$2 line seen
+    line=$(wine reg query 'HKLM\Software\Korvane\Brindlecourt' /v "$name" 2>/dev/null |
+        tr -d '\r' | grep -i "^ *$name " || true)
+    seen=$(printf '%s\n' "$line" | awk '{print $2 " " $3}')
+    if [ "$seen" = "REG_BINARY $want" ]; then
+        echo "ok   reg query $name = $want"
+        passed=$((passed + 1))
+    else
+        echo "FAIL reg query $name = $want: seen '${seen}'"
+        failed=$((failed + 1))
+    fi
+}
+
+zero16=00000000000000000000000000000000
+path="u:\\??\\$install_location\\kvrndis.dat"
+
+echo "--- load and adapter start"
+count "$(client \
+    vp:InitializeCalls=1,ZeroMemoryCalls\>=1,HwInitDataSize=144,HwDeviceExtensionSize=280 \
+    vp:AdapterInterfaceType=0,Redirected=3,InterfaceRegistrations=0,ProfileRegistrations=0 \
+    wait:DeviceInfo:0000 wait:DeviceStatus:$zero16 \
+    control-device:absent \
+    start \
+    vp:FindAdapterCalls=1,InterfaceRegistrations=1,ProfileRegistrations=1,OtherRegistrations=0 \
+    vp:InterfaceRegistrationFlags=1,InterfaceRegistrationClassIsUsb=1 \
+    vp:ProfileRegistrationHasData=0,RegistrationsWithoutDriver=0,ArrivalsDelivered=0 \
+    control-device \
+    start \
+    vp:FindAdapterCalls=2,InterfaceRegistrations=1,ProfileRegistrations=1 \
+    fixed \
+    power:0xFFFFFFFF:1 \
+    io:234018:AAAAAAAAAAAA:6:0:6:2003580218AA \
+    io:234034:-:1:0:1:00 \
+    io:23402C:-:200:122:0 \
+    io:234008:-:4:0:4:00000000 \
+    io:234004:-:0:0:0 \
+    vp:ExtensionUntouched=1,LastStartIoResult=1)"
+reg_check DeviceInfo 0000
+reg_check DeviceStatus $zero16
+
+echo "--- frame $vid/$mon arrives in monitor mode: mode 2, then 3"
+count "$(client \
+    reply:4:now:02 reply:1:now:0821 reply:6:now:0000 reply:7:now:0000 \
+    "plug:$vid:$mon:SN0001XYZ" \
+    wait:DeviceStatus:01020000000000000000000000000000 \
+    wait:DeviceInfo:0821 \
+    vp:ArrivalsDelivered=1,PeerOpenCalls=1,PeerOpenFailures=0,PeerOpenAccess=0x1F01FF \
+    kevo:PeerCreates=1,PeerCloses=1,Malformed=0,OtherCommands=0,Command1\>=1,Command4\>=1 \
+    reply:4:now:03 \
+    wait:DeviceStatus:01030000000000000000000000000000 \
+    mark sleep:1000 kevo:Command4+=0,Command1+\>=3,Command6+=0 \
+    reply:1:now:0822 wait:DeviceInfo:0822 \
+    reply:1:pending:1355 wait:DeviceInfo:0100 kevo:Pending\>=1 \
+    reply:1:now:0822 complete kevo:Pending=0 wait:DeviceInfo:0822 \
+    io:234018:AAAAAAAAAAAA:6:0:6:2003E00110AA \
+    io:234018:-:5:122:0 \
+    kevo:Malformed=0)"
+reg_check DeviceInfo 0822
+reg_check DeviceStatus 01030000000000000000000000000000
+
+echo "--- ActivateClient, then input pending"
+count "$(client \
+    io:234014:-:0:0:0 \
+    sleep:300 mark sleep:1200 kevo:Command1+=0,Command6+\>=2 \
+    reply:6:now:0155 \
+    wait:DeviceStatus:01030000010000000000000000000000 \
+    mark sleep:1200 kevo:Command6+=0,Command7+=0,Command1+=0)"
+reg_check DeviceStatus 01030000010000000000000000000000
+
+echo "--- QueryDataFilePath, external session, orientation, wide model"
+count "$(client \
+    "io:23402C:-:200:0:200:$path" \
+    io:23402C:-:199:122:0 \
+    regset:peer:Acceleration.Level:dword:1 io:23402C:-:200:122:0 \
+    regset:peer:Acceleration.Level:dword:0 "io:23402C:-:200:0:200:$path" \
+    regdel:peer:Acceleration.Level \
+    io:234000:44332211886677:0:122:0 \
+    io:234000:4433221188776655:0:0:0 \
+    vp:LastIoControlCode=0x234000,LastStatus=0,LastInformation=8 \
+    wait:DeviceStatus:01030100010000004433221188776655 \
+    io:234000:1122334455667788:0:0:0 \
+    wait:DeviceStatus:01030100010000004433221188776655 \
+    io:23400C:030000:0:122:0 \
+    io:23400C:03000000:0:0:0 \
+    vp:LastIoControlCode=0x23400C,LastInformation=4 \
+    wait:Orientation:03000000 \
+    io:234008:-:3:122:0 \
+    io:234008:-:4:0:4:03000000 \
+    io:234030:-:0:0:0 \
+    wait:DeviceStatus:01030000010000004433221188776655 \
+    io:234034:-:1:0:1:00 \
+    io:234034:-:0:122:0)"
+
+echo "--- power off, QueryPowerOff, power on"
+count "$(client \
+    power:0xFFFFFFFF:4 \
+    sleep:300 mark sleep:1000 kevo:Command1+\>=2,Command6+=0 \
+    io:234024:-:1:0:1:01 \
+    wait:DeviceStatus:01030001010000004433221188776655 \
+    io:234024:-:1:0:1:01 \
+    io:234024:-:0:122:0 \
+    power:0:1 \
+    io:234024:-:1:0:1:01 \
+    wait:DeviceStatus:01030000010000004433221188776655 \
+    io:234024:-:1:0:1:00)"
+reg_check DeviceStatus 01030000010000004433221188776655
+
+echo "--- frame $vid/$mon unplugged"
+count "$(client \
+    "unplug:$vid:$mon:SN0001XYZ" \
+    wait:DeviceStatus:00000000000000004433221188776655 \
+    wait:DeviceInfo:0000 \
+    vp:RemovalsDelivered=1 \
+    io:23402C:-:200:122:0 \
+    sleep:300 mark sleep:800 kevo:Command1+=0,Command4+=0,Command6+=0,Command7+=0 \
+    kevo:Malformed=0,OtherCommands=0,Pending=0)"
+reg_check DeviceInfo 0000
+reg_check DeviceStatus 00000000000000004433221188776655
+
+echo "--- wide frame $vid/$wide_alt in its alternate mode"
+count "$(client \
+    "plug:$vid:$wide_alt:ALT0001" \
+    wait:DeviceStatus:01010000000000004433221188776655 \
+    io:234034:-:1:0:1:01 \
+    "unplug:$vid:$wide_alt:ALT0001" \
+    wait:DeviceStatus:00000000000000004433221188776655 \
+    vp:PeerOpenCalls=1,ArrivalsDelivered=2,RemovalsDelivered=2)"
+reg_check DeviceStatus 00000000000000004433221188776655
+
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
