@@ -168,7 +168,7 @@ void Runner::ExpectIoctl(const Command &C)
                     std::to_string(uint64_t(LastIoctl.Information));
     }
     if (C.ExpectOut) {
-        Want += " out " + HexBytes(*C.ExpectOut);
+        Want += " out " + (C.ExpectOut->empty() ? std::string("(empty)") : HexBytes(*C.ExpectOut));
         if (LastIoctl.Output != *C.ExpectOut)
             Diff += (Diff.empty() ? "" : ", ") + std::string("out ") +
                     (LastIoctl.Output.empty() ? "(empty)" : HexBytes(LastIoctl.Output));
