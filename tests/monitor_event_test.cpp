@@ -1,0 +1,122 @@
+// The connection-event hand-off as the monitor sees it: an event is taken at
+// the top of a turn with its own copy of the identifiers, a notification that
+// comes while it is handled is not lost, a later notification before the turn
+// replaces an earlier one, and a value other than 1 or 2 is left alone.
+
+#include "monitor_fixture.h"
+
+using namespace kvrtest;
+using namespace montest;
+
+namespace
+{
+
+using MonitorEventTest = MonitorTest;
+
+TEST_F(MonitorEventTest, ArrivalPostedWhileAttachingIsHandledAtTheNextTurn)
+{
+    size_t From = Mark();
+    sim::AdvanceTo(100);
+    Arrive(MonitorId(0), "SER001");
+    sim::AdvanceTo(300); // the monitor waits before opening the peer
+    Arrive(MonitorId(1), "SER002");
+    sim::AdvanceTo(1000);
+
+    std::vector<std::string> Expected;
+    Published(Expected, 250);
+    Expected.push_back("250 DeviceStatus"); // first arrival
+    Expected.push_back("500 open");
+    Expected.push_back("750 cmd4");
+    Expected.push_back("750 DeviceStatus"); // second arrival, while attached
+    Expected.push_back("1000 cmd4");
+    EXPECT_EQ(Timeline(From), Expected);
+    EXPECT_EQ(sim::OpenCalls().size(), 1u);
+    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+
+    // The attach took the product ID of the event it handled, not the one
+    // the later notification wrote meanwhile.
+    Remove(MonitorId(1), "SER002");
+    sim::AdvanceTo(1300);
+    EXPECT_NE(DriverState.PeerDevice.Load(), nullptr);
+    Remove(MonitorId(0), "SER001");
+    sim::AdvanceTo(1550);
+    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+}
+
+TEST_F(MonitorEventTest, RemovalPostedWhileAttachingDetachesAtTheNextTurn)
+{
+    size_t From = Mark();
+    sim::AdvanceTo(100);
+    Arrive(MonitorId());
+    sim::AdvanceTo(300);
+    Remove(MonitorId());
+    sim::AdvanceTo(800);
+
+    std::vector<std::string> Expected;
+    Published(Expected, 250);
+    Expected.push_back("250 DeviceStatus");
+    Expected.push_back("500 open");
+    Expected.push_back("750 cmd4");
+    Expected.push_back("750 release");
+    Published(Expected, 750);
+    EXPECT_EQ(Timeline(From), Expected);
+    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(sim::OpenFileObjects(), 0u);
+    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+}
+
+TEST_F(MonitorEventTest, LaterNotificationBeforeTheTurnReplacesTheEarlierOne)
+{
+    size_t From = Mark();
+    sim::AdvanceTo(100);
+    Arrive(MonitorId());
+    Remove(MonitorId());
+    sim::AdvanceTo(1000);
+
+    // Only the removal is seen, and AttachedPid never held the ID.
+    std::vector<std::string> Expected;
+    Published(Expected, 250);
+    EXPECT_EQ(Timeline(From), Expected);
+    EXPECT_TRUE(sim::OpenCalls().empty());
+    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+}
+
+TEST_F(MonitorEventTest, OtherEventValueIsNeitherHandledNorCleared)
+{
+    sim::AdvanceTo(100);
+    Arrive(MonitorId());
+    // The slot holds a value no notification posts.
+    DriverState.PendingEvent.Store(3);
+    size_t From = Mark();
+    sim::AdvanceTo(1000);
+
+    std::vector<std::string> Expected;
+    Published(Expected, 250);
+    EXPECT_EQ(Timeline(From), Expected);
+    EXPECT_EQ(DriverState.PendingEvent.Load(), 3u);
+    EXPECT_TRUE(sim::OpenCalls().empty());
+
+    // The next real notification replaces it and is handled.
+    Arrive(MonitorId());
+    sim::AdvanceTo(1500);
+    EXPECT_NE(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+}
+
+TEST_F(MonitorEventTest, OtherDeviceNotificationDuringAttachLeavesTheEventToBeCleared)
+{
+    sim::AdvanceTo(100);
+    Arrive(MonitorId());
+    sim::AdvanceTo(300);
+    size_t From = Mark();
+    // A device of another vendor: rewrites the notified texts, posts nothing.
+    sim::PostInterfaceChange(GUID_DEVICE_INTERFACE_ARRIVAL, GUID_DEVINTERFACE_USB_DEVICE,
+                             sim::UsbInterfaceName("0000", "0001", "TQXRA4999"));
+    sim::AdvanceTo(1000);
+
+    // The arrival is handled once: cleared after the attach, not repeated.
+    EXPECT_EQ(Timeline(From), (std::vector<std::string>{"500 open", "750 cmd4", "1000 cmd4"}));
+    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+}
+
+} // namespace

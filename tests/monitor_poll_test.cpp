@@ -1,0 +1,306 @@
+// The polling step on the virtual clock: the request rhythm from the mode
+// requests through panel refresh to input polling, requests left pending or
+// failing, modes the polling does not act on, a registry that never takes a
+// publication, and replies that arrive after the turn has moved on.
+
+#include "monitor_fixture.h"
+
+#include <algorithm>
+
+using namespace kvrtest;
+using namespace montest;
+
+namespace
+{
+
+using MonitorPollTest = MonitorTest;
+
+std::vector<std::string> RequestsOnly(const std::vector<std::string> &Lines)
+{
+    std::vector<std::string> Requests;
+    std::copy_if(Lines.begin(), Lines.end(), std::back_inserter(Requests),
+                 [](const std::string &Line) {
+                     return Line.find(" cmd") != std::string::npos ||
+                            Line.find(" nobuild") != std::string::npos;
+                 });
+    return Requests;
+}
+
+TEST_F(MonitorPollTest, RhythmFromModeRequestsToInputPolling)
+{
+    sim::SetFrameMode(2);
+    sim::SetFramePanel(8, 0x11);
+    sim::SetFrameInput(0, 0);
+    size_t From = Mark();
+    AttachAt500();
+    sim::AdvanceTo(800);
+    sim::SetFrameMode(3);
+    sim::AdvanceTo(1600);
+    ASSERT_EQ(ActivateClient(), NO_ERROR);
+    sim::AdvanceTo(2600);
+    sim::SetFrameInput(1, 9);
+    sim::AdvanceTo(12600);
+    sim::SetFrameInput(0, 0);
+    sim::AdvanceTo(13300);
+
+    std::vector<std::string> Expected;
+    Published(Expected, 250);                     // end of the first turn
+    Expected.push_back("250 DeviceStatus");       // the arrival
+    Expected.push_back("500 open");               // after the 250 ms wait
+    Expected.push_back("750 cmd4");               // mode 2
+    Expected.push_back("750 cmd1");               // a mode-2 turn: panel, publish,
+    Published(Expected, 750);                     // wait,
+    Expected.push_back("1000 cmd4");              // mode request (now 3)
+    for (int64_t t = 1000; t <= 1500; t += 250) { // panel refresh every 250 ms
+        Expected.push_back(At(t, "cmd1"));
+        Published(Expected, t);
+    }
+    for (int64_t t = 1750; t <= 2750; t += 500) { // client active: input every 500 ms
+        Expected.push_back(At(t, "cmd6"));
+        Published(Expected, t);
+    }
+    for (int64_t t = 3250; t <= 12250; t += 500) // input pending: 19 quiet turns
+        Published(Expected, t);
+    Expected.push_back("12750 cmd7"); // the 20th
+    Published(Expected, 12750);
+    Expected.push_back("13250 cmd6"); // pending cleared: back to command 6
+    Published(Expected, 13250);
+    EXPECT_EQ(Timeline(From), Expected);
+
+    // What the publications carried.
+    std::vector<std::vector<uint8_t>> Info = WrittenSince(From, "DeviceInfo");
+    std::vector<std::vector<uint8_t>> StatusWrites = WrittenSince(From, "DeviceStatus");
+    EXPECT_EQ(Info.at(1), (std::vector<uint8_t>{8, 0x11})); // 750
+    EXPECT_EQ(StatusWrites.at(2), Status(1, 2, 0, 0, 0));   // 750
+    EXPECT_EQ(StatusWrites.at(3), Status(1, 3, 0, 0, 0));   // 1000
+    EXPECT_EQ(StatusWrites.at(8), Status(1, 3, 0, 0, 1));   // 2750
+    EXPECT_EQ(StatusWrites.back(), Status(1, 3, 0, 0, 0));
+
+    // Every request: the same code and 8-byte block, the command in byte 3,
+    // the reply length of its command.
+    for (const sim::PeerRequest &Request : sim::PeerRequests()) {
+        EXPECT_EQ(Request.Code, sim::PeerIoctlCode);
+        EXPECT_EQ(Request.InputLength, 8u);
+        EXPECT_EQ(Request.Block, (std::array<uint8_t, 8>{1, 2, 0, Request.Command, 0, 0, 0, 0}));
+        EXPECT_EQ(Request.OutputLength, Request.Command == 4 ? 1u : 2u);
+    }
+}
+
+TEST_F(MonitorPollTest, InputCountSurvivesPanelRefreshTurns)
+{
+    sim::SetFrameMode(3);
+    sim::SetFrameInput(1, 0);
+    AttachAt500();
+    sim::AdvanceTo(800);
+    ASSERT_EQ(ActivateClient(), NO_ERROR);
+    // Command 6 at 1000 sets InputPending; the count is 7 after the turn at
+    // 4500.
+    sim::AdvanceTo(4600);
+    sim::SetPowerState(VideoPowerOff);
+    size_t From = Mark();
+    sim::AdvanceTo(5600);
+    sim::SetPowerState(VideoPowerOn);
+    ASSERT_EQ(sim::Ioctl(IoctlQueryPowerOff, {}, 1).Status, NO_ERROR);
+    ASSERT_EQ(DriverState.PoweredOff.Load(), 0);
+    sim::SetFrameInput(0, 0);
+    sim::AdvanceTo(12300);
+
+    // Three panel-refresh turns while powered off, then input polling
+    // resumes at count 8: the 20th comes 13 turns later.
+    EXPECT_EQ(RequestsOnly(Timeline(From)),
+              (std::vector<std::string>{"5000 cmd1", "5250 cmd1", "5500 cmd1", "11750 cmd7",
+                                        "12250 cmd6"}));
+}
+
+TEST_F(MonitorPollTest, DetachedTurnsOnlyWait)
+{
+    size_t From = Mark();
+    sim::AdvanceTo(2000);
+    std::vector<std::string> Expected;
+    Published(Expected, 250);
+    EXPECT_EQ(Timeline(From), Expected);
+    ASSERT_EQ(sim::Waits().size(), 9u); // 0, 250, ..., 2000
+    for (size_t i = 0; i < sim::Waits().size(); ++i) {
+        EXPECT_EQ(sim::Waits()[i].Time, int64_t(i) * 250 * sim::TicksPerMs);
+        EXPECT_EQ(sim::Waits()[i].Interval, -2500000);
+        EXPECT_TRUE(sim::Waits()[i].Delay);
+    }
+}
+
+TEST_F(MonitorPollTest, PanelRequestLeftPendingGetsProvisionalValuesUntilItCompletes)
+{
+    sim::SetFrameMode(3);
+    sim::SetFramePanel(8, 0x22);
+    AttachAt500();
+    sim::AdvanceTo(800);
+    ASSERT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0x22})); // answered at once at 750
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    DriverState.DeviceStatusRecord.LinkState.Store(0);
+    size_t From = Mark();
+    sim::AdvanceTo(1100);
+
+    EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{1, 0}));
+    EXPECT_EQ(WrittenSince(From, "DeviceInfo"), (std::vector<std::vector<uint8_t>>{{1, 0}}));
+    EXPECT_EQ(DriverState.DeviceStatusRecord.LinkState.Load(), 1);
+    sim::IoctlResult Mode = sim::Ioctl(IoctlQueryDisplayMode, {}, DisplayModeReplySize);
+    ASSERT_EQ(Mode.Output.size(), 6u);
+    EXPECT_EQ(Mode.Output[0] | Mode.Output[1] << 8, 800);
+    EXPECT_EQ(Mode.Output[2] | Mode.Output[3] << 8, 600);
+    EXPECT_EQ(Mode.Output[4], 24);
+
+    // The sibling driver completes after the turn has moved on: the reply
+    // lands in the record, and the display mode follows it.
+    ASSERT_EQ(sim::CompletePeerRequests(), 1u);
+    EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0x22}));
+    Mode = sim::Ioctl(IoctlQueryDisplayMode, {}, DisplayModeReplySize);
+    EXPECT_EQ(Mode.Output[0] | Mode.Output[1] << 8, 800);
+    EXPECT_EQ(Mode.Output[2] | Mode.Output[3] << 8, 480);
+    EXPECT_EQ(Mode.Output[4], 16);
+}
+
+TEST_F(MonitorPollTest, ModeRequestFailingOrPendingAndLateReplies)
+{
+    sim::SetFrameMode(2);
+    AttachAt500();
+    sim::SetPeerCompletion(sim::Completion::Fail);
+    sim::AdvanceTo(1100);
+    // A failed request leaves DeviceMode; the next turn asks again.
+    EXPECT_EQ(RequestsOnly(Timeline(0)), (std::vector<std::string>{"750 cmd4", "1000 cmd4"}));
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    for (const sim::PeerRequest &Request : sim::PeerRequests())
+        EXPECT_LT(Request.Status, 0);
+
+    // Pending: DeviceMode takes the site's reply byte as it stands, which
+    // starts at 0 ...
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    sim::AdvanceTo(1300);
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    // ... and holds the previous reply once the sibling driver has written
+    // it, after the turn moved on.
+    ASSERT_EQ(sim::CompletePeerRequests(), 1u);
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    sim::AdvanceTo(1600);
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 2);
+    EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{1, 0})); // mode-2 turn at 1500, pending
+
+    // The mode-2 turn's request has a reply byte of its own, never written
+    // yet: at 1750 DeviceMode falls back to 0, and the other site's byte
+    // brings back 2 at 2000.
+    sim::AdvanceTo(1800);
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    sim::AdvanceTo(2100);
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 2);
+
+    sim::SetFrameMode(3);
+    EXPECT_EQ(sim::CompletePeerRequests(), 5u); // 1500 cmd4 and cmd1, 1750, 2000 cmd4 and cmd1
+    sim::AdvanceTo(2300);
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 3); // 2250, the mode-2 site
+}
+
+class UnhandledModeTest : public MonitorTest, public ::testing::WithParamInterface<int>
+{
+};
+
+TEST_P(UnhandledModeTest, WaitThenAskForTheModeAgain)
+{
+    UCHAR Mode = UCHAR(GetParam());
+    sim::SetFrameMode(Mode);
+    sim::SetFramePanel(8, 1);
+    AttachAt500();
+    size_t From = Mark();
+    sim::AdvanceTo(2000);
+
+    EXPECT_EQ(Timeline(From), (std::vector<std::string>{"750 cmd4", "1000 cmd4", "1250 cmd4",
+                                                        "1500 cmd4", "1750 cmd4", "2000 cmd4"}));
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), Mode);
+    EXPECT_EQ(DriverState.DeviceStatusRecord.LinkState.Load(), 0);
+    EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{0, 0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, UnhandledModeTest, ::testing::Values(0, 1, 4, 255));
+
+TEST_F(MonitorPollTest, RequestNotBuiltSkipsOnlyTheRequest)
+{
+    sim::SetFrameMode(3);
+    sim::SetFramePanel(8, 0x22);
+    AttachAt500();
+    sim::AdvanceTo(800);
+    DriverState.DeviceStatusRecord.LinkState.Store(0);
+    DriverState.DeviceInfoRecord.PanelType.Store(5);
+    sim::FailNextRequestBuilds(1);
+    size_t From = Mark();
+    sim::AdvanceTo(1250);
+
+    std::vector<std::string> Expected = {"1000 nobuild"};
+    Published(Expected, 1000);
+    Expected.push_back("1250 cmd1");
+    Published(Expected, 1250);
+    EXPECT_EQ(Timeline(From), Expected);
+    EXPECT_EQ(WrittenSince(From, "DeviceInfo").at(0), (std::vector<uint8_t>{5, 0x22}));
+    EXPECT_EQ(WrittenSince(From, "DeviceStatus").at(0), Status(1, 3, 0, 0, 0));
+}
+
+TEST_F(MonitorPollTest, PublicationNeverSucceeding)
+{
+    sim::FailRegistryValueWrites("DeviceInfo");
+    sim::SetFrameMode(3);
+    size_t From = Mark();
+    sim::AdvanceTo(100);
+    Arrive(MonitorId());
+    sim::AdvanceTo(20000);
+    ASSERT_EQ(ActivateClient(), NO_ERROR);
+    sim::AdvanceTo(31500);
+
+    // 51 attempts of DeviceInfo, 100 ms apart; DeviceStatus never follows.
+    std::vector<std::string> Expected;
+    auto FailedPublication = [&](int64_t t) {
+        for (int64_t k = 0; k <= 50; ++k)
+            Expected.push_back(At(t + 100 * k, "DeviceInfo failed"));
+    };
+    FailedPublication(250); // end of the first turn
+    Expected.push_back("5250 DeviceStatus");
+    Expected.push_back("5500 open");
+    Expected.push_back("5750 cmd4");
+    FailedPublication(5750); // end of turn: PublishedOnce is still clear
+    Expected.push_back("10750 cmd1");
+    FailedPublication(10750); // panel refresh
+    FailedPublication(16000); // end of turn
+    Expected.push_back("21000 cmd6");
+    FailedPublication(21000); // input polling, result unused
+    FailedPublication(26500); // end of turn
+    Expected.push_back("31500 cmd6");
+    Expected.push_back("31500 DeviceInfo failed");
+    EXPECT_EQ(Timeline(From), Expected);
+
+    int64_t Waits100 =
+        std::count_if(sim::Waits().begin(), sim::Waits().end(),
+                      [](const sim::WaitRecord &Wait) { return Wait.Interval == -1000000; });
+    EXPECT_EQ(Waits100, 6 * 50 + 1); // the last publication has begun its first wait
+}
+
+TEST_F(MonitorPollTest, InputReplyCompletedLateIsTakenAtTheNextRequest)
+{
+    sim::SetFrameMode(3);
+    sim::SetFrameInput(0, 0);
+    AttachAt500();
+    sim::AdvanceTo(800);
+    ASSERT_EQ(ActivateClient(), NO_ERROR);
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    sim::AdvanceTo(1100);
+    // Command 6 at 1000 is pending: InputPending takes the buffer as it was.
+    EXPECT_EQ(DriverState.DeviceStatusRecord.InputPending.Load(), 0);
+
+    sim::SetFrameInput(1, 7);
+    ASSERT_EQ(sim::CompletePeerRequests(), 1u);
+    EXPECT_EQ(DriverState.InputReply[0].Load(), 1);
+    EXPECT_EQ(DriverState.InputReply[1].Load(), 7);
+    size_t From = Mark();
+    sim::AdvanceTo(2600);
+
+    // The next command 6 is pending too, but the buffer already holds the
+    // late reply: input is pending from 1500 on, and no request follows.
+    EXPECT_EQ(RequestsOnly(Timeline(From)), (std::vector<std::string>{"1500 cmd6"}));
+    EXPECT_EQ(DriverState.DeviceStatusRecord.InputPending.Load(), 1);
+}
+
+} // namespace
