@@ -196,7 +196,6 @@ struct Kernel {
     // Pool.
     std::unordered_map<const void *, PoolBlock> Blocks;
     std::deque<std::pair<void *, PoolBlock>> Quarantine;
-    std::unordered_set<const void *> QuarantineSet;
     std::unordered_map<ULONG, PoolStats> Stats;
     PoolStats Totals;
     uint64_t AllocationSequence = 0;
@@ -207,6 +206,10 @@ struct Kernel {
 
     // Registry: keys by upper-cased path.
     std::unordered_map<std::u16string, RegistryKey> Keys;
+    // The last path looked up and its key, for the common run of calls on
+    // one key; dropped whenever a key is created or deleted.
+    std::u16string LastPath;
+    RegistryKey *LastKey = nullptr;
     unsigned FailWrites = 0;
     NTSTATUS FailWritesStatus = STATUS_UNSUCCESSFUL;
     unsigned FailReads = 0;

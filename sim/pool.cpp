@@ -101,7 +101,6 @@ void ReleaseAllPool()
         free(address);
     }
     k->Quarantine.clear();
-    k->QuarantineSet.clear();
 }
 
 void CheckPoolAtTeardown()
@@ -250,7 +249,9 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag)
     }
     auto found = k->Blocks.find(P);
     if (found == k->Blocks.end()) {
-        if (k->QuarantineSet.count(P))
+        bool freed = std::any_of(k->Quarantine.begin(), k->Quarantine.end(),
+                                 [P](const auto &entry) { return entry.first == P; });
+        if (freed)
             Violate("pool block freed twice");
         else
             Violate("ExFreePoolWithTag of an address that is not a pool block");
@@ -266,11 +267,9 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag)
     Log(true, block.Type, block.Bytes, block.Tag, P, false);
     Poison(P, block.Bytes);
     k->Quarantine.emplace_back(P, block);
-    k->QuarantineSet.insert(P);
     if (k->Quarantine.size() > QuarantineBlocks) {
         auto [oldest, oldBlock] = k->Quarantine.front();
         k->Quarantine.pop_front();
-        k->QuarantineSet.erase(oldest);
         Unpoison(oldest, oldBlock.Bytes);
         free(oldest);
     }

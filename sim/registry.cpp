@@ -273,8 +273,15 @@ NTSTATUS RunQuery(ULONG relativeTo, const std::u16string &path,
 
 RegistryKey *FindKey(std::u16string_view path)
 {
-    auto found = K->Keys.find(KeyId(path));
-    return found == K->Keys.end() ? nullptr : &found->second;
+    Kernel *k = K;
+    if (k->LastKey && path == k->LastPath)
+        return k->LastKey;
+    auto found = k->Keys.find(KeyId(path));
+    if (found == k->Keys.end())
+        return nullptr;
+    k->LastPath = path;
+    k->LastKey = &found->second;
+    return k->LastKey;
 }
 
 } // namespace sim::detail
@@ -294,6 +301,7 @@ bool CreateKey(std::string_view path)
         wide.pop_back();
     if (!ValidKeyPath(wide))
         return false;
+    K->LastKey = nullptr;
     for (size_t i = 1; i <= wide.size(); ++i) {
         if (i != wide.size() && wide[i] != u'\\')
             continue;
@@ -310,6 +318,7 @@ bool DeleteKey(std::string_view path)
     HarnessEntry();
     Guard guard;
     std::u16string id = KeyId(Widen(path));
+    K->LastKey = nullptr;
     if (!K->Keys.erase(id))
         return false;
     std::u16string prefix = id + u"\\";

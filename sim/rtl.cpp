@@ -52,15 +52,14 @@ std::string Narrow(std::u16string_view text)
 
 std::u16string ReadWideText(const WCHAR *text, size_t maxChars)
 {
-    std::u16string result;
     if (!text)
-        return result;
-    for (size_t i = 0; i < maxChars; ++i) {
-        WCHAR c = __atomic_load_n(&text[i], __ATOMIC_RELAXED);
-        if (c == 0)
-            break;
-        result.push_back(c);
-    }
+        return std::u16string();
+    size_t length = 0;
+    while (length < maxChars && __atomic_load_n(&text[length], __ATOMIC_RELAXED) != 0)
+        ++length;
+    std::u16string result(length, u'\0');
+    for (size_t i = 0; i < length; ++i)
+        result[i] = __atomic_load_n(&text[i], __ATOMIC_RELAXED);
     return result;
 }
 

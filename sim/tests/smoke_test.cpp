@@ -1,7 +1,0 @@
-#include "sim.h"
-#include <gtest/gtest.h>
-TEST(Smoke, Reset)
-{
-    sim::Reset();
-    EXPECT_EQ(sim::Now(), 0);
-}
