@@ -24,7 +24,8 @@
 //   kevo:FIELD=V,...               counters of the sibling (=, >=, and +=, +>=
 //                                  for the growth since the last mark)
 //   reply:CMD:now|pending|fail:HEX the sibling's answer to a peer command
-//   complete                       complete every pending peer request
+//   complete[:HEX]                 complete every pending peer request, with
+//                                  these reply bytes or the current answers
 //   plug:VID:PID:INSTANCE          a USB device interface appears
 //   unplug:VID:PID:INSTANCE        and disappears
 //   wait:VALUE:HEX[:MS]            wait until a value of the product key holds
@@ -422,6 +423,21 @@ void StepReply(const std::vector<std::string> &F)
           "error " + std::to_string(Error));
 }
 
+void StepComplete(const std::vector<std::string> &F)
+{
+    std::vector<uint8_t> Reply;
+    if (F.size() > 1 && (!ParseHex(F[1], Reply, nullptr) || Reply.size() != 2)) {
+        Check(false, "complete", "malformed step");
+        return;
+    }
+    DWORD Error =
+        Control(Sibling(), IOCTL_KEVO_COMPLETE_PENDING, Reply.empty() ? nullptr : Reply.data(),
+                DWORD(Reply.size()), nullptr, 0, nullptr);
+    Check(Error == 0,
+          "sibling completes its pending requests" + (F.size() > 1 ? " with " + F[1] : ""),
+          "error " + std::to_string(Error));
+}
+
 void StepPlug(const std::vector<std::string> &F, bool Arrival)
 {
     KEVO_PLUG Plug = {};
@@ -543,8 +559,7 @@ void Run(const std::string &Step)
     else if (Verb == "reply" && F.size() >= 3)
         StepReply(F);
     else if (Verb == "complete")
-        Check(Control(Sibling(), IOCTL_KEVO_COMPLETE_PENDING, nullptr, 0, nullptr, 0, nullptr) == 0,
-              "sibling completes its pending requests");
+        StepComplete(F);
     else if ((Verb == "plug" || Verb == "unplug") && F.size() == 4)
         StepPlug(F, Verb == "plug");
     else if (Verb == "wait")

@@ -89,23 +89,26 @@ PUCHAR ReplyBuffer(PIRP Irp)
     return static_cast<PUCHAR>(Irp->UserBuffer);
 }
 
-// Writes the current reply of the IRP's command and completes it; returns the
-// completion status (the IRP is gone afterwards). Called with the lock held.
-NTSTATUS Answer(PIRP Irp)
+// Writes a reply into the caller's buffer and completes the IRP with the
+// command's answer; returns the completion status (the IRP is gone
+// afterwards). Called with the lock held.
+NTSTATUS Answer(PIRP Irp, const UCHAR *Reply, UCHAR Kind)
 {
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
-    auto *Block = static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
-    UCHAR Command = Block[3];
     ULONG Length = Stack->Parameters.DeviceIoControl.OutputBufferLength;
     if (Length > 2)
         Length = 2;
-    const ANSWER &Reply = Answers[Command & 7];
-    if (Reply.Kind == KEVO_ANSWER_FAIL)
+    if (Kind == KEVO_ANSWER_FAIL)
         return Complete(Irp, STATUS_UNSUCCESSFUL, 0);
     PUCHAR Out = ReplyBuffer(Irp);
     for (ULONG i = 0; Out && i < Length; ++i)
-        Out[i] = Reply.Reply[i];
+        Out[i] = Reply[i];
     return Complete(Irp, STATUS_SUCCESS, Length);
+}
+
+UCHAR CommandOf(PIRP Irp)
+{
+    return static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer)[3] & 7;
 }
 
 NTSTATUS PeerRequest(PIRP Irp)
@@ -149,12 +152,14 @@ NTSTATUS PeerRequest(PIRP Irp)
             }
         }
     }
-    NTSTATUS Status = Answer(Irp);
+    NTSTATUS Status = Answer(Irp, Answers[Command].Reply, Answers[Command].Kind);
     Release();
     return Status;
 }
 
-void CompletePending()
+// Completes every pending request: with the given reply bytes when there are
+// any, else with the current answer to its command.
+void CompletePending(const UCHAR *Reply)
 {
     Acquire();
     for (PIRP &Slot : PendingIrps) {
@@ -162,7 +167,12 @@ void CompletePending()
             PIRP Irp = Slot;
             Slot = nullptr;
             --Stats.Pending;
-            Answer(Irp);
+            const ANSWER &Current = Answers[CommandOf(Irp)];
+            if (Reply)
+                Answer(Irp, Reply, KEVO_ANSWER_NOW);
+            else
+                Answer(Irp, Current.Reply,
+                       Current.Kind == KEVO_ANSWER_FAIL ? KEVO_ANSWER_FAIL : KEVO_ANSWER_NOW);
         }
     }
     Release();
@@ -258,7 +268,7 @@ NTSTATUS TestRequest(PIRP Irp)
         Release();
         return Complete(Irp, STATUS_SUCCESS, sizeof(KEVO_STATS));
     case IOCTL_KEVO_COMPLETE_PENDING:
-        CompletePending();
+        CompletePending(InputLength >= 2 ? static_cast<const UCHAR *>(Buffer) : nullptr);
         return Complete(Irp, STATUS_SUCCESS, 0);
     default:
         return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);

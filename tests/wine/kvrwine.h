@@ -100,7 +100,8 @@ struct KVRVP_STATS {
 #define IOCTL_KEVO_PLUG KVRWINE_CTL(KEVO_TEST_TYPE, 0x811u)
 // Counters of the peer requests. Output KEVO_STATS.
 #define IOCTL_KEVO_STATS KVRWINE_CTL(KEVO_TEST_TYPE, 0x812u)
-// Complete every request left pending, with the current replies.
+// Complete every request left pending: with the 2 reply bytes given as input,
+// or without input with the current answers.
 #define IOCTL_KEVO_COMPLETE_PENDING KVRWINE_CTL(KEVO_TEST_TYPE, 0x813u)
 
 // The request that the miniport sends to \Device\KEVO-0.
