@@ -1,0 +1,341 @@
+// Objects and I/O: the name space, references and their imbalances, the
+// sibling frame driver's answers and completion modes, and the verifier's
+// view of requests that complete into memory that is gone.
+
+#include "sim.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+class Io : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        sim::Reset();
+        Driver = sim::LoadDriver(NoEntry) == STATUS_SUCCESS ? sim::DriverObject() : nullptr;
+    }
+    void TearDown() override
+    {
+        std::vector<sim::Violation> found = sim::Shutdown();
+        if (!ViolationsExpected)
+            for (const sim::Violation &violation : found)
+                ADD_FAILURE() << violation.Text;
+    }
+
+    static NTSTATUS NoEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+
+    static NTSTATUS Open(PFILE_OBJECT *file, PDEVICE_OBJECT *device,
+                         const char16_t *name = u"\\Device\\KEVO-0")
+    {
+        UNICODE_STRING text;
+        RtlInitUnicodeString(&text, name);
+        return IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, file, device);
+    }
+
+    PDRIVER_OBJECT Driver = nullptr;
+    bool ViolationsExpected = false;
+};
+
+struct Request {
+    UCHAR Block[8] = {1, 2, 0, 0, 0, 0, 0, 0};
+    UCHAR Reply[2] = {0xEE, 0xEE};
+    KEVENT Event;
+    IO_STATUS_BLOCK Status;
+
+    NTSTATUS Send(PDEVICE_OBJECT device, UCHAR command, ULONG replyLength = 2,
+                  ULONG code = sim::PeerIoctlCode)
+    {
+        Block[3] = command;
+        Status.Status = 0x7777;
+        Status.Information = 0x7777;
+        KeInitializeEvent(&Event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, device, Block, sizeof Block, Reply,
+                                                 replyLength, FALSE, &Event, &Status);
+        if (!irp)
+            return -1;
+        return IofCallDriver(device, irp);
+    }
+};
+
+TEST_F(Io, DeviceNamesAreUniqueAndLinksAreRecorded)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\kvrminiportobj");
+    PDEVICE_OBJECT first = nullptr;
+    PDEVICE_OBJECT second = (PDEVICE_OBJECT)&name;
+    EXPECT_EQ(IoCreateDevice(Driver, 280, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &first),
+              STATUS_SUCCESS);
+    ASSERT_NE(first, nullptr);
+    RtlInitUnicodeString(&name, u"\\DEVICE\\KVRMINIPORTOBJ");
+    EXPECT_EQ(IoCreateDevice(Driver, 280, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
+              STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(second, nullptr);
+
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\kvrminiportobj");
+    RtlInitUnicodeString(&name, u"\\Device\\kvrminiportobj");
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(*sim::SymbolicLinkTarget("\\DosDevices\\KVRMINIPORTOBJ"), "\\Device\\kvrminiportobj");
+
+    const auto &calls = sim::CreateDeviceCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].ExtensionSize, 280u);
+    EXPECT_EQ(calls[0].Type, FILE_DEVICE_UNKNOWN);
+    EXPECT_FALSE(calls[0].Exclusive);
+    EXPECT_EQ(calls[1].Status, STATUS_OBJECT_NAME_COLLISION);
+    ASSERT_EQ(sim::SymbolicLinkCalls().size(), 2u);
+
+    sim::FailNextDeviceCreations(1);
+    RtlInitUnicodeString(&name, u"\\Device\\other");
+    EXPECT_EQ(IoCreateDevice(Driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(IoCreateDevice(Driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
+              STATUS_SUCCESS);
+}
+
+TEST_F(Io, OpeningTheSiblingGivesAReferencedFileObject)
+{
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    EXPECT_EQ(sim::ReferenceCount(file), 1);
+    EXPECT_EQ(sim::ReferenceCount(device), 2);
+    EXPECT_EQ(sim::OpenFileObjects(), 1u);
+    ObfDereferenceObject(file);
+    EXPECT_EQ(sim::ReferenceCount(file), 0);
+    EXPECT_EQ(sim::ReferenceCount(device), 1);
+    EXPECT_EQ(sim::OpenFileObjects(), 0u);
+
+    sim::SetPeerPresent(false);
+    EXPECT_EQ(Open(&file, &device), STATUS_OBJECT_NAME_NOT_FOUND);
+    sim::SetPeerPresent(true);
+    sim::FailNextOpens(1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Open(&file, &device), STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    ObfDereferenceObject(file);
+    ASSERT_EQ(sim::OpenCalls().size(), 4u);
+    EXPECT_EQ(sim::OpenCalls()[1].Status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(sim::OpenCalls()[0].Access, FILE_ALL_ACCESS);
+}
+
+TEST_F(Io, ReferenceDroppedTwiceIsAViolation)
+{
+    ViolationsExpected = true;
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    ObfDereferenceObject(file);
+    ObfDereferenceObject(file);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("dropped twice"), std::string::npos);
+}
+
+TEST_F(Io, ReferenceLeakAndWrongObjectAreFoundAtTeardown)
+{
+    ViolationsExpected = true;
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    // Dropping the device instead of the file object: the file object's
+    // reference leaks, and the device has lost one it never gave.
+    ObfDereferenceObject(device);
+    EXPECT_TRUE(sim::Violations().empty());
+    std::vector<sim::Violation> found = sim::Shutdown();
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_NE(found[0].Text.find("reference leaked"), std::string::npos);
+    EXPECT_NE(found[1].Text.find("lost more references"), std::string::npos);
+}
+
+TEST_F(Io, ExpectedSurvivingReferencesAreNotReported)
+{
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    sim::ExpectSurvivingReferences("\\Device\\KEVO-0");
+    EXPECT_TRUE(sim::Shutdown().empty());
+}
+
+TEST_F(Io, SiblingAnswersEachCommandFromTheFrameState)
+{
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    sim::SetFramePanel(21, 5);
+    sim::SetFrameMode(2);
+    sim::SetFrameInput(1, 9);
+    Request request;
+    EXPECT_EQ(request.Send(device, 1), STATUS_SUCCESS);
+    EXPECT_EQ(request.Reply[0], 21);
+    EXPECT_EQ(request.Reply[1], 5);
+    EXPECT_EQ(request.Status.Status, STATUS_SUCCESS);
+    EXPECT_EQ(request.Status.Information, 2u);
+    EXPECT_EQ(request.Event.Header.SignalState, 1);
+
+    request.Reply[1] = 0xEE;
+    EXPECT_EQ(request.Send(device, 4, 1), STATUS_SUCCESS);
+    EXPECT_EQ(request.Reply[0], 2);
+    EXPECT_EQ(request.Reply[1], 0xEE);
+    EXPECT_EQ(request.Send(device, 7), STATUS_SUCCESS);
+    EXPECT_EQ(request.Reply[0], 1);
+    EXPECT_EQ(request.Reply[1], 9);
+
+    // Unknown command, short reply buffer, another code: refused, nothing written.
+    request.Reply[0] = 0xEE;
+    EXPECT_EQ(request.Send(device, 5), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(request.Send(device, 1, 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(request.Send(device, 4, 1, 0x222059), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(request.Reply[0], 0xEE);
+
+    const auto &requests = sim::PeerRequests();
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_EQ(requests[0].Command, 1);
+    EXPECT_EQ(requests[0].Block, (std::array<uint8_t, 8>{1, 2, 0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(requests[0].OutputLength, 2u);
+    EXPECT_TRUE(requests[0].Completed);
+    EXPECT_EQ(requests[5].Code, 0x222059u);
+    EXPECT_EQ(requests[5].Status, STATUS_INVALID_PARAMETER);
+    ObfDereferenceObject(file);
+}
+
+TEST_F(Io, PendingRequestsCompleteLaterWithTheAnswersThenCurrent)
+{
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    Request first, second;
+    sim::SetFrameMode(2);
+    EXPECT_EQ(first.Send(device, 4, 1), STATUS_PENDING);
+    EXPECT_EQ(second.Send(device, 4, 1), STATUS_PENDING);
+    EXPECT_EQ(first.Reply[0], 0xEE);
+    EXPECT_EQ(first.Status.Status, 0x7777);
+    EXPECT_EQ(first.Event.Header.SignalState, 0);
+    EXPECT_EQ(sim::PendingPeerRequests(), 2u);
+
+    sim::Advance(100);
+    sim::SetFrameMode(3);
+    EXPECT_TRUE(sim::CompleteOldestPeerRequest());
+    EXPECT_EQ(first.Reply[0], 3);
+    EXPECT_EQ(first.Status.Status, STATUS_SUCCESS);
+    EXPECT_EQ(first.Status.Information, 1u);
+    EXPECT_EQ(first.Event.Header.SignalState, 1);
+    EXPECT_EQ(second.Reply[0], 0xEE);
+    EXPECT_EQ(sim::CompletePeerRequests(STATUS_UNSUCCESSFUL), 1u);
+    EXPECT_EQ(second.Reply[0], 0xEE);
+    EXPECT_EQ(second.Status.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(sim::PendingPeerRequests(), 0u);
+
+    const auto &requests = sim::PeerRequests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].Status, STATUS_PENDING);
+    EXPECT_EQ(requests[0].CompletionTime, 100 * sim::TicksPerMs);
+    EXPECT_EQ(requests[1].CompletionStatus, STATUS_UNSUCCESSFUL);
+
+    sim::SetPeerCompletion(sim::Completion::Fail, (NTSTATUS)0xC0000185);
+    EXPECT_EQ(first.Send(device, 1), (NTSTATUS)0xC0000185);
+    EXPECT_EQ(first.Reply[1], 0xEE);
+    ObfDereferenceObject(file);
+}
+
+KEVENT Shared;
+int Woken = 0;
+
+void WaitForShared(PVOID)
+{
+    KeWaitForSingleObject(&Shared, Executive, KernelMode, FALSE, nullptr);
+    Woken++;
+}
+
+TEST_F(Io, CompletionWakesWaitersByEventKind)
+{
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    HANDLE handle;
+    for (EVENT_TYPE type : {SynchronizationEvent, NotificationEvent}) {
+        Woken = 0;
+        KeInitializeEvent(&Shared, type, FALSE);
+        PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, WaitForShared, nullptr);
+        PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, WaitForShared, nullptr);
+        sim::RunUntilIdle();
+        UCHAR block[8] = {1, 2, 0, 4, 0, 0, 0, 0};
+        UCHAR reply = 0;
+        IO_STATUS_BLOCK status;
+        PIRP irp = IoBuildDeviceIoControlRequest(sim::PeerIoctlCode, device, block, 8, &reply, 1,
+                                                 FALSE, &Shared, &status);
+        ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
+        sim::CompletePeerRequests();
+        sim::RunUntilIdle();
+        EXPECT_EQ(Woken, type == SynchronizationEvent ? 1 : 2);
+        if (type == SynchronizationEvent) {
+            irp = IoBuildDeviceIoControlRequest(sim::PeerIoctlCode, device, block, 8, &reply, 1,
+                                                FALSE, &Shared, &status);
+            IofCallDriver(device, irp);
+            sim::CompletePeerRequests();
+            sim::RunUntilIdle();
+            EXPECT_EQ(Woken, 2);
+        }
+    }
+    ObfDereferenceObject(file);
+}
+
+PDEVICE_OBJECT Peer;
+
+// Sends a request whose reply buffer and status record live on this
+// thread's stack, and ends while it is still pending.
+void SendFromStackAndEnd(PVOID)
+{
+    Request request;
+    request.Send(Peer, 1);
+}
+
+TEST_F(Io, PendingCompletionIntoAnEndedThreadsStackIsCaught)
+{
+    ViolationsExpected = true;
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(Open(&file, &Peer), STATUS_SUCCESS);
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    HANDLE handle;
+    PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SendFromStackAndEnd, nullptr);
+    sim::RunUntilIdle();
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+    EXPECT_TRUE(sim::Violations().empty());
+    EXPECT_EQ(sim::CompletePeerRequests(), 1u);
+    ASSERT_EQ(sim::Violations().size(), 3u);
+    EXPECT_NE(sim::Violations()[0].Text.find("reply buffer in the stack"), std::string::npos);
+
+    // A buffer outside any simulated stack counts as alive.
+    sim::ClearViolations();
+    Request request;
+    request.Send(Peer, 1);
+    sim::CompletePeerRequests();
+    EXPECT_TRUE(sim::Violations().empty());
+    EXPECT_EQ(request.Reply[0], 8);
+    ObfDereferenceObject(file);
+}
+
+TEST_F(Io, RequestsThatCannotBeBuilt)
+{
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    sim::FailNextRequestBuilds(2);
+    Request request;
+    EXPECT_EQ(request.Send(device, 4, 1), -1);
+    EXPECT_EQ(request.Send(device, 6), -1);
+    EXPECT_EQ(request.Send(device, 6), STATUS_SUCCESS);
+    EXPECT_EQ(sim::PeerRequests().size(), 1u);
+    int noBuild = 0;
+    for (const sim::TraceEvent &event : sim::Trace())
+        if (event.Kind == sim::TraceKind::Request && event.NoBuild)
+            ++noBuild;
+    EXPECT_EQ(noBuild, 2);
+    ObfDereferenceObject(file);
+}
+
+} // namespace
