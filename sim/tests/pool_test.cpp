@@ -1,0 +1,134 @@
+// Pool: per-tag accounting, injected failures, and the verifier's checks of
+// frees, pool types and leaks.
+
+#include "sim.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+constexpr ULONG PathTag = sim::Tag("sger");
+constexpr ULONG FileTag = sim::Tag("ffub");
+
+class Pool : public ::testing::Test
+{
+  protected:
+    void SetUp() override { sim::Reset(); }
+    void TearDown() override { sim::Shutdown(); }
+};
+
+TEST_F(Pool, TagsAreTheFourBytesInMemoryOrder)
+{
+    EXPECT_EQ(FileTag, 0x62756666u);
+    EXPECT_EQ(PathTag, 0x72656773u);
+    EXPECT_EQ(sim::TagText(0x206B6444), "Ddk ");
+}
+
+TEST_F(Pool, AccountingPerTag)
+{
+    void *a = ExAllocatePoolWithTag(PagedPool, 96, PathTag);
+    void *b = ExAllocatePoolWithTag(PagedPool, 130, PathTag);
+    void *c = ExAllocatePoolWithTag(NonPagedPoolNx, 200, FileTag);
+    ASSERT_TRUE(a && b && c);
+    ExFreePoolWithTag(a, 0);
+    sim::PoolStats paths = sim::PoolStatsForTag(PathTag);
+    EXPECT_EQ(paths.Allocations, 2u);
+    EXPECT_EQ(paths.Frees, 1u);
+    EXPECT_EQ(paths.OutstandingCount, 1u);
+    EXPECT_EQ(paths.OutstandingBytes, 130u);
+    EXPECT_EQ(paths.TotalBytes, 226u);
+    EXPECT_EQ(paths.PeakBytes, 226u);
+    EXPECT_EQ(paths.PeakCount, 2u);
+    EXPECT_EQ(sim::PoolTotals().OutstandingBytes, 330u);
+    auto byTag = sim::PoolStatsByTag();
+    ASSERT_EQ(byTag.size(), 2u);
+    EXPECT_EQ(byTag[0].first, FileTag);
+    ExFreePoolWithTag(b, PathTag);
+    ExFreePoolWithTag(c, FileTag);
+    EXPECT_EQ(sim::PoolTotals().OutstandingCount, 0u);
+    EXPECT_TRUE(sim::Shutdown().empty());
+}
+
+TEST_F(Pool, InjectedFailures)
+{
+    sim::FailNextAllocations(2);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, PathTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, PathTag), nullptr);
+    void *ok = ExAllocatePoolWithTag(PagedPool, 8, PathTag);
+    EXPECT_NE(ok, nullptr);
+    ExFreePoolWithTag(ok, 0);
+
+    sim::FailAllocationAt(3); // the third from now
+    void *first = ExAllocatePoolWithTag(PagedPool, 8, PathTag);
+    void *second = ExAllocatePoolWithTag(PagedPool, 8, PathTag);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, PathTag), nullptr);
+    void *fourth = ExAllocatePoolWithTag(PagedPool, 8, PathTag);
+    EXPECT_TRUE(first && second && fourth);
+
+    sim::FailAllocationsOfTag(FileTag);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 200, FileTag), nullptr);
+    void *other = ExAllocatePoolWithTag(PagedPool, 8, PathTag);
+    EXPECT_NE(other, nullptr);
+    sim::ClearPoolFaults();
+    void *file = ExAllocatePoolWithTag(NonPagedPoolNx, 200, FileTag);
+    EXPECT_NE(file, nullptr);
+
+    EXPECT_EQ(sim::PoolStatsForTag(PathTag).FailedAllocations, 3u);
+    EXPECT_EQ(sim::PoolStatsForTag(FileTag).FailedAllocations, 1u);
+    for (void *block : {first, second, fourth, other, file})
+        ExFreePoolWithTag(block, 0);
+    EXPECT_TRUE(sim::Shutdown().empty());
+}
+
+TEST_F(Pool, BadFreesAreViolations)
+{
+    void *block = ExAllocatePoolWithTag(PagedPool, 16, PathTag);
+    ExFreePoolWithTag(block, FileTag); // wrong non-zero tag
+    ExFreePoolWithTag(block, 0);       // freed again
+    int local = 0;
+    ExFreePoolWithTag(&local, 0); // never allocated
+    const auto &found = sim::Violations();
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_NE(found[0].Text.find("freed with tag 'ffub'"), std::string::npos);
+    EXPECT_NE(found[1].Text.find("freed twice"), std::string::npos);
+    EXPECT_NE(found[2].Text.find("not a pool block"), std::string::npos);
+}
+
+TEST_F(Pool, MustSucceedPoolIsAViolation)
+{
+    void *block = ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 200, FileTag);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("NonPagedPoolMustSucceed"), std::string::npos);
+    ExFreePoolWithTag(block, FileTag);
+}
+
+TEST_F(Pool, LeaksAreReportedByTagExceptExpectedSurvivors)
+{
+    ExAllocatePoolWithTag(NonPagedPoolNx, 200, FileTag);
+    ExAllocatePoolWithTag(PagedPool, 96, PathTag);
+    ExAllocatePoolWithTag(PagedPool, 96, PathTag);
+    sim::ExpectSurvivingPool(FileTag);
+    std::vector<sim::Violation> found = sim::Shutdown();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].Text, "pool leaked at teardown: tag 'sger', 2 block(s), 192 bytes");
+}
+
+TEST_F(Pool, AllocationLogWhenAskedFor)
+{
+    sim::Options options;
+    options.PoolLog = true;
+    sim::Reset(options);
+    sim::FailNextAllocations(1);
+    ExAllocatePoolWithTag(PagedPool, 4, PathTag);
+    void *block = ExAllocatePoolWithTag(PagedPool, 5, PathTag);
+    ExFreePoolWithTag(block, 0);
+    const auto &log = sim::PoolLog();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_TRUE(log[0].Failed);
+    EXPECT_EQ(log[1].Bytes, 5u);
+    EXPECT_EQ(log[1].Address, block);
+    EXPECT_TRUE(log[2].Free);
+}
+
+} // namespace

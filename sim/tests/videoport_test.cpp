@@ -1,0 +1,212 @@
+// The video port: loading a miniport, the kept callback table, the adapter
+// start, buffered control requests, power and child enumeration, and the
+// trace those calls leave.
+
+#include "sim.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+// A small miniport, written for these tests.
+struct {
+    ULONG InitDataSize = sizeof(VIDEO_HW_INITIALIZATION_DATA);
+    bool TouchExtension = false;
+    ULONG LastPowerState = 0;
+    ULONG LastHwId = 0;
+    KIRQL StartIoIrql = 0;
+} Mini;
+
+VP_STATUS FindAdapter(PVOID extension, PVOID, PWSTR, PVIDEO_PORT_CONFIG_INFO, PUCHAR)
+{
+    if (Mini.TouchExtension)
+        ((UCHAR *)extension)[279] = 1;
+    return NO_ERROR;
+}
+
+BOOLEAN Initialize(PVOID)
+{
+    return TRUE;
+}
+
+// Echo: copies the input to the output reversed, reports the input length,
+// and uses code 0x10 to report an error without touching Information.
+BOOLEAN StartIo(PVOID, PVIDEO_REQUEST_PACKET packet)
+{
+    Mini.StartIoIrql = KeGetCurrentIrql();
+    if (packet->IoControlCode == 0x10) {
+        packet->StatusBlock->Status = ERROR_INSUFFICIENT_BUFFER;
+        return TRUE;
+    }
+    UCHAR *in = (UCHAR *)packet->InputBuffer;
+    UCHAR *out = (UCHAR *)packet->OutputBuffer;
+    ULONG n = packet->InputBufferLength;
+    UCHAR copy[64];
+    memcpy(copy, in, n);
+    for (ULONG i = 0; i < n && i < packet->OutputBufferLength; ++i)
+        out[i] = copy[n - 1 - i];
+    packet->StatusBlock->Status = NO_ERROR;
+    packet->StatusBlock->Information = n;
+    return TRUE;
+}
+
+VP_STATUS SetPower(PVOID, ULONG hwId, PVIDEO_POWER_MANAGEMENT request)
+{
+    Mini.LastPowerState = request->PowerState;
+    Mini.LastHwId = hwId;
+    return NO_ERROR;
+}
+
+VP_STATUS GetPower(PVOID, ULONG, PVIDEO_POWER_MANAGEMENT)
+{
+    return NO_ERROR;
+}
+
+VP_STATUS ChildDescriptor(PVOID, PVIDEO_CHILD_ENUM_INFO, PVIDEO_CHILD_TYPE type, PUCHAR, PULONG uid,
+                          PULONG)
+{
+    *type = Monitor;
+    *uid = 77;
+    return ERROR_NO_MORE_DEVICES;
+}
+
+NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
+{
+    VIDEO_HW_INITIALIZATION_DATA data;
+    VideoPortZeroMemory(&data, sizeof data);
+    data.HwInitDataSize = Mini.InitDataSize;
+    data.HwFindAdapter = FindAdapter;
+    data.HwInitialize = Initialize;
+    data.HwStartIO = StartIo;
+    data.HwDeviceExtensionSize = 280;
+    data.HwSetPowerState = SetPower;
+    data.HwGetPowerState = GetPower;
+    data.HwGetVideoChildDescriptor = ChildDescriptor;
+    return (NTSTATUS)VideoPortInitialize(driver, path, &data, nullptr);
+}
+
+class VideoPort : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        Mini = {};
+        sim::Reset();
+    }
+    void TearDown() override
+    {
+        std::vector<sim::Violation> found = sim::Shutdown();
+        if (!ViolationsExpected)
+            for (const sim::Violation &violation : found)
+                ADD_FAILURE() << violation.Text;
+    }
+    bool ViolationsExpected = false;
+};
+
+TEST_F(VideoPort, LoadKeepsTheTableAndReturnsTheChosenStatus)
+{
+    EXPECT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
+    ASSERT_NE(sim::HwInitData(), nullptr);
+    EXPECT_EQ(sim::HwInitData()->HwStartIO, StartIo);
+    EXPECT_EQ(sim::HwInitData()->HwDeviceExtensionSize, 280u);
+    ASSERT_EQ(sim::VideoPortInitializeCalls().size(), 1u);
+    EXPECT_EQ(sim::VideoPortInitializeCalls()[0].Argument1, sim::DriverObject());
+
+    sim::Reset();
+    sim::SetVideoPortInitializeStatus(0xC0000001);
+    EXPECT_EQ(sim::LoadDriver(Entry), (NTSTATUS)0xC0000001);
+    EXPECT_EQ(sim::HwInitData(), nullptr);
+
+    sim::Reset();
+    sim::FailNextVideoPortInitialize(1);
+    EXPECT_EQ(sim::LoadDriver(Entry), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
+}
+
+TEST_F(VideoPort, TableOfAnotherSizeIsRefused)
+{
+    Mini.InitDataSize = 136;
+    EXPECT_LT(sim::LoadDriver(Entry), 0);
+    EXPECT_EQ(sim::HwInitData(), nullptr);
+    EXPECT_EQ(sim::VideoPortInitializeCalls()[0].HwInitDataSize, 136u);
+}
+
+TEST_F(VideoPort, AdapterStartChecksTheExtensionIsLeftAlone)
+{
+    ASSERT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
+    sim::StartAdapterResult start = sim::StartAdapter();
+    EXPECT_EQ(start.FindStatus, NO_ERROR);
+    EXPECT_TRUE(start.Initialized);
+    EXPECT_TRUE(start.ExtensionUntouched);
+    Mini.TouchExtension = true;
+    EXPECT_FALSE(sim::StartAdapter().ExtensionUntouched);
+}
+
+TEST_F(VideoPort, IoctlUsesOneBufferedSystemBuffer)
+{
+    ASSERT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
+    sim::StartAdapter();
+    std::vector<uint8_t> input = {1, 2, 3};
+    sim::IoctlResult result = sim::Ioctl(0x234000, input, 6, 0xCC, 99);
+    EXPECT_TRUE(result.Returned);
+    EXPECT_EQ(result.Status, NO_ERROR);
+    EXPECT_EQ(result.Information, 3u);
+    // Information limits what is copied back; the rest was pre-filled.
+    EXPECT_EQ(result.Output, (std::vector<uint8_t>{3, 2, 1}));
+
+    // An error that leaves Information as preset: at most OutputBufferLength
+    // bytes come back, the pre-fill among them.
+    result = sim::Ioctl(0x10, {}, 4, 0xCC, 99);
+    EXPECT_EQ(result.Status, ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(result.Information, 99u);
+    EXPECT_EQ(result.Output, (std::vector<uint8_t>{0xCC, 0xCC, 0xCC, 0xCC}));
+
+    // The harness's IRQL is the one HwStartIO sees.
+    sim::SetIrql(APC_LEVEL);
+    sim::Ioctl(0x234018, {}, 6);
+    sim::SetIrql(PASSIVE_LEVEL);
+    EXPECT_EQ(Mini.StartIoIrql, APC_LEVEL);
+
+    const auto &trace = sim::Trace();
+    ASSERT_GE(trace.size(), 3u);
+    EXPECT_EQ(trace[1].Kind, sim::TraceKind::Ioctl);
+    EXPECT_EQ(trace[1].Code, 0x234000u);
+    EXPECT_EQ(trace[1].Information, 3u);
+    EXPECT_EQ(trace[1].Data, (std::vector<uint8_t>{3, 2, 1}));
+}
+
+TEST_F(VideoPort, PowerAndChildCallsReachTheCallbacks)
+{
+    ASSERT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
+    sim::StartAdapter();
+    EXPECT_EQ(sim::SetPowerState(VideoPowerOff), NO_ERROR);
+    EXPECT_EQ(Mini.LastPowerState, (ULONG)VideoPowerOff);
+    EXPECT_EQ(Mini.LastHwId, DISPLAY_ADAPTER_HW_ID);
+    EXPECT_EQ(sim::SetPowerState(VideoPowerOn, 3), NO_ERROR);
+    EXPECT_EQ(Mini.LastHwId, 3u);
+    VIDEO_POWER_MANAGEMENT reply{};
+    EXPECT_EQ(sim::GetPowerState(VideoPowerStandBy, DISPLAY_ADAPTER_HW_ID, &reply), NO_ERROR);
+    EXPECT_EQ(reply.PowerState, (ULONG)VideoPowerStandBy);
+    sim::ChildResult child = sim::EnumerateChild();
+    EXPECT_EQ(child.Status, ERROR_NO_MORE_DEVICES);
+    EXPECT_EQ(child.Type, Monitor);
+    EXPECT_EQ(child.UId, 77u);
+
+    std::vector<ULONG> powers;
+    for (const sim::TraceEvent &event : sim::Trace())
+        if (event.Kind == sim::TraceKind::Power)
+            powers.push_back(event.Code);
+    EXPECT_EQ(powers, (std::vector<ULONG>{VideoPowerOff, VideoPowerOn}));
+}
+
+TEST_F(VideoPort, CallsWithoutALoadedMiniportAreViolations)
+{
+    ViolationsExpected = true;
+    sim::Ioctl(0x234018, {}, 6);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("without a successful VideoPortInitialize"),
+              std::string::npos);
+}
+
+} // namespace
