@@ -251,9 +251,15 @@ void Runner::Execute(const Command &C)
     case Op::Power:
         sim::SetPowerState(ULONG(C.Value));
         break;
-    case Op::Ioctl:
-        LastIoctl = sim::Ioctl(ULONG(C.Value), C.Bytes, C.OutLength);
+    case Op::Ioctl: {
+        // An empty input still points somewhere: the video port copies it
+        // into the system buffer whatever its length.
+        static const uint8_t NoInput = 0;
+        std::span<const uint8_t> Input =
+            C.Bytes.empty() ? std::span<const uint8_t>(&NoInput, 0) : std::span(C.Bytes);
+        LastIoctl = sim::Ioctl(ULONG(C.Value), Input, C.OutLength);
         break;
+    }
     case Op::Wait:
         sim::Advance(C.Value);
         break;
