@@ -12,11 +12,13 @@ constexpr ULONG PeerDeviceKeyPathTag = 0x72656732; // "2ger" in memory order
 constexpr WCHAR AccelerationLevelName[] = u"Acceleration.Level";
 constexpr WCHAR InstallLocationName[] = u"InstallLocation";
 
+constexpr unsigned CharacterSize = sizeof(WCHAR);
+
 constexpr WCHAR PathPrefix[] = u"\\??\\";
 constexpr WCHAR PathSuffix[] = u"\\kvrndis.dat";
-constexpr unsigned PrefixCharacters = sizeof(PathPrefix) / sizeof(WCHAR) - 1;
-constexpr unsigned SuffixCharacters = sizeof(PathSuffix) / sizeof(WCHAR) - 1;
-constexpr unsigned PathCharacters = DataFilePathSize / sizeof(WCHAR); // terminator included
+constexpr unsigned PrefixCharacters = sizeof(PathPrefix) / CharacterSize - 1;
+constexpr unsigned SuffixCharacters = sizeof(PathSuffix) / CharacterSize - 1;
+constexpr unsigned PathCharacters = DataFilePathSize / CharacterSize; // terminator included
 // The longest folder whose path still fits with its terminator: 83.
 constexpr unsigned LongestFolder = PathCharacters - 1 - PrefixCharacters - SuffixCharacters;
 static_assert(LongestFolder == 83, "a folder of 83 characters fills DataFilePath exactly");
@@ -51,17 +53,17 @@ static NTSTATUS StoreInstallLocation(PWSTR ValueName, ULONG ValueType, PVOID Val
     if (ValueData == nullptr)
         return STATUS_OBJECT_TYPE_MISMATCH;
     const auto *Characters = static_cast<const WCHAR *>(ValueData);
-    unsigned Stored = ValueLength / sizeof(WCHAR);
+    unsigned Stored = ValueLength / CharacterSize;
     unsigned Length = 0;
     while (Length < Stored && Characters[Length] != 0)
         ++Length;
-    unsigned Capacity = Location->Text.MaximumLength / sizeof(WCHAR);
+    unsigned Capacity = Location->Text.MaximumLength / CharacterSize;
     if (Length + 1 > Capacity)
         return STATUS_OBJECT_TYPE_MISMATCH;
     for (unsigned i = 0; i < Length; ++i)
         Location->Text.Buffer[i] = Characters[i];
     Location->Text.Buffer[Length] = 0;
-    Location->Text.Length = USHORT(Length * sizeof(WCHAR));
+    Location->Text.Length = USHORT(Length * CharacterSize);
     Location->Found = true;
     return STATUS_SUCCESS;
 }
@@ -120,7 +122,7 @@ KVR_PAGED_CODE bool BuildDataFilePath()
     INSTALL_LOCATION Location = {{0, USHORT(ScratchSize), Scratch}, false};
     bool Complete = false;
     if (ReadInstallLocation(&Location)) {
-        unsigned Folder = Location.Text.Length / sizeof(WCHAR);
+        unsigned Folder = Location.Text.Length / CharacterSize;
         Complete = Folder <= LongestFolder && AppendText(Path, Scratch, Folder) &&
                    AppendText(Path, PathSuffix, SuffixCharacters);
     }
