@@ -68,7 +68,8 @@ void CallInterfaceCallback(const PnpRegistration &registration, const GUID &even
     std::unique_ptr<uint8_t[]> buffer;
     if (!nullBuffer) {
         buffer.reset(new uint8_t[length ? length : 0]);
-        memcpy(buffer.get(), nameBytes.data(), length);
+        if (length)
+            memcpy(buffer.get(), nameBytes.data(), length);
     }
     UNICODE_STRING name;
     name.Length = (USHORT)length;

@@ -185,7 +185,8 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
     std::unique_ptr<uint8_t[]> buffer(size ? new uint8_t[size] : nullptr);
     if (size) {
         memset(buffer.get(), prefill, size);
-        memcpy(buffer.get(), input.data(), input.size());
+        if (!input.empty())
+            memcpy(buffer.get(), input.data(), input.size());
     }
     STATUS_BLOCK status;
     status.Status = presetStatus;

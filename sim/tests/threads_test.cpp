@@ -325,7 +325,6 @@ std::atomic<int> FreeTurns{0};
 void FreeLoop(PVOID)
 {
     LARGE_INTEGER interval = Relative(250);
-    KeInitializeMutex(&Lock, 0);
     for (;;) {
         KeWaitForSingleObject(&Lock, Executive, KernelMode, FALSE, nullptr);
         FreeTurns++;
@@ -341,16 +340,20 @@ TEST_F(Threads, FreeRunningThreadsRunOnTheirOwnAndStopAtTheirNextWait)
     options.RunMode = sim::Mode::FreeRunning;
     options.RealMicrosPerVirtualMs = 4; // 250 ms of virtual time is 1 ms
     sim::Reset(options);
+    KeInitializeMutex(&Lock, 0);
     Start(FreeLoop);
     Start(FreeLoop);
-    sim::Advance(2600);
-    EXPECT_GE(sim::NowMs(), 2600u);
+    // The clock runs on its own; wait (on it) until both threads have
+    // turned a few times, however slowly the machine runs them.
+    while (FreeTurns < 20 && sim::NowMs() < 10000000)
+        sim::Advance(250);
+    EXPECT_GE(FreeTurns, 20);
     sim::StopThreads();
-    int turns = FreeTurns;
-    // Ten or eleven turns each, give or take scheduling of the real threads.
-    EXPECT_GE(turns, 10);
-    EXPECT_LE(turns, 30);
     EXPECT_EQ(sim::LiveThreadCount(), 0u);
+    int turns = FreeTurns;
+    sim::Advance(1000);
+    EXPECT_EQ(FreeTurns, turns); // stopped threads stay stopped
+    EXPECT_GE(sim::WaitCount(), (uint64_t)turns);
 }
 
 } // namespace
