@@ -107,7 +107,7 @@ struct ControlName {
 const std::vector<ControlName> &ControlNames();
 const char *ControlCodeName(uint32_t Code); // nullptr for a code not in the table
 
-// Hex text helpers shared by the parser and the printers: lower-case digits,
+// Hex texts, shared by the parser and the printers: lower-case digits,
 // no separators.
 std::string HexBytes(const uint8_t *Data, size_t Length);
 inline std::string HexBytes(const std::vector<uint8_t> &Data)
