@@ -21,6 +21,7 @@
 #include <stdint.h>
 
 #include "kvrwine.h"
+#include "sleep_lock.h"
 
 // Exported by the stand-in video port (videoprt.sys).
 extern "C" ULONG NTAPI KvrTestDeviceInterfaceChange(const GUID *InterfaceClass,
@@ -41,7 +42,7 @@ struct ANSWER {
 
 constexpr ULONG MaxPending = 32;
 
-KMUTEX Lock;
+SLEEP_LOCK Lock;
 ANSWER Answers[8];
 PIRP PendingIrps[MaxPending];
 KEVO_STATS Stats;
@@ -50,12 +51,12 @@ PDEVICE_OBJECT TestDevice;
 
 void Acquire()
 {
-    KeWaitForSingleObject(&Lock, Executive, KernelMode, FALSE, nullptr);
+    AcquireSleepLock(&Lock);
 }
 
 void Release()
 {
-    KeReleaseMutex(&Lock, FALSE);
+    ReleaseSleepLock(&Lock);
 }
 
 NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
@@ -327,7 +328,6 @@ NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PCWSTR Name, PCWSTR Link, ULO
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
 {
-    KeInitializeMutex(&Lock, 0);
     NTSTATUS Status =
         CreateDevice(DriverObject, L"\\Device\\KEVO-0", nullptr, DO_DIRECT_IO, &PeerDevice);
     if (NT_SUCCESS(Status))

@@ -56,6 +56,9 @@ struct KVRVP_FIXED {
 // port's working versions.
 #define KVRVP_REDIRECT_PNP_NOTIFICATION 0x1u
 #define KVRVP_REDIRECT_DEVICE_POINTER 0x2u
+#define KVRVP_REDIRECT_MUTEX_INIT 0x4u
+#define KVRVP_REDIRECT_MUTEX_WAIT 0x8u
+#define KVRVP_REDIRECT_MUTEX_RELEASE 0x10u
 
 struct KVRVP_STATS {
     uint32_t InitializeCalls; // VideoPortInitialize

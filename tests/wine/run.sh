@@ -181,7 +181,7 @@ path="u:\\??\\$install_location\\kvrndis.dat"
 step "load and adapter start"
 client \
     vp:InitializeCalls=1,ZeroMemoryCalls\>=1,HwInitDataSize=144,HwDeviceExtensionSize=280 \
-    vp:AdapterInterfaceType=0,Redirected=3,InterfaceRegistrations=0,ProfileRegistrations=0 \
+    vp:AdapterInterfaceType=0,Redirected=31,InterfaceRegistrations=0,ProfileRegistrations=0 \
     wait:DeviceInfo:0000 wait:DeviceStatus:$zero16 \
     control-device:absent \
     start \
@@ -287,6 +287,26 @@ client \
     "unplug:$vid:$wide_alt:ALT0001" \
     wait:DeviceStatus:00000000000000004433221188776655 \
     vp:PeerOpenCalls=1,ArrivalsDelivered=2,RemovalsDelivered=2
+reg_check 0000 00000000000000004433221188776655
+
+step "frames the driver leaves alone: TrayPre 1, an external-session instance, another vendor"
+client \
+    regset:product:TrayPre:dword:1 \
+    "plug:$vid:$mon:SN0002" sleep:700 \
+    vp:ArrivalsDelivered=3,PeerOpenCalls=1 \
+    wait:DeviceStatus:00000000000000004433221188776655 \
+    regset:product:TrayPre:dword:0 \
+    "unplug:$vid:$mon:SN0002" \
+    "plug:$vid:$mon:TQXRA4B01" \
+    wait:DeviceStatus:00000100000000004433221188776655 \
+    sleep:700 vp:PeerOpenCalls=1 \
+    "unplug:$vid:$mon:TQXRA4B01" \
+    io:234030:-:0:0:0 \
+    wait:DeviceStatus:00000000000000004433221188776655 \
+    "plug:1234:$wide_alt:OTHER01" sleep:700 \
+    vp:ArrivalsDelivered=5,PeerOpenCalls=1 \
+    io:234034:-:1:0:1:00 \
+    "unplug:1234:$wide_alt:OTHER01"
 reg_check 0000 00000000000000004433221188776655
 
 step "done"

@@ -13,7 +13,9 @@
 //   with fixed answers;
 // - it supplies working IoRegisterPlugPlayNotification and
 //   IoGetDeviceObjectPointer to the miniport, whose Wine versions are stubs,
-//   by redirecting those two entries of the miniport image's import table,
+//   by redirecting those two entries of the miniport image's import table
+//   (likewise KeInitializeMutex, KeWaitForSingleObject and KeReleaseMutex,
+//   whose Wine versions deadlock a contended mutex),
 //   and delivers the USB device-interface changes that the stand-in sibling
 //   driver (kevo.sys) reports through KvrTestDeviceInterfaceChange; the
 //   sibling publishes its device object with KvrTestPublishDevice.
@@ -27,6 +29,7 @@
 #include <stdint.h>
 
 #include "kvrwine.h"
+#include "sleep_lock.h"
 
 // The video port's side of the miniport contract, declared here from the
 // platform's documented layouts (Windows x64).
@@ -148,7 +151,7 @@ PVOID MiniportContext;
 PUCHAR Extension;
 ULONG ExtensionSize;
 
-KMUTEX Lock; // registrations, present interfaces and counters
+SLEEP_LOCK Lock; // registrations, present interfaces, published devices, counters
 NOTIFY_REGISTRATION Registrations[MaxRegistrations];
 ULONG RegistrationCount;
 PRESENT_INTERFACE Interfaces[MaxInterfaces];
@@ -164,12 +167,12 @@ const GUID InterfaceRemoval = {
 
 void Acquire()
 {
-    KeWaitForSingleObject(&Lock, Executive, KernelMode, FALSE, nullptr);
+    AcquireSleepLock(&Lock);
 }
 
 void Release()
 {
-    KeReleaseMutex(&Lock, FALSE);
+    ReleaseSleepLock(&Lock);
 }
 
 bool SameGuid(const GUID &a, const GUID &b)
@@ -398,6 +401,76 @@ extern "C" ULONG NTAPI KvrTestDeviceInterfaceChange(const GUID *InterfaceClass,
     return Calls;
 }
 
+typedef NTSTATUS(NTAPI *WAIT_FOR_SINGLE_OBJECT)(PVOID, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                                                PLARGE_INTEGER);
+
+namespace
+{
+
+// Wine's KeWaitForSingleObject, for every object but a mutex.
+WAIT_FOR_SINGLE_OBJECT PlatformWaitForSingleObject;
+
+constexpr UCHAR MutexObjectType = 2;
+
+// The owner of a mutex, as the thread ID of the thread that holds it.
+PVOID volatile *MutexOwner(PRKMUTEX Mutex)
+{
+    return reinterpret_cast<PVOID volatile *>(&Mutex->OwnerThread);
+}
+
+PVOID CurrentThreadKey()
+{
+    return PsGetCurrentThreadId();
+}
+
+} // namespace
+
+// Working kernel mutexes for the miniport. Wine's KeReleaseMutex never
+// releases the server mutex that backs a KMUTEX once a second thread has
+// waited on it, so that thread waits for ever. These keep the owner's thread
+// ID in OwnerThread and the count in SignalState (1 free, 0 held once, below
+// 0 held again by its owner), and wait by sleeping 1 ms between attempts.
+extern "C" void NTAPI KvrKeInitializeMutex(PRKMUTEX Mutex, ULONG)
+{
+    RtlZeroMemory(Mutex, sizeof(*Mutex));
+    Mutex->Header.Type = MutexObjectType;
+    Mutex->Header.SignalState = 1;
+}
+
+extern "C" NTSTATUS NTAPI KvrKeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                   KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                   PLARGE_INTEGER Timeout)
+{
+    auto *Mutex = static_cast<PRKMUTEX>(Object);
+    if (Mutex->Header.Type != MutexObjectType)
+        return PlatformWaitForSingleObject(Object, WaitReason, WaitMode, Alertable, Timeout);
+
+    PVOID Self = CurrentThreadKey();
+    // Relative timeouts only (the miniport waits without one).
+    LONGLONG Remaining = Timeout ? -Timeout->QuadPart : -1;
+    for (;;) {
+        PVOID Owner = InterlockedCompareExchangePointer(MutexOwner(Mutex), Self, nullptr);
+        if (!Owner || Owner == Self) {
+            --Mutex->Header.SignalState;
+            return STATUS_SUCCESS;
+        }
+        if (Timeout && Remaining <= 0)
+            return STATUS_TIMEOUT;
+        SleepBriefly();
+        Remaining -= 10000;
+    }
+}
+
+extern "C" LONG NTAPI KvrKeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
+{
+    LONG Previous = Mutex->Header.SignalState;
+    if (*MutexOwner(Mutex) != CurrentThreadKey())
+        return Previous; // not held by this thread: nothing to release
+    if (++Mutex->Header.SignalState == 1)
+        InterlockedExchangePointer(MutexOwner(Mutex), nullptr);
+    return Previous;
+}
+
 namespace
 {
 
@@ -425,8 +498,8 @@ bool WriteImportSlot(ULONGLONG *Slot, ULONGLONG Value)
     return *Slot == Value;
 }
 
-// Redirects the miniport image's imports of the two stubbed routines from
-// ntoskrnl.exe to the working versions above.
+// Redirects the miniport image's imports of the two stubbed routines and of
+// the three mutex routines from ntoskrnl.exe to the working versions above.
 ULONG RedirectImports(PVOID ImageBase)
 {
     auto *Image = static_cast<PUCHAR>(ImageBase);
@@ -465,6 +538,17 @@ ULONG RedirectImports(PVOID ImageBase)
                 if (WriteImportSlot(&Slots[i],
                                     reinterpret_cast<ULONGLONG>(&KvrIoGetDeviceObjectPointer)))
                     Redirected |= KVRVP_REDIRECT_DEVICE_POINTER;
+            } else if (SameAscii(Routine, "KeInitializeMutex")) {
+                if (WriteImportSlot(&Slots[i], reinterpret_cast<ULONGLONG>(&KvrKeInitializeMutex)))
+                    Redirected |= KVRVP_REDIRECT_MUTEX_INIT;
+            } else if (SameAscii(Routine, "KeWaitForSingleObject")) {
+                PlatformWaitForSingleObject = reinterpret_cast<WAIT_FOR_SINGLE_OBJECT>(Slots[i]);
+                if (WriteImportSlot(&Slots[i],
+                                    reinterpret_cast<ULONGLONG>(&KvrKeWaitForSingleObject)))
+                    Redirected |= KVRVP_REDIRECT_MUTEX_WAIT;
+            } else if (SameAscii(Routine, "KeReleaseMutex")) {
+                if (WriteImportSlot(&Slots[i], reinterpret_cast<ULONGLONG>(&KvrKeReleaseMutex)))
+                    Redirected |= KVRVP_REDIRECT_MUTEX_RELEASE;
             }
         }
     }
@@ -726,16 +810,6 @@ NTSTATUS CreateTestDevice(PDRIVER_OBJECT DriverObject)
     return STATUS_SUCCESS;
 }
 
-bool LockReady;
-
-void InitializeOnce()
-{
-    if (!LockReady) {
-        KeInitializeMutex(&Lock, 0);
-        LockReady = true;
-    }
-}
-
 } // namespace
 
 // The image's entry point. As the import of another driver the loader calls it
@@ -744,7 +818,6 @@ void InitializeOnce()
 // a pointer, so the second argument tells the two apart.
 extern "C" NTSTATUS NTAPI VideoPortEntry(PVOID Argument1, PVOID Argument2, PVOID)
 {
-    InitializeOnce();
     if (reinterpret_cast<ULONG_PTR>(Argument2) < 0x10000)
         return TRUE;
     return CreateTestDevice(static_cast<PDRIVER_OBJECT>(Argument1));
