@@ -172,6 +172,15 @@ inline VP_STATUS ActivateClient()
     return sim::Ioctl(IoctlActivateClient, {}, 0).Status;
 }
 
+// A control request without input that returns OutputLength bytes. The empty
+// input still points at a byte, so that the buffer set-up never copies from
+// a null pointer.
+inline sim::IoctlResult Query(ULONG Code, ULONG OutputLength)
+{
+    static const uint8_t NoInput = 0;
+    return sim::Ioctl(Code, std::span<const uint8_t>(&NoInput, 0), OutputLength);
+}
+
 inline PDEVICE_OBJECT PeerObject()
 {
     for (const sim::DeviceInfo &Device : sim::Devices()) {

@@ -100,7 +100,7 @@ TEST_F(MonitorPollTest, InputCountSurvivesPanelRefreshTurns)
     size_t From = Mark();
     sim::AdvanceTo(5600);
     sim::SetPowerState(VideoPowerOn);
-    ASSERT_EQ(sim::Ioctl(IoctlQueryPowerOff, {}, 1).Status, NO_ERROR);
+    ASSERT_EQ(Query(IoctlQueryPowerOff, 1).Status, NO_ERROR);
     ASSERT_EQ(DriverState.PoweredOff.Load(), 0);
     sim::SetFrameInput(0, 0);
     sim::AdvanceTo(12300);
@@ -142,7 +142,7 @@ TEST_F(MonitorPollTest, PanelRequestLeftPendingGetsProvisionalValuesUntilItCompl
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{1, 0}));
     EXPECT_EQ(WrittenSince(From, "DeviceInfo"), (std::vector<std::vector<uint8_t>>{{1, 0}}));
     EXPECT_EQ(DriverState.DeviceStatusRecord.LinkState.Load(), 1);
-    sim::IoctlResult Mode = sim::Ioctl(IoctlQueryDisplayMode, {}, DisplayModeReplySize);
+    sim::IoctlResult Mode = Query(IoctlQueryDisplayMode, DisplayModeReplySize);
     ASSERT_EQ(Mode.Output.size(), 6u);
     EXPECT_EQ(Mode.Output[0] | Mode.Output[1] << 8, 800);
     EXPECT_EQ(Mode.Output[2] | Mode.Output[3] << 8, 600);
@@ -152,7 +152,7 @@ TEST_F(MonitorPollTest, PanelRequestLeftPendingGetsProvisionalValuesUntilItCompl
     // lands in the record, and the display mode follows it.
     ASSERT_EQ(sim::CompletePeerRequests(), 1u);
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0x22}));
-    Mode = sim::Ioctl(IoctlQueryDisplayMode, {}, DisplayModeReplySize);
+    Mode = Query(IoctlQueryDisplayMode, DisplayModeReplySize);
     EXPECT_EQ(Mode.Output[0] | Mode.Output[1] << 8, 800);
     EXPECT_EQ(Mode.Output[2] | Mode.Output[3] << 8, 480);
     EXPECT_EQ(Mode.Output[4], 16);

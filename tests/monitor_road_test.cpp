@@ -48,7 +48,7 @@ TEST_F(MonitorRoadTest, PlugAttachPollUnplugTwice)
         sim::Advance(600);
         EXPECT_EQ(Registry("DeviceInfo"), (std::vector<uint8_t>{8, 0}));
         EXPECT_EQ(Registry("DeviceStatus"), Status(1, 3, 0, 0, 0));
-        sim::IoctlResult Mode = sim::Ioctl(IoctlQueryDisplayMode, {}, DisplayModeReplySize);
+        sim::IoctlResult Mode = Query(IoctlQueryDisplayMode, DisplayModeReplySize);
         EXPECT_EQ(Mode.Status, NO_ERROR);
         EXPECT_EQ(Mode.Output, (std::vector<uint8_t>{0x20, 0x03, 0xE0, 0x01, 16, 0xCC}));
 
