@@ -178,19 +178,12 @@ reg_check() {
 zero16=00000000000000000000000000000000
 path="u:\\??\\$install_location\\kvrndis.dat"
 
-step "load and adapter start"
+step "load, private requests before the adapter start"
 client \
     vp:InitializeCalls=1,ZeroMemoryCalls\>=1,HwInitDataSize=144,HwDeviceExtensionSize=280 \
     vp:AdapterInterfaceType=0,Redirected=31,InterfaceRegistrations=0,ProfileRegistrations=0 \
     wait:DeviceInfo:0000 wait:DeviceStatus:$zero16 \
     control-device:absent \
-    start \
-    vp:FindAdapterCalls=1,InterfaceRegistrations=1,ProfileRegistrations=1,OtherRegistrations=0 \
-    vp:InterfaceRegistrationFlags=1,InterfaceRegistrationClassIsUsb=1 \
-    vp:ProfileRegistrationHasData=0,RegistrationsWithoutDriver=0,ArrivalsDelivered=0 \
-    control-device \
-    start \
-    vp:FindAdapterCalls=2,InterfaceRegistrations=1,ProfileRegistrations=1 \
     fixed \
     power:0xFFFFFFFF:1 \
     io:234018:AAAAAAAAAAAA:6:0:6:2003580218AA \
@@ -201,10 +194,20 @@ client \
     vp:ExtensionUntouched=1,LastStartIoResult=1
 reg_check 0000 $zero16
 
-step "frame $vid/$mon arrives in monitor mode: mode 2, then 3"
+# The frame is already plugged in when the adapter starts: its arrival comes
+# with the registration itself.
+step "frame $vid/$mon in monitor mode, present at the adapter start: mode 2, then 3"
 client \
     reply:4:now:02 reply:1:now:0821 reply:6:now:0000 reply:7:now:0000 \
     "plug:$vid:$mon:SN0001XYZ" \
+    vp:ArrivalsDelivered=0 \
+    start \
+    vp:FindAdapterCalls=1,InterfaceRegistrations=1,ProfileRegistrations=1,OtherRegistrations=0 \
+    vp:InterfaceRegistrationFlags=1,InterfaceRegistrationClassIsUsb=1 \
+    vp:ProfileRegistrationHasData=0,RegistrationsWithoutDriver=0,ArrivalsDelivered=1 \
+    control-device \
+    start \
+    vp:FindAdapterCalls=2,InterfaceRegistrations=1,ProfileRegistrations=1,ArrivalsDelivered=1 \
     wait:DeviceStatus:01020000000000000000000000000000 \
     wait:DeviceInfo:0821 \
     vp:ArrivalsDelivered=1,PeerOpenCalls=1,PeerOpenFailures=0,PeerOpenAccess=0x1F01FF \
