@@ -56,6 +56,7 @@ class Runner
     void Execute(const Command &C);
     void OnTrace(const sim::TraceEvent &E);
     void OnViolation(const sim::Violation &V);
+    void ReportViolation(uint64_t At, const std::string &Text);
     void ExpectReg(const Command &C);
     void ExpectIoctl(const Command &C);
     void Report(unsigned Line, bool Ok, const std::string &Message);
@@ -109,9 +110,14 @@ void Runner::OnTrace(const sim::TraceEvent &E)
 void Runner::OnViolation(const sim::Violation &V)
 {
     ++ViolationsPrinted;
+    ReportViolation(Ms(V.Time), V.Text);
+}
+
+void Runner::ReportViolation(uint64_t At, const std::string &Text)
+{
     ++Failures;
-    T.Violation(Ms(V.Time), V.Text);
-    Err << S.FileName << ": verifier: " << V.Text << "\n";
+    T.Violation(At, Text);
+    Err << S.FileName << ": verifier: " << Text << "\n";
 }
 
 void Runner::Report(unsigned Line, bool Ok, const std::string &Message)
@@ -288,14 +294,19 @@ void Runner::Finish()
     sim::RunUntilIdle();
     uint64_t End = sim::NowMs();
     sim::ExpectSurvivingPool(sim::Tag("ffub"));
-    if (Booted && DriverState.PeerDevice.Load() != nullptr)
+    if (Booted && DriverState.PeerDevice.Load() != nullptr) {
         sim::ExpectSurvivingReferences(PeerDeviceText);
-    std::vector<sim::Violation> All = sim::Shutdown();
-    for (size_t I = ViolationsPrinted; I < All.size(); ++I) {
-        ++Failures;
-        T.Violation(Ms(All[I].Time), All[I].Text);
-        Err << S.FileName << ": verifier: " << All[I].Text << "\n";
+        // Exempting the device must not hide a second open that was never
+        // released: attached, the driver holds exactly one file object.
+        size_t Open = sim::OpenFileObjects();
+        if (Open > 1) {
+            ReportViolation(End, std::to_string(Open) + " file objects of " + PeerDeviceText +
+                                     " still open; an attached driver holds one");
+        }
     }
+    std::vector<sim::Violation> All = sim::Shutdown();
+    for (size_t I = ViolationsPrinted; I < All.size(); ++I)
+        ReportViolation(Ms(All[I].Time), All[I].Text);
     T.End(End, Failures);
 }
 
