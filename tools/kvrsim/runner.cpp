@@ -104,6 +104,9 @@ void Runner::OnTrace(const sim::TraceEvent &E)
     case sim::TraceKind::Power:
         T.Power(At, E.Code);
         break;
+    default:
+        // A kind of event this transcript does not describe yet.
+        break;
     }
 }
 
