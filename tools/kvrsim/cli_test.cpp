@@ -92,6 +92,16 @@ TEST(CommandLine, PassingScenarioExitsZeroInBothForms)
         << Timeline.Out;
 }
 
+TEST(CommandLine, BootCommandLoadsTheDriverWhereItStands)
+{
+    RunResult Early = RunTool({"--json", "-"}, "wait 1\n");
+    EXPECT_EQ(Early.Out.rfind("{\"t\":0,\"ev\":\"boot\",\"status\":0}\n", 0), 0u) << Early.Out;
+
+    RunResult Late = RunTool({"--json", "-"}, "reg set TrayPre dword 1\nwait 100\nboot\nwait 1\n");
+    EXPECT_EQ(Late.Status, ExitOk) << Late.Err;
+    EXPECT_EQ(Late.Out.rfind("{\"t\":100,\"ev\":\"boot\",\"status\":0}\n", 0), 0u) << Late.Out;
+}
+
 TEST(CommandLine, SameScenarioGivesTheSameBytes)
 {
     RunResult First = RunTool({"--json"});
