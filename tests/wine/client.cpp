@@ -23,6 +23,8 @@
 //   mark                           remember the sibling's counters
 //   kevo:FIELD=V,...               counters of the sibling (=, >=, and +=, +>=
 //                                  for the growth since the last mark)
+//   grow:FIELD:N[:MS]              wait until a counter of the sibling has grown
+//                                  by N since the mark (default 5000 ms)
 //   reply:CMD:now|pending|fail:HEX the sibling's answer to a peer command
 //   complete[:HEX]                 complete every pending peer request, with
 //                                  these reply bytes or the current answers
@@ -405,6 +407,30 @@ void StepKevo(const std::string &List)
     CheckFields("sibling", List, Stats, &Mark, KevoField);
 }
 
+// Waits until a counter of the sibling has grown by at least N since the mark.
+void StepGrow(const std::vector<std::string> &F)
+{
+    if (F.size() < 3) {
+        Check(false, "grow", "malformed step");
+        return;
+    }
+    uint64_t Want = std::strtoull(F[2].c_str(), nullptr, 0);
+    DWORD Limit = F.size() > 3 ? DWORD(std::strtoul(F[3].c_str(), nullptr, 0)) : 5000;
+    DWORD Start = GetTickCount();
+    uint64_t Value = 0, Old = 0;
+    bool Known = false;
+    for (;;) {
+        KEVO_STATS Now = {};
+        Known = ReadKevoStats(Now) && KevoField(Now, F[1], Value) && KevoField(Mark, F[1], Old);
+        if (!Known || Value - Old >= Want || GetTickCount() - Start > Limit)
+            break;
+        Sleep(20);
+    }
+    Check(Known && Value - Old >= Want, "sibling " + F[1] + " grows by " + F[2],
+          Known ? "grew by " + std::to_string(Value - Old) + " in " + std::to_string(Limit) + " ms"
+                : "unknown counter");
+}
+
 void StepReply(const std::vector<std::string> &F)
 {
     KEVO_REPLY Reply = {};
@@ -556,6 +582,8 @@ void Run(const std::string &Step)
         Check(ReadKevoStats(Mark), "sibling counters marked");
     else if (Verb == "kevo" && F.size() >= 2)
         StepKevo(Step.substr(5));
+    else if (Verb == "grow")
+        StepGrow(F);
     else if (Verb == "reply" && F.size() >= 3)
         StepReply(F);
     else if (Verb == "complete")

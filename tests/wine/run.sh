@@ -62,9 +62,12 @@ bin=$work/bin
 mkdir -p "$bin"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 unset WAYLAND_DISPLAY
-inner_start=$(date +%s.%N)
+inner_start=$(date +%s%N)
 
-step() { printf -- '--- %s (at %.1f s)\n' "$1" "$(echo "$(date +%s.%N) - $inner_start" | bc)"; }
+step() {
+    local tenths=$((($(date +%s%N) - inner_start) / 100000000))
+    printf -- '--- %s (at %d.%d s)\n' "$1" $((tenths / 10)) $((tenths % 10))
+}
 
 passed=0
 failed=0
@@ -214,7 +217,7 @@ client \
     kevo:PeerCreates=1,PeerCloses=1,Malformed=0,OtherCommands=0,Command1\>=1,Command4\>=1 \
     reply:4:now:03 \
     wait:DeviceStatus:01030000000000000000000000000000 \
-    mark sleep:1000 kevo:Command4+=0,Command1+\>=2,Command6+=0 \
+    mark grow:Command1:3 kevo:Command4+=0,Command6+=0 \
     reply:1:now:0822 wait:DeviceInfo:0822 \
     reply:1:pending wait:DeviceInfo:0100 kevo:Pending\>=1 \
     reply:1:fail complete:1355 kevo:Pending=0 wait:DeviceInfo:1355 \
@@ -227,7 +230,7 @@ reg_check 0822 01030000000000000000000000000000
 step "ActivateClient, then input pending"
 client \
     io:234014:-:0:0:0 \
-    sleep:300 mark sleep:1200 kevo:Command1+=0,Command6+\>=1 \
+    sleep:500 mark grow:Command6:2 kevo:Command1+=0 \
     reply:6:now:0155 \
     wait:DeviceStatus:01030000010000000000000000000000 \
     mark sleep:1200 kevo:Command6+=0,Command7+=0,Command1+=0
@@ -260,7 +263,7 @@ client \
 step "power off, QueryPowerOff, power on"
 client \
     power:0xFFFFFFFF:4 \
-    sleep:300 mark sleep:1000 kevo:Command1+\>=2,Command6+=0 \
+    sleep:500 mark grow:Command1:3 kevo:Command6+=0 \
     io:234024:-:1:0:1:01 \
     wait:DeviceStatus:01030001010000004433221188776655 \
     io:234024:-:1:0:1:01 \
@@ -278,7 +281,7 @@ client \
     wait:DeviceInfo:0000 \
     vp:RemovalsDelivered=1 \
     io:23402C:-:200:122:0 \
-    sleep:300 mark sleep:800 kevo:Command1+=0,Command4+=0,Command6+=0,Command7+=0 \
+    sleep:500 mark sleep:800 kevo:Command1+=0,Command4+=0,Command6+=0,Command7+=0 \
     kevo:Malformed=0,OtherCommands=0,Pending=0
 reg_check 0000 00000000000000004433221188776655
 
