@@ -8,7 +8,7 @@
 // Creates \Device\kvrminiportobj and, only if that succeeded, its link. Both
 // registration routines try it; the second creation fails on the existing
 // name, and then no second link is made.
-static void CreateControlDevice()
+KVR_PAGED_CODE static void CreateControlDevice()
 {
     WCHAR DeviceNameText[] = u"\\Device\\kvrminiportobj";
     WCHAR LinkNameText[] = u"\\DosDevices\\kvrminiportobj";

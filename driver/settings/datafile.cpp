@@ -42,8 +42,9 @@ struct INSTALL_LOCATION {
 
 // Accepts REG_SZ, or REG_EXPAND_SZ (delivered expanded), whose characters up
 // to the first zero fit the scratch string with a terminator.
-static NTSTATUS StoreInstallLocation(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                     ULONG ValueLength, PVOID Context, PVOID EntryContext)
+KVR_PAGED_CODE static NTSTATUS StoreInstallLocation(PWSTR ValueName, ULONG ValueType,
+                                                    PVOID ValueData, ULONG ValueLength,
+                                                    PVOID Context, PVOID EntryContext)
 {
     (void)ValueName;
     (void)Context;
@@ -68,7 +69,7 @@ static NTSTATUS StoreInstallLocation(PWSTR ValueName, ULONG ValueType, PVOID Val
     return STATUS_SUCCESS;
 }
 
-static unsigned TextLength(const WCHAR *Text, unsigned Limit)
+KVR_PAGED_CODE static unsigned TextLength(const WCHAR *Text, unsigned Limit)
 {
     unsigned Length = 0;
     while (Length < Limit && Text[Length] != 0)
@@ -78,7 +79,7 @@ static unsigned TextLength(const WCHAR *Text, unsigned Limit)
 
 // Appends Count characters and a terminator at the path's terminator, found
 // by scanning from its start. Nothing is written past the buffer.
-static bool AppendText(WCHAR *Path, const WCHAR *Text, unsigned Count)
+KVR_PAGED_CODE static bool AppendText(WCHAR *Path, const WCHAR *Text, unsigned Count)
 {
     unsigned End = TextLength(Path, PathCharacters);
     if (End + Count + 1 > PathCharacters)
@@ -89,14 +90,14 @@ static bool AppendText(WCHAR *Path, const WCHAR *Text, unsigned Count)
     return true;
 }
 
-static void ResetPath(WCHAR *Path)
+KVR_PAGED_CODE static void ResetPath(WCHAR *Path)
 {
     for (unsigned i = 0; i < PathCharacters; ++i)
         Path[i] = 0;
     AppendText(Path, PathPrefix, PrefixCharacters);
 }
 
-static bool ReadInstallLocation(INSTALL_LOCATION *Location)
+KVR_PAGED_CODE static bool ReadInstallLocation(INSTALL_LOCATION *Location)
 {
     // A default type without default data supplies nothing: an absent value
     // leaves Found clear.

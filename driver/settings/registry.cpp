@@ -52,7 +52,7 @@ KVR_PAGED_CODE NTSTATUS CallRegistry(PCWSTR KeyPath, ULONG PathTag, REGISTRY_CAL
     return Status;
 }
 
-static NTSTATUS RunQuery(PCWSTR KeyPath, PVOID Context)
+KVR_PAGED_CODE static NTSTATUS RunQuery(PCWSTR KeyPath, PVOID Context)
 {
     const auto *Query = static_cast<const REGISTRY_QUERY *>(Context);
     RTL_QUERY_REGISTRY_TABLE Table[2] = {};
@@ -90,8 +90,9 @@ KVR_PAGED_CODE NTSTATUS StoreDwordValue(PWSTR ValueName, ULONG ValueType, PVOID 
 }
 
 // DeviceInfo: REG_BINARY of exactly 2 bytes.
-static NTSTATUS StoreDeviceInfoValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                     ULONG ValueLength, PVOID Context, PVOID EntryContext)
+KVR_PAGED_CODE static NTSTATUS StoreDeviceInfoValue(PWSTR ValueName, ULONG ValueType,
+                                                    PVOID ValueData, ULONG ValueLength,
+                                                    PVOID Context, PVOID EntryContext)
 {
     (void)ValueName;
     (void)Context;
@@ -128,7 +129,7 @@ constexpr ULONG LargestValue = DeviceStatusSize;
 
 // Copies the source byte by byte as it stands now (other contexts may be
 // writing it) and writes the copy.
-static NTSTATUS CopyAndWrite(PCWSTR KeyPath, const VALUE_WRITE *Write)
+KVR_PAGED_CODE static NTSTATUS CopyAndWrite(PCWSTR KeyPath, const VALUE_WRITE *Write)
 {
     UCHAR Data[LargestValue];
     SharedCopyIn(Data, static_cast<const UCHAR *>(Write->Source), Write->Length);
@@ -136,7 +137,7 @@ static NTSTATUS CopyAndWrite(PCWSTR KeyPath, const VALUE_WRITE *Write)
                                  Write->Length);
 }
 
-static NTSTATUS RunWrite(PCWSTR KeyPath, PVOID Context)
+KVR_PAGED_CODE static NTSTATUS RunWrite(PCWSTR KeyPath, PVOID Context)
 {
     const auto *Write = static_cast<const VALUE_WRITE *>(Context);
     if (!Write->TakeDeviceStatusLock)
@@ -147,7 +148,7 @@ static NTSTATUS RunWrite(PCWSTR KeyPath, PVOID Context)
     return Status;
 }
 
-static bool WriteValue(VALUE_WRITE *Write)
+KVR_PAGED_CODE static bool WriteValue(VALUE_WRITE *Write)
 {
     return NT_SUCCESS(CallRegistry(ProductKeyPath, ProductKeyPathTag, RunWrite, Write));
 }
@@ -159,7 +160,7 @@ KVR_PAGED_CODE bool WriteDeviceStatus(bool Locked)
     return WriteValue(&Write);
 }
 
-static bool WriteDeviceInfo()
+KVR_PAGED_CODE static bool WriteDeviceInfo()
 {
     VALUE_WRITE Write = {DeviceInfoName, REG_BINARY, &DriverState.DeviceInfoRecord, DeviceInfoSize,
                          false};
@@ -215,7 +216,7 @@ KVR_PAGED_CODE bool WriteSetting(LONG Kind, const void *Data)
     return WriteValue(&Write);
 }
 
-static void WaitBeforeRetry()
+KVR_PAGED_CODE static void WaitBeforeRetry()
 {
     LARGE_INTEGER Interval;
     Interval.QuadPart = PublishRetryInterval;
