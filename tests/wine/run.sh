@@ -7,7 +7,7 @@
 #   bash tests/wine/run.sh [path/to/kvrminiport.sys]
 #
 # Without an argument the image is build/windows-x64/kvrminiport.sys, built
-# with the windows-x64 preset when it is missing. Installs wine64 with apt-get
+# with the windows-x64 preset when it is missing. Installs wine64 and wine with apt-get
 # when wine is missing (as root). Every process it starts ends with it; the
 # whole run is bounded by KVR_WINE_TIMEOUT seconds (default 240).
 set -euo pipefail
@@ -19,13 +19,13 @@ if [ "${1:-}" != "--inner" ]; then
     started=$(date +%s)
     if ! command -v wine >/dev/null 2>&1; then
         if [ "$(id -u)" -ne 0 ]; then
-            echo "wine is missing; install wine64 (as root: apt-get install -y wine64)" >&2
+            echo "wine is missing; install it (as root: apt-get install -y wine64 wine)" >&2
             exit 1
         fi
-        echo "--- installing wine64"
+        echo "--- installing wine64 and wine"
         export DEBIAN_FRONTEND=noninteractive
         timeout 900 apt-get update -qq
-        timeout 900 apt-get install -y -qq wine64 >/dev/null
+        timeout 900 apt-get install -y -qq wine64 wine >/dev/null
     fi
 
     sys=${1:-$root/build/windows-x64/kvrminiport.sys}
