@@ -7,9 +7,9 @@
 #   bash tests/wine/run.sh [path/to/kvrminiport.sys]
 #
 # Without an argument the image is build/windows-x64/kvrminiport.sys, built
-# with the windows-x64 preset when it is missing. Installs wine64 and wine with apt-get
-# when wine is missing (as root). Every process it starts ends with it; the
-# whole run is bounded by KVR_WINE_TIMEOUT seconds (default 240).
+# with the windows-x64 preset when it is missing. Installs wine64 and wine
+# with apt-get when wine is missing (as root). Every process it starts ends
+# with it; the whole run is bounded by KVR_WINE_TIMEOUT seconds (default 240).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
