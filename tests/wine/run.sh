@@ -153,12 +153,17 @@ client "regset:product:InstallLocation:sz:$install_location" \
     regset:peer:Acceleration.Level:dword:0 regdel:peer:Acceleration.Level
 
 for name in videoprt KEVO kvrminiport; do
-    if wine sc start "$name" </dev/null 2>/dev/null | grep -q 'RUNNING'; then
-        pass "service $name running"
-    else
-        fail "service $name running"
-        exit 1
-    fi
+    for attempt in 1 2 3; do
+        if wine sc start "$name" </dev/null 2>/dev/null | grep -q 'RUNNING'; then
+            pass "service $name running"
+            break
+        fi
+        if [ "$attempt" -eq 3 ]; then
+            fail "service $name running"
+            exit 1
+        fi
+        sleep 1
+    done
 done
 
 # Checks DeviceInfo and DeviceStatus of the product key as `wine reg query`
