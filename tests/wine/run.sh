@@ -166,22 +166,25 @@ for name in videoprt KEVO kvrminiport; do
     done
 done
 
-# Checks DeviceInfo and DeviceStatus of the product key as `wine reg query`
-# shows them.
-reg_check() {
-    local want_info=$1 want_status=$2 out name want seen
+# Checks values of the product key as `wine reg query` shows them: each
+# argument is NAME=TYPE:DATA, DeviceInfo and DeviceStatus by default as
+# REG_BINARY (reg_check INFO STATUS).
+reg_query() {
+    local out item name want seen
     out=$(wine reg query 'HKLM\Software\Korvane\Brindlecourt' </dev/null 2>/dev/null | tr -d '\r')
-    for name in DeviceInfo DeviceStatus; do
-        want=$want_info
-        [ "$name" = DeviceInfo ] || want=$want_status
+    for item in "$@"; do
+        name=${item%%=*}
+        want=${item#*=}
+        want=${want/:/ }
         seen=$(printf '%s\n' "$out" | awk -v n="$name" '$1 == n {print $2 " " $3}')
-        if [ "$seen" = "REG_BINARY $want" ]; then
+        if [ "$seen" = "$want" ]; then
             pass "reg query $name = $want"
         else
             fail "reg query $name = $want: seen '$seen'"
         fi
     done
 }
+reg_check() { reg_query "DeviceInfo=REG_BINARY:$1" "DeviceStatus=REG_BINARY:$2"; }
 
 zero16=00000000000000000000000000000000
 path="u:\\??\\$install_location\\kvrndis.dat"
@@ -264,6 +267,7 @@ client \
     wait:DeviceStatus:01030000010000004433221188776655 \
     io:234034:-:1:0:1:00 \
     io:234034:-:0:122:0
+reg_query Orientation=REG_DWORD:0x3 DeviceStatus=REG_BINARY:01030000010000004433221188776655
 
 step "power off, QueryPowerOff, power on"
 client \
