@@ -50,7 +50,11 @@ if [ "${1:-}" != "--inner" ]; then
     if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
         echo "FAIL the run did not finish within ${KVR_WINE_TIMEOUT:-240} s"
     fi
-    [ -n "${KVR_WINE_KEEP:-}" ] || rm -rf "$work"
+    if [ -n "${KVR_WINE_KEEP:-}" ]; then
+        echo "--- kept $work"
+    else
+        rm -rf "$work"
+    fi
     echo "--- wall time $(($(date +%s) - started)) s"
     exit "$status"
 fi
