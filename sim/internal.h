@@ -275,6 +275,8 @@ struct Kernel {
     VIDEO_HW_INITIALIZATION_DATA Table{};
     PVOID HwContext = nullptr;
     std::vector<std::unique_ptr<uint8_t[]>> Extensions;
+    // The port hands the miniport one control request at a time.
+    std::mutex StartIoMutex;
     PVOID Extension = nullptr;
 
     // Trace.

@@ -445,7 +445,8 @@ struct IoctlResult {
 // max(input, output) bytes, the input copied in, the rest pre-filled.
 // Status is preset to presetStatus and Information to presetInformation,
 // so a test can see whether the driver set them. Callable from another real
-// thread in free-running mode.
+// thread in free-running mode; as on the platform, HwStartIO sees one
+// request at a time.
 IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength,
                   uint8_t prefill = 0xCC, ULONG_PTR presetInformation = 0,
                   VP_STATUS presetStatus = 0);

@@ -928,7 +928,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     thread->Id = (uint32_t)k->Threads.size() + 1;
     thread->StartRoutine = StartRoutine;
     thread->StartContext = StartContext;
-    thread->StackSize = k->Opt.ThreadStackSize < 65536 ? 65536 : k->Opt.ThreadStackSize;
+    // Real threads also carry the C library's and the sanitizers' per-thread
+    // data on their stack; fibers need only the driver's frames.
+    size_t least = k->FreeRunning ? 4 * 1024 * 1024 : 64 * 1024;
+    thread->StackSize = k->Opt.ThreadStackSize < least ? least : k->Opt.ThreadStackSize;
     thread->StackBase = MapStack(thread->StackSize);
     if (!thread->StackBase)
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -198,8 +198,14 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
     packet.InputBufferLength = (ULONG)input.size();
     packet.OutputBuffer = buffer.get();
     packet.OutputBufferLength = outputLength;
-    result.Returned =
-        CallMiniport("HwStartIO", [&] { return table.HwStartIO(extension, &packet); });
+    {
+        // Requests from several threads reach HwStartIO one after another.
+        std::unique_lock<std::mutex> serial(K->StartIoMutex, std::defer_lock);
+        if (K->FreeRunning)
+            serial.lock();
+        result.Returned =
+            CallMiniport("HwStartIO", [&] { return table.HwStartIO(extension, &packet); });
+    }
     result.Status = status.Status;
     result.Information = status.Information;
     size_t copied = std::min<ULONG_PTR>(outputLength, status.Information);

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace
 {
 
@@ -207,6 +210,58 @@ TEST_F(VideoPort, CallsWithoutALoadedMiniportAreViolations)
     ASSERT_EQ(sim::Violations().size(), 1u);
     EXPECT_NE(sim::Violations()[0].Text.find("without a successful VideoPortInitialize"),
               std::string::npos);
+}
+
+} // namespace
+
+namespace
+{
+
+std::atomic<int> Inside{0};
+std::atomic<int> Overlaps{0};
+std::atomic<int> Served{0};
+
+BOOLEAN CountingStartIo(PVOID, PVIDEO_REQUEST_PACKET packet)
+{
+    if (Inside.fetch_add(1) != 0)
+        Overlaps++;
+    LARGE_INTEGER zero{};
+    KeDelayExecutionThread(KernelMode, FALSE, &zero); // give the others a chance to enter
+    Served++;
+    packet->StatusBlock->Status = NO_ERROR;
+    Inside--;
+    return TRUE;
+}
+
+NTSTATUS CountingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
+{
+    VIDEO_HW_INITIALIZATION_DATA data;
+    VideoPortZeroMemory(&data, sizeof data);
+    data.HwInitDataSize = sizeof data;
+    data.HwFindAdapter = FindAdapter;
+    data.HwStartIO = CountingStartIo;
+    data.HwDeviceExtensionSize = 16;
+    return (NTSTATUS)VideoPortInitialize(driver, path, &data, nullptr);
+}
+
+TEST(VideoPortFreeRunning, ControlRequestsFromSeveralThreadsReachHwStartIoOneAtATime)
+{
+    sim::Options options;
+    options.RunMode = sim::Mode::FreeRunning;
+    sim::Reset(options);
+    ASSERT_EQ(sim::LoadDriver(CountingEntry), STATUS_SUCCESS);
+    sim::StartAdapter();
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.emplace_back([] {
+            for (int n = 0; n < 200; ++n)
+                sim::Ioctl(0x234014, {}, 0);
+        });
+    for (std::thread &client : clients)
+        client.join();
+    EXPECT_EQ(Served, 800);
+    EXPECT_EQ(Overlaps, 0);
+    EXPECT_TRUE(sim::Shutdown().empty());
 }
 
 } // namespace
