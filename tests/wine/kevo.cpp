@@ -15,6 +15,8 @@
 // in the platform's usual upper-case form and hands the change to the stand-in
 // video port, which tells the registered listeners.
 
+// mingw-w64's intrin.h defines these two already; in C++ the DDK header's own
+// inline copies would clash with them.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>

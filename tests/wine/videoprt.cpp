@@ -13,16 +13,18 @@
 //   with fixed answers;
 // - it supplies working IoRegisterPlugPlayNotification and
 //   IoGetDeviceObjectPointer to the miniport, whose Wine versions are stubs,
-//   by redirecting those two entries of the miniport image's import table
-//   (likewise KeInitializeMutex, KeWaitForSingleObject and KeReleaseMutex,
-//   whose Wine versions deadlock a contended mutex),
-//   and delivers the USB device-interface changes that the stand-in sibling
-//   driver (kevo.sys) reports through KvrTestDeviceInterfaceChange; the
+//   and working KeInitializeMutex, KeWaitForSingleObject and KeReleaseMutex,
+//   whose Wine versions deadlock a contended mutex, by redirecting those
+//   entries of the miniport image's import table in memory;
+// - it delivers the USB device-interface changes that the stand-in sibling
+//   driver (kevo.sys) reports through KvrTestDeviceInterfaceChange, and the
 //   sibling publishes its device object with KvrTestPublishDevice.
 //
 // The module is both a driver (a service, which creates the test device) and
 // the import that the miniport and the sibling link against.
 
+// mingw-w64's intrin.h defines these two already; in C++ the DDK header's own
+// inline copies would clash with them.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
