@@ -210,6 +210,8 @@ struct Kernel {
     // one key; dropped whenever a key is created or deleted.
     std::u16string LastPath;
     RegistryKey *LastKey = nullptr;
+    std::u16string LastNarrowedPath; // and the recorded text of the last path written
+    std::string LastNarrowed;
     unsigned FailWrites = 0;
     NTSTATUS FailWritesStatus = STATUS_UNSUCCESSFUL;
     unsigned FailReads = 0;

@@ -521,7 +521,11 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     bool record = k->Opt.RecordRegistry;
     bool trace = Tracing();
     if (record || trace) {
-        std::string keyText = Narrow(path);
+        if (path != k->LastNarrowedPath) {
+            k->LastNarrowedPath = path;
+            k->LastNarrowed = Narrow(path);
+        }
+        std::string keyText = k->LastNarrowed;
         std::string nameText = Narrow(name);
         int64_t now = CurrentTime();
         if (record)

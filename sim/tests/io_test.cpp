@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 namespace
 {
 
@@ -336,6 +338,65 @@ TEST_F(Io, RequestsThatCannotBeBuilt)
             ++noBuild;
     EXPECT_EQ(noBuild, 2);
     ObfDereferenceObject(file);
+}
+
+} // namespace
+
+namespace
+{
+
+PDEVICE_OBJECT FreePeer;
+UCHAR FreeReply[2];
+IO_STATUS_BLOCK FreeStatus;
+KEVENT FreeEvent;
+std::atomic<int> FreeDone{0};
+
+// Sends one pending request and waits for the sibling's own thread to
+// complete it.
+void SendAndWait(PVOID)
+{
+    UCHAR block[8] = {1, 2, 0, 1, 0, 0, 0, 0};
+    KeInitializeEvent(&FreeEvent, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(sim::PeerIoctlCode, FreePeer, block, 8, FreeReply, 2,
+                                             FALSE, &FreeEvent, &FreeStatus);
+    if (IofCallDriver(FreePeer, irp) == STATUS_PENDING &&
+        KeWaitForSingleObject(&FreeEvent, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS)
+        FreeDone = 1;
+    for (;;) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -10 * sim::TicksPerMs;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+}
+
+TEST(IoFreeRunning, SiblingCompletesPendingRequestsFromItsOwnThread)
+{
+    sim::Options options;
+    options.RunMode = sim::Mode::FreeRunning;
+    sim::Reset(options);
+    PFILE_OBJECT file = nullptr;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\KEVO-0");
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &FreePeer), STATUS_SUCCESS);
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    sim::SetFramePanel(30, 2);
+    sim::SetPeerAutoCompleteMs(50);
+    HANDLE handle;
+    ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SendAndWait, nullptr),
+              STATUS_SUCCESS);
+    while (!FreeDone && sim::NowMs() < 1000000)
+        sim::Advance(10);
+    sim::StopThreads();
+    EXPECT_EQ(FreeDone, 1);
+    EXPECT_EQ(FreeReply[0], 30);
+    EXPECT_EQ(FreeReply[1], 2);
+    EXPECT_EQ(FreeStatus.Information, 2u);
+    ASSERT_EQ(sim::PeerRequests().size(), 1u);
+    EXPECT_TRUE(sim::PeerRequests()[0].Completed);
+    EXPECT_GE(sim::PeerRequests()[0].CompletionTime - sim::PeerRequests()[0].Time,
+              50 * sim::TicksPerMs);
+    ObfDereferenceObject(file);
+    EXPECT_TRUE(sim::Shutdown().empty());
 }
 
 } // namespace
