@@ -265,3 +265,97 @@ TEST(VideoPortFreeRunning, ControlRequestsFromSeveralThreadsReachHwStartIoOneAtA
 }
 
 } // namespace
+
+namespace
+{
+
+constexpr char ProductKey[] = "\\Registry\\Machine\\Software\\Test";
+
+// A polling miniport: its thread opens the sibling, then every 250 ms asks
+// for the frame's mode and publishes it.
+void Poller(PVOID)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\KEVO-0");
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT device;
+    if (!NT_SUCCESS(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device)))
+        return;
+    static UCHAR mode;
+    static KEVENT event;
+    static IO_STATUS_BLOCK status;
+    UCHAR block[8] = {1, 2, 0, 4, 0, 0, 0, 0};
+    LARGE_INTEGER interval;
+    interval.QuadPart = -2500000;
+    for (int turn = 0; turn < 8; ++turn) {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(sim::PeerIoctlCode, device, block, 8, &mode, 1,
+                                                 FALSE, &event, &status);
+        if (irp)
+            IofCallDriver(device, irp);
+        UCHAR published = __atomic_load_n(&mode, __ATOMIC_RELAXED);
+        RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\Software\\Test",
+                              u"Mode", REG_BINARY, &published, 1);
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    ObfDereferenceObject(file);
+}
+
+NTSTATUS PollerEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
+{
+    NTSTATUS status = Entry(driver, path);
+    HANDLE handle;
+    PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, Poller, nullptr);
+    return status;
+}
+
+std::string RunAndPrint()
+{
+    sim::Options options;
+    options.Keys = {ProductKey};
+    sim::Reset(options);
+    std::string text;
+    sim::SetTraceObserver([&text](const sim::TraceEvent &event) {
+        text += std::to_string(event.Time) + " " + sim::TraceKindName(event.Kind) + " " +
+                std::to_string(event.Status) + (event.NoBuild ? " nobuild " : " ") +
+                std::to_string(event.Command) + " " + event.Text + " " + event.Name + " " +
+                std::to_string(event.Data.size()) + "\n";
+    });
+    sim::LoadDriver(PollerEntry);
+    sim::StartAdapter();
+    sim::Advance(600);
+    sim::SetFrameMode(2);
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    sim::PlugUsb("ABCD", "1000", "FR0001");
+    sim::Advance(300);
+    sim::CompletePeerRequests();
+    sim::FailNextRequestBuilds(1);
+    sim::FailRegistryWrites(1);
+    sim::Ioctl(0x234014, {}, 0);
+    sim::Advance(2000);
+    sim::SetPowerState(VideoPowerOff);
+    EXPECT_TRUE(sim::Shutdown().empty());
+    return text;
+}
+
+TEST(Trace, SameInputsGiveTheSameTraceByteForByte)
+{
+    std::string first = RunAndPrint();
+    EXPECT_EQ(first, RunAndPrint());
+    // boot, notify, ioctl, power, eight opens/requests/writes and the release.
+    EXPECT_NE(first.find(" boot "), std::string::npos);
+    EXPECT_NE(first.find(" notify "), std::string::npos);
+    EXPECT_NE(first.find(" open "), std::string::npos);
+    EXPECT_NE(first.find(" release "), std::string::npos);
+    EXPECT_NE(first.find(" power "), std::string::npos);
+    size_t requests = 0;
+    for (size_t at = first.find(" request "); at != std::string::npos;
+         at = first.find(" request ", at + 1))
+        ++requests;
+    EXPECT_EQ(requests, 8u);
+    EXPECT_NE(first.find("10000000 request 0 nobuild 4"), std::string::npos);
+    // The first events in order: the boot, then the thread's first turn.
+    EXPECT_EQ(first.substr(0, first.find('\n')), "0 boot 0 0   0");
+}
+
+} // namespace
