@@ -1,4 +1,4 @@
-// Run-time library routines and the kernel's text helpers.
+// Run-time library routines and the kernel's own text routines.
 //
 // Memory that belongs to the driver may be written by another context while
 // the kernel reads it (the published records, reply buffers), so the kernel

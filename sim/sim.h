@@ -24,7 +24,7 @@
 #define KVR_SIM_H
 
 // The C library's declarations must come before the platform header's own
-// declaration of strncpy, which lacks the library's exception specification.
+// declaration of strncpy, which lacks the library's noexcept.
 #include <cstring>
 #include <cstdint>
 #include <array>
