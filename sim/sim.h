@@ -156,7 +156,8 @@ void SetIrql(KIRQL irql);
 const std::vector<Violation> &Violations();
 void ClearViolations();
 // Called for each violation as it is recorded (for example to fail a test at
-// the point of the fault). Pass an empty function to remove it.
+// the point of the fault). Pass an empty function to remove it. Like the
+// trace observer, it must not call back into the kernel.
 void SetViolationObserver(std::function<void(const Violation &)> observer);
 // Declares pool of this tag that may legitimately still be allocated at
 // teardown (the driver keeps some buffers for its whole life).
@@ -492,7 +493,9 @@ struct TraceEvent {
 
 void SetTraceEnabled(bool enabled);
 const std::vector<TraceEvent> &Trace();
-// Called for every event as it is recorded (also when the log is off).
+// Called for every event as it is recorded (also when the log is off), on
+// the context that caused it. In free-running mode it runs under the
+// kernel's lock: it must not call back into the kernel.
 void SetTraceObserver(std::function<void(const TraceEvent &)> observer);
 const char *TraceKindName(TraceKind kind); // "boot", "notify", ...
 
