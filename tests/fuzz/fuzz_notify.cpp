@@ -1,0 +1,157 @@
+// Fuzz target: UsbInterfaceNotify with any event and class GUID and any
+// symbolic-link name (any length, odd byte counts, no buffer at all).
+//
+// The name's buffer is a heap block of exactly its length, so that a read
+// past the name is caught. After every call the handler's fields are
+// compared with what the name holds: the three notified texts always, the
+// current identifiers and the posted event only for an accepted frame
+// notification, WideModel from the current product ID.
+#include "fuzz_support.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "driver/detect/detect.h"
+
+namespace
+{
+
+bool Ready()
+{
+    sim::Reset(kvrfuzz::QuietOptions());
+    DriverState = DRIVER_STATE{};
+    return true;
+}
+
+GUID PickGuid(FuzzedDataProvider &In, const GUID &Usual, const GUID &Other)
+{
+    switch (In.ConsumeIntegralInRange<int>(0, 2)) {
+    case 0:
+        return Usual;
+    case 1:
+        return Other;
+    default: {
+        GUID Raw{};
+        std::vector<uint8_t> Bytes = In.ConsumeBytes<uint8_t>(sizeof(GUID));
+        if (!Bytes.empty())
+            std::memcpy(&Raw, Bytes.data(), Bytes.size());
+        return Raw;
+    }
+    }
+}
+
+uint8_t NameCharacter(const std::vector<uint8_t> &Name, bool Null, size_t Index)
+{
+    if (Null || Index >= Name.size() / 2)
+        return 0;
+    return Name[2 * Index];
+}
+
+bool SameGuid(const GUID &a, const GUID &b)
+{
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+
+// strncpy with count 5 over a 5-byte text.
+void CopyText(uint8_t *To, const uint8_t *From)
+{
+    size_t i = 0;
+    for (; i < IdTextSize && From[i] != 0; ++i)
+        To[i] = From[i];
+    for (; i < IdTextSize; ++i)
+        To[i] = 0;
+}
+
+bool IsWide(const uint8_t *Text)
+{
+    for (const char *Id : WideModelIds) {
+        if (std::memcmp(Text, Id, IdTextSize) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
+{
+    static bool Initialised = Ready();
+    (void)Initialised;
+    FuzzedDataProvider In(Data, Size);
+    GUID Event = PickGuid(In, GUID_DEVICE_INTERFACE_ARRIVAL, GUID_DEVICE_INTERFACE_REMOVAL);
+    GUID Class = PickGuid(In, GUID_DEVINTERFACE_USB_DEVICE, GUID_DEVICE_INTERFACE_ARRIVAL);
+    bool Null = In.ConsumeIntegralInRange<int>(0, 15) == 0;
+    std::vector<uint8_t> Name = In.ConsumeRemainingBytes<uint8_t>();
+    if (Name.size() > 0xFFFE)
+        Name.resize(0xFFFE);
+
+    std::unique_ptr<uint8_t[]> Buffer(new uint8_t[Name.size()]);
+    if (!Name.empty())
+        std::memcpy(Buffer.get(), Name.data(), Name.size());
+    UNICODE_STRING Link;
+    Link.Length = USHORT(Name.size());
+    Link.MaximumLength = USHORT(Name.size());
+    Link.Buffer = Null ? nullptr : reinterpret_cast<PWSTR>(Buffer.get());
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION Notification{};
+    Notification.Version = 1;
+    Notification.Size = sizeof Notification;
+    Notification.Event = Event;
+    Notification.InterfaceClassGuid = Class;
+    Notification.SymbolicLinkName = &Link;
+
+    // What the name holds, and what the handler should make of it.
+    uint8_t Vid[IdTextSize] = {}, Pid[IdTextSize] = {}, Prefix[7] = {};
+    for (size_t i = 0; i < 4; ++i) {
+        Vid[i] = NameCharacter(Name, Null, 12 + i);
+        Pid[i] = NameCharacter(Name, Null, 21 + i);
+    }
+    for (size_t i = 0; i < 6; ++i)
+        Prefix[i] = NameCharacter(Name, Null, 26 + i);
+    ULONG Candidate = SameGuid(Event, GUID_DEVICE_INTERFACE_ARRIVAL)   ? EventArrival
+                      : SameGuid(Event, GUID_DEVICE_INTERFACE_REMOVAL) ? EventRemoval
+                                                                      : EventNone;
+    bool Vendor = std::memcmp(Vid, FrameVendorId[0], IdTextSize) == 0 ||
+                  std::memcmp(Vid, FrameVendorId[1], IdTextSize) == 0;
+    bool Accepted = Candidate != EventNone && !Null && Name.size() / 2 >= 32 &&
+                    SameGuid(Class, GUID_DEVINTERFACE_USB_DEVICE) && Vendor;
+
+    uint8_t CurrentVid[IdTextSize], CurrentPid[IdTextSize];
+    std::memcpy(CurrentVid, DriverState.CurrentVidText, IdTextSize);
+    std::memcpy(CurrentPid, DriverState.CurrentPidText, IdTextSize);
+    ULONG Pending = DriverState.PendingEvent.Load();
+    ULONG Sequence = DriverState.EventSequence;
+    if (Accepted) {
+        CopyText(CurrentVid, Vid);
+        CopyText(CurrentPid, Pid);
+        Pending = Candidate;
+        ++Sequence;
+    }
+
+    kvrfuzz::Check(UsbInterfaceNotify(&Notification, nullptr) == STATUS_SUCCESS,
+                   "the handler reported a failure");
+    kvrfuzz::Check(std::memcmp(DriverState.NotifiedVid, Vid, IdTextSize) == 0, "NotifiedVid");
+    kvrfuzz::Check(std::memcmp(DriverState.NotifiedPid, Pid, IdTextSize) == 0, "NotifiedPid");
+    kvrfuzz::Check(std::memcmp(DriverState.NotifiedSerialPrefix, Prefix, 7) == 0,
+                   "NotifiedSerialPrefix");
+    kvrfuzz::Check(std::memcmp(DriverState.CurrentVidText, CurrentVid, IdTextSize) == 0,
+                   "CurrentVid text");
+    kvrfuzz::Check(std::memcmp(DriverState.CurrentPidText, CurrentPid, IdTextSize) == 0,
+                   "CurrentPid text");
+    kvrfuzz::Check(DriverState.PendingEvent.Load() == Pending, "PendingEvent");
+    kvrfuzz::Check(DriverState.EventSequence == Sequence, "EventSequence");
+    kvrfuzz::Check(DriverState.WideModel.Load() == (IsWide(CurrentPid) ? 1 : 0), "WideModel");
+    kvrfuzz::Check(DriverState.EventLock.Load() == 0, "the event lock is still held");
+    if (DriverState.EventSequence != 0) {
+        kvrfuzz::Check(DriverState.CurrentVid.Length == 4 && DriverState.CurrentPid.Length == 4 &&
+                           DriverState.CurrentVid.Buffer ==
+                               reinterpret_cast<PCHAR>(DriverState.CurrentVidText) &&
+                           DriverState.CurrentPid.Buffer ==
+                               reinterpret_cast<PCHAR>(DriverState.CurrentPidText),
+                       "identifier views");
+    }
+    kvrfuzz::CheckVerifier();
+    return 0;
+}

@@ -1,0 +1,67 @@
+// What the fuzz targets share: a simulated kernel to run the driver on, and
+// stopping the run (so that the fuzzer records the input) when the verifier
+// or a target's own check finds a fault.
+#ifndef KVR_FUZZ_SUPPORT_H
+#define KVR_FUZZ_SUPPORT_H
+
+#include "sim/sim.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "driver/core/state.h"
+
+namespace kvrfuzz
+{
+
+inline constexpr std::string_view ProductKey = "\\Registry\\Machine\\Software\\Korvane\\Brindlecourt";
+inline constexpr std::string_view PeerDeviceKey =
+    "\\Registry\\Machine\\system\\CurrentControlSet\\Services\\KEVO\\Device0";
+inline constexpr std::string_view PeerDeviceName = "\\Device\\KEVO-0";
+
+// A kernel without records: the fuzzers run millions of inputs.
+inline sim::Options QuietOptions()
+{
+    sim::Options Options;
+    Options.Keys = {std::string(ProductKey), std::string(PeerDeviceKey)};
+    Options.TraceEnabled = false;
+    Options.RecordWaits = false;
+    Options.RecordRegistry = false;
+    Options.RecordPeerRequests = false;
+    Options.ThreadStackSize = 128 * 1024;
+    return Options;
+}
+
+[[noreturn]] inline void Fault(const std::string &Text)
+{
+    std::fprintf(stderr, "fault: %s\n", Text.c_str());
+    std::abort();
+}
+
+inline void Check(bool Holds, const char *What)
+{
+    if (!Holds)
+        Fault(What);
+}
+
+// Any verifier finding so far ends the run.
+inline void CheckVerifier()
+{
+    for (const sim::Violation &Violation : sim::Violations())
+        Fault("verifier: " + Violation.Text);
+}
+
+inline PDEVICE_OBJECT PeerObject()
+{
+    for (const sim::DeviceInfo &Device : sim::Devices()) {
+        if (Device.Name == PeerDeviceName)
+            return Device.Object;
+    }
+    return nullptr;
+}
+
+} // namespace kvrfuzz
+
+#endif // KVR_FUZZ_SUPPORT_H
