@@ -46,7 +46,8 @@ BOOLEAN StartIo(PVOID, PVIDEO_REQUEST_PACKET packet)
     UCHAR *out = (UCHAR *)packet->OutputBuffer;
     ULONG n = packet->InputBufferLength;
     UCHAR copy[64];
-    memcpy(copy, in, n);
+    if (n)
+        memcpy(copy, in, n);
     for (ULONG i = 0; i < n && i < packet->OutputBufferLength; ++i)
         out[i] = copy[n - 1 - i];
     packet->StatusBlock->Status = NO_ERROR;
