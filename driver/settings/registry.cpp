@@ -28,6 +28,38 @@ static void SetIrql(KIRQL Level)
         KfRaiseIrql(Level);
 }
 
+// Sixteen bytes from From to To, as fixed-size moves that compile to plain
+// loads and stores, never to a call of a run-time routine.
+static void MoveChunk(UCHAR *To, const UCHAR *From)
+{
+    ULONGLONG Low;
+    ULONGLONG High;
+    __builtin_memcpy(&Low, From, sizeof(Low));
+    __builtin_memcpy(&High, From + sizeof(Low), sizeof(High));
+    __builtin_memcpy(To, &Low, sizeof(Low));
+    __builtin_memcpy(To + sizeof(Low), &High, sizeof(High));
+}
+
+// Copies the counted path and appends the terminator. Every registry call of
+// every monitor turn makes this copy, so it moves whole chunks: as many as
+// fit, then one that ends where the path ends (overlapping the one before).
+static void CopyKeyPath(UCHAR *Copy, const UNICODE_STRING *Path)
+{
+    constexpr SIZE_T Chunk = 16;
+    const auto *Source = reinterpret_cast<const UCHAR *>(Path->Buffer);
+    SIZE_T Length = Path->Length;
+    if (Length >= Chunk) {
+        for (SIZE_T i = 0; i + Chunk <= Length; i += Chunk)
+            MoveChunk(Copy + i, Source + i);
+        MoveChunk(Copy + Length - Chunk, Source + Length - Chunk);
+    } else {
+        for (SIZE_T i = 0; i < Length; ++i)
+            Copy[i] = Source[i];
+    }
+    Copy[Length] = 0;
+    Copy[Length + 1] = 0;
+}
+
 // The copy is made and freed at PASSIVE_LEVEL too: paged pool may be neither
 // allocated nor freed at DISPATCH_LEVEL.
 KVR_PAGED_CODE NTSTATUS CallRegistry(PCWSTR KeyPath, ULONG PathTag, REGISTRY_CALL Call,
@@ -42,9 +74,7 @@ KVR_PAGED_CODE NTSTATUS CallRegistry(PCWSTR KeyPath, ULONG PathTag, REGISTRY_CAL
     auto *Copy = static_cast<UCHAR *>(ExAllocatePoolWithTag(PagedPool, CopySize, PathTag));
     NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
     if (Copy != nullptr) {
-        const auto *Characters = reinterpret_cast<const UCHAR *>(Path.Buffer);
-        for (SIZE_T i = 0; i < CopySize; ++i)
-            Copy[i] = i < Path.Length ? Characters[i] : 0;
+        CopyKeyPath(Copy, &Path);
         Status = Call(reinterpret_cast<PCWSTR>(Copy), Context);
         ExFreePoolWithTag(Copy, 0);
     }
