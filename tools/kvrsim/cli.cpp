@@ -23,7 +23,7 @@ namespace kvrsim
 namespace
 {
 
-constexpr const char *Usage = "usage: kvrsim [--json] [SCENARIO | -]\n"
+constexpr const char *Usage = "usage: kvrsim [--json] [--quiet] [SCENARIO | -]\n"
                               "       kvrsim ids\n"
                               "       kvrsim --help\n";
 
@@ -34,7 +34,9 @@ void PrintHelp(std::ostream &Out)
            "Loads the driver on the simulated kernel and runs a scenario on the virtual\n"
            "clock. With no SCENARIO it runs the built-in typical road; '-' reads the\n"
            "scenario from standard input. --json prints one JSON object a line instead\n"
-           "of the timeline. 'ids' prints the frame identifier tables as one JSON object.\n"
+           "of the timeline. --quiet neither records nor prints the platform events,\n"
+           "only the expects, 'show', verifier findings and the closing line (for long\n"
+           "runs). 'ids' prints the frame identifier tables as one JSON object.\n"
            "\n"
            "Exit status: 0 when every expect held, 1 when an expect failed or the\n"
            "verifier found a fault (the run goes on to the end), 2 for a usage or\n"
@@ -106,6 +108,7 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
     }
 
     bool Json = false;
+    bool Quiet = false;
     bool HaveScenario = false;
     std::string Path;
     for (const std::string &A : Args) {
@@ -115,6 +118,8 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
         }
         if (A == "--json") {
             Json = true;
+        } else if (A == "--quiet") {
+            Quiet = true;
         } else if (A != "-" && !A.empty() && A[0] == '-') {
             return UsageError(Err, "unknown option '" + A + "'");
         } else if (HaveScenario) {
@@ -153,7 +158,7 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
         Err << S.FileName << ":" << E->Line << ": " << E->Message << "\n";
         return ExitUsage;
     }
-    return RunScenario(S, Json, Out, Err) == 0 ? ExitOk : ExitExpectFailed;
+    return RunScenario(S, Json, Out, Err, Quiet) == 0 ? ExitOk : ExitExpectFailed;
 }
 
 } // namespace kvrsim

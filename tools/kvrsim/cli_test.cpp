@@ -92,6 +92,28 @@ TEST(CommandLine, PassingScenarioExitsZeroInBothForms)
         << Timeline.Out;
 }
 
+TEST(CommandLine, QuietRunKeepsExpectsAndFindingsButNoEvents)
+{
+    const std::string Text = "plug ABCD 1000 FR0001A7C2\n"
+                             "wait 2000\n"
+                             "expect reg DeviceInfo 0800\n"
+                             "expect reg DeviceStatus 00000000000000000000000000000000\n";
+    RunResult Quiet = RunTool({"--json", "--quiet", "-"}, Text);
+    EXPECT_EQ(Quiet.Status, ExitExpectFailed);
+    EXPECT_EQ(Quiet.Out.find("\"ev\":\"reg\""), std::string::npos) << Quiet.Out;
+    EXPECT_EQ(Quiet.Out.find("\"ev\":\"request\""), std::string::npos) << Quiet.Out;
+    EXPECT_NE(Quiet.Out.find("{\"t\":2000,\"ev\":\"expect\",\"ok\":true,\"line\":3"),
+              std::string::npos)
+        << Quiet.Out;
+    EXPECT_NE(Quiet.Err.find("<stdin>:4: expect failed"), std::string::npos) << Quiet.Err;
+
+    // The same run, printed in full, reaches the same registry state.
+    RunResult Full = RunTool({"--json", "-"}, Text);
+    EXPECT_EQ(Full.Status, ExitExpectFailed);
+    EXPECT_NE(Full.Out.find("\"ev\":\"reg\""), std::string::npos) << Full.Out;
+    EXPECT_EQ(Full.Err, Quiet.Err);
+}
+
 TEST(CommandLine, BootCommandLoadsTheDriverWhereItStands)
 {
     RunResult Early = RunTool({"--json", "-"}, "wait 1\n");

@@ -44,8 +44,9 @@ bool SameText(std::string_view A, std::string_view B)
 class Runner
 {
   public:
-    Runner(const Scenario &Scen, bool Json, std::ostream &Out, std::ostream &Messages)
-        : S(Scen), T(Out, Json), Err(Messages)
+    Runner(const Scenario &Scen, bool Json, bool QuietRun, std::ostream &Out,
+           std::ostream &Messages)
+        : S(Scen), T(Out, Json), Err(Messages), Quiet(QuietRun)
     {
     }
 
@@ -65,6 +66,7 @@ class Runner
     const Scenario &S;
     Transcript T;
     std::ostream &Err;
+    bool Quiet;
     unsigned Failures = 0;
     size_t ViolationsPrinted = 0;
     bool Booted = false;
@@ -319,6 +321,12 @@ int Runner::Run()
     O.RunMode = sim::Mode::Deterministic;
     O.Keys = {ProductKeyPath, PeerKeyPath};
     O.PeerPresent = true;
+    if (Quiet) {
+        O.TraceEnabled = false;
+        O.RecordWaits = false;
+        O.RecordRegistry = false;
+        O.RecordPeerRequests = false;
+    }
     sim::Reset(O);
     // A freshly loaded image: the driver's record as the loader leaves it.
     DriverState = DRIVER_STATE{};
@@ -326,7 +334,8 @@ int Runner::Run()
     sim::SetFramePanel(8, 0);
     sim::SetFrameInput(0, 0);
     sim::SetPeerCompletion(sim::Completion::Now);
-    sim::SetTraceObserver([this](const sim::TraceEvent &E) { OnTrace(E); });
+    if (!Quiet)
+        sim::SetTraceObserver([this](const sim::TraceEvent &E) { OnTrace(E); });
     sim::SetViolationObserver([this](const sim::Violation &V) { OnViolation(V); });
 
     if (!S.HasBoot)
@@ -344,9 +353,9 @@ int Runner::Run()
 
 } // namespace
 
-int RunScenario(const Scenario &S, bool Json, std::ostream &Out, std::ostream &Err)
+int RunScenario(const Scenario &S, bool Json, std::ostream &Out, std::ostream &Err, bool Quiet)
 {
-    Runner R(S, Json, Out, Err);
+    Runner R(S, Json, Quiet, Out, Err);
     return R.Run();
 }
 

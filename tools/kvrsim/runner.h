@@ -21,7 +21,12 @@ inline constexpr const char *PeerKeyPath =
 // the verifier's checks. The transcript goes to Out; each failed expect and
 // each verifier violation is also reported on Err as FILE:LINE or FILE.
 // Returns 0 when every expect held and the verifier found nothing, else 1.
-int RunScenario(const Scenario &S, bool Json, std::ostream &Out, std::ostream &Err);
+// Quiet: the platform events are neither recorded nor printed, only the
+// expects, `show`, the verifier's findings and the closing line; for long
+// runs, where recording and printing every event would cost more than the
+// run itself.
+int RunScenario(const Scenario &S, bool Json, std::ostream &Out, std::ostream &Err,
+                bool Quiet = false);
 
 } // namespace kvrsim
 
