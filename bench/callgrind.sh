@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# The cost figures of docs/performance.md, from one command:
+#
+#   bash bench/callgrind.sh [BUILD_DIR]
+#
+# BUILD_DIR defaults to build/host-release (configured with the host-release
+# preset when it does not exist yet). Builds kvrsim, kvr_bench and
+# kvr_pool_report there, then:
+#
+#  1. runs kvrsim under callgrind on an hour of each steady state of the
+#     monitor (bench/scenarios/*.kvs) and prints the instructions per turn,
+#     the driver's own apart from the simulator's;
+#  2. runs kvrsim under callgrind on the 24-hour scenario
+#     (bench/scenarios/day-panel-refresh.kvs) and prints the same split and
+#     the costliest functions;
+#  3. runs the control-code, classification and notification benchmarks of
+#     kvr_bench under callgrind and prints the instructions of one call;
+#  4. runs the 24-hour scenario natively (best of RUNS, default 3) and prints
+#     the wall time, the simulated-to-wall time ratio and the peak resident
+#     memory, beside those of a one-hour run;
+#  5. runs kvr_pool_report over 24 hours of each steady state.
+#
+# Instruction counts repeat from run to run; wall times depend on the load of
+# the machine, which is printed with them.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+build=${1:-build/host-release}
+runs=${RUNS:-3}
+split="python3 $repo/bench/callgrind_split.py --source $repo"
+
+if [ ! -f "$build/build.ninja" ]; then
+  if [ "$build" = build/host-release ]; then
+    cmake --preset host-release >/dev/null
+  else
+    echo "callgrind.sh: $build is not a configured build directory" >&2
+    exit 2
+  fi
+fi
+cmake --build "$build" -j2 --target kvrsim kvr_bench kvr_pool_report >/dev/null
+
+kvrsim=$build/tools/kvrsim/kvrsim
+bench=$build/bench/kvr_bench
+pool=$build/bench/kvr_pool_report
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+grind() { # OUT PROGRAM ARGS...
+  local out=$1
+  shift
+  valgrind --tool=callgrind --callgrind-out-file="$out" "$@" >"$out.stdout" 2>"$out.stderr" || {
+    echo "callgrind.sh: $* failed:" >&2
+    cat "$out.stdout" "$out.stderr" >&2
+    exit 1
+  }
+}
+
+echo "commit $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(nproc) cores," \
+  "load $(cut -d' ' -f1-3 /proc/loadavg), $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo
+
+echo "1. Instructions per monitor turn, an hour of each steady state (kvrsim --quiet under callgrind)"
+printf '   %-22s %8s %10s %12s %10s\n' state turns driver simulator total
+for state in detached mode2 mode3-panel-refresh mode3-input-polling mode3-input-pending; do
+  grind "$work/$state.cg" "$kvrsim" --quiet "bench/scenarios/$state.kvs"
+  $split --json "$work/$state.cg" | python3 -c '
+import json, sys
+r = json.load(sys.stdin); p = r["per_turn"]
+print("   %-22s %8d %10.1f %12.1f %10.1f" % (sys.argv[1], r["turns"], p["driver"], p["simulator"], p["total"]))
+' "$state"
+done
+echo "   budget: the driver's own instructions, at most 800 a turn in every state"
+echo
+
+echo "2. The 24-hour scenario under callgrind (kvrsim --quiet bench/scenarios/day-panel-refresh.kvs)"
+grind "$work/day.cg" "$kvrsim" --quiet bench/scenarios/day-panel-refresh.kvs
+$split --top 12 "$work/day.cg" | sed 's/^/   /'
+echo
+
+echo "3. Instructions of one call (kvr_bench under callgrind; platform calls included)"
+grind "$work/bench.cg" "$bench" --benchmark_filter='^(StartIO|Classify|Notify)_' \
+  --benchmark_min_time=0.01
+$split --calls '::(StartIO|Classify|Notify)_' "$work/bench.cg" | sed 's/^/   /'
+echo "   budget: HwStartIO at most 100 for ActivateClient, QueryDisplayMode, QueryWideModel" \
+  "and an unknown code"
+echo
+
+echo "4. Wall time of the 24-hour scenario (kvrsim --quiet, best of $runs)"
+python3 - "$kvrsim" "$runs" <<'EOF'
+import resource, subprocess, sys, time
+
+kvrsim, runs = sys.argv[1], int(sys.argv[2])
+
+def run(scenario):
+    """Best wall and CPU seconds of RUNS runs, and the peak resident KiB."""
+    best = None
+    peak = 0
+    for _ in range(runs):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.perf_counter()
+        proc = subprocess.run([kvrsim, "--quiet", scenario], stdout=subprocess.PIPE)
+        wall = time.perf_counter() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        if proc.returncode != 0:
+            sys.exit("kvrsim failed on " + scenario)
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        if best is None or wall < best[0]:
+            best = (wall, cpu)
+        peak = max(peak, after.ru_maxrss)
+    return best, peak
+
+(wall_hour, cpu_hour), _ = run("bench/scenarios/mode3-panel-refresh.kvs")
+rss_hour = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+(wall, cpu), rss_day = run("bench/scenarios/day-panel-refresh.kvs")
+print("   24 h of virtual time in %.3f s wall (%.3f s CPU): %.0f times real time" %
+      (wall, cpu, 86400 / wall))
+print("   one hour: %.3f s wall; peak resident memory %d KiB after an hour, %d KiB after a day" %
+      (wall_hour, rss_hour, rss_day))
+print("   budget: at most 1 s wall (86,400 times real time) and flat memory")
+EOF
+echo
+
+echo "5. Pool over 24 hours of each steady state (kvr_pool_report 24)"
+"$pool" 24 | sed 's/^/   /'
