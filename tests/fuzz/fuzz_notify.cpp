@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
         Prefix[i] = NameCharacter(Name, Null, 26 + i);
     ULONG Candidate = SameGuid(Event, GUID_DEVICE_INTERFACE_ARRIVAL)   ? EventArrival
                       : SameGuid(Event, GUID_DEVICE_INTERFACE_REMOVAL) ? EventRemoval
-                                                                      : EventNone;
+                                                                       : EventNone;
     bool Vendor = std::memcmp(Vid, FrameVendorId[0], IdTextSize) == 0 ||
                   std::memcmp(Vid, FrameVendorId[1], IdTextSize) == 0;
     bool Accepted = Candidate != EventNone && !Null && Name.size() / 2 >= 32 &&

@@ -186,9 +186,9 @@ void Notify(FuzzedDataProvider &In, const GUID &Event)
 {
     bool Monitor = In.ConsumeBool();
     std::string Instance = In.ConsumeIntegralInRange<int>(0, 3) == 0 ? "TQXRA4X" : "SER001X";
-    sim::PostInterfaceChange(Event, GUID_DEVINTERFACE_USB_DEVICE,
-                             sim::UsbInterfaceName(FrameVendorId[In.ConsumeBool()],
-                                                   FramePid(In, Monitor), Instance));
+    sim::PostInterfaceChange(
+        Event, GUID_DEVINTERFACE_USB_DEVICE,
+        sim::UsbInterfaceName(FrameVendorId[In.ConsumeBool()], FramePid(In, Monitor), Instance));
 }
 
 NTSTATUS AnyStatus(FuzzedDataProvider &In)

@@ -24,8 +24,8 @@
 namespace
 {
 
-const ULONG Codes[] = {IoctlStartExternalSession, IoctlQueryOrientation, IoctlSetOrientation,
-                       IoctlActivateClient,       IoctlQueryDisplayMode, IoctlQueryPowerOff,
+const ULONG Codes[] = {IoctlStartExternalSession, IoctlQueryOrientation,   IoctlSetOrientation,
+                       IoctlActivateClient,       IoctlQueryDisplayMode,   IoctlQueryPowerOff,
                        IoctlQueryDataFilePath,    IoctlEndExternalSession, IoctlQueryWideModel};
 
 struct Need {

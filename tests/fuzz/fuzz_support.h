@@ -16,7 +16,8 @@
 namespace kvrfuzz
 {
 
-inline constexpr std::string_view ProductKey = "\\Registry\\Machine\\Software\\Korvane\\Brindlecourt";
+inline constexpr std::string_view ProductKey =
+    "\\Registry\\Machine\\Software\\Korvane\\Brindlecourt";
 inline constexpr std::string_view PeerDeviceKey =
     "\\Registry\\Machine\\system\\CurrentControlSet\\Services\\KEVO\\Device0";
 inline constexpr std::string_view PeerDeviceName = "\\Device\\KEVO-0";

@@ -2,12 +2,12 @@
 # Builds the libFuzzer targets with clang (address and undefined-behaviour
 # sanitizers) and runs each for a bounded time from its committed seed
 # corpus. Any finding fails the run. Seconds per target: FUZZ_SECONDS
-# (default 60).
+# (default 55).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
 build="${FUZZ_BUILD_DIR:-$root/build/fuzz}"
-seconds="${FUZZ_SECONDS:-60}"
+seconds="${FUZZ_SECONDS:-55}"
 jobs="${FUZZ_JOBS:-2}"
 
 cmake -S "$here" -B "$build" -G Ninja \

@@ -581,7 +581,7 @@ TEST(Stress, RealThreadsAgainstTheDriver)
             return DriverState.PendingEvent.LoadAcquire() == EventNone &&
                    DriverState.PeerDevice.Load() == nullptr && sim::PendingPeerRequests() == 0;
         },
-        20000))
+        2000000))
         << "the monitor did not settle";
     sim::Advance(1000);
 
