@@ -9,6 +9,7 @@ root="$(cd "$here/../.." && pwd)"
 build="${FUZZ_BUILD_DIR:-$root/build/fuzz}"
 seconds="${FUZZ_SECONDS:-55}"
 jobs="${FUZZ_JOBS:-2}"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-quarantine_size_mb=64}"
 
 cmake -S "$here" -B "$build" -G Ninja \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
