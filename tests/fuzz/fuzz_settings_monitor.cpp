@@ -277,7 +277,9 @@ void Act(FuzzedDataProvider &In)
     default:
         break;
     }
-    sim::Advance(In.ConsumeIntegralInRange<uint64_t>(0, 1500));
+    // Mostly a turn or two; now and then long enough for the slower rhythms.
+    uint64_t Longest = In.ConsumeIntegralInRange<int>(0, 3) == 0 ? 1500 : 300;
+    sim::Advance(In.ConsumeIntegralInRange<uint64_t>(0, Longest));
 }
 
 } // namespace
