@@ -32,10 +32,6 @@ constexpr char WideModelIds[WideModelIdCount][IdTextSize] = {"2010", "100B", "10
 namespace
 {
 
-constexpr bool IsUpperLetter(char c)
-{
-    return c >= 'A' && c <= 'Z';
-}
 constexpr bool IsLowerLetter(char c)
 {
     return c >= 'a' && c <= 'z';
