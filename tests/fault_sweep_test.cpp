@@ -607,10 +607,12 @@ class FaultSweep : public kvrtest::DriverTest
         std::vector<FaultPoint> Points = PointsOf(Recorded);
         unsigned Runs = 0;
         unsigned Count = 0;
+        std::map<std::string, unsigned> ByKind;
         for (const FaultPoint &P : Points) {
             if (std::find(Kinds.begin(), Kinds.end(), P.Kind) == Kinds.end())
                 continue;
             ++Count;
+            ++ByKind[KindName(P.Kind)];
             for (bool Persistent : {false, true}) {
                 SCOPED_TRACE(P.Text() + (Persistent ? ", from then on" : ", once"));
                 Outcome Recovered = FaultyRun(P, Persistent);
@@ -628,6 +630,8 @@ class FaultSweep : public kvrtest::DriverTest
         }
         std::printf("fault sweep: %u points, %u runs (road of %zu segments)\n", Count, Runs,
                     Recorded.size());
+        for (const auto &[Kind, Points] : ByKind)
+            std::printf("fault sweep:   %-28s %u points\n", Kind.c_str(), Points);
         EXPECT_GT(Count, 0u);
     }
 
