@@ -10,6 +10,7 @@
 // request answers as its code and lengths say; the identifier texts, read
 // under the event lock as the monitor reads them, are never torn.
 // Checked at the end: the registry's last DeviceStatus is the final record;
+// a display left powered off is still reported so;
 // no connection event was lost beyond what the single slot allows; no pool
 // leaked, no reference held or dropped twice, no verifier finding.
 //
@@ -593,6 +594,10 @@ TEST(Stress, RealThreadsAgainstTheDriver)
     ReleaseEventLock();
     EXPECT_EQ(Sequence, Counts.AcceptedPosts) << "accepted notifications counted by the handler";
     EXPECT_EQ(sim::OpenFileObjects(), 0u) << "a reference on the sibling's device is still held";
+    // A power-off is acknowledged away only once the display is on again.
+    if (DriverState.PowerState.Load() == VideoPowerOff) {
+        EXPECT_EQ(DriverState.PoweredOff.Load(), 1) << "a power-off lost to QueryPowerOff";
+    }
 
     sim::StopThreads();
     sim::SetTraceObserver({});
