@@ -11,8 +11,22 @@ static void PublishAndRemember(MONITOR_STATE *State)
         State->PublishedOnce = true;
 }
 
-static void ClearInputReply()
+// The monitor's start, an alternate-mode arrival and the removals all set the
+// records in this one order; they differ in the mode and link they leave and
+// in whether the external session survives.
+void SetDeviceRecords(UCHAR DeviceMode, UCHAR LinkState, bool ClearExternalSession)
 {
+    DEVICE_INFO_RECORD &Info = DriverState.DeviceInfoRecord;
+    DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
+
+    Info.PanelType.Store(0);
+    Info.PanelAux.Store(0);
+    Status.DeviceMode.Store(DeviceMode);
+    Status.LinkState.Store(LinkState);
+    if (ClearExternalSession)
+        Status.ExternalSession.Store(0);
+    Status.PowerOffSeen.Store(0);
+    Status.InputPending.Store(0);
     DriverState.InputReply[0].Store(0);
     DriverState.InputReply[1].Store(0);
 }
@@ -91,23 +105,13 @@ static void ArriveMonitorFrame(MONITOR_STATE *State)
 
 static void ArriveAltModeFrame(MONITOR_STATE *State)
 {
-    DEVICE_INFO_RECORD &Info = DriverState.DeviceInfoRecord;
-    DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
-
     if (DriverState.PeerDevice.Load() != nullptr) {
         ReleasePeer(State);
         DriverState.ClientActive.Store(0);
         State->InputPollCount = 0;
     }
 
-    Info.PanelType.Store(0);
-    Info.PanelAux.Store(0);
-    Status.DeviceMode.Store(1);
-    Status.LinkState.Store(1);
-    Status.ExternalSession.Store(0);
-    Status.PowerOffSeen.Store(0);
-    Status.InputPending.Store(0);
-    ClearInputReply();
+    SetDeviceRecords(1, 1, true);
     PublishAndRemember(State);
     RememberProductId(State);
 }
@@ -127,18 +131,7 @@ void HandleArrival(MONITOR_STATE *State)
 // was attached in monitor mode.
 static void ResetAfterRemoval(MONITOR_STATE *State, bool ClearExternalSession)
 {
-    DEVICE_INFO_RECORD &Info = DriverState.DeviceInfoRecord;
-    DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
-
-    Info.PanelType.Store(0);
-    Info.PanelAux.Store(0);
-    Status.DeviceMode.Store(0);
-    Status.LinkState.Store(0);
-    if (ClearExternalSession)
-        Status.ExternalSession.Store(0);
-    Status.PowerOffSeen.Store(0);
-    Status.InputPending.Store(0);
-    ClearInputReply();
+    SetDeviceRecords(0, 0, ClearExternalSession);
     State->InputPollCount = 0;
     PublishAndRemember(State);
 }

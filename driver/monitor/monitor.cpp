@@ -49,21 +49,6 @@ static void DropPendingEvent()
     ReleaseEventLock();
 }
 
-static void ClearPublishedRecords()
-{
-    DEVICE_INFO_RECORD &Info = DriverState.DeviceInfoRecord;
-    DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
-    Info.PanelType.Store(0);
-    Info.PanelAux.Store(0);
-    Status.DeviceMode.Store(0);
-    Status.LinkState.Store(0);
-    Status.ExternalSession.Store(0);
-    Status.PowerOffSeen.Store(0);
-    Status.InputPending.Store(0);
-    DriverState.InputReply[0].Store(0);
-    DriverState.InputReply[1].Store(0);
-}
-
 static void CopyIdText(UCHAR *Destination, const UCHAR *Source)
 {
     for (unsigned i = 0; i < IdTextSize; ++i)
@@ -141,7 +126,7 @@ void MonitorMain(PVOID StartContext)
 
     InitMonitorState(&State);
     DropPendingEvent();
-    ClearPublishedRecords();
+    SetDeviceRecords(0, 0, true); // published at the end of the first turn
     BuildFrameIdViews(&State.Views);
     State.PublishedOnce = false;
     State.InputPollCount = 0;

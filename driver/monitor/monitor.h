@@ -94,6 +94,7 @@ void MonitorMain(PVOID StartContext);
 void HandleArrival(MONITOR_STATE *State);
 void HandleRemoval(MONITOR_STATE *State);
 void ReleasePeer(MONITOR_STATE *State);
+void SetDeviceRecords(UCHAR DeviceMode, UCHAR LinkState, bool ClearExternalSession);
 
 // One turn's polling work and wait (poll.cpp).
 void PollFrame(MONITOR_STATE *State);
