@@ -82,27 +82,26 @@ def routine_sections(objdump, path, image):
     return result
 
 
-def read_placement(path):
-    """Lines "routine section": where the platform needs a routine to lie."""
+def read_pairs(path):
+    """The two words of each line, comments and blank lines left out."""
     pairs = []
     with open(path) as f:
         for line in f:
             line = line.split("#", 1)[0].strip()
             if line:
-                routine, section = line.split()
-                pairs.append((routine, section))
+                first, second = line.split()
+                pairs.append((first, second))
     return pairs
 
 
+def read_placement(path):
+    """Lines "routine section": where the platform needs a routine to lie."""
+    return read_pairs(path)
+
+
 def read_expected(path):
-    pairs = []
-    with open(path) as f:
-        for line in f:
-            line = line.split("#", 1)[0].strip()
-            if line:
-                dll, routine = line.split()
-                pairs.append((dll.lower(), routine))
-    return sorted(pairs)
+    """Lines "dll routine": the imports the image may have."""
+    return sorted((dll.lower(), routine) for dll, routine in read_pairs(path))
 
 
 def init_references(objdump, path, image):
