@@ -5,6 +5,11 @@
 // the C library, so that a second free of it is recognised as such and a
 // read through a stale pointer sees the poison (or, under AddressSanitizer,
 // is reported).
+//
+// Every block is followed by guard bytes of a known pattern, checked when the
+// block is freed and, for blocks still allocated, at teardown: a write past
+// the end of a block is a finding even without AddressSanitizer (whose own
+// redzones report it at the write, so its builds add no guard).
 
 #include <algorithm>
 #include <cstdlib>
@@ -31,6 +36,12 @@ namespace
 constexpr size_t QuarantineBlocks = 4096;
 constexpr uint8_t FreshFill = 0xA5; // new blocks are not zeroed on the platform
 constexpr uint8_t FreedFill = 0xDF; // freed blocks
+constexpr uint8_t GuardFill = 0x6B; // behind every block
+#ifdef KVR_SIM_ASAN
+constexpr size_t GuardBytes = 0;
+#else
+constexpr size_t GuardBytes = 16;
+#endif
 
 void Poison(void *address, size_t bytes)
 {
@@ -48,6 +59,24 @@ void Unpoison(void *address, size_t bytes)
     (void)address;
     (void)bytes;
 #endif
+}
+
+void SetGuard(void *address, SIZE_T bytes)
+{
+    memset(static_cast<uint8_t *>(address) + bytes, GuardFill, GuardBytes);
+}
+
+void CheckGuard(const void *address, const PoolBlock &block)
+{
+    const auto *guard = static_cast<const uint8_t *>(address) + block.Bytes;
+    for (size_t i = 0; i < GuardBytes; ++i) {
+        if (guard[i] != GuardFill) {
+            Violate("pool block of tag '" + TagText(block.Tag) + "', " +
+                    std::to_string(block.Bytes) + " bytes, written past its end (byte " +
+                    std::to_string(block.Bytes + i) + ")");
+            return;
+        }
+    }
 }
 
 void Log(bool free, POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *address, bool failed)
@@ -107,6 +136,7 @@ void CheckPoolAtTeardown()
 {
     std::map<ULONG, std::pair<uint64_t, uint64_t>> leaked;
     for (auto &[address, block] : K->Blocks) {
+        CheckGuard(address, block);
         if (K->SurvivingTags.count(block.Tag))
             continue;
         leaked[block.Tag].first++;
@@ -225,10 +255,11 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         Log(false, PoolType, NumberOfBytes, Tag, nullptr, true);
         return nullptr;
     }
-    void *address = malloc(NumberOfBytes ? NumberOfBytes : 1);
+    void *address = malloc((NumberOfBytes ? NumberOfBytes : 1) + GuardBytes);
     if (!address)
         return nullptr;
     memset(address, FreshFill, NumberOfBytes);
+    SetGuard(address, NumberOfBytes);
     k->Blocks.emplace(address, PoolBlock{NumberOfBytes, Tag, PoolType});
     Account(stats, NumberOfBytes, true);
     Account(k->Totals, NumberOfBytes, true);
@@ -259,6 +290,7 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag)
     }
     PoolBlock block = found->second;
     k->Blocks.erase(found);
+    CheckGuard(P, block);
     if (Tag != 0 && Tag != block.Tag)
         Violate("pool block of tag '" + TagText(block.Tag) + "' freed with tag '" + TagText(Tag) +
                 "'");

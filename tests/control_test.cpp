@@ -407,6 +407,26 @@ TEST_F(DataFilePathTest, RefusedWhenNoCompletePathCanBeHandedOut)
     EXPECT_EQ(Pool("sger").OutstandingCount, 0u);
 }
 
+// Folders that fit the 200-byte scratch buffer with their terminator (99
+// characters) or not (100 and more) but never DataFilePath: refused, the
+// buffer keeps the prefix alone, and nothing is written past the scratch
+// buffer (its guard bytes, or AddressSanitizer, would say so at once).
+TEST_F(DataFilePathTest, FoldersLongerThanTheScratchBufferAreRefused)
+{
+    std::vector<uint8_t> PrefixAlone = Utf16("\\??\\");
+    PrefixAlone.resize(200, 0);
+    for (size_t Characters : {99u, 100u, 101u, 200u, 4000u}) {
+        ASSERT_TRUE(sim::SetString(ProductKey, "InstallLocation", "C:\\Good"));
+        ExpectPath("C:\\Good");
+        ASSERT_TRUE(sim::SetString(ProductKey, "InstallLocation",
+                                   "C:\\" + std::string(Characters - 3, 'w')));
+        ExpectRefusal("long folder");
+        EXPECT_EQ(Buffer(), PrefixAlone) << Characters << " characters";
+        EXPECT_TRUE(sim::Violations().empty()) << Characters << " characters";
+        EXPECT_EQ(Pool("Ddk ").OutstandingCount, 0u);
+    }
+}
+
 TEST_F(DataFilePathTest, AccelerationLevelOtherThanZeroRefuses)
 {
     ASSERT_TRUE(sim::SetString(ProductKey, "InstallLocation", "C:\\Good"));

@@ -112,6 +112,40 @@ TEST_F(MonitorPollTest, InputCountSurvivesPanelRefreshTurns)
                                         "12250 cmd6"}));
 }
 
+// Input that stays pending: command 7 on every 20th turn, each time counted
+// afresh from the last one, and every turn in between publishes and waits
+// 500 ms without a request.
+TEST_F(MonitorPollTest, InputStayingPendingIsAskedForEveryTwentiethTurn)
+{
+    sim::SetFrameMode(3);
+    sim::SetFrameInput(1, 0);
+    AttachAt500();
+    sim::AdvanceTo(800);
+    ASSERT_EQ(ActivateClient(), NO_ERROR);
+    size_t From = Mark();
+    // Command 6 at 1000 sets InputPending; turns 20, 40 and 60 after it send
+    // command 7, whose replies keep it set; the one of turn 80 clears it.
+    sim::AdvanceTo(31100);
+    EXPECT_EQ(DriverState.DeviceStatusRecord.InputPending.Load(), 1);
+    sim::SetFrameInput(0, 0);
+    sim::AdvanceTo(41600);
+
+    std::vector<std::string> Expected = {"1000 cmd6",  "11000 cmd7", "21000 cmd7",
+                                         "31000 cmd7", "41000 cmd7", "41500 cmd6"};
+    EXPECT_EQ(RequestsOnly(Timeline(From)), Expected);
+
+    // One publication a turn, every 500 ms, through the quiet turns too.
+    std::vector<std::vector<uint8_t>> StatusWrites = WrittenSince(From, "DeviceStatus");
+    ASSERT_EQ(StatusWrites.size(), 82u); // turns at 1000, 1500, ..., 41500
+    for (size_t Turn = 0; Turn < 80; ++Turn)
+        EXPECT_EQ(StatusWrites[Turn], Status(1, 3, 0, 0, 1)) << "turn " << Turn;
+    EXPECT_EQ(StatusWrites[80], Status(1, 3, 0, 0, 0));
+    int64_t LongWaits =
+        std::count_if(sim::Waits().begin(), sim::Waits().end(),
+                      [](const sim::WaitRecord &Wait) { return Wait.Interval == -5000000; });
+    EXPECT_EQ(LongWaits, 82);
+}
+
 TEST_F(MonitorPollTest, DetachedTurnsOnlyWait)
 {
     size_t From = Mark();

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace
 {
 
@@ -94,6 +96,44 @@ TEST_F(Pool, BadFreesAreViolations)
     EXPECT_NE(found[1].Text.find("freed twice"), std::string::npos);
     EXPECT_NE(found[2].Text.find("not a pool block"), std::string::npos);
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KVR_POOL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVR_POOL_TEST_ASAN 1
+#endif
+#endif
+
+#ifndef KVR_POOL_TEST_ASAN
+// Without AddressSanitizer (which reports such a write where it happens) the
+// guard bytes behind each block catch a write past its end: when the block is
+// freed, or at teardown for a block kept for good.
+TEST_F(Pool, WritesPastTheEndAreViolations)
+{
+    auto *scratch = static_cast<uint8_t *>(ExAllocatePoolWithTag(PagedPool, 200, PathTag));
+    auto *kept = static_cast<uint8_t *>(ExAllocatePoolWithTag(NonPagedPoolNx, 200, FileTag));
+    auto *clean = static_cast<uint8_t *>(ExAllocatePoolWithTag(PagedPool, 7, PathTag));
+    ASSERT_TRUE(scratch && kept && clean);
+    memset(clean, 0, 7); // up to the last byte: no finding
+    ExFreePoolWithTag(clean, 0);
+    EXPECT_TRUE(sim::Violations().empty());
+
+    scratch[200] = 0;
+    scratch[201] = 0;
+    ExFreePoolWithTag(scratch, 0);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_EQ(sim::Violations()[0].Text,
+              "pool block of tag 'sger', 200 bytes, written past its end (byte 200)");
+
+    kept[215] = 1;
+    sim::ExpectSurvivingPool(FileTag);
+    std::vector<sim::Violation> found = sim::Shutdown();
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[1].Text,
+              "pool block of tag 'ffub', 200 bytes, written past its end (byte 215)");
+}
+#endif
 
 TEST_F(Pool, MustSucceedPoolIsAViolation)
 {
