@@ -1,23 +1,30 @@
 #!/usr/bin/env python3
-"""Checks of the finished kernel image kvrminiport.sys.
+"""Checks of the finished kernel image kvrminiport.sys and its PDB.
 
-    check_sys.py --objdump OBJDUMP --expected-imports FILE --placement FILE
-                 [--objects OBJ...] -- IMAGE
-    check_sys.py --selftest --objdump OBJDUMP --placement FILE -- IMAGE
+    check_sys.py --objdump OBJDUMP --pdbutil LLVM_PDBUTIL --pdb PDB
+                 --expected-imports FILE --placement FILE --oldest VERSION
+                 [--timestamp SECONDS] [--objects OBJ...] -- IMAGE
+    check_sys.py --selftest (the same options) -- IMAGE
 
 The image must be a native-subsystem PE32+ image for x64 whose entry point is
-DriverEntry; it imports only from ntoskrnl.exe, hal.dll and videoprt.sys, and
-exactly the routines of the committed list (a new import is a failing diff);
-it exports nothing; no section is both writable and executable; INIT is
-discardable and PAGE is neither writable nor discardable; the routines of the
-placement list lie in the sections it names; no code or data outside INIT
-refers to INIT, which is gone once DriverEntry has returned; the
-checksum field holds the image's checksum. The driver's objects must carry
-no static constructors or thread-local data, which nothing would run or set
-up in the kernel.
+DriverEntry; its OS and subsystem versions are those of the oldest Windows it
+is for; its TimeDateStamp is not zero (and is the given time); it carries no
+COFF symbol table, its symbols being in the PDB; it imports only from
+ntoskrnl.exe, hal.dll and videoprt.sys, exactly the routines of the committed
+list, and none that first shipped in a Windows newer than the oldest target
+(each line of the list names the routine's first version); it exports
+nothing; no section is both writable and executable; INIT is discardable and
+PAGE is neither writable nor discardable; the routines of the placement list
+lie in the sections it names; no code or data outside INIT refers to INIT,
+which is gone once DriverEntry has returned; the checksum field holds the
+image's checksum. Its CodeView debug record names the PDB, whose GUID and
+age it must match, and the PDB must hold the procedures a crash dump is read
+by. The driver's objects must carry no static constructors or thread-local
+data, which nothing would run or set up in the kernel.
 
---selftest damages copies of the image one way at a time and requires each
-damage to be reported, so that the checks are known to be able to fail.
+--selftest damages copies of the image (or of the expectations) one way at a
+time and requires each damage to be reported, so that the checks are known to
+be able to fail.
 """
 
 import argparse
@@ -28,11 +35,28 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
+import uuid
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pe  # noqa: E402
 
 ALLOWED_DLLS = {"ntoskrnl.exe", "hal.dll", "videoprt.sys"}
+# Windows releases as the import list names them, with their NT version.
+WINDOWS_VERSIONS = {
+    "2000": (5, 0),
+    "XP": (5, 1),
+    "2003": (5, 2),
+    "Vista": (6, 0),
+    "7": (6, 1),
+    "8": (6, 2),
+    "8.1": (6, 3),
+    "10": (10, 0),
+}
+# Procedures the PDB must describe: the entry point, the monitor thread, the
+# control requests and the notification handler, where a crash dump of this
+# driver most likely stops.
+PDB_PROCEDURES = ("DriverEntry", "MonitorMain", "HwStartIO", "UsbInterfaceNotify")
 FORBIDDEN_OBJECT_SECTIONS = (".ctors", ".dtors", ".init_array", ".fini_array", ".tls", ".CRT")
 
 
@@ -57,51 +81,83 @@ def imports_of(objdump, path):
     return sorted(result)
 
 
-def symbol_rva(objdump, path, image, name):
-    """RVA of a symbol of the image's COFF symbol table; its value there is an
-    offset into the section it names (1 for the first)."""
-    for line in run(objdump, "-t", path).splitlines():
-        m = re.match(r"\[\s*\d+\]\(sec\s+(-?\d+)\).*\(nx \d+\) 0x([0-9a-f]+) (\S+)$", line)
-        if m and m.group(3) == name:
-            index = int(m.group(1))
-            if not 1 <= index <= len(image.sections):
-                return None
-            return image.sections[index - 1].virtual_address + int(m.group(2), 16)
-    return None
+def pdb_summary(pdbutil, pdb):
+    """(GUID, age) of the PDB's information stream."""
+    text = run(pdbutil, "dump", "--summary", pdb)
+    guid = re.search(r"GUID: \{([0-9A-Fa-f-]{36})\}", text)
+    age = re.search(r"^\s*Age: (\d+)", text, re.M)
+    if not guid or not age:
+        return None
+    return uuid.UUID(guid.group(1)), int(age.group(1))
 
 
-def routine_sections(objdump, path, image):
-    """Section of every function of the image's symbol table, by its
-    unqualified name (C++ names demangled, parameters dropped)."""
+def pdb_procedures(pdbutil, pdb):
+    """Procedures of the PDB's module streams: name -> (section number, offset);
+    section numbers count from 1 in the image's section table."""
     result = {}
-    for line in run(objdump, "-t", "-C", path).splitlines():
-        m = re.match(r"\[\s*\d+\]\(sec\s+(-?\d+)\)\(fl 0x[0-9a-f]+\)\(ty\s+20\)"
-                     r".*\(nx \d+\) 0x[0-9a-f]+ ([^(]+)", line)
-        if m and 1 <= int(m.group(1)) <= len(image.sections):
-            result[m.group(2).strip()] = image.sections[int(m.group(1)) - 1].name
+    name = None
+    for line in run(pdbutil, "dump", "--symbols", pdb).splitlines():
+        m = re.search(r"\| S_[GL]PROC32 \[size = \d+\] `(.*)`$", line)
+        if m:
+            name = m.group(1)
+            continue
+        m = re.search(r"addr = (\d{4}):(\d+)", line)
+        if name is not None and m:
+            result[name] = (int(m.group(1)), int(m.group(2)))
+        name = None
     return result
 
 
-def read_pairs(path):
-    """The two words of each line, comments and blank lines left out."""
-    pairs = []
+def procedure_rva(image, procedures, name):
+    where = procedures.get(name)
+    if where is None or not 1 <= where[0] <= len(image.sections):
+        return None
+    return image.sections[where[0] - 1].virtual_address + where[1]
+
+
+def procedure_section(image, procedures, name):
+    where = procedures.get(name)
+    if where is None or not 1 <= where[0] <= len(image.sections):
+        return None
+    return image.sections[where[0] - 1].name
+
+
+def read_lines(path, count):
+    """The words of each line, exactly count of them; comments and blank
+    lines left out."""
+    rows = []
     with open(path) as f:
-        for line in f:
+        for number, line in enumerate(f, 1):
             line = line.split("#", 1)[0].strip()
             if line:
-                first, second = line.split()
-                pairs.append((first, second))
-    return pairs
+                words = line.split()
+                if len(words) != count:
+                    sys.exit("%s:%d: expected %d words, found %d" % (path, number, count,
+                                                                     len(words)))
+                rows.append(tuple(words))
+    return rows
 
 
 def read_placement(path):
     """Lines "routine section": where the platform needs a routine to lie."""
-    return read_pairs(path)
+    return read_lines(path, 2)
 
 
 def read_expected(path):
-    """Lines "dll routine": the imports the image may have."""
-    return sorted((dll.lower(), routine) for dll, routine in read_pairs(path))
+    """Lines "dll routine first-version": the imports the image may have and
+    the first Windows release that exports each."""
+    rows = []
+    for dll, routine, version in read_lines(path, 3):
+        if version not in WINDOWS_VERSIONS:
+            sys.exit("%s: %s: unknown Windows version '%s' (known: %s)" %
+                     (path, routine, version, ", ".join(WINDOWS_VERSIONS)))
+        rows.append((dll.lower(), routine, version))
+    return sorted(rows)
+
+
+def parse_version(text):
+    major, minor = text.split(".")
+    return int(major), int(minor)
 
 
 def init_references(objdump, path, image):
@@ -135,12 +191,28 @@ def init_references(objdump, path, image):
     return found
 
 
-def check_image(objdump, path, expected_imports, placement=()):
-    """Failures as (tag, text) pairs; an empty list means the image passed."""
-    failures = []
-    with open(path, "rb") as f:
-        image = pe.Image(f.read())
+class Expectations:
+    """What the image is checked against."""
 
+    def __init__(self, imports=None, placement=(), oldest=(6, 0), timestamp=None, pdb=None,
+                 procedures=PDB_PROCEDURES):
+        self.imports = imports  # [(dll, routine, first version)] or None
+        self.placement = list(placement)
+        self.oldest = oldest
+        self.timestamp = timestamp
+        self.pdb = pdb
+        self.procedures = tuple(procedures)
+
+    def but(self, **changes):
+        copy = Expectations(self.imports, self.placement, self.oldest, self.timestamp, self.pdb,
+                            self.procedures)
+        for name, value in changes.items():
+            setattr(copy, name, value)
+        return copy
+
+
+def check_headers(image, expect):
+    failures = []
     if image.machine != pe.IMAGE_FILE_MACHINE_AMD64:
         failures.append(("machine", "machine %#x, not x64" % image.machine))
     if image.subsystem != pe.IMAGE_SUBSYSTEM_NATIVE:
@@ -150,26 +222,97 @@ def check_image(objdump, path, expected_imports, placement=()):
     if image.section_alignment != 0x1000 or image.file_alignment != 0x200:
         failures.append(("alignment", "section alignment %#x, file alignment %#x" %
                          (image.section_alignment, image.file_alignment)))
+    os_version = (image.os_version_major, image.os_version_minor)
+    if os_version != expect.oldest:
+        failures.append(("os-version", "OS version %d.%d, not %d.%d (the oldest target)" %
+                         (os_version + expect.oldest)))
+    subsystem_version = (image.subsystem_version_major, image.subsystem_version_minor)
+    if subsystem_version != expect.oldest:
+        failures.append(("subsystem-version", "subsystem version %d.%d, not %d.%d (the oldest "
+                         "target)" % (subsystem_version + expect.oldest)))
+    if image.timestamp == 0:
+        failures.append(("timestamp", "TimeDateStamp is 0"))
+    elif expect.timestamp is not None and image.timestamp != expect.timestamp:
+        failures.append(("timestamp", "TimeDateStamp %d, not the source time %d" %
+                         (image.timestamp, expect.timestamp)))
+    if image.symbol_table_pointer != 0 or image.symbol_count != 0:
+        failures.append(("symbol-table", "the image carries a COFF symbol table (%d symbols at "
+                         "%#x); its symbols belong in the PDB" % (image.symbol_count,
+                                                                 image.symbol_table_pointer)))
+    return failures
 
-    entry = symbol_rva(objdump, path, image, "DriverEntry")
-    if entry is None:
-        failures.append(("entry", "no symbol DriverEntry"))
-    elif entry != image.entry_rva:
-        failures.append(("entry", "entry point RVA %#x is not DriverEntry (RVA %#x)" %
-                         (image.entry_rva, entry)))
+
+def check_imports(objdump, path, expect):
+    failures = []
+    actual = imports_of(objdump, path)
+    for dll in sorted({dll for dll, _ in actual} - ALLOWED_DLLS):
+        failures.append(("import-dll", "imports from %s" % dll))
+    if expect.imports is None:
+        return failures
+    listed = sorted((dll, routine) for dll, routine, _ in expect.imports)
+    if actual != listed:
+        diff = difflib.unified_diff(["%s %s" % p for p in listed], ["%s %s" % p for p in actual],
+                                    "expected-imports.txt", os.path.basename(path), lineterm="")
+        failures.append(("imports", "imports differ from the list:\n" + "\n".join(diff)))
+    for dll, routine, version in expect.imports:
+        if (dll, routine) in actual and WINDOWS_VERSIONS[version] > expect.oldest:
+            failures.append(("import-version", "%s!%s first shipped in Windows %s, newer than "
+                             "the oldest target (NT %d.%d)" % ((dll, routine, version) +
+                                                               expect.oldest)))
+    return failures
+
+
+def check_pdb(pdbutil, image, expect):
+    """The CodeView record names the PDB by its file name, with the PDB's
+    GUID and age; the PDB describes the procedures a crash dump is read by.
+    Returns (failures, procedures of the PDB)."""
+    failures = []
+    record = image.codeview()
+    if record is None:
+        return [("pdb", "the image has no CodeView (RSDS) debug record")], {}
+    guid, age, name, _ = record
+    if expect.pdb is None:
+        return failures, {}
+    if name != os.path.basename(expect.pdb):
+        failures.append(("pdb", "the debug record names '%s', not %s" %
+                         (name, os.path.basename(expect.pdb))))
+    summary = pdb_summary(pdbutil, expect.pdb)
+    if summary is None:
+        return failures + [("pdb", "cannot read the GUID and age of %s" % expect.pdb)], {}
+    image_guid = uuid.UUID(bytes_le=bytes(guid))
+    if (image_guid, age) != summary:
+        failures.append(("pdb", "the image names PDB {%s} age %d; %s is {%s} age %d" %
+                         (image_guid, age, expect.pdb, summary[0], summary[1])))
+    procedures = pdb_procedures(pdbutil, expect.pdb)
+    for wanted in expect.procedures:
+        if wanted not in procedures:
+            failures.append(("pdb-symbols", "the PDB has no procedure %s" % wanted))
+    return failures, procedures
+
+
+def check_image(tools, path, expect):
+    """Failures as (tag, text) pairs; an empty list means the image passed."""
+    objdump, pdbutil = tools
+    with open(path, "rb") as f:
+        image = pe.Image(f.read())
+
+    failures = check_headers(image, expect)
+    pdb_failures, procedures = check_pdb(pdbutil, image, expect)
+    failures += pdb_failures
+
+    if expect.pdb is not None:
+        entry = procedure_rva(image, procedures, "DriverEntry")
+        if entry is None:
+            failures.append(("entry", "the PDB places no DriverEntry in the image"))
+        elif entry != image.entry_rva:
+            failures.append(("entry", "entry point RVA %#x is not DriverEntry (RVA %#x)" %
+                             (image.entry_rva, entry)))
 
     export_rva, export_size = image.directories[pe.DIRECTORY_EXPORT]
     if export_size != 0 or image.section(".edata") is not None:
         failures.append(("exports", "the image has an export directory"))
 
-    actual = imports_of(objdump, path)
-    for dll in sorted({dll for dll, _ in actual} - ALLOWED_DLLS):
-        failures.append(("import-dll", "imports from %s" % dll))
-    if expected_imports is not None and actual != expected_imports:
-        diff = difflib.unified_diff(["%s %s" % p for p in expected_imports],
-                                    ["%s %s" % p for p in actual], "expected-imports.txt",
-                                    os.path.basename(path), lineterm="")
-        failures.append(("imports", "imports differ from the list:\n" + "\n".join(diff)))
+    failures += check_imports(objdump, path, expect)
 
     for s in image.sections:
         c = s.characteristics
@@ -183,12 +326,11 @@ def check_image(objdump, path, expected_imports, placement=()):
         if s.name != "INIT" and c & pe.IMAGE_SCN_MEM_DISCARDABLE and c & pe.IMAGE_SCN_CNT_CODE:
             failures.append(("discard", "code section %s is discardable" % s.name))
 
-    if placement:
-        sections = routine_sections(objdump, path, image)
-        for routine, wanted in placement:
-            found = sections.get(routine)
+    if expect.pdb is not None:
+        for routine, wanted in expect.placement:
+            found = procedure_section(image, procedures, routine)
             if found is None:
-                failures.append(("placement", "routine %s is not in the image" % routine))
+                failures.append(("placement", "routine %s is not in the PDB" % routine))
             elif found != wanted:
                 failures.append(("placement", "routine %s lies in %s, not in %s" %
                                  (routine, found, wanted)))
@@ -215,32 +357,47 @@ def check_objects(objdump, objects):
     return failures
 
 
-def describe(image_path, objdump):
+def describe(tools, image_path, expect):
+    objdump, pdbutil = tools
     with open(image_path, "rb") as f:
         image = pe.Image(f.read())
     print("%s: %d bytes, image size %#x, entry RVA %#x, checksum %#x" %
           (image_path, len(image.data), image.size_of_image, image.entry_rva, image.checksum))
+    print("  TimeDateStamp %d (%s UTC), OS version %d.%d, subsystem version %d.%d, "
+          "%d COFF symbols" % (image.timestamp, time.strftime("%Y-%m-%d %H:%M:%S",
+                                                             time.gmtime(image.timestamp)),
+                               image.os_version_major, image.os_version_minor,
+                               image.subsystem_version_major, image.subsystem_version_minor,
+                               image.symbol_count))
+    record = image.codeview()
+    if record is not None:
+        guid, age, name, _ = record
+        print("  CodeView: %s {%s} age %d" % (name, uuid.UUID(bytes_le=bytes(guid)), age))
+    if expect.pdb is not None and os.path.exists(expect.pdb):
+        print("  PDB: %s, %d bytes" % (expect.pdb, os.path.getsize(expect.pdb)))
     for s in image.sections:
         print("  %-8s rva %#07x size %#07x %s" % (s.name, s.virtual_address, s.virtual_size,
                                                  s.flag_text()))
+    first = {(dll, routine): version for dll, routine, version in expect.imports or []}
     for dll, routine in imports_of(objdump, image_path):
-        print("  import %s %s" % (dll, routine))
+        print("  import %s %s (Windows %s)" % (dll, routine, first.get((dll, routine), "?")))
 
 
-def selftest(objdump, path, placement):
+def selftest(tools, path, expect):
     """Each damage must be reported with its own tag, and the intact image
     must pass."""
+    objdump, _ = tools
     with open(path, "rb") as f:
         original = f.read()
     baseline = pe.Image(original)
-    expected = imports_of(objdump, path)
+    actual = imports_of(objdump, path)
     problems = []
 
-    intact = check_image(objdump, path, expected, placement)
+    intact = check_image(tools, path, expect)
     if intact:
         problems.append("the intact image fails: %s" % intact)
 
-    def damaged(tag, mutate, imports=expected, fix_checksum=True, where=placement):
+    def damaged(tag, mutate, changed=expect, fix_checksum=True):
         image = pe.Image(original)
         mutate(image)
         if fix_checksum:
@@ -249,11 +406,20 @@ def selftest(objdump, path, placement):
             f.write(image.data)
             name = f.name
         try:
-            tags = {t for t, _ in check_image(objdump, name, imports, where)}
+            tags = {t for t, _ in check_image(tools, name, changed)}
         finally:
             os.unlink(name)
         if tag not in tags:
             problems.append("damage '%s' went unnoticed (reported: %s)" % (tag, sorted(tags)))
+
+    def unchanged(image):
+        pass
+
+    def set_u16(offset, value):
+        return lambda image: struct.pack_into("<H", image.data, offset, value)
+
+    def set_u32(offset, value):
+        return lambda image: struct.pack_into("<I", image.data, offset, value)
 
     text = baseline.section(".text")
 
@@ -262,14 +428,53 @@ def selftest(objdump, path, placement):
 
     damaged("checksum", flip_byte, fix_checksum=False)
     damaged("wx", lambda image: image.set_section_flags(".text", add=pe.IMAGE_SCN_MEM_WRITE))
-    damaged("subsystem", lambda image: struct.pack_into("<H", image.data,
-                                                        image.subsystem_offset, 2))
-    damaged("entry", lambda image: struct.pack_into("<I", image.data,
-                                                    image.optional_offset + 16,
-                                                    image.entry_rva + 1))
-    damaged("imports", lambda image: None, imports=expected[1:])
-    damaged("imports", lambda image: None, imports=sorted(expected +
-                                                           [("ntoskrnl.exe", "KeBugCheckEx")]))
+    damaged("subsystem", set_u16(baseline.subsystem_offset, 2))
+    damaged("entry", set_u32(baseline.optional_offset + 16, baseline.entry_rva + 1))
+
+    # The header fields of the oldest target, the time stamp, the symbol table.
+    damaged("os-version", set_u16(baseline.version_offset + 2, baseline.os_version_minor + 1))
+    damaged("subsystem-version", set_u16(baseline.version_offset + 10,
+                                         baseline.subsystem_version_minor + 1))
+    damaged("timestamp", set_u32(baseline.file_header_offset + 4, 0))
+    if expect.timestamp is not None:
+        damaged("timestamp", unchanged, expect.but(timestamp=expect.timestamp + 1))
+
+    def add_symbol_table(image):
+        # One external function symbol and an empty string table, appended
+        # the way a linker that keeps symbols writes them.
+        struct.pack_into("<II", image.data, image.file_header_offset + 8, len(image.data), 1)
+        image.data += struct.pack("<8sIhHBB", b"DriverEn", 0, 1, 0x20, 2, 0)
+        image.data += struct.pack("<I", 4)
+
+    damaged("symbol-table", add_symbol_table)
+
+    # The import list: one missing, one extra, one newer than the oldest target.
+    if expect.imports:
+        listed = list(expect.imports)
+        damaged("imports", unchanged, expect.but(imports=listed[1:]))
+        damaged("imports", unchanged, expect.but(imports=sorted(
+            listed + [("ntoskrnl.exe", "KeBugCheckEx", "2000")])))
+        newer = [(dll, routine, "7" if i == 0 else version)
+                 for i, (dll, routine, version) in enumerate(listed)]
+        damaged("import-version", unchanged, expect.but(imports=newer))
+    elif actual:
+        problems.append("no import list given; the import damages were not tried")
+
+    # The PDB: another GUID, another age, a missing procedure.
+    record = baseline.codeview()
+    if record is None:
+        problems.append("the image has no CodeView record; the PDB damages were not tried")
+    elif expect.pdb is not None:
+        _, age, _, offset = record
+
+        def flip_guid(image):
+            image.data[offset + 4] ^= 0x01
+
+        damaged("pdb", flip_guid)
+        damaged("pdb", set_u32(offset + 20, age + 1))
+        damaged("pdb-symbols", unchanged,
+                expect.but(procedures=expect.procedures + ("NoSuchProcedure",)))
+
     if baseline.section("INIT") is not None:
         damaged("init", lambda image: image.set_section_flags(
             "INIT", remove=pe.IMAGE_SCN_MEM_DISCARDABLE))
@@ -277,10 +482,10 @@ def selftest(objdump, path, placement):
         damaged("page", lambda image: image.set_section_flags("PAGE",
                                                               add=pe.IMAGE_SCN_MEM_WRITE))
 
-    if placement:
-        routine, section = placement[0]
-        moved = [(routine, "PAGE" if section != "PAGE" else ".text")] + list(placement[1:])
-        damaged("placement", lambda image: None, where=moved)
+    if expect.placement:
+        routine, section = expect.placement[0]
+        moved = [(routine, "PAGE" if section != "PAGE" else ".text")] + expect.placement[1:]
+        damaged("placement", unchanged, expect.but(placement=moved))
 
     init = baseline.section("INIT")
     outside = [rva for rva in baseline.base_relocations()
@@ -301,20 +506,32 @@ def selftest(objdump, path, placement):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--objdump", default="x86_64-w64-mingw32-objdump")
+    parser.add_argument("--pdbutil", default="llvm-pdbutil")
+    parser.add_argument("--pdb")
     parser.add_argument("--expected-imports")
     parser.add_argument("--placement")
+    parser.add_argument("--oldest", default="6.0", help="oldest target's NT version")
+    parser.add_argument("--timestamp", type=int, help="the TimeDateStamp the image must carry")
+    parser.add_argument("--timestamp-file", help="a file holding the TimeDateStamp")
     parser.add_argument("--objects", nargs="*", default=[])
     parser.add_argument("--selftest", action="store_true")
     parser.add_argument("image")
     args = parser.parse_args()
 
-    placement = read_placement(args.placement) if args.placement else []
+    timestamp = args.timestamp
+    if args.timestamp_file:
+        with open(args.timestamp_file) as f:
+            timestamp = int(re.search(r"(\d+)\s*$", f.read()).group(1))
+    expect = Expectations(
+        imports=read_expected(args.expected_imports) if args.expected_imports else None,
+        placement=read_placement(args.placement) if args.placement else [],
+        oldest=parse_version(args.oldest), timestamp=timestamp, pdb=args.pdb)
+    tools = (args.objdump, args.pdbutil)
     if args.selftest:
-        sys.exit(0 if selftest(args.objdump, args.image, placement) else 1)
+        sys.exit(0 if selftest(tools, args.image, expect) else 1)
 
-    describe(args.image, args.objdump)
-    expected = read_expected(args.expected_imports) if args.expected_imports else None
-    failures = check_image(args.objdump, args.image, expected, placement)
+    describe(tools, args.image, expect)
+    failures = check_image(tools, args.image, expect)
     failures += check_objects(args.objdump, args.objects)
     for tag, text in failures:
         print("FAIL [%s] %s" % (tag, text))

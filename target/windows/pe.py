@@ -1,8 +1,9 @@
 """Reading and patching the headers of a PE32+ image (kvrminiport.sys).
 
 Only what the build's fix-up and checks need: the file and optional headers,
-the data directories, the section table, the base relocations, and the image
-checksum computed the way the platform's loader and CheckSumMappedFile do.
+the data directories, the section table, the base relocations, the CodeView
+debug record, and the image checksum computed the way the platform's loader
+and CheckSumMappedFile do.
 """
 
 import struct
@@ -21,7 +22,11 @@ IMAGE_SCN_MEM_WRITE = 0x80000000
 
 DIRECTORY_EXPORT = 0
 DIRECTORY_IMPORT = 1
+DIRECTORY_SECURITY = 4
 DIRECTORY_BASERELOC = 5
+DIRECTORY_DEBUG = 6
+
+IMAGE_DEBUG_TYPE_CODEVIEW = 2
 
 
 class Section:
@@ -50,7 +55,9 @@ class Image:
         if self.data[self.pe_offset:self.pe_offset + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
         file_header = self.pe_offset + 4
-        (self.machine, section_count, self.timestamp, _, _, optional_size,
+        self.file_header_offset = file_header
+        (self.machine, section_count, self.timestamp, self.symbol_table_pointer,
+         self.symbol_count, optional_size,
          self.characteristics) = struct.unpack_from("<HHIIIHH", self.data, file_header)
         self.optional_offset = file_header + 20
         magic = struct.unpack_from("<H", self.data, self.optional_offset)[0]
@@ -60,6 +67,9 @@ class Image:
         self.entry_rva = struct.unpack_from("<I", self.data, o + 16)[0]
         self.image_base = struct.unpack_from("<Q", self.data, o + 24)[0]
         self.section_alignment, self.file_alignment = struct.unpack_from("<II", self.data, o + 32)
+        self.version_offset = o + 40
+        (self.os_version_major, self.os_version_minor, _, _, self.subsystem_version_major,
+         self.subsystem_version_minor) = struct.unpack_from("<6H", self.data, o + 40)
         self.size_of_image = struct.unpack_from("<I", self.data, o + 56)[0]
         self.checksum_offset = o + 64
         self.checksum = struct.unpack_from("<I", self.data, self.checksum_offset)[0]
@@ -109,6 +119,23 @@ class Image:
                     raise ValueError("unexpected base relocation type %d" % kind)
             rva += block_size
         return result
+
+    def codeview(self):
+        """(GUID bytes, age, PDB name, file offset of the record) of the
+        image's CodeView RSDS debug record, or None."""
+        rva, size = self.directories[DIRECTORY_DEBUG]
+        for i in range(size // 28):
+            (_, _, _, _, kind, data_size, _,
+             pointer) = struct.unpack("<IIHHIIII", self.read_rva(rva + 28 * i, 28))
+            if kind != IMAGE_DEBUG_TYPE_CODEVIEW or data_size < 24:
+                continue
+            record = bytes(self.data[pointer:pointer + data_size])
+            if record[:4] != b"RSDS":
+                continue
+            age = struct.unpack_from("<I", record, 20)[0]
+            name = record[24:].split(b"\0", 1)[0].decode("ascii", "replace")
+            return record[4:20], age, name, pointer
+        return None
 
     def compute_checksum(self):
         return checksum(self.data, self.checksum_offset)

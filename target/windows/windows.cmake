@@ -1,12 +1,16 @@
-# The Windows x64 kernel image, kvrminiport.sys, and its checks.
+# The Windows x64 kernel image, kvrminiport.sys, its PDB, its checks and its
+# test-signed package.
 #
 # Every driver source is compiled as kernel code into one object library and
-# linked against ntoskrnl.exe and videoprt.sys, together with any glue that
-# only the kernel image needs (target/windows/*.cpp; the driver needs none
-# today: no stack probes, no run-time helpers). After the link a fix-up marks
-# the start-up section discardable and writes the image checksum. The tests of
-# this build (ctest) inspect the finished image, the INF, and prove that the
-# ABI check can fail and that the kernel flags reject a host header.
+# linked by lld against ntoskrnl.exe and videoprt.sys, together with any glue
+# that only the kernel image needs (target/windows/*.cpp; the driver needs none
+# today: no stack probes, no run-time helpers). The debug information goes
+# into kvrminiport.pdb beside the image, which names it in a CodeView record;
+# the image itself carries no symbol table. After the link a fix-up marks the
+# start-up section discardable and writes the image checksum. The tests of
+# this build (ctest) inspect the finished image, its PDB, the INF and the
+# signed package, and prove that the ABI check can fail and that the kernel
+# flags reject a host header.
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(KVR_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
@@ -14,6 +18,13 @@ find_program(KVR_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
 
 set(KVR_WINDOWS_DIR ${CMAKE_SOURCE_DIR}/target/windows)
 set(KVR_DDK_INCLUDE /usr/x86_64-w64-mingw32/include/ddk)
+
+# The oldest Windows the image is for: Vista x64 and Server 2008 (NT 6.0).
+# The header's OS and subsystem versions say so, and no import may be newer.
+set(KVR_OLDEST_WINDOWS 6.0)
+string(REPLACE "." ";" KVR_OLDEST_WINDOWS_PARTS ${KVR_OLDEST_WINDOWS})
+list(GET KVR_OLDEST_WINDOWS_PARTS 0 KVR_OLDEST_WINDOWS_MAJOR)
+list(GET KVR_OLDEST_WINDOWS_PARTS 1 KVR_OLDEST_WINDOWS_MINOR)
 
 # No C run-time, no Windows user-mode libraries: whatever the driver calls must
 # come from the import libraries named below, or the link fails.
@@ -33,6 +44,9 @@ set(KVR_KERNEL_FLAGS
     -fno-stack-protector
     -fno-common
     -fno-ident
+    -funwind-tables
+    -gcodeview
+    -g
     -O2)
 
 add_library(kvrdriver_kernel OBJECT ${KVR_DRIVER_SOURCES})
@@ -69,57 +83,88 @@ file(GLOB KVR_GLUE_SOURCES CONFIGURE_DEPENDS ${KVR_WINDOWS_DIR}/*.cpp)
 # Linked as an executable image rather than with -shared: a -shared link always
 # writes an export directory, and the driver exports nothing. The image is
 # relocatable all the same (--dynamicbase keeps the base relocations).
+# The image's TimeDateStamp: SOURCE_DATE_EPOCH or the commit's time, looked up
+# at every build and handed to the linker in a response file (see
+# source_date.cmake).
+set(KVR_TIMESTAMP_RSP ${CMAKE_CURRENT_BINARY_DIR}/link-timestamp.rsp)
+add_custom_target(
+    kvr_source_date
+    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUT=${KVR_TIMESTAMP_RSP} -P
+            ${KVR_WINDOWS_DIR}/source_date.cmake
+    BYPRODUCTS ${KVR_TIMESTAMP_RSP}
+    COMMENT "Image time from SOURCE_DATE_EPOCH or the commit"
+    VERBATIM)
+
+set(KVR_PDB ${CMAKE_CURRENT_BINARY_DIR}/kvrminiport.pdb)
 add_executable(kvrminiport $<TARGET_OBJECTS:kvrdriver_kernel> ${KVR_GLUE_SOURCES})
 target_compile_options(kvrminiport PRIVATE ${KVR_KERNEL_FLAGS})
 target_compile_definitions(kvrminiport PRIVATE KVR_KERNEL_TARGET=1)
-set_target_properties(kvrminiport PROPERTIES PREFIX "" SUFFIX ".sys" LINKER_LANGUAGE CXX)
-add_dependencies(kvrminiport kvr_videoprt_lib kvr_abi_check)
+set_target_properties(kvrminiport PROPERTIES PREFIX "" SUFFIX ".sys" LINKER_LANGUAGE CXX
+                                             LINK_DEPENDS ${KVR_TIMESTAMP_RSP})
+add_dependencies(kvrminiport kvr_videoprt_lib kvr_abi_check kvr_source_date)
+# The debug record names the PDB without a directory (pdbaltpath), so the
+# image does not depend on where it was built; a debugger finds the PDB on
+# its symbol path. The fix-up after the link makes the PDB's GUID a hash of
+# the image (see pe_fixup.py), so two builds of one commit write the same
+# image.
 target_link_options(
     kvrminiport
     PRIVATE
     -nostdlib
-    -Wl,--subsystem,native:6.1
-    -Wl,--major-os-version,6
-    -Wl,--minor-os-version,1
+    -Wl,--subsystem,native:${KVR_OLDEST_WINDOWS}
+    -Wl,--major-os-version,${KVR_OLDEST_WINDOWS_MAJOR}
+    -Wl,--minor-os-version,${KVR_OLDEST_WINDOWS_MINOR}
     -Wl,--entry,DriverEntry
     -Wl,--image-base,0x140000000
     -Wl,--file-alignment,0x200
     -Wl,--section-alignment,0x1000
     -Wl,--disable-auto-import
     -Wl,--disable-runtime-pseudo-reloc
-    -Wl,--no-insert-timestamp
     -Wl,--dynamicbase
     -Wl,--nxcompat
-    -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/kvrminiport.map)
+    -Wl,--disable-high-entropy-va
+    -Wl,--disable-tsaware
+    -Wl,--Xlink=-driver
+    -Wl,--pdb=${KVR_PDB}
+    -Wl,--Xlink=-pdbaltpath:kvrminiport.pdb
+    @${KVR_TIMESTAMP_RSP})
 target_link_libraries(kvrminiport PRIVATE ${KVR_VIDEOPRT_LIB} ntoskrnl)
 add_custom_command(
     TARGET kvrminiport
     POST_BUILD
     COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/pe_fixup.py $<TARGET_FILE:kvrminiport>
-    COMMENT "Discardable INIT section and image checksum"
+            ${KVR_PDB}
+    COMMENT "Discardable INIT section, PDB GUID from the image, image checksum"
     VERBATIM)
 
 # Checks, run with ctest in this build directory (and by target/windows/ci.sh).
 enable_testing()
+find_program(KVR_PDBUTIL NAMES llvm-pdbutil REQUIRED)
+set(KVR_IMAGE_CHECK_ARGS
+    --objdump ${KVR_OBJDUMP}
+    --pdbutil ${KVR_PDBUTIL}
+    --pdb ${KVR_PDB}
+    --expected-imports ${KVR_WINDOWS_DIR}/expected-imports.txt
+    --placement ${KVR_WINDOWS_DIR}/expected-placement.txt
+    --oldest ${KVR_OLDEST_WINDOWS}
+    --timestamp-file ${KVR_TIMESTAMP_RSP})
 add_test(NAME sys_image
-         COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_sys.py --objdump ${KVR_OBJDUMP}
-                 --expected-imports ${KVR_WINDOWS_DIR}/expected-imports.txt
-                 --placement ${KVR_WINDOWS_DIR}/expected-placement.txt
+         COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_sys.py ${KVR_IMAGE_CHECK_ARGS}
                  --objects $<TARGET_OBJECTS:kvrdriver_kernel> -- $<TARGET_FILE:kvrminiport>
          COMMAND_EXPAND_LISTS)
 add_test(NAME sys_check_selftest
-         COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_sys.py --selftest --objdump
-                 ${KVR_OBJDUMP} --placement ${KVR_WINDOWS_DIR}/expected-placement.txt --
-                 $<TARGET_FILE:kvrminiport>)
+         COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_sys.py --selftest
+                 ${KVR_IMAGE_CHECK_ARGS} -- $<TARGET_FILE:kvrminiport>)
 add_test(NAME abi_check_selftest
          COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_abi_selftest.py --header
                  ${CMAKE_SOURCE_DIR}/driver/platform/kvr_platform.h --abi ${KVR_WINDOWS_DIR}/abi
-                 -- ${CMAKE_CXX_COMPILER} -std=c++20 ${KVR_WARNINGS} -DKVR_KERNEL_TARGET=1
+                 -- ${CMAKE_CXX_COMPILER} --target=${CMAKE_CXX_COMPILER_TARGET} -std=c++20
+                 ${KVR_WARNINGS} -DKVR_KERNEL_TARGET=1
                  -isystem ${KVR_DDK_INCLUDE})
 add_test(NAME kernel_flags_reject_host_header
          COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_host_header.py
                  --probes ${KVR_WINDOWS_DIR}/probe -- ${CMAKE_CXX_COMPILER}
-                 -std=c++20 ${KVR_KERNEL_FLAGS} -DKVR_KERNEL_TARGET=1
+                 --target=${CMAKE_CXX_COMPILER_TARGET} -std=c++20 ${KVR_KERNEL_FLAGS} -DKVR_KERNEL_TARGET=1
                  -I ${CMAKE_SOURCE_DIR}/driver)
 add_test(NAME inf_sections COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_inf.py
                                    ${KVR_WINDOWS_DIR}/kvrminiport.inf)

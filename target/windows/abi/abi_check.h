@@ -8,10 +8,51 @@
 #ifndef KVR_ABI_CHECK_H
 #define KVR_ABI_CHECK_H
 
-#include <type_traits>
-
 namespace abi
 {
+
+// The few type traits the comparison needs, written out so that the check
+// needs no C++ library for the Windows target, only the compiler and the DDK
+// headers.
+template <typename T> struct RemoveCv {
+    using Type = T;
+};
+template <typename T> struct RemoveCv<const T> {
+    using Type = T;
+};
+template <typename T> struct RemoveCv<volatile T> {
+    using Type = T;
+};
+template <typename T> struct RemoveCv<const volatile T> {
+    using Type = T;
+};
+
+template <typename T> constexpr bool IsVoidOf = false;
+template <> constexpr bool IsVoidOf<void> = true;
+template <typename T> constexpr bool IsVoid = IsVoidOf<typename RemoveCv<T>::Type>;
+
+template <typename T> constexpr bool IsPointerOf = false;
+template <typename T> constexpr bool IsPointerOf<T *> = true;
+template <typename T> constexpr bool IsPointer = IsPointerOf<typename RemoveCv<T>::Type>;
+
+template <typename T> constexpr bool IsIntegerOf = false;
+template <> constexpr bool IsIntegerOf<bool> = true;
+template <> constexpr bool IsIntegerOf<char> = true;
+template <> constexpr bool IsIntegerOf<signed char> = true;
+template <> constexpr bool IsIntegerOf<unsigned char> = true;
+template <> constexpr bool IsIntegerOf<wchar_t> = true;
+template <> constexpr bool IsIntegerOf<char8_t> = true;
+template <> constexpr bool IsIntegerOf<char16_t> = true;
+template <> constexpr bool IsIntegerOf<char32_t> = true;
+template <> constexpr bool IsIntegerOf<short> = true;
+template <> constexpr bool IsIntegerOf<unsigned short> = true;
+template <> constexpr bool IsIntegerOf<int> = true;
+template <> constexpr bool IsIntegerOf<unsigned int> = true;
+template <> constexpr bool IsIntegerOf<long> = true;
+template <> constexpr bool IsIntegerOf<unsigned long> = true;
+template <> constexpr bool IsIntegerOf<long long> = true;
+template <> constexpr bool IsIntegerOf<unsigned long long> = true;
+template <typename T> constexpr bool IsInteger = IsIntegerOf<typename RemoveCv<T>::Type>;
 
 // Size, alignment and kind of a parameter or result type.
 struct Shape {
@@ -24,14 +65,14 @@ struct Shape {
 
 template <typename T> constexpr Shape ShapeOf()
 {
-    if constexpr (std::is_void_v<T>)
+    if constexpr (IsVoid<T>)
         return {0, 0, 0};
-    else if constexpr (std::is_pointer_v<T>)
+    else if constexpr (IsPointer<T>)
         return {sizeof(T), alignof(T), 1};
-    else if constexpr (std::is_enum_v<T>)
+    else if constexpr (__is_enum(T))
         return {sizeof(T), alignof(T), 2};
-    else if constexpr (std::is_integral_v<T>)
-        return {sizeof(T), alignof(T), std::is_signed_v<T> ? 3 : 4};
+    else if constexpr (IsInteger<T>)
+        return {sizeof(T), alignof(T), T(-1) < T(0) ? 3 : 4};
     else
         return {sizeof(T), alignof(T), 5};
 }
