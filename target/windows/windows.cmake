@@ -137,6 +137,42 @@ add_custom_command(
     COMMENT "Discardable INIT section, PDB GUID from the image, image checksum"
     VERBATIM)
 
+# The package: build/windows-x64/package/ with the signed image, the INF, the
+# signer's certificate, the PDB and a README (see make_package.sh). Built with
+# everything else, or alone with --target package. A real certificate and key
+# can be given instead of the test certificate made for the build.
+find_program(KVR_OPENSSL NAMES openssl REQUIRED)
+find_program(KVR_OSSLSIGNCODE NAMES osslsigncode REQUIRED)
+set(KVR_SIGN_CERT "" CACHE FILEPATH "Code-signing certificate (PEM); empty: a test certificate")
+set(KVR_SIGN_KEY "" CACHE FILEPATH "Private key of KVR_SIGN_CERT (PEM)")
+set(KVR_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File holding the password of KVR_SIGN_KEY")
+set(KVR_SIGN_CROSS_CERT "" CACHE FILEPATH "Cross-certificate to embed in the signatures")
+set(KVR_PACKAGE_DIR ${CMAKE_CURRENT_BINARY_DIR}/package)
+set(KVR_SIGNING_DIR ${CMAKE_CURRENT_BINARY_DIR}/signing)
+set(KVR_PACKAGE_FILES
+    ${KVR_PACKAGE_DIR}/kvrminiport.sys ${KVR_PACKAGE_DIR}/kvrminiport.inf
+    ${KVR_PACKAGE_DIR}/kvrminiport.cer ${KVR_PACKAGE_DIR}/kvrminiport.pdb
+    ${KVR_PACKAGE_DIR}/README.txt)
+set(KVR_SIGNING_INPUTS)
+foreach(input KVR_SIGN_CERT KVR_SIGN_KEY KVR_SIGN_PASSWORD_FILE KVR_SIGN_CROSS_CERT)
+  if(${input})
+    list(APPEND KVR_SIGNING_INPUTS ${${input}})
+  endif()
+endforeach()
+add_custom_command(
+    OUTPUT ${KVR_PACKAGE_FILES}
+    COMMAND ${CMAKE_COMMAND} -E env KVR_SIGN_CERT=${KVR_SIGN_CERT} KVR_SIGN_KEY=${KVR_SIGN_KEY}
+            KVR_SIGN_PASSWORD_FILE=${KVR_SIGN_PASSWORD_FILE}
+            KVR_SIGN_CROSS_CERT=${KVR_SIGN_CROSS_CERT} OPENSSL=${KVR_OPENSSL}
+            OSSLSIGNCODE=${KVR_OSSLSIGNCODE} bash ${KVR_WINDOWS_DIR}/make_package.sh
+            $<TARGET_FILE:kvrminiport> ${KVR_PDB} ${KVR_WINDOWS_DIR}/kvrminiport.inf
+            ${KVR_WINDOWS_DIR}/package-README.txt ${KVR_PACKAGE_DIR} ${KVR_SIGNING_DIR}
+    DEPENDS kvrminiport ${KVR_WINDOWS_DIR}/make_package.sh ${KVR_WINDOWS_DIR}/kvrminiport.inf
+            ${KVR_WINDOWS_DIR}/package-README.txt ${KVR_SIGNING_INPUTS}
+    COMMENT "Signed package in ${KVR_PACKAGE_DIR}"
+    VERBATIM)
+add_custom_target(package ALL DEPENDS ${KVR_PACKAGE_FILES})
+
 # Checks, run with ctest in this build directory (and by target/windows/ci.sh).
 enable_testing()
 find_program(KVR_PDBUTIL NAMES llvm-pdbutil REQUIRED)
@@ -170,9 +206,32 @@ add_test(NAME inf_sections COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check
                                    ${KVR_WINDOWS_DIR}/kvrminiport.inf)
 add_test(NAME inf_check_selftest COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_inf.py
                                          --selftest ${KVR_WINDOWS_DIR}/kvrminiport.inf)
+# The signed package: osslsigncode verify against the signer's root (the
+# test certificate, or KVR_SIGN_CA_FILE for a real one).
+set(KVR_SIGN_CA_FILE "" CACHE FILEPATH "Root certificates that a real KVR_SIGN_CERT chains to")
+if(KVR_SIGN_CA_FILE)
+  set(KVR_PACKAGE_CA ${KVR_SIGN_CA_FILE})
+elseif(KVR_SIGN_CERT)
+  set(KVR_PACKAGE_CA ${KVR_SIGN_CERT})
+else()
+  set(KVR_PACKAGE_CA ${KVR_SIGNING_DIR}/test-cert.pem)
+endif()
+set(KVR_PACKAGE_CHECK_ARGS
+    --osslsigncode ${KVR_OSSLSIGNCODE}
+    --openssl ${KVR_OPENSSL}
+    --image $<TARGET_FILE:kvrminiport>
+    --pdb ${KVR_PDB}
+    --inf ${KVR_WINDOWS_DIR}/kvrminiport.inf
+    --cafile ${KVR_PACKAGE_CA})
+add_test(NAME package_signature
+         COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_package.py
+                 ${KVR_PACKAGE_CHECK_ARGS} -- ${KVR_PACKAGE_DIR})
+add_test(NAME package_check_selftest
+         COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_package.py --selftest
+                 ${KVR_PACKAGE_CHECK_ARGS} -- ${KVR_PACKAGE_DIR})
 add_custom_target(
     check-sys
     COMMAND ${CMAKE_CTEST_COMMAND} --output-on-failure
-    DEPENDS kvrminiport
+    DEPENDS kvrminiport package
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     COMMENT "Checks of kvrminiport.sys and its INF")

@@ -4,12 +4,14 @@
 # sibling frame driver, driven along the typical road by kvrwine.exe, with its
 # published values read back from Wine's registry.
 #
-#   bash tests/wine/run.sh [path/to/kvrminiport.sys]
+#   bash tests/wine/run.sh [path/to/kvrminiport.sys ...]
 #
-# Without an argument the image is build/windows-x64/kvrminiport.sys, built
-# with the windows-x64 preset when it is missing. Installs wine64 and wine
-# with apt-get when wine is missing (as root). Every process it starts ends
-# with it; the whole run is bounded by KVR_WINE_TIMEOUT seconds (default 240).
+# Without an argument the road runs twice: on the image as linked,
+# build/windows-x64/kvrminiport.sys, and on the signed image of the package,
+# build/windows-x64/package/kvrminiport.sys; both are built with the
+# windows-x64 preset when one is missing. Installs wine64 and wine with
+# apt-get when wine is missing (as root). Every process it starts ends with
+# it; each road is bounded by KVR_WINE_TIMEOUT seconds (default 240).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,34 +30,54 @@ if [ "${1:-}" != "--inner" ]; then
         timeout 900 apt-get install -y -qq wine64 wine >/dev/null
     fi
 
-    sys=${1:-$root/build/windows-x64/kvrminiport.sys}
-    if [ $# -eq 0 ] && [ ! -f "$sys" ]; then
-        echo "--- building kvrminiport.sys (windows-x64 preset)"
-        (cd "$root" && cmake --preset windows-x64 >/dev/null &&
-            cmake --build --preset windows-x64 >/dev/null)
-    fi
-    if [ ! -f "$sys" ]; then
-        echo "no driver image at $sys" >&2
-        exit 1
+    if [ $# -eq 0 ]; then
+        images=("$root/build/windows-x64/kvrminiport.sys"
+            "$root/build/windows-x64/package/kvrminiport.sys")
+        if [ ! -f "${images[0]}" ] || [ ! -f "${images[1]}" ]; then
+            echo "--- building kvrminiport.sys and its package (windows-x64 preset)"
+            (cd "$root" && cmake --preset windows-x64 >/dev/null &&
+                cmake --build --preset windows-x64 >/dev/null)
+        fi
+    else
+        images=("$@")
     fi
 
-    work=$(mktemp -d "${TMPDIR:-/tmp}/kvrwine.XXXXXX")
-    export KVR_WINE_WORK=$work KVR_WINE_SYS=$(cd "$(dirname "$sys")" && pwd)/$(basename "$sys")
-    export WINEPREFIX=$work/prefix
     status=0
-    timeout -k 10 "${KVR_WINE_TIMEOUT:-240}" bash "$0" --inner || status=$?
-    # End everything that ran in the prefix (services, winedevice, clients).
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
-    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-        echo "FAIL the run did not finish within ${KVR_WINE_TIMEOUT:-240} s"
-    fi
-    if [ -n "${KVR_WINE_KEEP:-}" ]; then
-        echo "--- kept $work"
-    else
-        rm -rf "$work"
-    fi
+    total_passed=0
+    total_failed=0
+    for sys in "${images[@]}"; do
+        if [ ! -f "$sys" ]; then
+            echo "no driver image at $sys" >&2
+            exit 1
+        fi
+        echo "=== $sys"
+        work=$(mktemp -d "${TMPDIR:-/tmp}/kvrwine.XXXXXX")
+        export KVR_WINE_WORK=$work KVR_WINE_SYS=$(cd "$(dirname "$sys")" && pwd)/$(basename "$sys")
+        export WINEPREFIX=$work/prefix
+        road=0
+        timeout -k 10 "${KVR_WINE_TIMEOUT:-240}" bash "$0" --inner || road=$?
+        # End everything that ran in the prefix (services, winedevice, clients).
+        wineserver -k >/dev/null 2>&1 || true
+        wineserver -w >/dev/null 2>&1 || true
+        if [ "$road" -eq 124 ] || [ "$road" -eq 137 ]; then
+            echo "FAIL the run did not finish within ${KVR_WINE_TIMEOUT:-240} s"
+        fi
+        if [ -f "$work/counts" ]; then
+            read -r passed failed <"$work/counts"
+        else
+            passed=0 failed=1
+        fi
+        total_passed=$((total_passed + passed))
+        total_failed=$((total_failed + failed))
+        [ "$road" -eq 0 ] || status=$road
+        if [ -n "${KVR_WINE_KEEP:-}" ]; then
+            echo "--- kept $work"
+        else
+            rm -rf "$work"
+        fi
+    done
     echo "--- wall time $(($(date +%s) - started)) s"
+    echo "wine: $total_passed passed, $total_failed failed"
     exit "$status"
 fi
 
@@ -329,5 +351,6 @@ client \
 reg_check 0000 00000000000000004433221188776655
 
 step "done"
-echo "wine: $passed passed, $failed failed"
+echo "$passed $failed" >"$work/counts"
+echo "this image: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
