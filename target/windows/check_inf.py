@@ -8,8 +8,11 @@ Reads the INF the way the installer does (sections, keys, values, ';'
 comments outside quotes, '\\' line continuations, %string% tokens) and
 requires what a display miniport's INF must have: the Version entries
 (Signature, Class Display with its class GUID, Provider, DriverVer,
-CatalogFile), a Manufacturer with its models sections for x64, an install
-section per model with CopyFiles and its .Services section, AddService for
+CatalogFile), a Manufacturer with its models sections for x64 that Setup
+takes on Windows Vista and 7 (NT 6.0 and 6.1) and that offer no model on
+Windows 8 and later (NT 6.2 on), which run no display miniport of this model,
+an install section per model with the feature score FC of a vendor's
+pre-WDDM display driver, CopyFiles and its .Services section, AddService for
 kvrminiport as the device's function driver with a kernel-driver service
 section (type 1, demand start 3, an ErrorControl, the binary under
 system32\\drivers), the source disks and files, DestinationDirs for every
@@ -29,6 +32,11 @@ SERVICE = "kvrminiport"
 BINARY = "kvrminiport.sys"
 PRODUCT_KEY = r"software\korvane\brindlecourt"
 SPSVCINST_ASSOCSERVICE = 0x2
+# The feature score of a vendor-supplied display driver of the pre-WDDM model.
+XDDM_FEATURE_SCORE = 0xFC
+# NT versions the package is for, and the first one that must be offered nothing.
+TARGET_VERSIONS = ((6, 0), (6, 1))
+FIRST_REFUSED_VERSION = (6, 2)
 # Directory IDs that may stand between percent signs without a Strings entry.
 DIRIDS = re.compile(r"^-?\d+$")
 
@@ -160,6 +168,7 @@ def check(text):
                 install_sections.append((mfields[0], m, mline))
     need(amd64_models, "Manufacturer: no models for NTamd64")
     need(install_sections, "no models")
+    check_target_versions(inf, need)
 
     copy_lists = []
     for install, models, line in install_sections:
@@ -191,6 +200,13 @@ def check(text):
                         need(not item or inf.has(item), "[%s%s] %s names undefined section "
                              "[%s]" % (chosen, sub, directive, item))
         need(inf.values(chosen, "CopyFiles"), "[%s] copies no files" % chosen)
+        score = inf.value(chosen, "FeatureScore")
+        try:
+            score = int(score, 16) if score is not None else None
+        except ValueError:
+            score = None
+        need(score == XDDM_FEATURE_SCORE, "[%s] FeatureScore is not FC (a vendor's display "
+             "driver of the pre-WDDM model)" % chosen)
         check_services(inf, chosen + ".Services", need)
         check_product_key(inf, chosen, need)
 
@@ -233,6 +249,33 @@ def check(text):
                 if token and not DIRIDS.match(token) and token.lower() not in table:
                     problems.append("line %d: %%%s%% is not in [Strings]" % (line, token))
     return problems
+
+
+def check_target_versions(inf, need):
+    """The models sections Setup takes for each NT version: the decorated
+    NTamd64 section of the highest version not above the running one."""
+    for key, value, line in inf.entries("Manufacturer"):
+        fields = split_fields(value)
+        base = fields[0]
+        decorated = {}
+        for decoration in fields[1:]:
+            m = re.match(r"^ntamd64(?:\.(\d+)\.(\d+))?$", decoration.strip(), re.I)
+            if m:
+                version = (int(m.group(1)), int(m.group(2))) if m.group(1) else (0, 0)
+                decorated[version] = "%s.%s" % (base, decoration.strip())
+
+        def taken(running):
+            fitting = [v for v in decorated if v <= running]
+            return decorated[max(fitting)] if fitting else None
+
+        for version in TARGET_VERSIONS:
+            section = taken(version)
+            need(section is not None and inf.entries(section),
+                 "line %d: no model for x64 NT %d.%d" % ((line,) + version))
+        refused = taken(FIRST_REFUSED_VERSION)
+        need(refused is None or not inf.entries(refused),
+             "line %d: models offered on NT %d.%d and later (Windows 8), which run no display "
+             "miniport of this model" % ((line,) + FIRST_REFUSED_VERSION))
 
 
 def check_services(inf, services, need):
@@ -290,7 +333,11 @@ def selftest(text):
         ("DriverVer", r"^DriverVer\s*=.*$", ""),
         ("CatalogFile", r"^CatalogFile\s*=.*$", ""),
         ("Manufacturer", r"^\[Manufacturer\]", "[ManufacturerX]"),
-        ("models", r"^\[Korvane\.Models\.NTamd64\]", "[Korvane.Models.NTx86]"),
+        ("models", r"^\[Korvane\.Models\.NTamd64\.6\.0\]", "[Korvane.Models.NTx86]"),
+        ("Vista", r"NTamd64\.6\.0,", "NTamd64.6.1,"),
+        ("Windows 8 stop", r",\s*NTamd64\.6\.2$", ""),
+        ("FeatureScore", r"^FeatureScore\s*=.*$", ""),
+        ("FeatureScore value", r"^FeatureScore\s*=.*$", "FeatureScore = F8"),
         ("install section", r"^\[kvrminiport\.Install\.NTamd64\]", "[kvrminiport.Other]"),
         ("services", r"^\[kvrminiport\.Install\.NTamd64\.Services\]", "[kvrminiport.Svc]"),
         ("AddService", r"^AddService\s*=.*$", ""),
