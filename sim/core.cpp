@@ -21,16 +21,66 @@ void HarnessEntry()
     DrainRunQueueIfIdle();
 }
 
-CallOut::CallOut()
+CallOut::CallOut() : Context(CurrentThread()), SavedEntryIrql(Context->EntryIrql)
 {
+    Context->EntryIrql = Context->Irql;
     if (!K->FreeRunning)
         K->CallDepth++;
 }
 
 CallOut::~CallOut()
 {
+    Context->EntryIrql = SavedEntryIrql;
     if (!K->FreeRunning)
         K->CallDepth--;
+}
+
+} // namespace sim::detail
+
+// The driver's pageable and start-up routines are placed in sections of
+// these names in the host build too; the linker marks where each begins and
+// ends. A program without such code has no section, and the marks are null.
+extern "C" {
+extern const char __start_kvr_paged[] __attribute__((weak));
+extern const char __stop_kvr_paged[] __attribute__((weak));
+extern const char __start_kvr_init[] __attribute__((weak));
+extern const char __stop_kvr_init[] __attribute__((weak));
+}
+
+namespace sim::detail
+{
+
+namespace
+{
+
+bool InSection(const char *address, const char *start, const char *stop)
+{
+    return start != nullptr && address >= start && address < stop;
+}
+
+} // namespace
+
+void CheckCaller(const char *routine, const void *returnAddress)
+{
+    const char *address = (const char *)returnAddress;
+    if (InSection(address, __start_kvr_paged, __stop_kvr_paged)) {
+        KIRQL irql = CurrentThread()->Irql;
+        if (irql >= DISPATCH_LEVEL) {
+            Guard guard;
+            Violate("pageable code running at IRQL " + std::to_string(irql) + " (it called " +
+                    routine + "): a page fault there stops the system " + OnTarget());
+        }
+    }
+    if (InSection(address, __start_kvr_init, __stop_kvr_init) && K->DriverEntryReturned) {
+        Guard guard;
+        Violate(std::string("start-up code running after DriverEntry returned (it called ") +
+                routine + "): the platform has discarded it");
+    }
+}
+
+std::string OnTarget()
+{
+    return std::string("on ") + TargetName(K->Opt.TargetOs);
 }
 
 void Violate(std::string text)
@@ -89,6 +139,17 @@ using namespace sim::detail;
 
 namespace sim
 {
+
+const char *TargetName(Target target)
+{
+    switch (target) {
+    case Target::Windows7x64:
+        return "Windows 7 x64";
+    case Target::WindowsVistax64:
+        return "Windows Vista x64";
+    }
+    return "?";
+}
 
 void Reset(const Options &options)
 {

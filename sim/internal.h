@@ -43,6 +43,10 @@ struct _DEVICE_OBJECT {
     PDRIVER_OBJECT Driver; // null: the sibling frame driver's device
     std::string Name;
     bool InNamespace; // can be opened by name
+    // DO_DEVICE_INITIALIZING: set at creation; the I/O manager clears it for
+    // devices created in DriverEntry when DriverEntry returns. While it is
+    // set, an open by name fails.
+    bool Initializing;
     ULONG ExtensionSize;
     std::unique_ptr<uint8_t[]> Extension;
     DEVICE_TYPE Type;
@@ -56,8 +60,14 @@ struct _FILE_OBJECT {
     PDEVICE_OBJECT Device;
 };
 
+namespace sim::detail
+{
+struct Thread;
+}
+
 struct _IRP {
     ULONG Code;
+    sim::detail::Thread *Thread; // the thread that built it: its IRP queue
     PDEVICE_OBJECT Target;
     std::vector<uint8_t> SystemBuffer; // the input, copied
     PVOID OutputBuffer;                // the caller's own buffer (METHOD_IN_DIRECT)
@@ -78,6 +88,9 @@ constexpr NTSTATUS StatusTimeout = 0x102;
 constexpr NTSTATUS StatusInvalidDeviceRequest = (NTSTATUS)0xC0000010u;
 constexpr NTSTATUS StatusObjectNameInvalid = (NTSTATUS)0xC0000033u;
 constexpr NTSTATUS StatusRevisionMismatch = (NTSTATUS)0xC0000059u;
+constexpr NTSTATUS StatusNoSuchDevice = (NTSTATUS)0xC000000Eu;
+constexpr NTSTATUS StatusAccessViolation = (NTSTATUS)0xC0000005u;
+constexpr NTSTATUS StatusCancelled = (NTSTATUS)0xC0000120u;
 
 // ---------------------------------------------------------------------------
 // Threads
@@ -89,6 +102,12 @@ struct Thread {
     PKSTART_ROUTINE StartRoutine;
     PVOID StartContext;
     KIRQL Irql = PASSIVE_LEVEL;
+    // The IRQL the context was entered at (a thread: PASSIVE_LEVEL; a
+    // callback: the level it was called at): nothing may lower below it.
+    KIRQL EntryIrql = PASSIVE_LEVEL;
+    // The levels KfRaiseIrql returned, most recent last: KeLowerIrql must
+    // restore exactly the one returned by the raise it undoes.
+    std::vector<KIRQL> Raised;
     bool Finished = false;
     bool Blocked = false;
     bool Harness = false;
@@ -188,6 +207,7 @@ struct Kernel {
     std::unordered_map<void *, std::vector<Thread *>> ObjectWaiters;
 
     // Verifier.
+    bool DriverEntryReturned = false; // start-up code is discarded after it
     std::vector<Violation> Violations;
     std::function<void(const Violation &)> ViolationObserver;
     std::set<ULONG> SurvivingTags;
@@ -251,6 +271,7 @@ struct Kernel {
     Completion PeerCompletion = Completion::Now;
     NTSTATUS PeerFailStatus = STATUS_UNSUCCESSFUL;
     std::deque<PIRP> PendingIrps;
+    bool PeerCancels = true; // its pending requests have a cancel routine
     std::vector<PeerRequest> PeerRequests;
     uint64_t PeerRequestCount = 0;
     uint32_t AutoCompleteMs = 0;
@@ -330,12 +351,31 @@ void HarnessEntry();
 void EnsureKernel();
 // Marks a call from the harness context into the driver: harness calls made
 // meanwhile (from a driver callback) do not run the other threads.
+// The callee is entered at the caller's IRQL: it may not lower below it.
 struct CallOut {
     CallOut();
     ~CallOut();
     CallOut(const CallOut &) = delete;
     CallOut &operator=(const CallOut &) = delete;
+
+  private:
+    Thread *Context;
+    KIRQL SavedEntryIrql;
 };
+// Checks where a platform routine was called from: pageable code (the
+// driver's KVR_PAGED_CODE) must not run at DISPATCH_LEVEL or above, and
+// start-up code (KVR_INIT_CODE) not after DriverEntry has returned, when the
+// platform has discarded it. Takes the guard itself: call it before taking it.
+void CheckCaller(const char *routine, const void *returnAddress);
+#define KVR_SIM_CHECK_CALLER(routine)                                                              \
+    ::sim::detail::CheckCaller(routine, __builtin_return_address(0))
+// "on Windows 7 x64" / "on Windows Vista x64", for findings.
+std::string OnTarget();
+
+// I/O (io.cpp): the requests a thread built are cancelled when it ends.
+void CancelThreadIo(Thread *thread);
+// Clears DO_DEVICE_INITIALIZING on the devices the driver created so far.
+void FinishDriverEntryDevices(PDRIVER_OBJECT driver);
 
 // Threads (threads.cpp).
 Thread *CurrentThread(); // the calling context, never null
@@ -375,6 +415,7 @@ void WriteBytes(void *destination, const void *source, size_t length);
 
 // Registry (registry.cpp).
 RegistryKey *FindKey(std::u16string_view path);
+RegistryKey *FindOrCreateLeaf(std::u16string_view path);
 
 } // namespace sim::detail
 

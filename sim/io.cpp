@@ -21,6 +21,33 @@ void CheckPassive(const char *routine)
         Violate(std::string(routine) + " at IRQL " + std::to_string(irql));
 }
 
+void CheckApcOrBelow(const char *routine)
+{
+    KIRQL irql = CurrentThread()->Irql;
+    if (irql > APC_LEVEL)
+        Violate(std::string(routine) + " at IRQL " + std::to_string(irql) +
+                " (documented for APC_LEVEL and below)");
+}
+
+// Whether a file object still holds a reference on the device: the caller's
+// right to use a device of another driver that it opened by name.
+bool HeldOpen(PDEVICE_OBJECT device)
+{
+    for (auto &file : K->FileObjects)
+        if (!file->Header.Dead && file->Device == device)
+            return true;
+    return false;
+}
+
+// A device of another driver (the sibling's) may be used only while its
+// opener's reference holds it; once that is dropped, the device can be gone.
+void CheckReferenced(PDEVICE_OBJECT device, const char *routine)
+{
+    if (device->Driver == nullptr && !HeldOpen(device))
+        Violate(std::string(routine) + " for " + device->Name +
+                " after its opener dropped its reference: the device may be gone");
+}
+
 PDEVICE_OBJECT NewDevice(PDRIVER_OBJECT driver, std::string name, ULONG extensionSize,
                          DEVICE_TYPE type, ULONG characteristics, bool exclusive, bool sibling)
 {
@@ -29,6 +56,7 @@ PDEVICE_OBJECT NewDevice(PDRIVER_OBJECT driver, std::string name, ULONG extensio
     device->Driver = driver;
     device->Name = std::move(name);
     device->InNamespace = false;
+    device->Initializing = !sibling;
     device->ExtensionSize = extensionSize;
     device->Extension.reset(new uint8_t[extensionSize ? extensionSize : 1]());
     device->Type = type;
@@ -155,6 +183,9 @@ void CompleteIrp(PIRP irp, NTSTATUS status, const std::vector<uint8_t> &reply)
         if (irp->Event)
             SetEventObject(irp->Event);
     }
+    if (auto pending = std::find(k->PendingIrps.begin(), k->PendingIrps.end(), irp);
+        pending != k->PendingIrps.end())
+        k->PendingIrps.erase(pending);
     if (irp->RecordIndex != SIZE_MAX && irp->RecordIndex < k->PeerRequests.size()) {
         PeerRequest &record = k->PeerRequests[irp->RecordIndex];
         record.Completed = true;
@@ -238,6 +269,35 @@ void SiblingWorkerMain()
 }
 
 } // namespace
+
+void CancelThreadIo(Thread *thread)
+{
+    Kernel *k = K;
+    std::vector<PIRP> mine;
+    for (auto &[pointer, irp] : k->Irps)
+        if (irp->Thread == thread)
+            mine.push_back(pointer);
+    std::sort(mine.begin(), mine.end(), [](PIRP a, PIRP b) { return a->Sequence < b->Sequence; });
+    for (PIRP irp : mine) {
+        if (!irp->Sent) {
+            Violate("a request was built and never sent by a thread that has ended");
+            k->Irps.erase(irp);
+        } else if (k->PeerCancels) {
+            // The I/O manager cancels the thread's requests and waits for
+            // them before the thread (and its stack) goes.
+            CompleteIrp(irp, StatusCancelled, {});
+        }
+        // A sibling without a cancel routine: the I/O manager stops waiting
+        // and the request completes later, after the stack is gone.
+    }
+}
+
+void FinishDriverEntryDevices(PDRIVER_OBJECT driver)
+{
+    for (auto &device : K->DeviceObjects)
+        if (device->Driver == driver)
+            device->Initializing = false;
+}
 
 void CreateSiblingDevice()
 {
@@ -395,6 +455,13 @@ void SetPeerPresent(bool present)
         RemoveFromNamespace(K->SiblingDevice);
 }
 
+void SetPeerCancelsRequests(bool cancels)
+{
+    HarnessEntry();
+    Guard guard;
+    K->PeerCancels = cancels;
+}
+
 bool PeerPresent()
 {
     HarnessEntry();
@@ -491,9 +558,10 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PDEVICE_OBJECT *DeviceObject)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("IoCreateDevice");
     Kernel *k = K;
     Guard guard;
-    CheckPassive("IoCreateDevice");
+    CheckApcOrBelow("IoCreateDevice");
     std::string name = Narrow(ReadCounted(DeviceName));
     if (DeviceObject)
         __atomic_store_n(DeviceObject, (PDEVICE_OBJECT) nullptr, __ATOMIC_RELAXED);
@@ -521,6 +589,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("IoCreateSymbolicLink");
     Kernel *k = K;
     Guard guard;
     CheckPassive("IoCreateSymbolicLink");
@@ -542,6 +611,7 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
                                   PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("IoGetDeviceObjectPointer");
     Kernel *k = K;
     Guard guard;
     CheckPassive("IoGetDeviceObjectPointer");
@@ -555,6 +625,10 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
         status = k->FailOpensStatus;
     } else if (!(device = LookUp(name))) {
         status = STATUS_OBJECT_NAME_NOT_FOUND;
+    } else if (device->Initializing) {
+        // DO_DEVICE_INITIALIZING: the I/O manager refuses every open.
+        status = StatusNoSuchDevice;
+        device = nullptr;
     } else {
         auto file = std::make_unique<_FILE_OBJECT>();
         file->Header = ObjectHeader{ObjectKind::File, 1, false};
@@ -581,6 +655,7 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
 void ObfDereferenceObject(PVOID Object)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("ObfDereferenceObject");
     Kernel *k = K;
     Guard guard;
     if (CurrentThread()->Irql > DISPATCH_LEVEL)
@@ -620,9 +695,10 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("IoBuildDeviceIoControlRequest");
     Kernel *k = K;
     Guard guard;
-    CheckPassive("IoBuildDeviceIoControlRequest");
+    CheckApcOrBelow("IoBuildDeviceIoControlRequest");
     if (k->FailRequestBuilds) {
         k->FailRequestBuilds--;
         if (Tracing()) {
@@ -640,8 +716,10 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
         Violate("IoBuildDeviceIoControlRequest for an address that is not a device object");
         return nullptr;
     }
+    CheckReferenced(DeviceObject, "IoBuildDeviceIoControlRequest");
     auto irp = std::make_unique<_IRP>();
     irp->Code = IoControlCode;
+    irp->Thread = CurrentThread();
     irp->Target = DeviceObject;
     irp->SystemBuffer.resize(InputBuffer ? InputBufferLength : 0);
     ReadBytes(irp->SystemBuffer.data(), InputBuffer, irp->SystemBuffer.size());
@@ -662,6 +740,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("IofCallDriver");
     Kernel *k = K;
     Guard guard;
     if (CurrentThread()->Irql > DISPATCH_LEVEL)
@@ -680,6 +759,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_OBJECT target = Irp->Target;
     if (DeviceObject != target)
         Violate("IofCallDriver to a device other than the request's target");
+    CheckReferenced(target, "IofCallDriver");
     if (target->Sibling)
         return SiblingDispatch(Irp);
     // The driver's own devices have no dispatch routine for this request.

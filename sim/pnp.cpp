@@ -256,6 +256,7 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
                                         PVOID Context, PVOID *NotificationEntry)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("IoRegisterPlugPlayNotification");
     Kernel *k = K;
     PnpRegistration record{};
     std::vector<std::string> existing;

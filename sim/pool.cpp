@@ -117,6 +117,62 @@ void Account(PoolStats &stats, SIZE_T bytes, bool allocate)
     }
 }
 
+// The pool types a driver may pass on Vista and 7, with the modifiers that
+// ExAllocatePoolWithTag documents (POOL_RAISE_IF_ALLOCATION_FAILURE,
+// POOL_COLD_ALLOCATION). NonPagedPoolNx (512) and its relatives exist from
+// Windows 8 on only.
+constexpr ULONG PoolRaiseIfAllocationFailure = 16;
+constexpr ULONG PoolColdAllocation = 256;
+
+enum class PoolTypeKind { Usable, MustSucceed, Reserved, Unknown };
+
+PoolTypeKind Classify(POOL_TYPE type, ULONG *base)
+{
+    *base = (ULONG)type & ~(PoolRaiseIfAllocationFailure | PoolColdAllocation);
+    switch (*base) {
+    case 0: // NonPagedPool
+    case 1: // PagedPool
+        return PoolTypeKind::Usable;
+    case 2:  // NonPagedPoolMustSucceed
+    case 6:  // NonPagedPoolCacheAlignedMustS
+    case 34: // NonPagedPoolMustSucceedSession
+    case 38: // NonPagedPoolCacheAlignedMustSSession
+        return PoolTypeKind::MustSucceed;
+    case 3:  // DontUseThisType
+    case 4:  // NonPagedPoolCacheAligned: internal use only
+    case 5:  // PagedPoolCacheAligned: internal use only
+    case 32: // the session types: deprecated
+    case 33:
+    case 35:
+    case 36:
+    case 37:
+        return PoolTypeKind::Reserved;
+    default:
+        return PoolTypeKind::Unknown;
+    }
+}
+
+std::string PoolTypeName(ULONG base)
+{
+    static const char *const names[] = {"NonPagedPool",
+                                        "PagedPool",
+                                        "NonPagedPoolMustSucceed",
+                                        "DontUseThisType",
+                                        "NonPagedPoolCacheAligned",
+                                        "PagedPoolCacheAligned",
+                                        "NonPagedPoolCacheAlignedMustS"};
+    if (base < 7)
+        return names[base];
+    if (base >= 32 && base < 39)
+        return std::string(names[base - 32]) + "Session";
+    return std::to_string(base);
+}
+
+bool Paged(POOL_TYPE type)
+{
+    return ((ULONG)type & 1) != 0;
+}
+
 } // namespace
 
 void ReleaseAllPool()
@@ -238,15 +294,34 @@ extern "C" {
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("ExAllocatePoolWithTag");
     Kernel *k = K;
     Guard guard;
     KIRQL irql = CurrentThread()->Irql;
-    if (PoolType == NonPagedPoolMustSucceed)
-        Violate("ExAllocatePoolWithTag with NonPagedPoolMustSucceed (tag '" + TagText(Tag) +
-                "'): the platform stops the system");
+    ULONG base = 0;
+    switch (Classify(PoolType, &base)) {
+    case PoolTypeKind::Usable:
+        break;
+    case PoolTypeKind::MustSucceed:
+        Violate("ExAllocatePoolWithTag with " + PoolTypeName(base) + " (tag '" + TagText(Tag) +
+                "'): for the system's start-up only; it stops the system when the memory is "
+                "not there");
+        break;
+    case PoolTypeKind::Reserved:
+        Violate("ExAllocatePoolWithTag with " + PoolTypeName(base) + " (tag '" + TagText(Tag) +
+                "'): reserved for the system or deprecated");
+        break;
+    case PoolTypeKind::Unknown:
+        // The platform stops with BAD_POOL_CALLER: no block comes back.
+        Violate("ExAllocatePoolWithTag with pool type " + std::to_string((ULONG)PoolType) +
+                " (tag '" + TagText(Tag) + "'), unknown " + OnTarget() +
+                ": BAD_POOL_CALLER stops the system");
+        Log(false, PoolType, NumberOfBytes, Tag, nullptr, true);
+        return nullptr;
+    }
     if (irql > DISPATCH_LEVEL)
         Violate("ExAllocatePoolWithTag above DISPATCH_LEVEL");
-    else if ((PoolType & 1) && irql >= DISPATCH_LEVEL)
+    else if (Paged(PoolType) && irql >= DISPATCH_LEVEL)
         Violate("paged pool allocated at DISPATCH_LEVEL (tag '" + TagText(Tag) + "')");
     PoolStats &stats = k->Stats[Tag];
     if (InjectedFailure(Tag)) {
@@ -270,6 +345,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 void ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("ExFreePoolWithTag");
     Kernel *k = K;
     Guard guard;
     if (CurrentThread()->Irql > DISPATCH_LEVEL)
@@ -291,6 +367,11 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag)
     PoolBlock block = found->second;
     k->Blocks.erase(found);
     CheckGuard(P, block);
+    if (Paged(block.Type) && CurrentThread()->Irql == DISPATCH_LEVEL)
+        Violate("paged pool block (tag '" + TagText(block.Tag) +
+                "') freed at DISPATCH_LEVEL: only nonpaged blocks may be freed there");
+    // Tag 0 frees a block of any tag: the DDK's ExFreePool is
+    // ExFreePoolWithTag(P, 0) on these versions.
     if (Tag != 0 && Tag != block.Tag)
         Violate("pool block of tag '" + TagText(block.Tag) + "' freed with tag '" + TagText(Tag) +
                 "'");

@@ -132,6 +132,76 @@ NTSTATUS StoreDirect(void *entryContext, ULONG type, const std::vector<uint8_t> 
     return STATUS_SUCCESS;
 }
 
+// The environment that REG_EXPAND_SZ references are expanded from: the
+// caller's block ("NAME=value" strings, an empty one last), or the system
+// process's own when it passes none.
+std::vector<std::pair<std::u16string, std::u16string>> EnvironmentOf(PVOID environment)
+{
+    std::vector<std::pair<std::u16string, std::u16string>> list;
+    auto add = [&](std::u16string_view entry) {
+        size_t equals = entry.find(u'=', 1);
+        if (equals != std::u16string_view::npos)
+            list.emplace_back(Upcase(entry.substr(0, equals)), entry.substr(equals + 1));
+    };
+    if (environment) {
+        const WCHAR *text = (const WCHAR *)environment;
+        for (size_t guard = 0; guard < 4096; ++guard) {
+            std::u16string entry = ReadWideText(text);
+            if (entry.empty())
+                break;
+            add(entry);
+            text += entry.size() + 1;
+        }
+    } else {
+        for (const std::string &entry : K->Opt.SystemEnvironment)
+            add(Widen(entry));
+    }
+    return list;
+}
+
+// %NAME% references replaced by their values; a name the environment does not
+// have stays as written, as the platform's expansion leaves it.
+std::vector<uint8_t> Expand(const std::vector<uint8_t> &data, PVOID environment)
+{
+    std::u16string text;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        char16_t c = (char16_t)(data[i] | data[i + 1] << 8);
+        if (c == 0)
+            break;
+        text.push_back(c);
+    }
+    auto variables = EnvironmentOf(environment);
+    std::u16string result;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t open = text.find(u'%', at);
+        size_t close = open == std::u16string::npos ? open : text.find(u'%', open + 1);
+        if (close == std::u16string::npos) {
+            result.append(text, at, std::u16string::npos);
+            break;
+        }
+        result.append(text, at, open - at);
+        std::u16string name = Upcase(std::u16string_view(text).substr(open + 1, close - open - 1));
+        auto found = std::find_if(variables.begin(), variables.end(),
+                                  [&](const auto &variable) { return variable.first == name; });
+        if (found != variables.end()) {
+            result += found->second;
+            at = close + 1;
+        } else {
+            result.append(text, open, close - open);
+            at = close; // the closing mark may open the next reference
+        }
+    }
+    std::vector<uint8_t> bytes;
+    for (char16_t c : result) {
+        bytes.push_back((uint8_t)c);
+        bytes.push_back((uint8_t)(c >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
 NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE &entry, PWSTR name, ULONG type,
                      const std::vector<uint8_t> &data, PVOID context)
 {
@@ -145,15 +215,37 @@ NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE &entry, PWSTR name, ULONG ty
 }
 
 // Hands one value (or default) to the entry: the query routine, or the
-// direct target.
+// direct target. A query routine's STATUS_BUFFER_TOO_SMALL is ignored, as the
+// platform ignores it.
 NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE &entry, PWSTR name, ULONG type,
-                 const std::vector<uint8_t> &data, PVOID context)
+                 const std::vector<uint8_t> &data, PVOID context, PVOID environment)
 {
     bool noExpand = entry.Flags & RTL_QUERY_REGISTRY_NOEXPAND;
-    if (entry.Flags & RTL_QUERY_REGISTRY_DIRECT)
+    bool direct = entry.Flags & RTL_QUERY_REGISTRY_DIRECT;
+    if (type == REG_EXPAND_SZ && !noExpand) {
+        Guard guard;
+        Violate("RtlQueryRegistryValues expanded the REG_EXPAND_SZ value " +
+                Narrow(ReadWideText(name)) +
+                " without RTL_QUERY_REGISTRY_NOEXPAND: kernel-mode callers must set it, the "
+                "environment routines being unsafe for them");
+    }
+    if (direct && type == REG_MULTI_SZ && !noExpand) {
+        Guard guard;
+        Violate("RtlQueryRegistryValues stored the REG_MULTI_SZ value " +
+                Narrow(ReadWideText(name)) +
+                " directly without RTL_QUERY_REGISTRY_NOEXPAND, which that type requires");
+    }
+    if (direct) {
+        if (type == REG_EXPAND_SZ && !noExpand)
+            return StoreDirect(entry.EntryContext, REG_SZ, Expand(data, environment));
         return StoreDirect(entry.EntryContext, type, data);
+    }
+    auto call = [&](ULONG delivered, const std::vector<uint8_t> &bytes) {
+        NTSTATUS status = CallRoutine(entry, name, delivered, bytes, context);
+        return status == STATUS_BUFFER_TOO_SMALL ? STATUS_SUCCESS : status;
+    };
     if (type == REG_EXPAND_SZ && !noExpand)
-        return CallRoutine(entry, name, REG_SZ, data, context); // expansion is identity
+        return call(REG_SZ, Expand(data, environment));
     if (type == REG_MULTI_SZ && !noExpand) {
         // One call for each string, as REG_SZ with its terminator.
         size_t chars = data.size() / 2;
@@ -165,14 +257,24 @@ NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE &entry, PWSTR name, ULONG type,
             if (i == start)
                 break; // the empty string that ends the list
             std::vector<uint8_t> one(data.begin() + 2 * start, data.begin() + 2 * (i + 1));
-            NTSTATUS status = CallRoutine(entry, name, REG_SZ, one, context);
+            NTSTATUS status = call(REG_SZ, one);
             if (!NT_SUCCESS(status))
                 return status;
             start = i + 1;
         }
         return STATUS_SUCCESS;
     }
-    return CallRoutine(entry, name, type, data, context);
+    return call(type, data);
+}
+
+// The default as the platform reads it. A string default with DefaultLength 0
+// is measured from DefaultData; with DefaultData null that read (or any read
+// of a non-zero length) goes to address 0, and the system stops.
+bool ReadsNullDefault(ULONG type, const RTL_QUERY_REGISTRY_TABLE &entry)
+{
+    if (entry.DefaultData)
+        return false;
+    return entry.DefaultLength != 0 || IsString(type);
 }
 
 std::vector<uint8_t> DefaultData(ULONG type, const RTL_QUERY_REGISTRY_TABLE &entry)
@@ -199,7 +301,7 @@ struct TableEntryView {
 };
 
 NTSTATUS RunQuery(ULONG relativeTo, const std::u16string &path,
-                  const std::vector<TableEntryView> &entries, PVOID context)
+                  const std::vector<TableEntryView> &entries, PVOID context, PVOID environment)
 {
     Kernel *k = K;
     std::vector<std::pair<std::u16string, std::pair<ULONG, std::vector<uint8_t>>>> snapshot;
@@ -232,20 +334,20 @@ NTSTATUS RunQuery(ULONG relativeTo, const std::u16string &path,
                 return STATUS_INVALID_PARAMETER;
             for (auto &[name, value] : snapshot) {
                 std::u16string terminated = name;
-                NTSTATUS status =
-                    Deliver(entry, (PWSTR)terminated.c_str(), value.first, value.second, context);
+                NTSTATUS status = Deliver(entry, (PWSTR)terminated.c_str(), value.first,
+                                          value.second, context, environment);
                 if (!NT_SUCCESS(status))
                     return status;
             }
             continue;
         }
-        ULONG defaultType = entry.DefaultType;
-        ULONG expected = REG_NONE;
-        bool typeCheck = entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK;
-        if (typeCheck) {
-            expected = defaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
-            defaultType &= 0x00FFFFFF;
-        }
+        // The default type is the member's low byte; with the type check the
+        // high byte is the expected type. Vista and 7 know the check only
+        // with the update that adds it, and ignore the flag without it.
+        ULONG defaultType = entry.DefaultType & 0xFF;
+        ULONG expected = entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+        bool typeCheck =
+            (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) && K->Opt.RegistryTypecheckUpdate;
         const std::pair<ULONG, std::vector<uint8_t>> *found = nullptr;
         for (auto &[name, value] : snapshot)
             if (SameName(name, view.Name)) {
@@ -256,12 +358,20 @@ NTSTATUS RunQuery(ULONG relativeTo, const std::u16string &path,
         if (found) {
             if (typeCheck && found->first != expected)
                 return STATUS_OBJECT_TYPE_MISMATCH;
-            status = Deliver(entry, entry.Name, found->first, found->second, context);
+            status = Deliver(entry, entry.Name, found->first, found->second, context, environment);
         } else if (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
-        } else if (defaultType != REG_NONE && entry.DefaultData) {
-            status =
-                Deliver(entry, entry.Name, defaultType, DefaultData(defaultType, entry), context);
+        } else if (defaultType != REG_NONE && ReadsNullDefault(defaultType, entry)) {
+            Guard guard;
+            Violate("RtlQueryRegistryValues read the default of " + Narrow(view.Name) + " (type " +
+                    std::to_string(defaultType) +
+                    ") through a null DefaultData: DefaultData is ignored only with DefaultType "
+                    "REG_NONE; the system stops " +
+                    OnTarget());
+            return StatusAccessViolation;
+        } else if (defaultType != REG_NONE) {
+            status = Deliver(entry, entry.Name, defaultType, DefaultData(defaultType, entry),
+                             context, environment);
         }
         if (!NT_SUCCESS(status))
             return status;
@@ -270,6 +380,25 @@ NTSTATUS RunQuery(ULONG relativeTo, const std::u16string &path,
 }
 
 } // namespace
+
+// The key of the path; a missing key is created when its parent exists, as
+// RtlWriteRegistryValue does (the new key must be a direct subkey of an
+// existing one).
+RegistryKey *FindOrCreateLeaf(std::u16string_view path)
+{
+    if (RegistryKey *key = FindKey(path))
+        return key;
+    std::u16string trimmed(path);
+    while (trimmed.size() > 1 && trimmed.back() == u'\\')
+        trimmed.pop_back();
+    size_t slash = trimmed.rfind(u'\\');
+    if (slash == 0 || slash == std::u16string::npos || !FindKey(trimmed.substr(0, slash)))
+        return nullptr;
+    K->LastKey = nullptr;
+    auto [entry, made] = K->Keys.emplace(KeyId(trimmed), RegistryKey{trimmed, {}});
+    (void)made;
+    return &entry->second;
+}
 
 RegistryKey *FindKey(std::u16string_view path)
 {
@@ -486,6 +615,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
                                PVOID ValueData, ULONG ValueLength)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("RtlWriteRegistryValue");
     Kernel *k = K;
     Guard guard;
     KIRQL irql = CurrentThread()->Irql;
@@ -505,7 +635,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
         status = k->FailWritesStatus;
     } else if (const ValueFault *fault = MatchFault(k->FailValueWrites, name)) {
         status = fault->Status;
-    } else if (RegistryKey *key = FindKey(path)) {
+    } else if (RegistryKey *key = FindOrCreateLeaf(path)) {
         RegistryValue *value = FindValue(key, name);
         if (!value) {
             key->Values.push_back(RegistryValue{name, {}});
@@ -547,8 +677,8 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                 PVOID Context, PVOID Environment)
 {
-    (void)Environment;
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("RtlQueryRegistryValues");
     Kernel *k = K;
     std::u16string path;
     std::vector<TableEntryView> entries;
@@ -568,8 +698,9 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
             entries.push_back(TableEntryView{entry, ReadWideText(entry.Name)});
         }
     }
-    NTSTATUS status = (!Path || !QueryTable) ? STATUS_INVALID_PARAMETER
-                                             : RunQuery(RelativeTo, path, entries, Context);
+    NTSTATUS status = (!Path || !QueryTable)
+                          ? STATUS_INVALID_PARAMETER
+                          : RunQuery(RelativeTo, path, entries, Context, Environment);
     Guard guard;
     k->RegQueryCount++;
     if (k->Opt.RecordRegistry) {

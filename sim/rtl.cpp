@@ -100,6 +100,12 @@ extern "C" {
 
 void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
+    EnsureKernel();
+    KVR_SIM_CHECK_CALLER("RtlInitUnicodeString");
+    if (CurrentThread()->Irql > DISPATCH_LEVEL) {
+        Guard guard;
+        Violate("RtlInitUnicodeString above DISPATCH_LEVEL");
+    }
     size_t length = 0;
     if (SourceString)
         while (SourceString[length])
@@ -114,6 +120,12 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 
 void RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
 {
+    EnsureKernel();
+    KVR_SIM_CHECK_CALLER("RtlInitAnsiString");
+    if (CurrentThread()->Irql > DISPATCH_LEVEL) {
+        Guard guard;
+        Violate("RtlInitAnsiString above DISPATCH_LEVEL");
+    }
     size_t length = SourceString ? strlen(SourceString) : 0;
     if (length > 0xFFFE)
         length = 0xFFFE;
@@ -124,6 +136,12 @@ void RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
 
 LONG RtlCompareString(const STRING *String1, const STRING *String2, BOOLEAN CaseInSensitive)
 {
+    EnsureKernel();
+    KVR_SIM_CHECK_CALLER("RtlCompareString");
+    if (CurrentThread()->Irql != PASSIVE_LEVEL) {
+        Guard guard;
+        Violate("RtlCompareString at IRQL " + std::to_string(CurrentThread()->Irql));
+    }
     USHORT length1 = String1->Length;
     USHORT length2 = String2->Length;
     USHORT common = length1 < length2 ? length1 : length2;
@@ -145,6 +163,8 @@ LONG RtlCompareString(const STRING *String1, const STRING *String2, BOOLEAN Case
 
 SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length)
 {
+    EnsureKernel();
+    KVR_SIM_CHECK_CALLER("RtlCompareMemory");
     const UCHAR *a = (const UCHAR *)Source1;
     const UCHAR *b = (const UCHAR *)Source2;
     SIZE_T i = 0;

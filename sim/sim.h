@@ -58,7 +58,24 @@ enum class Mode {
     FreeRunning,
 };
 
+// The Windows version whose documented behaviour the kernel follows. The
+// driver model runs on Vista and 7 (and their server editions) only; the
+// verifier names the version in its findings.
+enum class Target {
+    Windows7x64,
+    WindowsVistax64,
+};
+const char *TargetName(Target target); // "Windows 7 x64", "Windows Vista x64"
+
 struct Options {
+    Target TargetOs = Target::Windows7x64;
+    // Whether the update that adds RTL_QUERY_REGISTRY_TYPECHECK to Vista and 7
+    // is installed; without it those versions ignore the flag.
+    bool RegistryTypecheckUpdate = false;
+    // The environment that RtlQueryRegistryValues expands REG_EXPAND_SZ
+    // references from when the caller passes none: the system process has
+    // none of the user's variables. "NAME=value" entries.
+    std::vector<std::string> SystemEnvironment;
     Mode RunMode = Mode::Deterministic;
     // Free-running mode: real microseconds per virtual millisecond. The
     // default makes a 250 ms wait a 5 ms real sleep.
@@ -324,6 +341,13 @@ enum class Completion {
 };
 
 void SetPeerPresent(bool present); // absent: opening \Device\KEVO-0 fails
+// Whether the sibling's pending requests can be cancelled (default true).
+// A request is queued to the thread that built it; when that thread ends,
+// the I/O manager cancels its requests and waits for them, so they complete
+// (STATUS_CANCELLED) while the thread's stack still exists. Without a cancel
+// routine the I/O manager gives up waiting, and the request completes later,
+// into whatever the stack has become.
+void SetPeerCancelsRequests(bool cancels);
 bool PeerPresent();
 void SetFrameMode(UCHAR mode);                // reply of command 4
 void SetFramePanel(UCHAR type, UCHAR aux);    // reply of command 1

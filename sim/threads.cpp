@@ -169,6 +169,7 @@ void FiberMain(Thread *thread)
     if (thread->Irql != PASSIVE_LEVEL)
         Violate("thread " + std::to_string(thread->Id) + " ended at IRQL " +
                 std::to_string(thread->Irql));
+    CancelThreadIo(thread);
     thread->Finished = true;
     SwitchToHarness(thread, true);
     __builtin_trap();
@@ -539,11 +540,11 @@ static void *FreeThreadMain(void *argument)
     FreeThread = thread;
     if (setjmp(thread->Base) == 0) {
         thread->StartRoutine(thread->StartContext);
-        if (thread->Irql != PASSIVE_LEVEL) {
-            Guard guard;
+        Guard guard;
+        if (thread->Irql != PASSIVE_LEVEL)
             Violate("thread " + std::to_string(thread->Id) + " ended at IRQL " +
                     std::to_string(thread->Irql));
-        }
+        CancelThreadIo(thread);
     }
     {
         std::lock_guard<std::mutex> lock(K->Mutex);
@@ -734,7 +735,10 @@ KIRQL Irql()
 void SetIrql(KIRQL irql)
 {
     HarnessEntry();
-    CurrentThread()->Irql = irql;
+    Thread *thread = CurrentThread();
+    thread->Irql = irql;
+    thread->EntryIrql = irql;
+    thread->Raised.clear();
 }
 
 } // namespace sim
@@ -746,12 +750,14 @@ extern "C" {
 KIRQL KeGetCurrentIrql(void)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("KeGetCurrentIrql");
     return CurrentThread()->Irql;
 }
 
 KIRQL KfRaiseIrql(KIRQL NewIrql)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("KfRaiseIrql");
     Thread *thread = CurrentThread();
     KIRQL old = thread->Irql;
     if (NewIrql < old) {
@@ -760,24 +766,48 @@ KIRQL KfRaiseIrql(KIRQL NewIrql)
                 std::to_string(old));
     }
     thread->Irql = NewIrql;
+    thread->Raised.push_back(old);
     return old;
 }
 
+// It is a fatal error on the platform to lower to anything but the level that
+// the immediately preceding raise returned; in particular a context never
+// goes below the level it was entered at.
 void KeLowerIrql(KIRQL NewIrql)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("KeLowerIrql");
     Thread *thread = CurrentThread();
     if (NewIrql > thread->Irql) {
         Guard guard;
         Violate("KeLowerIrql to " + std::to_string(NewIrql) + " above the current IRQL " +
                 std::to_string(thread->Irql));
     }
+    if (NewIrql < thread->EntryIrql) {
+        Guard guard;
+        Violate("KeLowerIrql to " + std::to_string(NewIrql) + " below the IRQL " +
+                std::to_string(thread->EntryIrql) + " the context was entered at: a fatal error " +
+                OnTarget());
+    } else if (thread->Raised.empty()) {
+        Guard guard;
+        Violate("KeLowerIrql to " + std::to_string(NewIrql) +
+                " without a KfRaiseIrql to undo: a fatal error " + OnTarget());
+    } else if (thread->Raised.back() != NewIrql) {
+        Guard guard;
+        Violate("KeLowerIrql to " + std::to_string(NewIrql) +
+                ", but the preceding KfRaiseIrql "
+                "returned " +
+                std::to_string(thread->Raised.back()) + ": a fatal error " + OnTarget());
+    }
+    if (!thread->Raised.empty())
+        thread->Raised.pop_back();
     thread->Irql = NewIrql;
 }
 
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("KeInitializeEvent");
     Guard guard;
     if (!K->FreeRunning && K->ObjectWaiters.count(Event))
         Violate("KeInitializeEvent on an event that a thread is waiting for");
@@ -794,6 +824,7 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 {
     (void)Level;
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("KeInitializeMutex");
     Guard guard;
     Mutex->Header.Type = 2;
     Mutex->Header.Signalling = 0;
@@ -813,6 +844,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
 {
     (void)Wait;
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("KeReleaseMutex");
     Guard guard;
     Thread *thread = CurrentThread();
     LONG previous = Mutex->Header.SignalState;
@@ -841,6 +873,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     (void)WaitMode;
     (void)Alertable;
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("KeWaitForSingleObject");
     Thread *thread = CurrentThread();
     bool zeroTimeout = Timeout && __atomic_load_n(&Timeout->QuadPart, __ATOMIC_RELAXED) == 0;
     if (!zeroTimeout && thread->Irql > APC_LEVEL) {
@@ -865,6 +898,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     (void)WaitMode;
     (void)Alertable;
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("KeDelayExecutionThread");
     Kernel *k = K;
     Thread *thread = CurrentThread();
     if (thread->Irql > APC_LEVEL) {
@@ -913,6 +947,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     (void)ObjectAttributes;
     (void)ProcessHandle;
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("PsCreateSystemThread");
     Kernel *k = K;
     Guard guard;
     if (CurrentThread()->Irql != PASSIVE_LEVEL)

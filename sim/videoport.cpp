@@ -83,6 +83,10 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry, std::string_view registryPath)
     }
     NTSTATUS status = CallMiniport("DriverEntry", [&] { return entry(driver, path); });
     Guard guard;
+    // The platform discards the start-up section once DriverEntry returns,
+    // and lets the devices created in it be opened.
+    K->DriverEntryReturned = true;
+    FinishDriverEntryDevices(driver);
     if (Tracing()) {
         TraceEvent event = NewEvent(CurrentTime(), TraceKind::Boot);
         event.Status = status;
@@ -308,8 +312,11 @@ ULONG VideoPortInitialize(PVOID Argument1, PVOID Argument2,
                           PVIDEO_HW_INITIALIZATION_DATA HwInitializationData, PVOID HwContext)
 {
     EnsureKernel();
+    KVR_SIM_CHECK_CALLER("VideoPortInitialize");
     Kernel *k = K;
     Guard guard;
+    if (CurrentThread()->Irql != PASSIVE_LEVEL)
+        Violate("VideoPortInitialize at IRQL " + std::to_string(CurrentThread()->Irql));
     VideoPortInitializeCall call{};
     call.Time = CurrentTime();
     call.Argument1 = Argument1;
@@ -341,6 +348,8 @@ ULONG VideoPortInitialize(PVOID Argument1, PVOID Argument2,
 
 void VideoPortZeroMemory(PVOID Destination, ULONG Length)
 {
+    EnsureKernel();
+    KVR_SIM_CHECK_CALLER("VideoPortZeroMemory");
     memset(Destination, 0, Length);
 }
 

@@ -369,6 +369,23 @@ TEST_F(DataFilePathTest, ShorterPathLeavesNoTraceOfALongerOne)
     ExpectPath("E:\\y");
 }
 
+// Kernel-mode callers must read REG_EXPAND_SZ unexpanded: one without a
+// variable reference is the folder as it stands; one with a reference has no
+// expansion the driver can make and gives no path. A '%' in REG_SZ is a
+// character like any other.
+TEST_F(DataFilePathTest, ExpandableFolderIsTakenOnlyWithoutReferences)
+{
+    ASSERT_TRUE(sim::SetString(ProductKey, "InstallLocation", "E:\\Frame", REG_EXPAND_SZ));
+    ExpectPath("E:\\Frame");
+    ASSERT_TRUE(
+        sim::SetString(ProductKey, "InstallLocation", "%ProgramFiles%\\Frame", REG_EXPAND_SZ));
+    ExpectRefusal("a variable reference");
+    ASSERT_TRUE(sim::SetString(ProductKey, "InstallLocation", "E:\\100%", REG_EXPAND_SZ));
+    ExpectRefusal("a lone mark");
+    ASSERT_TRUE(sim::SetString(ProductKey, "InstallLocation", "E:\\100%"));
+    ExpectPath("E:\\100%");
+}
+
 TEST_F(DataFilePathTest, RefusedWhenNoCompletePathCanBeHandedOut)
 {
     ASSERT_TRUE(sim::SetString(ProductKey, "InstallLocation", "C:\\Good"));

@@ -52,7 +52,7 @@ TEST_F(DriverTest, DriverEntryHandsTheVideoPortItsCallbackTable)
     EXPECT_EQ(DriverState.ProfileNotifyRegistered.Load(), 0);
     std::vector<sim::PoolEvent> Buffer = PoolEventsOf("ffub");
     ASSERT_EQ(Buffer.size(), 1u);
-    EXPECT_EQ(Buffer[0].Type, NonPagedPoolNx);
+    EXPECT_EQ(Buffer[0].Type, NonPagedPool) << "Vista and 7 know no no-execute pool";
     EXPECT_EQ(Buffer[0].Bytes, 200u);
     EXPECT_EQ(static_cast<const void *>(DriverState.DataFilePath.Load()), Buffer[0].Address);
     EXPECT_EQ(sim::PoolTotals().Allocations, 1u) << "nothing else is allocated at load";

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "driver/control/control.h"
+#include "driver/settings/registry_frame.h"
 #include "driver/settings/settings.h"
 
 using namespace kvrtest;
@@ -178,32 +179,47 @@ TEST_F(SettingsTest, FailedPathCopyMakesNoRegistryCall)
     EXPECT_EQ(ProductValue("Orientation")->Data, Le32(5));
 }
 
-TEST_F(SettingsTest, CallersIrqlIsRestoredOnEveryPath)
+// The registry routines run at PASSIVE_LEVEL only, and lowering the IRQL
+// below the caller's is a fatal error: a caller above PASSIVE_LEVEL gets a
+// failure, with nothing allocated, read or written and its IRQL untouched.
+// At APC_LEVEL the operations themselves (pageable) may run; at
+// DISPATCH_LEVEL only the resident frame may be entered.
+TEST_F(SettingsTest, CallerAbovePassiveLevelGetsFailureWithNothingReadOrWritten)
 {
     ASSERT_TRUE(sim::SetDword(ProductKey, "Orientation", 5));
-    for (KIRQL Level : {PASSIVE_LEVEL, APC_LEVEL, DISPATCH_LEVEL}) {
-        SCOPED_TRACE(int(Level));
-        ULONG Target = 0;
-        auto Check = [&](const char *What, bool Result, bool Expected) {
-            EXPECT_EQ(Result, Expected) << What;
-            EXPECT_EQ(sim::Irql(), Level) << What;
-            sim::SetIrql(Level);
-        };
-        sim::SetIrql(Level);
-        Check("query", QuerySetting(SettingOrientation, &Target), true);
-        Check("write", WriteSetting(SettingOrientation, &Target), true);
-        Check("status", WriteSetting(SettingDeviceStatus, &DriverState.DeviceStatusRecord), true);
-        Check("level", QueryAccelerationLevel(&Target), true);
-        sim::FailRegistryReads(1);
-        Check("failed query", QuerySetting(SettingOrientation, &Target), false);
-        sim::FailRegistryWrites(1);
-        Check("failed write", WriteSetting(SettingOrientation, &Target), false);
-        sim::FailNextAllocations(1);
-        Check("no path copy", QuerySetting(SettingOrientation, &Target), false);
-        sim::FailNextAllocations(1);
-        Check("no path copy for the level", QueryAccelerationLevel(&Target), false);
-        sim::SetIrql(PASSIVE_LEVEL);
-    }
+    ASSERT_TRUE(sim::SetString(ProductKey, "InstallLocation", "C:\\x"));
+    uint64_t Allocations = sim::PoolTotals().Allocations;
+    auto Refused = [&](const char *What, bool Result) {
+        EXPECT_FALSE(Result) << What;
+        EXPECT_EQ(sim::Irql(), APC_LEVEL) << What;
+    };
+    ULONG Target = 77;
+    sim::SetIrql(APC_LEVEL);
+    Refused("query", QuerySetting(SettingOrientation, &Target));
+    Refused("write", WriteSetting(SettingOrientation, &Target));
+    Refused("status", WriteSetting(SettingDeviceStatus, &DriverState.DeviceStatusRecord));
+    Refused("level", QueryAccelerationLevel(&Target));
+    Refused("publish", WriteDeviceStatus(false));
+    sim::SetIrql(PASSIVE_LEVEL);
+    EXPECT_EQ(Target, 77u);
+
+    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, u"Orientation", REG_NONE, 0,
+                            StoreDwordValue,       &Target};
+    sim::SetIrql(DISPATCH_LEVEL);
+    EXPECT_EQ(QueryRegistryValue(ProductKeyPath, ProductKeyPathTag, &Query), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(sim::Irql(), DISPATCH_LEVEL);
+    sim::SetIrql(PASSIVE_LEVEL);
+    EXPECT_EQ(Target, 77u);
+
+    EXPECT_EQ(sim::RegistryQueryCount(), 0u);
+    EXPECT_EQ(sim::RegistryWriteCount(), 0u);
+    EXPECT_EQ(sim::PoolTotals().Allocations, Allocations);
+    EXPECT_EQ(ProductValue("Orientation")->Data, Le32(5));
+
+    // At PASSIVE_LEVEL the same calls go through.
+    EXPECT_EQ(QueryRegistryValue(ProductKeyPath, ProductKeyPathTag, &Query), STATUS_SUCCESS);
+    EXPECT_EQ(Target, 5u);
+    EXPECT_TRUE(WriteSetting(SettingOrientation, &Target));
     EXPECT_EQ(Pool("sger").OutstandingCount, 0u);
 }
 

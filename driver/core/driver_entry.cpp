@@ -58,9 +58,11 @@ KVR_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING 
     DriverState.ProfileNotifyRegistered.Store(0);
     DriverState.PeerDevice.Store(nullptr);
     DriverState.DriverObject.Store(DriverObject);
-    // May be null; its users refuse rather than write through it.
+    // May be null; its users refuse rather than write through it. Plain
+    // NonPagedPool: the no-execute pool type exists from Windows 8 on, and
+    // an unknown type stops Vista and 7 (BAD_POOL_CALLER).
     DriverState.DataFilePath.Store(static_cast<WCHAR *>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, DataFilePathSize, DataFilePathTag)));
+        ExAllocatePoolWithTag(NonPagedPool, DataFilePathSize, DataFilePathTag)));
     StartMonitorThread();
     return Status;
 }

@@ -130,7 +130,7 @@ typedef enum _POOL_TYPE {
     NonPagedPool = 0,
     PagedPool = 1,
     NonPagedPoolMustSucceed = 2,
-    NonPagedPoolNx = 512,
+    NonPagedPoolNx = 512, // Windows 8 and later only: unknown to Vista and 7
 } POOL_TYPE;
 
 typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
@@ -447,13 +447,15 @@ inline KIRQL KfRaiseIrql(KIRQL NewIrql)
 
 // Code placement. In the kernel image, pageable routines go to the PAGE
 // section, start-up code that the platform may discard after DriverEntry to
-// INIT; everything else stays resident. The host build ignores placement.
+// INIT; everything else stays resident. The host build keeps the same split
+// in sections of its own, so that the simulated kernel can tell pageable code
+// running at DISPATCH_LEVEL, and start-up code running after DriverEntry.
 #if KVR_KERNEL_TARGET
 #define KVR_PAGED_CODE __attribute__((section("PAGE")))
 #define KVR_INIT_CODE __attribute__((section("INIT")))
 #else
-#define KVR_PAGED_CODE
-#define KVR_INIT_CODE
+#define KVR_PAGED_CODE __attribute__((section("kvr_paged")))
+#define KVR_INIT_CODE __attribute__((section("kvr_init")))
 #endif
 
 #endif // KVR_PLATFORM_TYPES_ONLY

@@ -28,8 +28,8 @@ constexpr ULONG ScratchTag = 0x206B6444; // "Ddk " in memory order
 
 KVR_PAGED_CODE bool QueryAccelerationLevel(ULONG *Level)
 {
-    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, AccelerationLevelName, REG_NONE, StoreDwordValue,
-                            Level};
+    REGISTRY_QUERY Query = {
+        RTL_REGISTRY_ABSOLUTE, AccelerationLevelName, REG_NONE, 0, StoreDwordValue, Level};
     return NT_SUCCESS(QueryRegistryValue(PeerDeviceKeyPath, PeerDeviceKeyPathTag, &Query));
 }
 
@@ -40,8 +40,12 @@ struct INSTALL_LOCATION {
     bool Found;
 };
 
-// Accepts REG_SZ, or REG_EXPAND_SZ (delivered expanded), whose characters up
-// to the first zero fit the scratch string with a terminator.
+// Accepts REG_SZ whose characters up to the first zero fit the scratch string
+// with a terminator. The query asks for REG_EXPAND_SZ unexpanded (kernel-mode
+// callers must not have the environment routines called for them), so such a
+// value is taken only when it references no variable: its text is then the
+// folder as it stands. One with a '%' has no expansion a driver can make, and
+// is refused like any other unusable value.
 KVR_PAGED_CODE static NTSTATUS StoreInstallLocation(PWSTR ValueName, ULONG ValueType,
                                                     PVOID ValueData, ULONG ValueLength,
                                                     PVOID Context, PVOID EntryContext)
@@ -56,8 +60,11 @@ KVR_PAGED_CODE static NTSTATUS StoreInstallLocation(PWSTR ValueName, ULONG Value
     const auto *Characters = static_cast<const WCHAR *>(ValueData);
     unsigned Stored = ValueLength / CharacterSize;
     unsigned Length = 0;
-    while (Length < Stored && Characters[Length] != 0)
+    while (Length < Stored && Characters[Length] != 0) {
+        if (ValueType == REG_EXPAND_SZ && Characters[Length] == u'%')
+            return STATUS_OBJECT_TYPE_MISMATCH;
         ++Length;
+    }
     unsigned Capacity = Location->Text.MaximumLength / CharacterSize;
     if (Length + 1 > Capacity)
         return STATUS_OBJECT_TYPE_MISMATCH;
@@ -99,10 +106,14 @@ KVR_PAGED_CODE static void ResetPath(WCHAR *Path)
 
 KVR_PAGED_CODE static bool ReadInstallLocation(INSTALL_LOCATION *Location)
 {
-    // A default type without default data supplies nothing: an absent value
-    // leaves Found clear.
-    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, InstallLocationName,
-                            REG_SZ, StoreInstallLocation, Location};
+    // No default (REG_NONE): an absent value calls nothing and leaves Found
+    // clear. REG_EXPAND_SZ comes unexpanded.
+    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
+                            InstallLocationName,
+                            REG_NONE,
+                            RTL_QUERY_REGISTRY_NOEXPAND,
+                            StoreInstallLocation,
+                            Location};
     NTSTATUS Status = QueryRegistryValue(ProductKeyPath, ProductKeyPathTag, &Query);
     return NT_SUCCESS(Status) && Location->Found;
 }
@@ -127,6 +138,6 @@ KVR_PAGED_CODE bool BuildDataFilePath()
         Complete = Folder <= LongestFolder && AppendText(Path, Scratch, Folder) &&
                    AppendText(Path, PathSuffix, SuffixCharacters);
     }
-    ExFreePoolWithTag(Scratch, 0);
+    ExFreePoolWithTag(Scratch, ScratchTag);
     return Complete;
 }

@@ -19,15 +19,6 @@ constexpr LONGLONG PublishRetryInterval = -1000000; // 100 ms, relative
 
 // The frame.
 
-static void SetIrql(KIRQL Level)
-{
-    KIRQL Current = KeGetCurrentIrql();
-    if (Level < Current)
-        KeLowerIrql(Level);
-    else if (Level > Current)
-        KfRaiseIrql(Level);
-}
-
 // Sixteen bytes from From to To, as fixed-size moves that compile to plain
 // loads and stores, never to a call of a run-time routine.
 static void MoveChunk(UCHAR *To, const UCHAR *From)
@@ -60,25 +51,25 @@ static void CopyKeyPath(UCHAR *Copy, const UNICODE_STRING *Path)
     Copy[Length + 1] = 0;
 }
 
-// The copy is made and freed at PASSIVE_LEVEL too: paged pool may be neither
-// allocated nor freed at DISPATCH_LEVEL.
-KVR_PAGED_CODE NTSTATUS CallRegistry(PCWSTR KeyPath, ULONG PathTag, REGISTRY_CALL Call,
-                                     PVOID Context)
+// Resident, and it looks at the IRQL before anything else: above
+// PASSIVE_LEVEL the registry routines may not be called, and lowering the
+// IRQL below the caller's is a fatal error, so the call is refused whole.
+// Below that point everything runs at PASSIVE_LEVEL, where the paged path
+// copy may be allocated and freed.
+NTSTATUS CallRegistry(PCWSTR KeyPath, ULONG PathTag, REGISTRY_CALL Call, PVOID Context)
 {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        return STATUS_UNSUCCESSFUL;
     UNICODE_STRING Path;
     RtlInitUnicodeString(&Path, KeyPath);
     SIZE_T CopySize = Path.Length + sizeof(WCHAR);
 
-    KIRQL CallerIrql = KeGetCurrentIrql();
-    SetIrql(PASSIVE_LEVEL);
     auto *Copy = static_cast<UCHAR *>(ExAllocatePoolWithTag(PagedPool, CopySize, PathTag));
-    NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
-    if (Copy != nullptr) {
-        CopyKeyPath(Copy, &Path);
-        Status = Call(reinterpret_cast<PCWSTR>(Copy), Context);
-        ExFreePoolWithTag(Copy, 0);
-    }
-    SetIrql(CallerIrql);
+    if (Copy == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    CopyKeyPath(Copy, &Path);
+    NTSTATUS Status = Call(reinterpret_cast<PCWSTR>(Copy), Context);
+    ExFreePoolWithTag(Copy, PathTag);
     return Status;
 }
 
@@ -88,13 +79,14 @@ KVR_PAGED_CODE static NTSTATUS RunQuery(PCWSTR KeyPath, PVOID Context)
     RTL_QUERY_REGISTRY_TABLE Table[2] = {};
     Table[0].QueryRoutine = Query->Routine;
     Table[0].Name = const_cast<PWSTR>(Query->Name);
+    Table[0].Flags = Query->Flags;
     Table[0].EntryContext = Query->Target;
     Table[0].DefaultType = Query->DefaultType;
     return RtlQueryRegistryValues(Query->RelativeTo, KeyPath, Table, nullptr, nullptr);
 }
 
-KVR_PAGED_CODE NTSTATUS QueryRegistryValue(PCWSTR KeyPath, ULONG PathTag,
-                                           const REGISTRY_QUERY *Query)
+// Resident, like the frame it enters.
+NTSTATUS QueryRegistryValue(PCWSTR KeyPath, ULONG PathTag, const REGISTRY_QUERY *Query)
 {
     return CallRegistry(KeyPath, PathTag, RunQuery, const_cast<REGISTRY_QUERY *>(Query));
 }
@@ -201,7 +193,7 @@ KVR_PAGED_CODE static bool WriteDeviceInfo()
 
 KVR_PAGED_CODE bool QuerySetting(LONG Kind, PVOID Target)
 {
-    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, nullptr, REG_NONE, StoreDwordValue, Target};
+    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, nullptr, REG_NONE, 0, StoreDwordValue, Target};
     switch (Kind) {
     case SettingTrayPre:
         Query.Name = TrayPreName;

@@ -1,7 +1,8 @@
 // The registry call frame shared by the settings store's operations: a fresh
-// tagged copy of the key path in paged pool, the one registry call made at
-// PASSIVE_LEVEL with the caller's IRQL restored, and the copy freed on every
-// path.
+// tagged copy of the key path in paged pool, the one registry call, and the
+// copy freed on every path. The registry routines run at PASSIVE_LEVEL only,
+// and no context may lower the IRQL below the level it was entered at, so a
+// caller above PASSIVE_LEVEL gets a failure with nothing read or written.
 //
 // Reads go through query routines that check the stored type and length
 // against the target and refuse anything else (STATUS_OBJECT_TYPE_MISMATCH),
@@ -20,7 +21,9 @@ constexpr ULONG ProductKeyPathTag = 0x72656773; // "sger" in memory order
 typedef NTSTATUS (*REGISTRY_CALL)(PCWSTR KeyPath, PVOID Context);
 
 // Runs Call inside the frame. A path copy that cannot be allocated gives
-// STATUS_INSUFFICIENT_RESOURCES and no call.
+// STATUS_INSUFFICIENT_RESOURCES and no call; a caller above PASSIVE_LEVEL gets
+// STATUS_UNSUCCESSFUL and no call. Resident code: it may be reached above
+// PASSIVE_LEVEL, where pageable code must not run.
 NTSTATUS CallRegistry(PCWSTR KeyPath, ULONG PathTag, REGISTRY_CALL Call, PVOID Context);
 
 // One value read through a query routine (no DIRECT flag). The value need not
@@ -28,7 +31,8 @@ NTSTATUS CallRegistry(PCWSTR KeyPath, ULONG PathTag, REGISTRY_CALL Call, PVOID C
 struct REGISTRY_QUERY {
     ULONG RelativeTo;
     PCWSTR Name;
-    ULONG DefaultType;
+    ULONG DefaultType; // REG_NONE: no default, DefaultData is then ignored
+    ULONG Flags;       // RTL_QUERY_REGISTRY_xxx of the table entry
     PRTL_QUERY_REGISTRY_ROUTINE Routine;
     PVOID Target;
 };

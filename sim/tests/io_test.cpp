@@ -296,12 +296,16 @@ void SendFromStackAndEnd(PVOID)
     request.Send(Peer, 1);
 }
 
+// A sibling whose pending requests cannot be cancelled: the I/O manager stops
+// waiting for them when the thread ends, and they complete later into a stack
+// that is gone.
 TEST_F(Io, PendingCompletionIntoAnEndedThreadsStackIsCaught)
 {
     ViolationsExpected = true;
     PFILE_OBJECT file = nullptr;
     ASSERT_EQ(Open(&file, &Peer), STATUS_SUCCESS);
     sim::SetPeerCompletion(sim::Completion::Pending);
+    sim::SetPeerCancelsRequests(false);
     HANDLE handle;
     PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SendFromStackAndEnd, nullptr);
     sim::RunUntilIdle();
@@ -318,6 +322,128 @@ TEST_F(Io, PendingCompletionIntoAnEndedThreadsStackIsCaught)
     sim::CompletePeerRequests();
     EXPECT_TRUE(sim::Violations().empty());
     EXPECT_EQ(request.Reply[0], 8);
+    ObfDereferenceObject(file);
+}
+
+// A request is queued to the thread that built it: when the thread ends, its
+// pending requests are cancelled while its stack still exists, and one it
+// built and never sent is a finding.
+TEST_F(Io, RequestsOfAnEndedThreadAreCancelled)
+{
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(Open(&file, &Peer), STATUS_SUCCESS);
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    HANDLE handle;
+    PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SendFromStackAndEnd, nullptr);
+    sim::RunUntilIdle();
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+    EXPECT_EQ(sim::PendingPeerRequests(), 0u);
+    EXPECT_EQ(sim::CompletePeerRequests(), 0u);
+    ASSERT_EQ(sim::PeerRequests().size(), 1u);
+    EXPECT_TRUE(sim::PeerRequests()[0].Completed);
+    EXPECT_EQ(sim::PeerRequests()[0].CompletionStatus, (NTSTATUS)0xC0000120u); // cancelled
+    EXPECT_TRUE(sim::Violations().empty());
+    ObfDereferenceObject(file);
+}
+
+void BuildAndEnd(PVOID)
+{
+    Request request;
+    KeInitializeEvent(&request.Event, NotificationEvent, FALSE);
+    IoBuildDeviceIoControlRequest(sim::PeerIoctlCode, Peer, request.Block, 8, request.Reply, 2,
+                                  FALSE, &request.Event, &request.Status);
+}
+
+TEST_F(Io, RequestBuiltAndNotSentByAnEndedThreadIsAFinding)
+{
+    ViolationsExpected = true;
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(Open(&file, &Peer), STATUS_SUCCESS);
+    HANDLE handle;
+    PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, BuildAndEnd, nullptr);
+    sim::RunUntilIdle();
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("built and never sent"), std::string::npos);
+    ObfDereferenceObject(file);
+    EXPECT_EQ(sim::Shutdown().size(), 1u) << "the request is gone with its thread";
+}
+
+// Once the opener has dropped the file object's reference, the sibling's device
+// may be deleted at any moment: a request built or sent for it is a finding.
+TEST_F(Io, RequestForADeviceItsOpenerNoLongerHoldsIsAFinding)
+{
+    ViolationsExpected = true;
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    Request held;
+    EXPECT_EQ(held.Send(device, 4, 1), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::Violations().empty());
+    ObfDereferenceObject(file);
+    Request dropped;
+    dropped.Send(device, 4, 1);
+    ASSERT_GE(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("IoBuildDeviceIoControlRequest for \\Device\\KEVO-0 "
+                                             "after its opener dropped its reference"),
+              std::string::npos)
+        << sim::Violations()[0].Text;
+}
+
+// The I/O manager sets DO_DEVICE_INITIALIZING on every new device and clears
+// it when DriverEntry returns only for the devices created in it; nobody can
+// open the others by name (nor through a link) until their driver clears it.
+PDEVICE_OBJECT EarlyDevice;
+
+NTSTATUS CreateInEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\early");
+    return IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &EarlyDevice);
+}
+
+TEST_F(Io, OnlyDevicesCreatedInDriverEntryCanBeOpened)
+{
+    sim::Reset();
+    ASSERT_EQ(sim::LoadDriver(CreateInEntry), STATUS_SUCCESS);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\late");
+    PDEVICE_OBJECT late = nullptr;
+    ASSERT_EQ(IoCreateDevice(sim::DriverObject(), 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &late),
+              STATUS_SUCCESS);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\late");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(Open(&file, &device, u"\\Device\\late"), (NTSTATUS)0xC000000Eu); // no such device
+    EXPECT_EQ(Open(&file, &device, u"\\DosDevices\\late"), (NTSTATUS)0xC000000Eu);
+    ASSERT_EQ(Open(&file, &device, u"\\Device\\early"), STATUS_SUCCESS);
+    EXPECT_EQ(device, EarlyDevice);
+    ObfDereferenceObject(file);
+}
+
+TEST_F(Io, DeviceCreationAndRequestsUpToApcLevel)
+{
+    ViolationsExpected = true;
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\apc");
+    PDEVICE_OBJECT created = nullptr;
+    sim::SetIrql(APC_LEVEL);
+    EXPECT_EQ(IoCreateDevice(Driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &created),
+              STATUS_SUCCESS);
+    Request request;
+    EXPECT_EQ(request.Send(device, 4, 1), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::Violations().empty());
+    sim::SetIrql(DISPATCH_LEVEL);
+    request.Send(device, 4, 1);
+    sim::SetIrql(PASSIVE_LEVEL);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("IoBuildDeviceIoControlRequest at IRQL 2"),
+              std::string::npos);
     ObfDereferenceObject(file);
 }
 

@@ -31,7 +31,7 @@ TEST_F(Pool, AccountingPerTag)
 {
     void *a = ExAllocatePoolWithTag(PagedPool, 96, PathTag);
     void *b = ExAllocatePoolWithTag(PagedPool, 130, PathTag);
-    void *c = ExAllocatePoolWithTag(NonPagedPoolNx, 200, FileTag);
+    void *c = ExAllocatePoolWithTag(NonPagedPool, 200, FileTag);
     ASSERT_TRUE(a && b && c);
     ExFreePoolWithTag(a, 0);
     sim::PoolStats paths = sim::PoolStatsForTag(PathTag);
@@ -69,11 +69,11 @@ TEST_F(Pool, InjectedFailures)
     EXPECT_TRUE(first && second && fourth);
 
     sim::FailAllocationsOfTag(FileTag);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 200, FileTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 200, FileTag), nullptr);
     void *other = ExAllocatePoolWithTag(PagedPool, 8, PathTag);
     EXPECT_NE(other, nullptr);
     sim::ClearPoolFaults();
-    void *file = ExAllocatePoolWithTag(NonPagedPoolNx, 200, FileTag);
+    void *file = ExAllocatePoolWithTag(NonPagedPool, 200, FileTag);
     EXPECT_NE(file, nullptr);
 
     EXPECT_EQ(sim::PoolStatsForTag(PathTag).FailedAllocations, 3u);
@@ -143,9 +143,80 @@ TEST_F(Pool, MustSucceedPoolIsAViolation)
     ExFreePoolWithTag(block, FileTag);
 }
 
+// Every pool type but the two plain ones is a finding on Vista and 7; the
+// types those versions do not know at all (the no-execute types of Windows 8,
+// anything else) stop the system, and no block comes back.
+class PoolTypes : public ::testing::TestWithParam<sim::Target>
+{
+  protected:
+    void SetUp() override
+    {
+        sim::Options options;
+        options.TargetOs = GetParam();
+        sim::Reset(options);
+    }
+    void TearDown() override { sim::Shutdown(); }
+
+    // The one finding of an allocation of this type ("" for none).
+    static std::string FindingOf(ULONG type)
+    {
+        sim::ClearViolations();
+        void *block = ExAllocatePoolWithTag(POOL_TYPE(type), 64, FileTag);
+        if (block)
+            ExFreePoolWithTag(block, FileTag);
+        const auto &found = sim::Violations();
+        if (found.size() > 1)
+            return "more than one finding";
+        return found.empty() ? "" : found[0].Text;
+    }
+};
+
+TEST_P(PoolTypes, OnlyPlainNonPagedAndPagedPoolPassOnVistaAndSeven)
+{
+    std::string target = sim::TargetName(GetParam());
+    for (ULONG type : {0u, 1u, 0u | 16u, 1u | 256u})
+        EXPECT_EQ(FindingOf(type), "") << type;
+    for (ULONG type : {512u, 516u, 544u, 77u, 7u, 8u}) {
+        std::string found = FindingOf(type);
+        EXPECT_NE(found.find("BAD_POOL_CALLER"), std::string::npos) << type << ": " << found;
+        EXPECT_NE(found.find(target), std::string::npos) << found;
+        sim::FailNextAllocations(0);
+        EXPECT_EQ(ExAllocatePoolWithTag(POOL_TYPE(type), 64, FileTag), nullptr);
+    }
+    for (ULONG type : {2u, 6u, 34u, 38u, 2u | 16u})
+        EXPECT_NE(FindingOf(type).find("MustS"), std::string::npos) << type;
+    for (ULONG type : {3u, 4u, 5u, 32u, 33u, 37u})
+        EXPECT_NE(FindingOf(type).find("reserved for the system"), std::string::npos) << type;
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, PoolTypes,
+                         ::testing::Values(sim::Target::Windows7x64, sim::Target::WindowsVistax64));
+
+TEST_F(Pool, PagedBlockFreedAtDispatchLevelIsAViolation)
+{
+    void *paged = ExAllocatePoolWithTag(PagedPool, 16, PathTag);
+    void *nonPaged = ExAllocatePoolWithTag(NonPagedPool, 16, FileTag);
+    sim::SetIrql(DISPATCH_LEVEL);
+    ExFreePoolWithTag(nonPaged, FileTag);
+    EXPECT_TRUE(sim::Violations().empty());
+    ExFreePoolWithTag(paged, PathTag);
+    sim::SetIrql(PASSIVE_LEVEL);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(
+        sim::Violations()[0].Text.find("paged pool block (tag 'sger') freed at DISPATCH_LEVEL"),
+        std::string::npos);
+
+    sim::ClearViolations();
+    paged = ExAllocatePoolWithTag(PagedPool, 16, PathTag);
+    sim::SetIrql(APC_LEVEL);
+    ExFreePoolWithTag(paged, PathTag);
+    sim::SetIrql(PASSIVE_LEVEL);
+    EXPECT_TRUE(sim::Violations().empty());
+}
+
 TEST_F(Pool, LeaksAreReportedByTagExceptExpectedSurvivors)
 {
-    ExAllocatePoolWithTag(NonPagedPoolNx, 200, FileTag);
+    ExAllocatePoolWithTag(NonPagedPool, 200, FileTag);
     ExAllocatePoolWithTag(PagedPool, 96, PathTag);
     ExAllocatePoolWithTag(PagedPool, 96, PathTag);
     sim::ExpectSurvivingPool(FileTag);

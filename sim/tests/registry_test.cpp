@@ -151,9 +151,9 @@ TEST_F(Registry, DirectStringsGoIntoACountedString)
     EXPECT_EQ(tight.Length, 0);
     EXPECT_EQ(storage[0], 0xEEEE);
 
-    // REG_EXPAND_SZ is stored the same way.
+    // REG_EXPAND_SZ unexpanded is stored the same way.
     sim::SetString(Key, "Path", "%Root%\\x", REG_EXPAND_SZ);
-    EXPECT_EQ(QueryDirect(u"Path", &text), STATUS_SUCCESS);
+    EXPECT_EQ(QueryDirect(u"Path", &text, RTL_QUERY_REGISTRY_NOEXPAND), STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(storage, text.Length / 2), u"%Root%\\x");
 }
 
@@ -189,8 +189,24 @@ TEST_F(Registry, MistypedValueTakesTheStringPath)
     ExFreePoolWithTag(seen.Buffer, sim::Tag("Rtl "));
 }
 
-TEST_F(Registry, TypeCheckRefusesAnotherType)
+// Vista and 7 know the type check only with the update that adds it; without
+// it they ignore the flag, and the value is stored whatever its type.
+TEST_F(Registry, TypeCheckIsIgnoredWithoutTheUpdate)
 {
+    SetBytes("Level", REG_BINARY, {1, 0, 0, 0});
+    ULONG level = 5;
+    ULONG expectDword = REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+    EXPECT_EQ(QueryDirect(u"Level", &level, RTL_QUERY_REGISTRY_TYPECHECK, expectDword),
+              STATUS_SUCCESS);
+    EXPECT_EQ(level, 1u);
+}
+
+TEST_F(Registry, TypeCheckWithTheUpdateRefusesAnotherType)
+{
+    sim::Options options;
+    options.Keys = {Key};
+    options.RegistryTypecheckUpdate = true;
+    sim::Reset(options);
     SetBytes("Level", REG_BINARY, {1, 0, 0, 0});
     ULONG level = 5;
     ULONG expectDword = REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
@@ -264,6 +280,10 @@ NTSTATUS Collect(PWSTR, ULONG type, PVOID data, ULONG length, PVOID context, PVO
 
 TEST_F(Registry, QueryRoutineSeesExpandedAndSplitStrings)
 {
+    // Expanding is a finding: kernel-mode callers must ask for the value
+    // unexpanded. The system process has none of the user's variables, so a
+    // reference stays as written unless an environment is given.
+    ViolationsExpected = true;
     sim::SetString(Key, "Path", "%Root%", REG_EXPAND_SZ);
     std::vector<uint8_t> multi;
     for (char c : std::string("ab\0c\0\0", 6)) {
@@ -285,6 +305,20 @@ TEST_F(Registry, QueryRoutineSeesExpandedAndSplitStrings)
     EXPECT_EQ(seen.Calls[0].second, std::u16string(u"%Root%\0", 7));
     EXPECT_EQ(seen.Calls[1].second, std::u16string(u"ab\0", 3));
     EXPECT_EQ(seen.Calls[2].second, std::u16string(u"c\0", 2));
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("without RTL_QUERY_REGISTRY_NOEXPAND"),
+              std::string::npos);
+
+    // With an environment block the reference is replaced; an unknown one
+    // and a lone mark stay.
+    sim::SetString(Key, "Path", "%ROOT%\\%Other%\\5%", REG_EXPAND_SZ);
+    const char16_t environment[] = u"Root=C:\\Apps\0Z=1\0";
+    seen.Calls.clear();
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, KeyW, table, &seen, (PVOID)environment),
+              STATUS_SUCCESS);
+    ASSERT_EQ(seen.Calls.size(), 3u);
+    EXPECT_EQ(seen.Calls[0].second, std::u16string(u"C:\\Apps\\%Other%\\5%\0", 19));
+    sim::ClearViolations();
 
     table[0].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
     table[1].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
@@ -297,11 +331,14 @@ TEST_F(Registry, QueryRoutineSeesExpandedAndSplitStrings)
     EXPECT_EQ(seen.Calls[1].second.size(), 6u);
 }
 
+// A missing key is created when it is a direct subkey of an existing one;
+// deeper paths fail.
 TEST_F(Registry, WritesNeedTheKeyAndAreRecordedInOrder)
 {
     UCHAR info[2] = {8, 0};
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\Software\\Gone",
-                                    u"DeviceInfo", REG_BINARY, info, 2),
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE,
+                                    u"\\Registry\\Machine\\Software\\Gone\\Deeper", u"DeviceInfo",
+                                    REG_BINARY, info, 2),
               STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(sim::KeyExists("\\Registry\\Machine\\Software\\Gone"));
     sim::Advance(250);
@@ -393,6 +430,94 @@ TEST_F(Registry, HarnessKeysAndValues)
     EXPECT_FALSE(sim::GetValue(Key, "One"));
     ASSERT_EQ(sim::Values(Key).size(), 1u);
     EXPECT_EQ(sim::Values(Key)[0].first, "Two");
+}
+
+TEST_F(Registry, MissingLeafKeyIsCreatedByAWrite)
+{
+    UCHAR info[2] = {8, 0};
+    ASSERT_TRUE(sim::DeleteKey(Key));
+    EXPECT_EQ(
+        RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, KeyW, u"DeviceInfo", REG_BINARY, info, 2),
+        STATUS_SUCCESS);
+    EXPECT_TRUE(sim::KeyExists(Key));
+    EXPECT_EQ(sim::GetValue(Key, "DeviceInfo")->Data, (std::vector<uint8_t>{8, 0}));
+}
+
+// DefaultData is ignored only with DefaultType REG_NONE. A string default of
+// length 0 is measured from DefaultData, and with that null the platform reads
+// address 0 and stops: a finding, and nothing is delivered.
+TEST_F(Registry, StringDefaultThroughANullPointerIsAFinding)
+{
+    ViolationsExpected = true;
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0].QueryRoutine = Collect;
+    table[0].Name = (PWSTR)u"InstallLocation";
+    table[0].DefaultType = REG_SZ;
+    Seen seen;
+    EXPECT_NE(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, KeyW, table, &seen, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(seen.Calls.empty());
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("null DefaultData"), std::string::npos);
+
+    // A non-string default of a non-zero length through null: the same.
+    sim::ClearViolations();
+    table[0].DefaultType = REG_DWORD;
+    table[0].DefaultLength = 4;
+    EXPECT_NE(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, KeyW, table, &seen, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(sim::Violations().size(), 1u);
+
+    // REG_NONE: no default, nothing read, no finding; a real default is
+    // delivered, its length measured.
+    sim::ClearViolations();
+    table[0].DefaultType = REG_NONE;
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, KeyW, table, &seen, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(seen.Calls.empty());
+    table[0].DefaultType = REG_SZ;
+    table[0].DefaultData = (PVOID)u"D:\\x";
+    table[0].DefaultLength = 0;
+    table[0].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, KeyW, table, &seen, nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(seen.Calls.size(), 1u);
+    EXPECT_EQ(seen.Calls[0].second, std::u16string(u"D:\\x\0", 5));
+    EXPECT_TRUE(sim::Violations().empty());
+}
+
+NTSTATUS TooSmall(PWSTR, ULONG type, PVOID data, ULONG length, PVOID context, PVOID entry)
+{
+    Collect(nullptr, type, data, length, context, entry);
+    return STATUS_BUFFER_TOO_SMALL;
+}
+
+NTSTATUS Refuse(PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID)
+{
+    return STATUS_OBJECT_TYPE_MISMATCH;
+}
+
+// A query routine's STATUS_BUFFER_TOO_SMALL is ignored and the table goes on;
+// any other error ends it and is the result.
+TEST_F(Registry, QueryRoutineBufferTooSmallIsIgnored)
+{
+    sim::SetDword(Key, "A", 1);
+    sim::SetDword(Key, "B", 2);
+    RTL_QUERY_REGISTRY_TABLE table[3] = {};
+    table[0].QueryRoutine = TooSmall;
+    table[0].Name = (PWSTR)u"A";
+    table[1].QueryRoutine = Collect;
+    table[1].Name = (PWSTR)u"B";
+    Seen seen;
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, KeyW, table, &seen, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(seen.Calls.size(), 2u);
+
+    table[0].QueryRoutine = Refuse;
+    seen.Calls.clear();
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, KeyW, table, &seen, nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_TRUE(seen.Calls.empty());
 }
 
 } // namespace

@@ -267,6 +267,85 @@ TEST_F(Threads, IrqlIsKeptPerContextAndMisuseIsAViolation)
     EXPECT_NE(sim::Violations()[1].Text.find("KeLowerIrql"), std::string::npos);
 }
 
+// Lowering to anything but what the preceding raise returned is fatal on the
+// platform, and in particular below the level the context was entered at (a
+// routine called at DISPATCH_LEVEL that drops to PASSIVE_LEVEL).
+TEST_F(Threads, LoweringBelowTheEntryLevelOrWithoutARaiseIsAFatalError)
+{
+    ViolationsExpected = true;
+    sim::SetIrql(DISPATCH_LEVEL);
+    KeLowerIrql(PASSIVE_LEVEL);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find(
+                  "KeLowerIrql to 0 below the IRQL 2 the context was entered at"),
+              std::string::npos)
+        << sim::Violations()[0].Text;
+    EXPECT_NE(sim::Violations()[0].Text.find("Windows 7 x64"), std::string::npos);
+
+    sim::ClearViolations();
+    sim::SetIrql(APC_LEVEL);
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    KeLowerIrql(old);
+    EXPECT_TRUE(sim::Violations().empty()) << "a raise undone exactly";
+    KeLowerIrql(APC_LEVEL);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("without a KfRaiseIrql to undo"), std::string::npos);
+
+    sim::ClearViolations();
+    sim::SetIrql(PASSIVE_LEVEL);
+    KfRaiseIrql(DISPATCH_LEVEL);
+    KeLowerIrql(APC_LEVEL);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("the preceding KfRaiseIrql returned 0"),
+              std::string::npos);
+    sim::SetIrql(PASSIVE_LEVEL);
+}
+
+// Code in the pageable section may run at APC_LEVEL and below; at
+// DISPATCH_LEVEL its page may be absent, and the fault stops the system.
+KVR_PAGED_CODE __attribute__((noinline)) KIRQL PageableRoutine()
+{
+    return KeGetCurrentIrql();
+}
+
+// Start-up code is discarded once DriverEntry has returned.
+KVR_INIT_CODE __attribute__((noinline)) KIRQL StartUpRoutine()
+{
+    return KeGetCurrentIrql();
+}
+
+NTSTATUS EntryCallingStartUpCode(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    StartUpRoutine();
+    return STATUS_SUCCESS;
+}
+
+TEST_F(Threads, PageableCodeAtDispatchLevelAndStartUpCodeAfterDriverEntryAreFindings)
+{
+    ViolationsExpected = true;
+    for (KIRQL level : {PASSIVE_LEVEL, APC_LEVEL}) {
+        sim::SetIrql(level);
+        EXPECT_EQ(PageableRoutine(), level);
+    }
+    EXPECT_TRUE(sim::Violations().empty());
+    sim::SetIrql(DISPATCH_LEVEL);
+    PageableRoutine();
+    sim::SetIrql(PASSIVE_LEVEL);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find(
+                  "pageable code running at IRQL 2 (it called KeGetCurrentIrql)"),
+              std::string::npos)
+        << sim::Violations()[0].Text;
+
+    sim::ClearViolations();
+    ASSERT_EQ(sim::LoadDriver(EntryCallingStartUpCode), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::Violations().empty());
+    StartUpRoutine();
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("start-up code running after DriverEntry returned"),
+              std::string::npos);
+}
+
 std::atomic<bool> Stayed{false};
 
 void EndRaised(PVOID)
