@@ -112,7 +112,7 @@ TEST_F(Pool, BadFreesAreViolations)
 TEST_F(Pool, WritesPastTheEndAreViolations)
 {
     auto *scratch = static_cast<uint8_t *>(ExAllocatePoolWithTag(PagedPool, 200, PathTag));
-    auto *kept = static_cast<uint8_t *>(ExAllocatePoolWithTag(NonPagedPoolNx, 200, FileTag));
+    auto *kept = static_cast<uint8_t *>(ExAllocatePoolWithTag(NonPagedPool, 200, FileTag));
     auto *clean = static_cast<uint8_t *>(ExAllocatePoolWithTag(PagedPool, 7, PathTag));
     ASSERT_TRUE(scratch && kept && clean);
     memset(clean, 0, 7); // up to the last byte: no finding
