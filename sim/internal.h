@@ -109,6 +109,7 @@ struct Thread {
     // restore exactly the one returned by the raise it undoes.
     std::vector<KIRQL> Raised;
     bool Finished = false;
+    bool Ending = false; // its start routine has returned: its frames are gone
     bool Blocked = false;
     bool Harness = false;
     int64_t WakeTime = -1;

@@ -284,7 +284,8 @@ void CancelThreadIo(Thread *thread)
             k->Irps.erase(irp);
         } else if (k->PeerCancels) {
             // The I/O manager cancels the thread's requests and waits for
-            // them before the thread (and its stack) goes.
+            // them before the thread goes; the start routine has returned,
+            // so a status record or event in its frames is already gone.
             CompleteIrp(irp, StatusCancelled, {});
         }
         // A sibling without a cancel routine: the I/O manager stops waiting

@@ -169,6 +169,7 @@ void FiberMain(Thread *thread)
     if (thread->Irql != PASSIVE_LEVEL)
         Violate("thread " + std::to_string(thread->Id) + " ended at IRQL " +
                 std::to_string(thread->Irql));
+    thread->Ending = true;
     CancelThreadIo(thread);
     thread->Finished = true;
     SwitchToHarness(thread, true);
@@ -525,7 +526,7 @@ bool InDeadStack(const void *address, size_t length)
     uintptr_t begin = (uintptr_t)address;
     uintptr_t end = begin + (length ? length : 1);
     for (auto &thread : K->Threads) {
-        if (!thread->Finished)
+        if (!thread->Finished && !thread->Ending)
             continue;
         uintptr_t base = (uintptr_t)thread->StackBase;
         if (base && begin < base + thread->StackSize && end > base)
@@ -544,6 +545,7 @@ static void *FreeThreadMain(void *argument)
         if (thread->Irql != PASSIVE_LEVEL)
             Violate("thread " + std::to_string(thread->Id) + " ended at IRQL " +
                     std::to_string(thread->Irql));
+        thread->Ending = true;
         CancelThreadIo(thread);
     }
     {

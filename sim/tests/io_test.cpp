@@ -326,15 +326,23 @@ TEST_F(Io, PendingCompletionIntoAnEndedThreadsStackIsCaught)
 }
 
 // A request is queued to the thread that built it: when the thread ends, its
-// pending requests are cancelled while its stack still exists, and one it
-// built and never sent is a finding.
+// pending requests are cancelled. The start routine has returned by then, so
+// a request whose records lived in its frames completes into dead stack; one
+// whose records are static completes cleanly with STATUS_CANCELLED.
+Request StaticRequest;
+
+void SendStaticAndEnd(PVOID)
+{
+    StaticRequest.Send(Peer, 1);
+}
+
 TEST_F(Io, RequestsOfAnEndedThreadAreCancelled)
 {
     PFILE_OBJECT file = nullptr;
     ASSERT_EQ(Open(&file, &Peer), STATUS_SUCCESS);
     sim::SetPeerCompletion(sim::Completion::Pending);
     HANDLE handle;
-    PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SendFromStackAndEnd, nullptr);
+    PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SendStaticAndEnd, nullptr);
     sim::RunUntilIdle();
     EXPECT_EQ(sim::LiveThreadCount(), 0u);
     EXPECT_EQ(sim::PendingPeerRequests(), 0u);
@@ -342,7 +350,16 @@ TEST_F(Io, RequestsOfAnEndedThreadAreCancelled)
     ASSERT_EQ(sim::PeerRequests().size(), 1u);
     EXPECT_TRUE(sim::PeerRequests()[0].Completed);
     EXPECT_EQ(sim::PeerRequests()[0].CompletionStatus, (NTSTATUS)0xC0000120u); // cancelled
+    EXPECT_EQ(StaticRequest.Status.Status, (NTSTATUS)0xC0000120u);
+    EXPECT_EQ(StaticRequest.Event.Header.SignalState, 1);
     EXPECT_TRUE(sim::Violations().empty());
+
+    ViolationsExpected = true;
+    PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SendFromStackAndEnd, nullptr);
+    sim::RunUntilIdle();
+    EXPECT_EQ(sim::PendingPeerRequests(), 0u);
+    ASSERT_EQ(sim::Violations().size(), 2u) << "status record and event, at the thread's end";
+    EXPECT_NE(sim::Violations()[0].Text.find("status record in the stack"), std::string::npos);
     ObfDereferenceObject(file);
 }
 
