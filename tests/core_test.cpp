@@ -155,6 +155,25 @@ TEST_F(AdapterTest, FirstStartCreatesTheControlDeviceAndBothRegistrations)
     EXPECT_EQ(DriverState.ProfileNotifyRegistered.Load(), 1);
 }
 
+// The control device is created at the adapter start, after DriverEntry, and
+// the driver never clears its DO_DEVICE_INITIALIZING: nobody can open it, by
+// its name or through its link. It serves nothing, and a request through it
+// would reach the video port's dispatch routines with an extension that is
+// not the video port's.
+TEST_F(AdapterTest, ControlDeviceCannotBeOpened)
+{
+    StartAndExpectNoError();
+    for (const char16_t *Name : {u"\\Device\\kvrminiportobj", u"\\DosDevices\\kvrminiportobj"}) {
+        UNICODE_STRING Text;
+        RtlInitUnicodeString(&Text, Name);
+        PFILE_OBJECT File = nullptr;
+        PDEVICE_OBJECT Device = nullptr;
+        EXPECT_LT(IoGetDeviceObjectPointer(&Text, FILE_ALL_ACCESS, &File, &Device), 0);
+        EXPECT_EQ(File, nullptr);
+    }
+    EXPECT_EQ(sim::OpenFileObjects(), 0u);
+}
+
 TEST_F(AdapterTest, LaterStartAfterBothRegistrationsDoesNothing)
 {
     StartAndExpectNoError();

@@ -8,6 +8,11 @@
 // Creates \Device\kvrminiportobj and, only if that succeeded, its link. Both
 // registration routines try it; the second creation fails on the existing
 // name, and then no second link is made.
+// The device is only the context the notification callbacks are registered
+// with: it is created after DriverEntry and its DO_DEVICE_INITIALIZING is
+// never cleared, so the I/O manager refuses every open of it. It must stay
+// so: a request through it would reach the video port's dispatch routines
+// with a device extension that is not the video port's.
 KVR_PAGED_CODE static void CreateControlDevice()
 {
     WCHAR DeviceNameText[] = u"\\Device\\kvrminiportobj";

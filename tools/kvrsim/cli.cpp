@@ -23,7 +23,7 @@ namespace kvrsim
 namespace
 {
 
-constexpr const char *Usage = "usage: kvrsim [--json] [--quiet] [SCENARIO | -]\n"
+constexpr const char *Usage = "usage: kvrsim [--json] [--quiet] [--target 7|vista] [SCENARIO | -]\n"
                               "       kvrsim ids\n"
                               "       kvrsim --help\n";
 
@@ -36,7 +36,9 @@ void PrintHelp(std::ostream &Out)
            "scenario from standard input. --json prints one JSON object a line instead\n"
            "of the timeline. --quiet neither records nor prints the platform events,\n"
            "only the expects, 'show', verifier findings and the closing line (for long\n"
-           "runs). 'ids' prints the frame identifier tables as one JSON object.\n"
+           "runs). --target picks the Windows version whose documented behaviour the\n"
+           "simulated kernel follows: 7 (Windows 7 x64, the default) or vista (Windows\n"
+           "Vista x64). 'ids' prints the frame identifier tables as one JSON object.\n"
            "\n"
            "Exit status: 0 when every expect held, 1 when an expect failed or the\n"
            "verifier found a fault (the run goes on to the end), 2 for a usage or\n"
@@ -109,9 +111,11 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
 
     bool Json = false;
     bool Quiet = false;
+    bool Vista = false;
     bool HaveScenario = false;
     std::string Path;
-    for (const std::string &A : Args) {
+    for (size_t I = 0; I < Args.size(); ++I) {
+        const std::string &A = Args[I];
         if (A == "--help" || A == "-h") {
             PrintHelp(Out);
             return ExitOk;
@@ -120,6 +124,11 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
             Json = true;
         } else if (A == "--quiet") {
             Quiet = true;
+        } else if (A == "--target") {
+            std::string Target = I + 1 < Args.size() ? Args[++I] : "";
+            if (Target != "7" && Target != "vista")
+                return UsageError(Err, "--target takes 7 or vista");
+            Vista = Target == "vista";
         } else if (A != "-" && !A.empty() && A[0] == '-') {
             return UsageError(Err, "unknown option '" + A + "'");
         } else if (HaveScenario) {
@@ -158,6 +167,7 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
         Err << S.FileName << ":" << E->Line << ": " << E->Message << "\n";
         return ExitUsage;
     }
+    S.Vista = Vista;
     return RunScenario(S, Json, Out, Err, Quiet) == 0 ? ExitOk : ExitExpectFailed;
 }
 

@@ -150,6 +150,20 @@ TEST(CommandLine, HelpListsEveryCommand)
         EXPECT_NE(R.Out.find(C.Syntax), std::string::npos) << C.Syntax;
 }
 
+TEST(CommandLine, TargetIsSevenOrVista)
+{
+    for (const char *Target : {"7", "vista"}) {
+        RunResult R = RunTool({"--target", Target, "-"}, "wait 1000\n");
+        EXPECT_EQ(R.Status, ExitOk) << Target << R.Err;
+    }
+    for (std::vector<std::string> Args :
+         {std::vector<std::string>{"--target", "8", "-"}, std::vector<std::string>{"--target"}}) {
+        RunResult R = RunTool(Args, "wait 1\n");
+        EXPECT_EQ(R.Status, ExitUsage);
+        EXPECT_NE(R.Err.find("--target takes 7 or vista"), std::string::npos) << R.Err;
+    }
+}
+
 TEST(CommandLine, IdsIsOneJsonObjectOfTheTables)
 {
     RunResult R = RunTool({"ids"});

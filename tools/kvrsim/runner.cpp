@@ -318,6 +318,7 @@ void Runner::Finish()
 int Runner::Run()
 {
     sim::Options O;
+    O.TargetOs = S.Vista ? sim::Target::WindowsVistax64 : sim::Target::Windows7x64;
     O.RunMode = sim::Mode::Deterministic;
     O.Keys = {ProductKeyPath, PeerKeyPath};
     O.PeerPresent = true;

@@ -79,6 +79,7 @@ struct Scenario {
     std::string FileName; // as given, for messages
     std::vector<Command> Commands;
     bool HasBoot = false;
+    bool Vista = false; // the simulated kernel follows Vista x64 (else 7 x64)
 };
 
 // A scenario error: the line it was found on (0 when it concerns the file as
