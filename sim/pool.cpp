@@ -168,6 +168,20 @@ std::string PoolTypeName(ULONG base)
     return std::to_string(base);
 }
 
+// A tag is a character literal of one to four characters, each from 0x20 to
+// 0x7E; a shorter literal leaves its high bytes zero.
+bool ValidTag(ULONG tag)
+{
+    if (tag == 0)
+        return false;
+    for (int i = 0; i < 4; ++i) {
+        uint8_t c = (uint8_t)(tag >> (8 * i));
+        if (c != 0 && (c < 0x20 || c > 0x7E))
+            return false;
+    }
+    return true;
+}
+
 bool Paged(POOL_TYPE type)
 {
     return ((ULONG)type & 1) != 0;
@@ -319,6 +333,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         Log(false, PoolType, NumberOfBytes, Tag, nullptr, true);
         return nullptr;
     }
+    if (!ValidTag(Tag))
+        Violate("ExAllocatePoolWithTag with tag 0x" + Hex(&Tag, sizeof Tag) +
+                ": a tag is one to four characters from 0x20 to 0x7E");
     if (irql > DISPATCH_LEVEL)
         Violate("ExAllocatePoolWithTag above DISPATCH_LEVEL");
     else if (Paged(PoolType) && irql >= DISPATCH_LEVEL)

@@ -192,6 +192,23 @@ TEST_P(PoolTypes, OnlyPlainNonPagedAndPagedPoolPassOnVistaAndSeven)
 INSTANTIATE_TEST_SUITE_P(Targets, PoolTypes,
                          ::testing::Values(sim::Target::Windows7x64, sim::Target::WindowsVistax64));
 
+TEST_F(Pool, TagsAreOneToFourPrintableCharacters)
+{
+    for (ULONG tag : {FileTag, 0x61u, 0x20202020u}) {
+        void *block = ExAllocatePoolWithTag(PagedPool, 8, tag);
+        ExFreePoolWithTag(block, tag);
+    }
+    EXPECT_TRUE(sim::Violations().empty());
+    for (ULONG tag : {0u, 0x0A626364u, 0x7F626364u, 0x62756680u}) {
+        sim::ClearViolations();
+        void *block = ExAllocatePoolWithTag(PagedPool, 8, tag);
+        ExFreePoolWithTag(block, tag);
+        ASSERT_EQ(sim::Violations().size(), 1u) << tag;
+        EXPECT_NE(sim::Violations()[0].Text.find("a tag is one to four characters"),
+                  std::string::npos);
+    }
+}
+
 TEST_F(Pool, PagedBlockFreedAtDispatchLevelIsAViolation)
 {
     void *paged = ExAllocatePoolWithTag(PagedPool, 16, PathTag);
