@@ -37,6 +37,33 @@ TEST(Rtl, CompareStringUpcasesAsciiOnlyWhenAsked)
     EXPECT_NE(RtlCompareString(&x, &y, TRUE), 0);
 }
 
+// RtlCompareString is documented for PASSIVE_LEVEL; the string
+// initialisers for DISPATCH_LEVEL and below; RtlCompareMemory for any level.
+TEST(Rtl, IrqlOfEachRoutine)
+{
+    sim::Reset();
+    char text[] = "1d6b";
+    STRING a{4, 5, text};
+    ANSI_STRING ansi;
+    UNICODE_STRING wide;
+    sim::SetIrql(DISPATCH_LEVEL);
+    RtlInitAnsiString(&ansi, text);
+    RtlInitUnicodeString(&wide, u"x");
+    RtlCompareMemory(text, text, 4);
+    EXPECT_TRUE(sim::Violations().empty());
+    sim::SetIrql(APC_LEVEL);
+    RtlCompareString(&a, &a, TRUE);
+    sim::SetIrql(PASSIVE_LEVEL);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_EQ(sim::Violations()[0].Text, "RtlCompareString at IRQL 1");
+    sim::ClearViolations();
+    sim::SetIrql(15); // HIGH_LEVEL
+    RtlInitUnicodeString(&wide, u"x");
+    sim::SetIrql(PASSIVE_LEVEL);
+    EXPECT_EQ(sim::Violations().size(), 1u);
+    sim::Shutdown();
+}
+
 TEST(Rtl, CompareMemoryCountsTheEqualLeadingBytes)
 {
     EXPECT_EQ(RtlCompareMemory("TQXRA4", "TQXRA4", 6), 6u);

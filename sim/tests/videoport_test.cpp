@@ -213,6 +213,19 @@ TEST_F(VideoPort, CallsWithoutALoadedMiniportAreViolations)
               std::string::npos);
 }
 
+TEST_F(VideoPort, InitializeAbovePassiveLevelIsAViolation)
+{
+    ViolationsExpected = true;
+    VIDEO_HW_INITIALIZATION_DATA data;
+    VideoPortZeroMemory(&data, sizeof data);
+    data.HwInitDataSize = sizeof data;
+    sim::SetIrql(APC_LEVEL);
+    VideoPortInitialize(nullptr, nullptr, &data, nullptr);
+    sim::SetIrql(PASSIVE_LEVEL);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_EQ(sim::Violations()[0].Text, "VideoPortInitialize at IRQL 1");
+}
+
 } // namespace
 
 namespace
