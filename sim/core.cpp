@@ -71,7 +71,8 @@ void CheckCaller(const char *routine, const void *returnAddress)
                     routine + "): a page fault there stops the system " + OnTarget());
         }
     }
-    if (InSection(address, __start_kvr_init, __stop_kvr_init) && K->DriverEntryReturned) {
+    if (InSection(address, __start_kvr_init, __stop_kvr_init) &&
+        K->DriverEntryReturned.load(std::memory_order_relaxed)) {
         Guard guard;
         Violate(std::string("start-up code running after DriverEntry returned (it called ") +
                 routine + "): the platform has discarded it");

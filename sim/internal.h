@@ -8,6 +8,7 @@
 #ifndef KVR_SIM_INTERNAL_H
 #define KVR_SIM_INTERNAL_H
 
+#include <atomic>
 #include <chrono>
 #include <csetjmp>
 #include <condition_variable>
@@ -208,7 +209,9 @@ struct Kernel {
     std::unordered_map<void *, std::vector<Thread *>> ObjectWaiters;
 
     // Verifier.
-    bool DriverEntryReturned = false; // start-up code is discarded after it
+    // Start-up code is discarded after it; read by every routine, from any
+    // thread in free-running mode.
+    std::atomic<bool> DriverEntryReturned{false};
     std::vector<Violation> Violations;
     std::function<void(const Violation &)> ViolationObserver;
     std::set<ULONG> SurvivingTags;

@@ -85,7 +85,7 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry, std::string_view registryPath)
     Guard guard;
     // The platform discards the start-up section once DriverEntry returns,
     // and lets the devices created in it be opened.
-    K->DriverEntryReturned = true;
+    K->DriverEntryReturned.store(true, std::memory_order_relaxed);
     FinishDriverEntryDevices(driver);
     if (Tracing()) {
         TraceEvent event = NewEvent(CurrentTime(), TraceKind::Boot);
