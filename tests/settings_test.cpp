@@ -203,8 +203,8 @@ TEST_F(SettingsTest, CallerAbovePassiveLevelGetsFailureWithNothingReadOrWritten)
     sim::SetIrql(PASSIVE_LEVEL);
     EXPECT_EQ(Target, 77u);
 
-    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, u"Orientation", REG_NONE, 0,
-                            StoreDwordValue,       &Target};
+    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, u"Orientation", REG_NONE, StoreDwordValue,
+                            &Target};
     sim::SetIrql(DISPATCH_LEVEL);
     EXPECT_EQ(QueryRegistryValue(ProductKeyPath, ProductKeyPathTag, &Query), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(sim::Irql(), DISPATCH_LEVEL);
@@ -364,6 +364,25 @@ TEST_F(MistypedValueTest, SixteenByteDeviceInfoIsRefused)
     GuardedWord Direct(0x40);
     EXPECT_EQ(DirectQuery(ProductKey, u"DeviceInfo", Direct.Target()), STATUS_SUCCESS);
     EXPECT_GE(BytesChanged(Direct, 0x40, GuardedWord::Offset + 2), 16u);
+}
+
+// A REG_EXPAND_SZ where a number belongs is read unexpanded (no call of the
+// environment routines, which the verifier reports) and refused.
+TEST_F(MistypedValueTest, ExpandableStringsAreReadUnexpandedAndRefused)
+{
+    for (const char *Name : {"Orientation", "TrayPre", "Brightness", "DeviceInfo"})
+        ASSERT_TRUE(sim::SetString(ProductKey, Name, "%SystemRoot%", REG_EXPAND_SZ));
+    ASSERT_TRUE(sim::SetString(PeerDeviceKey, "Acceleration.Level", "%x%", REG_EXPAND_SZ));
+    GuardedWord Target(0);
+    for (LONG Kind : {SettingOrientation, SettingTrayPre, SettingBrightness})
+        EXPECT_FALSE(QuerySetting(Kind, Target.Target())) << Kind;
+    EXPECT_TRUE(Target.Untouched(0));
+    ULONG Level = 9;
+    EXPECT_FALSE(QueryAccelerationLevel(&Level));
+    EXPECT_EQ(Level, 9u);
+    UCHAR Info[2] = {7, 7};
+    EXPECT_FALSE(QuerySetting(SettingDeviceInfo, Info));
+    EXPECT_EQ(Info[0], 7);
 }
 
 TEST_F(MistypedValueTest, StringOrientationIsRefused)

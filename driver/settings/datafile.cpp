@@ -28,8 +28,8 @@ constexpr ULONG ScratchTag = 0x206B6444; // "Ddk " in memory order
 
 KVR_PAGED_CODE bool QueryAccelerationLevel(ULONG *Level)
 {
-    REGISTRY_QUERY Query = {
-        RTL_REGISTRY_ABSOLUTE, AccelerationLevelName, REG_NONE, 0, StoreDwordValue, Level};
+    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, AccelerationLevelName, REG_NONE, StoreDwordValue,
+                            Level};
     return NT_SUCCESS(QueryRegistryValue(PeerDeviceKeyPath, PeerDeviceKeyPathTag, &Query));
 }
 
@@ -107,13 +107,9 @@ KVR_PAGED_CODE static void ResetPath(WCHAR *Path)
 KVR_PAGED_CODE static bool ReadInstallLocation(INSTALL_LOCATION *Location)
 {
     // No default (REG_NONE): an absent value calls nothing and leaves Found
-    // clear. REG_EXPAND_SZ comes unexpanded.
-    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
-                            InstallLocationName,
-                            REG_NONE,
-                            RTL_QUERY_REGISTRY_NOEXPAND,
-                            StoreInstallLocation,
-                            Location};
+    // clear. REG_EXPAND_SZ comes unexpanded, as every value the frame reads.
+    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, InstallLocationName,
+                            REG_NONE, StoreInstallLocation, Location};
     NTSTATUS Status = QueryRegistryValue(ProductKeyPath, ProductKeyPathTag, &Query);
     return NT_SUCCESS(Status) && Location->Found;
 }

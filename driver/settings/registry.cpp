@@ -79,7 +79,10 @@ KVR_PAGED_CODE static NTSTATUS RunQuery(PCWSTR KeyPath, PVOID Context)
     RTL_QUERY_REGISTRY_TABLE Table[2] = {};
     Table[0].QueryRoutine = Query->Routine;
     Table[0].Name = const_cast<PWSTR>(Query->Name);
-    Table[0].Flags = Query->Flags;
+    // Every value comes as stored: kernel-mode callers must not have
+    // REG_EXPAND_SZ expanded (the environment routines are unsafe for them),
+    // whatever type a value has been given.
+    Table[0].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
     Table[0].EntryContext = Query->Target;
     Table[0].DefaultType = Query->DefaultType;
     return RtlQueryRegistryValues(Query->RelativeTo, KeyPath, Table, nullptr, nullptr);
@@ -193,7 +196,7 @@ KVR_PAGED_CODE static bool WriteDeviceInfo()
 
 KVR_PAGED_CODE bool QuerySetting(LONG Kind, PVOID Target)
 {
-    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, nullptr, REG_NONE, 0, StoreDwordValue, Target};
+    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, nullptr, REG_NONE, StoreDwordValue, Target};
     switch (Kind) {
     case SettingTrayPre:
         Query.Name = TrayPreName;

@@ -26,13 +26,13 @@ typedef NTSTATUS (*REGISTRY_CALL)(PCWSTR KeyPath, PVOID Context);
 // PASSIVE_LEVEL, where pageable code must not run.
 NTSTATUS CallRegistry(PCWSTR KeyPath, ULONG PathTag, REGISTRY_CALL Call, PVOID Context);
 
-// One value read through a query routine (no DIRECT flag). The value need not
-// exist: an absent value leaves Target untouched and the query succeeds.
+// One value read through a query routine (no DIRECT flag), unexpanded
+// (RTL_QUERY_REGISTRY_NOEXPAND). The value need not exist: an absent value
+// leaves Target untouched and the query succeeds.
 struct REGISTRY_QUERY {
     ULONG RelativeTo;
     PCWSTR Name;
     ULONG DefaultType; // REG_NONE: no default, DefaultData is then ignored
-    ULONG Flags;       // RTL_QUERY_REGISTRY_xxx of the table entry
     PRTL_QUERY_REGISTRY_ROUTINE Routine;
     PVOID Target;
 };
