@@ -80,6 +80,9 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry, std::string_view registryPath)
         K->KnownObjects.insert(driver);
         K->Drivers.push_back(std::move(object));
         K->Driver = driver;
+        // A fresh image: its start-up code is there until this DriverEntry
+        // returns.
+        K->DriverEntryReturned.store(false, std::memory_order_relaxed);
     }
     NTSTATUS status = CallMiniport("DriverEntry", [&] { return entry(driver, path); });
     Guard guard;
@@ -317,6 +320,9 @@ ULONG VideoPortInitialize(PVOID Argument1, PVOID Argument2,
     Guard guard;
     if (CurrentThread()->Irql != PASSIVE_LEVEL)
         Violate("VideoPortInitialize at IRQL " + std::to_string(CurrentThread()->Irql));
+    if (K->DriverEntryReturned.load(std::memory_order_relaxed))
+        Violate("VideoPortInitialize after DriverEntry returned: a miniport calls it from "
+                "its DriverEntry");
     VideoPortInitializeCall call{};
     call.Time = CurrentTime();
     call.Argument1 = Argument1;

@@ -224,6 +224,12 @@ TEST_F(VideoPort, InitializeAbovePassiveLevelIsAViolation)
     sim::SetIrql(PASSIVE_LEVEL);
     ASSERT_EQ(sim::Violations().size(), 1u);
     EXPECT_EQ(sim::Violations()[0].Text, "VideoPortInitialize at IRQL 1");
+    sim::ClearViolations();
+    EXPECT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::Violations().empty());
+    VideoPortInitialize(nullptr, nullptr, &data, nullptr);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("after DriverEntry returned"), std::string::npos);
 }
 
 } // namespace
