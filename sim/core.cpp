@@ -9,10 +9,13 @@ namespace sim::detail
 
 Kernel *K = nullptr;
 
+// Every kernel routine begins here, so this is also where the explorer may
+// switch threads at a kernel call.
 void EnsureKernel()
 {
     if (!K)
         sim::Reset();
+    SwitchPoint(nullptr, KernelCallPoint);
 }
 
 void HarnessEntry()
@@ -21,17 +24,21 @@ void HarnessEntry()
     DrainRunQueueIfIdle();
 }
 
-CallOut::CallOut() : Context(CurrentThread()), SavedEntryIrql(Context->EntryIrql)
+// Only calls made from the harness context count: a simulated thread that
+// calls into the driver (and may be switched out meanwhile) holds nothing up.
+CallOut::CallOut()
+    : Context(CurrentThread()), SavedEntryIrql(Context->EntryIrql),
+      Counted(!K->FreeRunning && !K->Current)
 {
     Context->EntryIrql = Context->Irql;
-    if (!K->FreeRunning)
+    if (Counted)
         K->CallDepth++;
 }
 
 CallOut::~CallOut()
 {
     Context->EntryIrql = SavedEntryIrql;
-    if (!K->FreeRunning)
+    if (Counted)
         K->CallDepth--;
 }
 

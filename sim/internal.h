@@ -23,6 +23,10 @@
 
 #include "sim.h"
 
+// Set while the interleaving explorer runs; the driver's shared accesses read
+// it too (driver/platform/kvr_shared.h).
+extern "C" int KvrSwitchPointsOn;
+
 // The kernel objects that the platform header leaves incomplete.
 
 enum class ObjectKind : uint32_t { Driver = 0x44525652, Device = 0x44455649, File = 0x46494c45 };
@@ -194,6 +198,7 @@ struct Kernel {
     Thread HarnessThread{};
     int CallDepth = 0; // harness-context calls into the driver in progress
     std::deque<Thread *> RunQueue;
+    Thread *SwitchTarget = nullptr; // explorer: runs next, ahead of the queue
     std::vector<TimerEntry> Timers; // a min-heap
     uint64_t TimerSequence = 0;
     void *MainSp = nullptr;
@@ -365,6 +370,7 @@ struct CallOut {
   private:
     Thread *Context;
     KIRQL SavedEntryIrql;
+    bool Counted; // made from the harness context itself
 };
 // Checks where a platform routine was called from: pageable code (the
 // driver's KVR_PAGED_CODE) must not run at DISPATCH_LEVEL or above, and
@@ -393,6 +399,24 @@ void SignalObject(void *object); // wakes waiters that can now be satisfied
 bool InDeadStack(const void *address, size_t length);
 // Free-running mode: the real time point of a virtual time.
 std::chrono::steady_clock::time_point RealTimeOf(int64_t virtualTime);
+
+// Interleaving explorer (explore.cpp; the switching is in threads.cpp).
+bool ExplorerOn();
+// At a switch point of the running thread: the thread to switch to, or null
+// to go on.
+Thread *ExplorerAtSwitchPoint(Thread *self, const std::deque<Thread *> &runnable,
+                              const volatile void *address, int kind);
+// Which of two or more runnable threads runs next (an index into runnable).
+size_t ExplorerPickRunnable(const std::deque<Thread *> &runnable);
+// A switch point of the calling simulated thread (kind as in kvr_shared.h; 3
+// for the entry of a kernel routine). Does nothing unless exploring.
+void SwitchPointReached(const volatile void *address, int kind);
+constexpr int KernelCallPoint = 3;
+inline void SwitchPoint(const volatile void *address, int kind)
+{
+    if (__atomic_load_n(&KvrSwitchPointsOn, __ATOMIC_RELAXED))
+        SwitchPointReached(address, kind);
+}
 
 // Pool (pool.cpp).
 void ReleaseAllPool();

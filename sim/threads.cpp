@@ -218,15 +218,30 @@ void PrepareFiber(Thread *thread)
 #endif
 }
 
+// The next fiber to run: the longest-waiting one, unless the explorer
+// chooses another.
+Thread *TakeRunnable()
+{
+    Kernel *k = K;
+    size_t index = 0;
+    if (k->SwitchTarget) {
+        auto found = std::find(k->RunQueue.begin(), k->RunQueue.end(), k->SwitchTarget);
+        index = found == k->RunQueue.end() ? 0 : (size_t)(found - k->RunQueue.begin());
+        k->SwitchTarget = nullptr;
+    } else if (k->RunQueue.size() > 1 && ExplorerOn()) {
+        index = ExplorerPickRunnable(k->RunQueue);
+    }
+    Thread *thread = k->RunQueue[index];
+    k->RunQueue.erase(k->RunQueue.begin() + (ptrdiff_t)index);
+    return thread;
+}
+
 // Runs every runnable fiber until each one has blocked or ended.
 void DrainRunQueue()
 {
     Kernel *k = K;
-    while (!k->RunQueue.empty()) {
-        Thread *thread = k->RunQueue.front();
-        k->RunQueue.pop_front();
-        RunFiber(thread);
-    }
+    while (!k->RunQueue.empty())
+        RunFiber(TakeRunnable());
 }
 
 void DropStaleTimers()
@@ -462,6 +477,23 @@ NTSTATUS WaitForObject(void *object, const LARGE_INTEGER *timeout)
 
 // --- Shared with the other files ---------------------------------------------
 
+// The running fiber goes back to the run queue, behind the others, and the
+// thread the explorer chose runs.
+void SwitchPointReached(const volatile void *address, int kind)
+{
+    Kernel *k = K;
+    if (!k || k->FreeRunning || !k->Current || !ExplorerOn())
+        return;
+    Thread *self = k->Current;
+    Thread *next = ExplorerAtSwitchPoint(self, k->RunQueue, address, kind);
+    if (!next)
+        return;
+    k->SwitchTarget = next;
+    k->RunQueue.push_back(self);
+    self->Blocked = true;
+    SwitchToHarness(self, false);
+}
+
 Thread *CurrentThread()
 {
     Kernel *k = K;
@@ -590,6 +622,7 @@ void DestroyAllThreads()
         thread->Finished = true;
     }
     k->RunQueue.clear();
+    k->SwitchTarget = nullptr;
     k->Timers.clear();
     k->ObjectWaiters.clear();
 }
@@ -617,6 +650,11 @@ void InitialiseScheduler()
 
 using namespace sim;
 using namespace sim::detail;
+
+extern "C" void KvrSwitchPoint(const volatile void *Address, int Kind)
+{
+    SwitchPointReached(Address, Kind);
+}
 
 // --- Harness interface -------------------------------------------------------
 
