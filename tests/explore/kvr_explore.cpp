@@ -23,7 +23,7 @@
 // prints the strategy, the seed and the schedule; either reproduces it.
 //
 //   kvr_explore [--case power|status|events|session|all] [--strategy random|pct|bounded|all]
-//               [--schedules N] [--seed S] [--bound B] [--pct-depth D]
+//               [--schedules N] [--seed S] [--bound B] [--pct-depth D] [--pct-points K]
 //               [--replay "POINT:THREAD ..."] [--verbose]
 
 #include "sim/sim.h"
@@ -486,13 +486,15 @@ struct Settings {
     uint64_t Seed = 1;
     unsigned Bound = 2;
     unsigned PctDepth = 3;
+    uint64_t PctPoints = 0; // 0: the longest run seen so far
     std::optional<std::vector<sim::Switch>> Replay;
     bool Verbose = false;
 };
 
-void Report(const Case &c, const char *strategy, uint64_t seed, const Outcome &outcome,
-            uint64_t index)
+void Report(const Case &c, const char *strategy, const sim::ScheduleOptions &options,
+            const Outcome &outcome, uint64_t index)
 {
+    uint64_t seed = options.Seed;
     printf("FAILED case %s after %llu schedules (%s", c.Name, (unsigned long long)index + 1,
            strategy);
     if (std::string_view(strategy) != "bounded" && std::string_view(strategy) != "replay")
@@ -503,9 +505,14 @@ void Report(const Case &c, const char *strategy, uint64_t seed, const Outcome &o
     std::string schedule = sim::ScheduleText(outcome.Record.Switches);
     printf("  schedule (%llu decision points): %s\n", (unsigned long long)outcome.Record.Points,
            schedule.c_str());
-    if (std::string_view(strategy) == "random" || std::string_view(strategy) == "pct")
-        printf("  reproduce: kvr_explore --case %s --strategy %s --seed %llu --schedules 1\n",
-               c.Name, strategy, (unsigned long long)seed);
+    if (std::string_view(strategy) == "random")
+        printf("  reproduce: kvr_explore --case %s --strategy random --seed %llu --schedules 1\n",
+               c.Name, (unsigned long long)seed);
+    if (std::string_view(strategy) == "pct")
+        printf("  reproduce: kvr_explore --case %s --strategy pct --seed %llu --pct-depth %u "
+               "--pct-points %llu --schedules 1\n",
+               c.Name, (unsigned long long)seed, options.PctDepth,
+               (unsigned long long)options.PctPoints);
     printf("  reproduce: kvr_explore --case %s --replay \"%s\"\n", c.Name, schedule.c_str());
 }
 
@@ -526,7 +533,7 @@ bool Explore(const Case &c, const std::string &strategy, const Settings &setting
             bounded.Record(outcome.Record);
             ++schedules;
             if (!outcome.Failures.empty()) {
-                Report(c, "bounded", 0, outcome, index);
+                Report(c, "bounded", options, outcome, index);
                 return false;
             }
             ++index;
@@ -539,15 +546,21 @@ bool Explore(const Case &c, const std::string &strategy, const Settings &setting
     sim::ScheduleOptions options;
     options.Kind = strategy == "pct" ? sim::Strategy::Pct : sim::Strategy::RandomWalk;
     options.PctDepth = settings.PctDepth;
-    options.PctPoints = defaultPoints ? defaultPoints : 1;
+    // PCT draws its priority drops from the decision points a run meets;
+    // runs that switch meet more than the default order, so the span grows
+    // to the longest run seen (unless given).
+    uint64_t points = settings.PctPoints ? settings.PctPoints : defaultPoints;
     for (uint64_t index = 0; index < settings.Schedules; ++index) {
         options.Seed = settings.Seed + index;
+        options.PctPoints = points ? points : 1;
         Outcome outcome = RunOne(c, options);
         ++schedules;
         if (!outcome.Failures.empty()) {
-            Report(c, strategy.c_str(), options.Seed, outcome, index);
+            Report(c, strategy.c_str(), options, outcome, index);
             return false;
         }
+        if (!settings.PctPoints && outcome.Record.Points > points)
+            points = outcome.Record.Points;
     }
     return true;
 }
@@ -563,7 +576,7 @@ bool RunCase(const Case &c, const Settings &settings)
         Outcome outcome = RunOne(c, options);
         schedules = 1;
         if (!outcome.Failures.empty()) {
-            Report(c, "replay", 0, outcome, 0);
+            Report(c, "replay", options, outcome, 0);
             ok = false;
         }
     } else {
@@ -571,7 +584,7 @@ bool RunCase(const Case &c, const Settings &settings)
         Outcome first = RunOne(c, sim::ScheduleOptions{});
         schedules = 1;
         if (!first.Failures.empty()) {
-            Report(c, "replay", 0, first, 0);
+            Report(c, "replay", sim::ScheduleOptions{}, first, 0);
             return false;
         }
         const char *strategies[] = {"random", "pct", "bounded"};
@@ -607,7 +620,7 @@ int Usage()
 {
     fprintf(stderr, "usage: kvr_explore [--case power|status|events|session|all]\n"
                     "                   [--strategy random|pct|bounded|all] [--schedules N]\n"
-                    "                   [--seed S] [--bound B] [--pct-depth D]\n"
+                    "                   [--seed S] [--bound B] [--pct-depth D] [--pct-points K]\n"
                     "                   [--replay \"POINT:THREAD ...\"] [--verbose]\n");
     return 2;
 }
@@ -649,6 +662,8 @@ int main(int argc, char **argv)
                 settings.Bound = (unsigned)number;
             else if (arg == "--pct-depth")
                 settings.PctDepth = (unsigned)number;
+            else if (arg == "--pct-points")
+                settings.PctPoints = number;
             else
                 return Usage();
         } else {
