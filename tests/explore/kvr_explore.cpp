@@ -45,7 +45,7 @@
 #include "driver/detect/detect.h"
 
 #ifndef KVR_EXPLORE_BUDGET
-#define KVR_EXPLORE_BUDGET 300
+#define KVR_EXPLORE_BUDGET 500
 #endif
 
 namespace
