@@ -165,6 +165,7 @@ void Reset(const Options &options)
         DestroyAllThreads();
         StopSiblingWorker();
         ReleaseAllPool();
+        KeepRequestStorage();
         delete K;
         K = nullptr;
     }

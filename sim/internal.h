@@ -101,6 +101,7 @@ constexpr NTSTATUS StatusCancelled = (NTSTATUS)0xC0000120u;
 // Threads
 
 struct Fiber; // deterministic mode: a saved context and its stack
+struct QueryFrame;
 
 struct Thread {
     uint32_t Id;
@@ -131,6 +132,10 @@ struct Thread {
     pthread_t Handle{};
     bool Started = false;
     jmp_buf Base;
+    // Storage of the thread's RtlQueryRegistryValues calls in progress, one
+    // frame for each depth, kept for its next calls.
+    std::vector<std::unique_ptr<QueryFrame>> QueryFrames;
+    size_t QueryDepth = 0;
 };
 
 struct TimerEntry {
@@ -156,13 +161,32 @@ struct PoolBlock {
 // Registry
 
 struct RegistryValue {
-    std::u16string Name;
+    std::u16string Name;  // as first written
+    std::u16string Upper; // upcased, for look-ups
     sim::RegValue Value;
 };
 
 struct RegistryKey {
     std::u16string Path; // as first created
     std::vector<RegistryValue> Values;
+};
+
+// One entry of a query table: as read at the call, and the value it names as
+// it stood when the query began.
+struct QueryEntry {
+    RTL_QUERY_REGISTRY_TABLE Entry;
+    std::u16string Name;
+    bool Found = false;
+    ULONG Type = 0;
+    std::vector<uint8_t> Data;
+};
+
+// The storage of one RtlQueryRegistryValues call: the path and the first
+// Count entries.
+struct QueryFrame {
+    std::u16string Path;
+    std::vector<QueryEntry> Entries;
+    size_t Count = 0;
 };
 
 struct ValueFault {
@@ -224,8 +248,12 @@ struct Kernel {
 
     // Pool.
     std::unordered_map<const void *, PoolBlock> Blocks;
-    std::deque<std::pair<void *, PoolBlock>> Quarantine;
+    // Freed blocks held back, a ring once full: its oldest at QuarantineOldest.
+    std::vector<std::pair<void *, PoolBlock>> Quarantine;
+    size_t QuarantineOldest = 0;
     std::unordered_map<ULONG, PoolStats> Stats;
+    ULONG LastStatsTag = 0; // and its record, for the usual run of one tag
+    PoolStats *LastStats = nullptr;
     PoolStats Totals;
     uint64_t AllocationSequence = 0;
     unsigned FailNextAllocations = 0;
@@ -236,9 +264,20 @@ struct Kernel {
     // Registry: keys by upper-cased path.
     std::unordered_map<std::u16string, RegistryKey> Keys;
     // The last path looked up and its key, for the common run of calls on
-    // one key; dropped whenever a key is created or deleted.
+    // one key; dropped whenever a key is created or deleted. A call whose
+    // path text equals it (and it is a well-formed path) skips reading,
+    // checking and hashing the path.
     std::u16string LastPath;
     RegistryKey *LastKey = nullptr;
+    bool LastPathValid = false;
+    // Reused buffers of the registry routines (they hold the guard while
+    // they use them and call nothing that could re-enter): the path, the
+    // value name, its upcased form, the data, and a key path's look-up form.
+    std::u16string PathText;
+    std::u16string NameText;
+    std::u16string UpperText;
+    std::vector<uint8_t> DataBytes;
+    std::u16string KeyIdText;
     std::u16string LastNarrowedPath; // and the recorded text of the last path written
     std::string LastNarrowed;
     unsigned FailWrites = 0;
@@ -269,6 +308,8 @@ struct Kernel {
     NTSTATUS FailOpensStatus = STATUS_UNSUCCESSFUL;
     unsigned FailRequestBuilds = 0;
     std::unordered_map<PIRP, std::unique_ptr<_IRP>> Irps; // built, not yet completed
+    // Completed ones, oldest first, whose storage is reused after a while.
+    std::deque<std::unordered_map<PIRP, std::unique_ptr<_IRP>>::node_type> RetiredIrps;
     uint64_t IrpSequence = 0;
 
     // The sibling frame driver.
@@ -424,18 +465,41 @@ void CheckPoolAtTeardown();
 
 // Objects (io.cpp).
 void CreateSiblingDevice();
+// Hands the storage of the kernel's requests over to the next kernel.
+void KeepRequestStorage();
 void CheckReferencesAtTeardown();
 void StartSiblingWorker();
 void StopSiblingWorker();
 
 // Names and text (rtl.cpp).
-char16_t UpcaseChar(char16_t c);
+// The platform's upcasing: ASCII and the Latin-1 letters.
+inline char16_t UpcaseChar(char16_t c)
+{
+    if (c >= u'a' && c <= u'z')
+        return (char16_t)(c - 32);
+    if (c < 0xE0)
+        return c;
+    // Latin-1 small letters, as the platform's upcase table has them.
+    if (c <= 0xFE && c != 0xF7)
+        return (char16_t)(c - 32);
+    if (c == 0xFF)
+        return 0x178;
+    return c;
+}
 std::u16string Upcase(std::u16string_view text);
 std::u16string Widen(std::string_view text);
 std::string Narrow(std::u16string_view text);
 // Reads a zero-terminated wide text of at most maxChars characters, byte by
 // byte with relaxed loads; a null pointer gives an empty text.
 std::u16string ReadWideText(const WCHAR *text, size_t maxChars = 32767);
+// The same into a buffer the caller keeps (its storage is reused).
+void ReadWideTextInto(std::u16string &out, const WCHAR *text, size_t maxChars = 32767);
+// Equal texts, compared as bytes.
+inline bool SameText(std::u16string_view a, std::u16string_view b)
+{
+    return a.size() == b.size() &&
+           (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0);
+}
 // Reads a counted string's characters (null buffer or zero length: empty).
 std::u16string ReadCounted(const UNICODE_STRING *string);
 void ReadBytes(void *destination, const void *source, size_t length);

@@ -113,21 +113,77 @@ size_t ReplyLength(UCHAR command)
     }
 }
 
+// The frame's answer to a command.
+struct ReplyBytes {
+    uint8_t Bytes[2];
+    size_t Length;
+    operator std::span<const uint8_t>() const { return {Bytes, Length}; }
+};
+
 // The frame's answer to a command, as it stands now.
-std::vector<uint8_t> Reply(UCHAR command)
+ReplyBytes Reply(UCHAR command)
 {
     Kernel *k = K;
     switch (command) {
     case 1:
-        return {k->PanelType, k->PanelAux};
+        return {{k->PanelType, k->PanelAux}, 2};
     case 4:
-        return {k->FrameMode};
+        return {{k->FrameMode, 0}, 1};
     case 6:
     case 7:
-        return {k->Input[0], k->Input[1]};
+        return {{k->Input[0], k->Input[1]}, 2};
     default:
-        return {};
+        return {{0, 0}, 0};
     }
+}
+
+// Completed requests wait in this line before their storage is built into
+// a new request, so that a stale pointer to one is recognised as completed
+// for at least this many requests after it.
+constexpr size_t RetiredRequests = 64;
+
+// Storage of requests of kernels that are gone, for the next kernel
+// (never destroyed: it stays reachable for leak checkers).
+std::vector<decltype(Kernel::Irps)::node_type> &SpareRequests()
+{
+    static auto *spares = new std::vector<decltype(Kernel::Irps)::node_type>;
+    return *spares;
+}
+
+// A request record (storage reused where it can be), registered as built.
+PIRP NewIrp()
+{
+    Kernel *k = K;
+    decltype(Kernel::Irps)::node_type record;
+    if (k->RetiredIrps.size() > RetiredRequests) {
+        record = std::move(k->RetiredIrps.front());
+        k->RetiredIrps.pop_front();
+    } else if (!SpareRequests().empty()) {
+        record = std::move(SpareRequests().back());
+        SpareRequests().pop_back();
+    }
+    if (record.empty()) {
+        auto irp = std::make_unique<_IRP>();
+        PIRP pointer = irp.get();
+        k->Irps.emplace(pointer, std::move(irp));
+        return pointer;
+    }
+    _IRP &irp = *record.mapped();
+    std::vector<uint8_t> buffer = std::move(irp.SystemBuffer);
+    irp = _IRP{};
+    irp.SystemBuffer = std::move(buffer);
+    PIRP pointer = record.key();
+    k->Irps.insert(std::move(record));
+    return pointer;
+}
+
+// The request is complete: no longer a built request.
+void RetireIrp(PIRP irp)
+{
+    Kernel *k = K;
+    auto found = k->Irps.find(irp);
+    if (found != k->Irps.end())
+        k->RetiredIrps.push_back(k->Irps.extract(found));
 }
 
 bool ValidPeerRequest(const _IRP &irp)
@@ -152,7 +208,7 @@ void SetEventObject(PKEVENT event)
 
 // Completes a request: the reply (on success) into the caller's buffer, the
 // status record, the event; then the request is gone.
-void CompleteIrp(PIRP irp, NTSTATUS status, const std::vector<uint8_t> &reply)
+void CompleteIrp(PIRP irp, NTSTATUS status, std::span<const uint8_t> reply)
 {
     Kernel *k = K;
     bool dead = false;
@@ -192,7 +248,7 @@ void CompleteIrp(PIRP irp, NTSTATUS status, const std::vector<uint8_t> &reply)
         record.CompletionTime = CurrentTime();
         record.CompletionStatus = status;
     }
-    k->Irps.erase(irp);
+    RetireIrp(irp);
 }
 
 NTSTATUS SiblingDispatch(PIRP irp)
@@ -237,7 +293,7 @@ NTSTATUS SiblingDispatch(PIRP irp)
         k->PendingIrps.push_back(irp);
         return STATUS_PENDING;
     }
-    CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : std::vector<uint8_t>{});
+    CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : ReplyBytes{{0, 0}, 0});
     return status;
 }
 
@@ -249,7 +305,7 @@ bool CompleteOldest(NTSTATUS status)
     PIRP irp = k->PendingIrps.front();
     k->PendingIrps.pop_front();
     UCHAR command = irp->SystemBuffer[3];
-    CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : std::vector<uint8_t>{});
+    CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : ReplyBytes{{0, 0}, 0});
     return true;
 }
 
@@ -298,6 +354,17 @@ void FinishDriverEntryDevices(PDRIVER_OBJECT driver)
     for (auto &device : K->DeviceObjects)
         if (device->Driver == driver)
             device->Initializing = false;
+}
+
+void KeepRequestStorage()
+{
+    Kernel *k = K;
+    std::vector<decltype(Kernel::Irps)::node_type> &spares = SpareRequests();
+    while (!k->Irps.empty())
+        spares.push_back(k->Irps.extract(k->Irps.begin()));
+    for (auto &record : k->RetiredIrps)
+        spares.push_back(std::move(record));
+    k->RetiredIrps.clear();
 }
 
 void CreateSiblingDevice()
@@ -718,7 +785,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
         return nullptr;
     }
     CheckReferenced(DeviceObject, "IoBuildDeviceIoControlRequest");
-    auto irp = std::make_unique<_IRP>();
+    PIRP irp = NewIrp();
     irp->Code = IoControlCode;
     irp->Thread = CurrentThread();
     irp->Target = DeviceObject;
@@ -733,9 +800,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     irp->RecordIndex = SIZE_MAX;
     irp->Sequence = ++k->IrpSequence;
     irp->Time = CurrentTime();
-    PIRP pointer = irp.get();
-    k->Irps.emplace(pointer, std::move(irp));
-    return pointer;
+    return irp;
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)

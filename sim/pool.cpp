@@ -1,10 +1,17 @@
 // Pool: tagged allocations with per-tag accounting, injected failures and
 // freed-block checks.
 //
-// A freed block is poisoned and held back for a while before it goes back to
-// the C library, so that a second free of it is recognised as such and a
-// read through a stale pointer sees the poison (or, under AddressSanitizer,
-// is reported).
+// A freed block is poisoned and held back for a while before its memory is
+// used again, so that a second free of it is recognised as such and a read
+// through a stale pointer sees the poison (or, under AddressSanitizer, is
+// reported).
+//
+// The memory of blocks is kept for reuse, by size: a block that leaves the
+// held-back line (and, under AddressSanitizer, whose own quarantine then
+// takes it, only a block of a kernel that is gone) waits, still poisoned,
+// for the next allocation of its size. The bookkeeping reuses its records
+// the same way, so that a steady run calls the C library's allocator not at
+// all.
 //
 // Every block is followed by guard bytes of a known pattern, checked when the
 // block is freed and, for blocks still allocated, at teardown: a write past
@@ -68,7 +75,17 @@ void SetGuard(void *address, SIZE_T bytes)
 
 void CheckGuard(const void *address, const PoolBlock &block)
 {
+    static constexpr uint8_t Intact[GuardBytes ? GuardBytes : 1] = {
+#ifndef KVR_SIM_ASAN
+        GuardFill, GuardFill, GuardFill, GuardFill, GuardFill, GuardFill,
+        GuardFill, GuardFill, GuardFill, GuardFill, GuardFill, GuardFill,
+        GuardFill, GuardFill, GuardFill, GuardFill
+#endif
+    };
+    static_assert(GuardBytes == 0 || GuardBytes == sizeof Intact);
     const auto *guard = static_cast<const uint8_t *>(address) + block.Bytes;
+    if (GuardBytes == 0 || memcmp(guard, Intact, GuardBytes) == 0)
+        return;
     for (size_t i = 0; i < GuardBytes; ++i) {
         if (guard[i] != GuardFill) {
             Violate("pool block of tag '" + TagText(block.Tag) + "', " +
@@ -99,6 +116,111 @@ bool InjectedFailure(ULONG tag)
     if (k->FailTags.count(tag))
         fail = true;
     return fail;
+}
+
+// --- Reused memory ---------------------------------------------------------
+
+// Blocks of up to this many bytes (guard included) are kept for reuse; the
+// driver's are far smaller. Larger ones go back to the C library.
+constexpr size_t SpareSizeLimit = 1024;
+// At most this many are kept, so that memory stays bounded after a burst.
+constexpr size_t SpareBlockLimit = 16384;
+
+struct Spares {
+    std::vector<void *> BySize[SpareSizeLimit + 1];
+    size_t Count = 0;
+    // Records of the block table, kept with their storage.
+    std::vector<decltype(Kernel::Blocks)::node_type> Records;
+};
+
+// Process-wide: blocks of a kernel that is gone are reused by the next one.
+// Never destroyed (the memory stays reachable for leak checkers).
+Spares &SpareMemory()
+{
+    static Spares *spares = new Spares;
+    return *spares;
+}
+
+size_t AllocationSize(SIZE_T bytes)
+{
+    return (bytes ? bytes : 1) + GuardBytes;
+}
+
+// A block of that size from the kept ones, or the C library's.
+void *NewBlock(SIZE_T bytes)
+{
+    size_t size = AllocationSize(bytes);
+    Spares &spares = SpareMemory();
+    if (size <= SpareSizeLimit && !spares.BySize[size].empty()) {
+        void *address = spares.BySize[size].back();
+        spares.BySize[size].pop_back();
+        spares.Count--;
+        Unpoison(address, bytes);
+        return address;
+    }
+    return malloc(size);
+}
+
+// Keeps a freed block's memory (poisoned) for reuse, or frees it.
+void KeepBlock(void *address, SIZE_T bytes)
+{
+    size_t size = AllocationSize(bytes);
+    Spares &spares = SpareMemory();
+    if (size <= SpareSizeLimit && spares.Count < SpareBlockLimit) {
+        spares.BySize[size].push_back(address);
+        spares.Count++;
+        return;
+    }
+    Unpoison(address, bytes);
+    free(address);
+}
+
+// A block that leaves the held-back line.
+void ReleaseBlock(void *address, SIZE_T bytes)
+{
+#ifdef KVR_SIM_ASAN
+    // AddressSanitizer's own quarantine keeps reporting stale reads for long
+    // after this one; only a kernel's teardown hands blocks over for reuse.
+    Unpoison(address, bytes);
+    free(address);
+#else
+    KeepBlock(address, bytes);
+#endif
+}
+
+void AddRecord(const void *address, const PoolBlock &block)
+{
+    Kernel *k = K;
+    std::vector<decltype(Kernel::Blocks)::node_type> &records = SpareMemory().Records;
+    if (records.empty()) {
+        k->Blocks.emplace(address, block);
+        return;
+    }
+    decltype(Kernel::Blocks)::node_type record = std::move(records.back());
+    records.pop_back();
+    record.key() = address;
+    record.mapped() = block;
+    k->Blocks.insert(std::move(record));
+}
+
+void DropRecord(decltype(Kernel::Blocks)::iterator found)
+{
+    std::vector<decltype(Kernel::Blocks)::node_type> &records = SpareMemory().Records;
+    if (records.size() < SpareBlockLimit)
+        records.push_back(K->Blocks.extract(found));
+    else
+        K->Blocks.erase(found);
+}
+
+// The statistics record of a tag (made on its first use).
+PoolStats &StatsOf(ULONG tag)
+{
+    Kernel *k = K;
+    if (!k->LastStats || k->LastStatsTag != tag) {
+        k->LastStats = &k->Stats[tag];
+        k->LastStatsTag = tag;
+    }
+    return *k->LastStats;
 }
 
 void Account(PoolStats &stats, SIZE_T bytes, bool allocate)
@@ -192,14 +314,18 @@ bool Paged(POOL_TYPE type)
 void ReleaseAllPool()
 {
     Kernel *k = K;
-    for (auto &[address, block] : k->Blocks)
-        free(const_cast<void *>(address));
-    k->Blocks.clear();
-    for (auto &[address, block] : k->Quarantine) {
-        Unpoison(address, block.Bytes);
-        free(address);
+    while (!k->Blocks.empty()) {
+        auto first = k->Blocks.begin();
+        void *address = const_cast<void *>(first->first);
+        SIZE_T bytes = first->second.Bytes;
+        DropRecord(first);
+        Poison(address, bytes);
+        KeepBlock(address, bytes);
     }
+    for (auto &[address, block] : k->Quarantine)
+        KeepBlock(address, block.Bytes);
     k->Quarantine.clear();
+    k->QuarantineOldest = 0;
 }
 
 void CheckPoolAtTeardown()
@@ -340,19 +466,19 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         Violate("ExAllocatePoolWithTag above DISPATCH_LEVEL");
     else if (Paged(PoolType) && irql >= DISPATCH_LEVEL)
         Violate("paged pool allocated at DISPATCH_LEVEL (tag '" + TagText(Tag) + "')");
-    PoolStats &stats = k->Stats[Tag];
+    PoolStats &stats = StatsOf(Tag);
     if (InjectedFailure(Tag)) {
         stats.FailedAllocations++;
         k->Totals.FailedAllocations++;
         Log(false, PoolType, NumberOfBytes, Tag, nullptr, true);
         return nullptr;
     }
-    void *address = malloc((NumberOfBytes ? NumberOfBytes : 1) + GuardBytes);
+    void *address = NewBlock(NumberOfBytes);
     if (!address)
         return nullptr;
     memset(address, FreshFill, NumberOfBytes);
     SetGuard(address, NumberOfBytes);
-    k->Blocks.emplace(address, PoolBlock{NumberOfBytes, Tag, PoolType});
+    AddRecord(address, PoolBlock{NumberOfBytes, Tag, PoolType});
     Account(stats, NumberOfBytes, true);
     Account(k->Totals, NumberOfBytes, true);
     Log(false, PoolType, NumberOfBytes, Tag, address, false);
@@ -382,7 +508,7 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag)
         return;
     }
     PoolBlock block = found->second;
-    k->Blocks.erase(found);
+    DropRecord(found);
     CheckGuard(P, block);
     if (Paged(block.Type) && CurrentThread()->Irql == DISPATCH_LEVEL)
         Violate("paged pool block (tag '" + TagText(block.Tag) +
@@ -392,16 +518,18 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag)
     if (Tag != 0 && Tag != block.Tag)
         Violate("pool block of tag '" + TagText(block.Tag) + "' freed with tag '" + TagText(Tag) +
                 "'");
-    Account(k->Stats[block.Tag], block.Bytes, false);
+    Account(StatsOf(block.Tag), block.Bytes, false);
     Account(k->Totals, block.Bytes, false);
     Log(true, block.Type, block.Bytes, block.Tag, P, false);
     Poison(P, block.Bytes);
-    k->Quarantine.emplace_back(P, block);
-    if (k->Quarantine.size() > QuarantineBlocks) {
-        auto [oldest, oldBlock] = k->Quarantine.front();
-        k->Quarantine.pop_front();
-        Unpoison(oldest, oldBlock.Bytes);
-        free(oldest);
+    // The line is a ring: once full, the newest block takes the oldest's place.
+    if (k->Quarantine.size() < QuarantineBlocks) {
+        k->Quarantine.emplace_back(P, block);
+    } else {
+        auto &slot = k->Quarantine[k->QuarantineOldest];
+        ReleaseBlock(slot.first, slot.second.Bytes);
+        slot = {P, block};
+        k->QuarantineOldest = (k->QuarantineOldest + 1) % QuarantineBlocks;
     }
 }
 

@@ -18,12 +18,28 @@ namespace
 constexpr size_t MaxTableEntries = 1024;
 constexpr ULONG RelativeToMask = 0x0000FFFF;
 
+// A key's look-up form: upcased, without trailing backslashes.
+void KeyIdInto(std::u16string &id, std::u16string_view path)
+{
+    id.assign(path);
+    for (char16_t &c : id)
+        c = UpcaseChar(c);
+    while (id.size() > 1 && id.back() == u'\\')
+        id.pop_back();
+}
+
 std::u16string KeyId(std::u16string_view path)
 {
-    std::u16string upper = Upcase(path);
-    while (upper.size() > 1 && upper.back() == u'\\')
-        upper.pop_back();
-    return upper;
+    std::u16string id;
+    KeyIdInto(id, path);
+    return id;
+}
+
+void UpcaseInto(std::u16string &upper, std::u16string_view text)
+{
+    upper.assign(text);
+    for (char16_t &c : upper)
+        c = UpcaseChar(c);
 }
 
 bool ValidKeyPath(std::u16string_view path)
@@ -46,12 +62,80 @@ bool SameName(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
-RegistryValue *FindValue(RegistryKey *key, std::u16string_view name)
+// The value of that upcased name.
+RegistryValue *FindUpperValue(RegistryKey *key, std::u16string_view upper)
 {
     for (RegistryValue &value : key->Values)
-        if (SameName(value.Name, name))
+        if (SameText(value.Upper, upper))
             return &value;
     return nullptr;
+}
+
+// The value of that name (in any case).
+RegistryValue *FindNamedValue(RegistryKey *key, std::u16string_view name)
+{
+    // Names differ in more than case within a key: a name as first written
+    // is the one match.
+    for (RegistryValue &value : key->Values)
+        if (SameText(value.Name, name))
+            return &value;
+    for (RegistryValue &value : key->Values) {
+        const std::u16string &upper = value.Upper;
+        if (upper.size() != name.size())
+            continue;
+        size_t i = 0;
+        while (i < name.size() && UpcaseChar(name[i]) == upper[i])
+            ++i;
+        if (i == name.size())
+            return &value;
+    }
+    return nullptr;
+}
+
+RegistryValue *FindValue(RegistryKey *key, std::u16string_view name)
+{
+    return FindUpperValue(key, Upcase(name));
+}
+
+RegistryValue *AddValue(RegistryKey *key, std::u16string_view name, std::u16string_view upper)
+{
+    key->Values.push_back(RegistryValue{std::u16string(name), std::u16string(upper), {}});
+    return &key->Values.back();
+}
+
+// Whether the zero-terminated text is the last path looked up (a well-formed
+// one), read once with relaxed loads and never past its terminator.
+bool IsLastPath(const WCHAR *text)
+{
+    Kernel *k = K;
+    if (!k->LastKey || !k->LastPathValid || !text)
+        return false;
+    const char16_t *last = k->LastPath.data();
+    size_t length = k->LastPath.size();
+    // Four characters a step: each is read only once the one before it
+    // matched, so none is read past a shorter text's terminator.
+    size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        if (__atomic_load_n(&text[i], __ATOMIC_RELAXED) != last[i] ||
+            __atomic_load_n(&text[i + 1], __ATOMIC_RELAXED) != last[i + 1] ||
+            __atomic_load_n(&text[i + 2], __ATOMIC_RELAXED) != last[i + 2] ||
+            __atomic_load_n(&text[i + 3], __ATOMIC_RELAXED) != last[i + 3])
+            return false;
+    }
+    for (; i < length; ++i)
+        if (__atomic_load_n(&text[i], __ATOMIC_RELAXED) != last[i])
+            return false;
+    return __atomic_load_n(&text[length], __ATOMIC_RELAXED) == 0;
+}
+
+// A harness call's path, widened into the kernel's buffer.
+std::u16string_view HarnessPath(std::string_view path)
+{
+    std::u16string &wide = K->PathText;
+    wide.resize(path.size());
+    for (size_t i = 0; i < path.size(); ++i)
+        wide[i] = (char16_t)(unsigned char)path[i];
+    return wide;
 }
 
 bool IsString(ULONG type)
@@ -295,15 +379,37 @@ std::vector<uint8_t> DefaultData(ULONG type, const RTL_QUERY_REGISTRY_TABLE &ent
     return bytes;
 }
 
-struct TableEntryView {
-    RTL_QUERY_REGISTRY_TABLE Entry;
-    std::u16string Name;
+// Takes the calling thread's query storage for one call (calls nest when a
+// query routine queries again).
+class FrameUse
+{
+  public:
+    FrameUse() : Context(CurrentThread())
+    {
+        std::vector<std::unique_ptr<QueryFrame>> &frames = Context->QueryFrames;
+        if (frames.size() <= Context->QueryDepth)
+            frames.push_back(std::make_unique<QueryFrame>());
+        Frame = frames[Context->QueryDepth++].get();
+        Frame->Count = 0;
+    }
+    ~FrameUse() { Context->QueryDepth--; }
+    FrameUse(const FrameUse &) = delete;
+    FrameUse &operator=(const FrameUse &) = delete;
+    QueryFrame &operator*() const { return *Frame; }
+
+  private:
+    Thread *Context;
+    QueryFrame *Frame;
 };
 
-NTSTATUS RunQuery(ULONG relativeTo, const std::u16string &path,
-                  const std::vector<TableEntryView> &entries, PVOID context, PVOID environment)
+NTSTATUS RunQuery(ULONG relativeTo, QueryFrame &frame, PVOID context, PVOID environment)
 {
     Kernel *k = K;
+    const std::u16string &path = frame.Path;
+    std::span<QueryEntry> entries(frame.Entries.data(), frame.Count);
+    // The values as they stand when the query begins (the routines may change
+    // the registry meanwhile): those the named entries ask for, and every one
+    // when an entry has no name.
     std::vector<std::pair<std::u16string, std::pair<ULONG, std::vector<uint8_t>>>> snapshot;
     {
         Guard guard;
@@ -313,7 +419,7 @@ NTSTATUS RunQuery(ULONG relativeTo, const std::u16string &path,
             k->FailReads--;
             return k->FailReadsStatus;
         }
-        for (const TableEntryView &view : entries)
+        for (const QueryEntry &view : entries)
             if (view.Entry.Name)
                 if (const ValueFault *fault = MatchFault(k->FailValueReads, view.Name))
                     return fault->Status;
@@ -321,12 +427,24 @@ NTSTATUS RunQuery(ULONG relativeTo, const std::u16string &path,
         if (!key)
             return (relativeTo & RTL_REGISTRY_OPTIONAL) ? STATUS_SUCCESS
                                                         : STATUS_OBJECT_NAME_NOT_FOUND;
-        // The values as they stand when the query begins; the routines may
-        // change the registry meanwhile.
-        for (const RegistryValue &value : key->Values)
-            snapshot.push_back({value.Name, {value.Value.Type, value.Value.Data}});
+        bool all = false;
+        for (QueryEntry &view : entries) {
+            if (!view.Entry.Name) {
+                all = true;
+                continue;
+            }
+            const RegistryValue *value = FindNamedValue(key, view.Name);
+            view.Found = value != nullptr;
+            if (value) {
+                view.Type = value->Value.Type;
+                view.Data.assign(value->Value.Data.begin(), value->Value.Data.end());
+            }
+        }
+        if (all)
+            for (const RegistryValue &value : key->Values)
+                snapshot.push_back({value.Name, {value.Value.Type, value.Value.Data}});
     }
-    for (const TableEntryView &view : entries) {
+    for (const QueryEntry &view : entries) {
         const RTL_QUERY_REGISTRY_TABLE &entry = view.Entry;
         bool direct = entry.Flags & RTL_QUERY_REGISTRY_DIRECT;
         if (!entry.Name) {
@@ -348,17 +466,11 @@ NTSTATUS RunQuery(ULONG relativeTo, const std::u16string &path,
         ULONG expected = entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
         bool typeCheck =
             (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) && K->Opt.RegistryTypecheckUpdate;
-        const std::pair<ULONG, std::vector<uint8_t>> *found = nullptr;
-        for (auto &[name, value] : snapshot)
-            if (SameName(name, view.Name)) {
-                found = &value;
-                break;
-            }
         NTSTATUS status = STATUS_SUCCESS;
-        if (found) {
-            if (typeCheck && found->first != expected)
+        if (view.Found) {
+            if (typeCheck && view.Type != expected)
                 return STATUS_OBJECT_TYPE_MISMATCH;
-            status = Deliver(entry, entry.Name, found->first, found->second, context, environment);
+            status = Deliver(entry, entry.Name, view.Type, view.Data, context, environment);
         } else if (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
         } else if (defaultType != REG_NONE && ReadsNullDefault(defaultType, entry)) {
@@ -403,12 +515,14 @@ RegistryKey *FindOrCreateLeaf(std::u16string_view path)
 RegistryKey *FindKey(std::u16string_view path)
 {
     Kernel *k = K;
-    if (k->LastKey && path == k->LastPath)
+    if (k->LastKey && SameText(path, k->LastPath))
         return k->LastKey;
-    auto found = k->Keys.find(KeyId(path));
+    KeyIdInto(k->KeyIdText, path);
+    auto found = k->Keys.find(k->KeyIdText);
     if (found == k->Keys.end())
         return nullptr;
     k->LastPath = path;
+    k->LastPathValid = ValidKeyPath(path);
     k->LastKey = &found->second;
     return k->LastKey;
 }
@@ -431,13 +545,16 @@ bool CreateKey(std::string_view path)
     if (!ValidKeyPath(wide))
         return false;
     K->LastKey = nullptr;
+    // Each prefix ends before a backslash, so its look-up form is the same
+    // prefix of the whole path's.
+    std::u16string upper;
+    UpcaseInto(upper, wide);
     for (size_t i = 1; i <= wide.size(); ++i) {
         if (i != wide.size() && wide[i] != u'\\')
             continue;
-        std::u16string prefix = wide.substr(0, i);
-        std::u16string id = KeyId(prefix);
-        if (!K->Keys.count(id))
-            K->Keys.emplace(id, RegistryKey{prefix, {}});
+        auto [key, created] = K->Keys.try_emplace(upper.substr(0, i));
+        if (created)
+            key->second.Path = wide.substr(0, i);
     }
     return true;
 }
@@ -460,7 +577,7 @@ bool KeyExists(std::string_view path)
 {
     HarnessEntry();
     Guard guard;
-    return FindKey(Widen(path)) != nullptr;
+    return FindKey(HarnessPath(path)) != nullptr;
 }
 
 bool SetValue(std::string_view path, std::string_view name, ULONG type,
@@ -468,15 +585,14 @@ bool SetValue(std::string_view path, std::string_view name, ULONG type,
 {
     HarnessEntry();
     Guard guard;
-    RegistryKey *key = FindKey(Widen(path));
+    RegistryKey *key = FindKey(HarnessPath(path));
     if (!key)
         return false;
     std::u16string wideName = Widen(name);
-    RegistryValue *value = FindValue(key, wideName);
-    if (!value) {
-        key->Values.push_back(RegistryValue{wideName, {}});
-        value = &key->Values.back();
-    }
+    std::u16string upper = Upcase(wideName);
+    RegistryValue *value = FindUpperValue(key, upper);
+    if (!value)
+        value = AddValue(key, wideName, upper);
     value->Value.Type = type;
     value->Value.Data.assign(data.begin(), data.end());
     return true;
@@ -505,7 +621,7 @@ bool DeleteValue(std::string_view path, std::string_view name)
 {
     HarnessEntry();
     Guard guard;
-    RegistryKey *key = FindKey(Widen(path));
+    RegistryKey *key = FindKey(HarnessPath(path));
     if (!key)
         return false;
     std::u16string wideName = Widen(name);
@@ -521,7 +637,7 @@ std::optional<RegValue> GetValue(std::string_view path, std::string_view name)
 {
     HarnessEntry();
     Guard guard;
-    RegistryKey *key = FindKey(Widen(path));
+    RegistryKey *key = FindKey(HarnessPath(path));
     if (!key)
         return std::nullopt;
     RegistryValue *value = FindValue(key, Widen(name));
@@ -621,28 +737,36 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     KIRQL irql = CurrentThread()->Irql;
     if (irql != PASSIVE_LEVEL)
         Violate("RtlWriteRegistryValue at IRQL " + std::to_string(irql));
-    std::u16string path = ReadWideText(Path);
-    std::u16string name = ReadWideText(ValueName);
-    std::vector<uint8_t> data(ValueData ? ValueLength : 0);
+    // The path, the name and the data are read into the kernel's buffers; a
+    // path equal to the last one looked up (the usual run of writes to one
+    // key) is only compared with it.
+    bool lastPath = IsLastPath(Path);
+    if (!lastPath)
+        ReadWideTextInto(k->PathText, Path);
+    const std::u16string &path = lastPath ? k->LastPath : k->PathText;
+    std::u16string &name = k->NameText;
+    ReadWideTextInto(name, ValueName);
+    std::vector<uint8_t> &data = k->DataBytes;
+    data.resize(ValueData ? ValueLength : 0);
     ReadBytes(data.data(), ValueData, data.size());
 
     NTSTATUS status = STATUS_SUCCESS;
-    if ((RelativeTo & RelativeToMask) != RTL_REGISTRY_ABSOLUTE || !Path || !ValidKeyPath(path) ||
-        (!ValueData && ValueLength)) {
+    if ((RelativeTo & RelativeToMask) != RTL_REGISTRY_ABSOLUTE || !Path ||
+        !(lastPath || ValidKeyPath(path)) || (!ValueData && ValueLength)) {
         status = STATUS_INVALID_PARAMETER;
     } else if (k->FailWrites) {
         k->FailWrites--;
         status = k->FailWritesStatus;
     } else if (const ValueFault *fault = MatchFault(k->FailValueWrites, name)) {
         status = fault->Status;
-    } else if (RegistryKey *key = FindOrCreateLeaf(path)) {
-        RegistryValue *value = FindValue(key, name);
+    } else if (RegistryKey *key = lastPath ? k->LastKey : FindOrCreateLeaf(path)) {
+        RegistryValue *value = FindNamedValue(key, name);
         if (!value) {
-            key->Values.push_back(RegistryValue{name, {}});
-            value = &key->Values.back();
+            UpcaseInto(k->UpperText, name);
+            value = AddValue(key, name, k->UpperText);
         }
         value->Value.Type = ValueType;
-        value->Value.Data = data;
+        value->Value.Data.assign(data.begin(), data.end());
     } else {
         status = STATUS_OBJECT_NAME_NOT_FOUND;
     }
@@ -667,7 +791,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
             event.Code = ValueType;
             event.Text = std::move(keyText);
             event.Name = std::move(nameText);
-            event.Data = std::move(data);
+            event.Data = data;
             Emit(std::move(event));
         }
     }
@@ -680,14 +804,14 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
     EnsureKernel();
     KVR_SIM_CHECK_CALLER("RtlQueryRegistryValues");
     Kernel *k = K;
-    std::u16string path;
-    std::vector<TableEntryView> entries;
+    FrameUse use;
+    QueryFrame &frame = *use;
     {
         Guard guard;
         KIRQL irql = CurrentThread()->Irql;
         if (irql != PASSIVE_LEVEL)
             Violate("RtlQueryRegistryValues at IRQL " + std::to_string(irql));
-        path = ReadWideText(Path);
+        ReadWideTextInto(frame.Path, Path);
         // The table as it stands at the call; it ends at the first entry
         // with neither a query routine nor the direct flag.
         for (size_t i = 0; QueryTable && i < MaxTableEntries; ++i) {
@@ -695,18 +819,22 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
             ReadBytes(&entry, &QueryTable[i], sizeof entry);
             if (!entry.QueryRoutine && !(entry.Flags & RTL_QUERY_REGISTRY_DIRECT))
                 break;
-            entries.push_back(TableEntryView{entry, ReadWideText(entry.Name)});
+            if (frame.Entries.size() <= frame.Count)
+                frame.Entries.emplace_back();
+            QueryEntry &view = frame.Entries[frame.Count++];
+            view.Entry = entry;
+            ReadWideTextInto(view.Name, entry.Name);
+            view.Found = false;
         }
     }
-    NTSTATUS status = (!Path || !QueryTable)
-                          ? STATUS_INVALID_PARAMETER
-                          : RunQuery(RelativeTo, path, entries, Context, Environment);
+    NTSTATUS status = (!Path || !QueryTable) ? STATUS_INVALID_PARAMETER
+                                             : RunQuery(RelativeTo, frame, Context, Environment);
     Guard guard;
     k->RegQueryCount++;
     if (k->Opt.RecordRegistry) {
-        RegQuery query{CurrentTime(), RelativeTo, Narrow(path), {}, status};
-        for (const TableEntryView &view : entries)
-            query.Names.push_back(Narrow(view.Name));
+        RegQuery query{CurrentTime(), RelativeTo, Narrow(frame.Path), {}, status};
+        for (size_t i = 0; i < frame.Count; ++i)
+            query.Names.push_back(Narrow(frame.Entries[i].Name));
         k->RegQueries.push_back(std::move(query));
     }
     return status;

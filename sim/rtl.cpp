@@ -10,20 +10,6 @@
 namespace sim::detail
 {
 
-char16_t UpcaseChar(char16_t c)
-{
-    if (c >= u'a' && c <= u'z')
-        return (char16_t)(c - 32);
-    if (c < 0xE0)
-        return c;
-    // Latin-1 small letters, as the platform's upcase table has them.
-    if (c <= 0xFE && c != 0xF7)
-        return (char16_t)(c - 32);
-    if (c == 0xFF)
-        return 0x178;
-    return c;
-}
-
 std::u16string Upcase(std::u16string_view text)
 {
     std::u16string upper(text);
@@ -61,6 +47,18 @@ std::u16string ReadWideText(const WCHAR *text, size_t maxChars)
     for (size_t i = 0; i < length; ++i)
         result[i] = __atomic_load_n(&text[i], __ATOMIC_RELAXED);
     return result;
+}
+
+void ReadWideTextInto(std::u16string &out, const WCHAR *text, size_t maxChars)
+{
+    size_t length = 0;
+    if (text)
+        while (length < maxChars && __atomic_load_n(&text[length], __ATOMIC_RELAXED) != 0)
+            ++length;
+    out.resize(length);
+    char16_t *to = out.data();
+    for (size_t i = 0; i < length; ++i)
+        to[i] = __atomic_load_n(&text[i], __ATOMIC_RELAXED);
 }
 
 std::u16string ReadCounted(const UNICODE_STRING *string)
@@ -107,9 +105,25 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
         Violate("RtlInitUnicodeString above DISPATCH_LEVEL");
     }
     size_t length = 0;
-    if (SourceString)
-        while (SourceString[length])
-            ++length;
+    if (SourceString) {
+        // Four characters a step, none read past the terminator.
+        for (;; length += 4) {
+            if (!SourceString[length])
+                break;
+            if (!SourceString[length + 1]) {
+                length += 1;
+                break;
+            }
+            if (!SourceString[length + 2]) {
+                length += 2;
+                break;
+            }
+            if (!SourceString[length + 3]) {
+                length += 3;
+                break;
+            }
+        }
+    }
     size_t bytes = length * sizeof(WCHAR);
     if (bytes > 0xFFFC)
         bytes = 0xFFFC;

@@ -483,6 +483,53 @@ TEST_F(Io, RequestsThatCannotBeBuilt)
     ObfDereferenceObject(file);
 }
 
+// A request sent twice, sent after it completed (also once many more were
+// built and completed since), or sent to a device other than its target.
+TEST_F(Io, MisusedRequestsAreViolations)
+{
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    ViolationsExpected = true;
+    UCHAR block[8] = {1, 2, 0, 4, 0, 0, 0, 0};
+    UCHAR reply[2];
+    IO_STATUS_BLOCK status;
+    auto build = [&] {
+        return IoBuildDeviceIoControlRequest(sim::PeerIoctlCode, device, block, sizeof block, reply,
+                                             1, FALSE, nullptr, &status);
+    };
+
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    PIRP pending = build();
+    ASSERT_EQ(IofCallDriver(device, pending), STATUS_PENDING);
+    EXPECT_EQ(IofCallDriver(device, pending), STATUS_INVALID_PARAMETER);
+    sim::CompletePeerRequests();
+    sim::SetPeerCompletion(sim::Completion::Now);
+
+    PIRP done = build();
+    ASSERT_EQ(IofCallDriver(device, done), STATUS_SUCCESS);
+    EXPECT_EQ(IofCallDriver(device, done), STATUS_INVALID_PARAMETER);
+    // Its storage is not built into one of the next requests.
+    for (int i = 0; i < 60; ++i)
+        ASSERT_EQ(IofCallDriver(device, build()), STATUS_SUCCESS);
+    PIRP held = build();
+    EXPECT_NE(held, done);
+    EXPECT_EQ(IofCallDriver(device, done), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(IofCallDriver(device, held), STATUS_SUCCESS);
+
+    PIRP elsewhere = build();
+    IofCallDriver((PDEVICE_OBJECT)file, elsewhere);
+    ObfDereferenceObject(file);
+
+    const std::vector<sim::Violation> &found = sim::Violations();
+    ASSERT_EQ(found.size(), 4u);
+    EXPECT_EQ(found[0].Text, "IofCallDriver with a request that was already sent");
+    EXPECT_EQ(found[1].Text,
+              "IofCallDriver with a request that was not built or is already complete");
+    EXPECT_EQ(found[2].Text, found[1].Text);
+    EXPECT_EQ(found[3].Text, "IofCallDriver to a device other than the request's target");
+}
+
 } // namespace
 
 namespace

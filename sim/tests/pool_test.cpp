@@ -97,6 +97,50 @@ TEST_F(Pool, BadFreesAreViolations)
     EXPECT_NE(found[2].Text.find("not a pool block"), std::string::npos);
 }
 
+// Freed blocks are held back in a line of 4,096: a second free of one is
+// recognised as such until 4,096 later frees have pushed it out.
+TEST_F(Pool, SecondFreeIsRecognisedWhileTheBlockIsHeldBack)
+{
+    constexpr int Line = 4096;
+    std::vector<void *> blocks;
+    for (int i = 0; i < 2 * Line + 2; ++i)
+        blocks.push_back(ExAllocatePoolWithTag(PagedPool, 24, PathTag));
+    // Around the line once, so that the blocks below go in where others left.
+    for (int i = 0; i < Line; ++i)
+        ExFreePoolWithTag(blocks[Line + 2 + i], 0);
+    void *first = blocks[0];
+    void *second = blocks[1];
+    ExFreePoolWithTag(first, 0);
+    ExFreePoolWithTag(second, 0);
+    for (int i = 2; i < Line; ++i)
+        ExFreePoolWithTag(blocks[i], 0);
+    EXPECT_TRUE(sim::Violations().empty());
+    ExFreePoolWithTag(first, 0); // the oldest of the line
+    ExFreePoolWithTag(blocks[Line], 0);
+    ExFreePoolWithTag(blocks[Line + 1], 0); // pushes the first two out
+    ExFreePoolWithTag(second, 0);
+    const auto &found = sim::Violations();
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_NE(found[0].Text.find("freed twice"), std::string::npos);
+    EXPECT_NE(found[1].Text.find("not a pool block"), std::string::npos);
+    EXPECT_EQ(sim::PoolTotals().OutstandingCount, 0u);
+}
+
+// Memory of freed blocks is used again, as new blocks: filled afresh.
+TEST_F(Pool, ReusedMemoryIsANewBlock)
+{
+    for (int i = 0; i < 4200; ++i) {
+        auto *block = static_cast<uint8_t *>(ExAllocatePoolWithTag(PagedPool, 40, PathTag));
+        ASSERT_NE(block, nullptr);
+        for (int j = 0; j < 40; ++j)
+            ASSERT_EQ(block[j], 0xA5) << "block " << i << " byte " << j;
+        memset(block, 0x11, 40);
+        ExFreePoolWithTag(block, 0);
+    }
+    EXPECT_TRUE(sim::Violations().empty());
+    EXPECT_EQ(sim::PoolStatsForTag(PathTag).Allocations, 4200u);
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 #define KVR_POOL_TEST_ASAN 1
 #elif defined(__has_feature)
