@@ -234,8 +234,8 @@ struct Kernel {
     bool Stopping = false;
     std::vector<WaitRecord> Waits;
     uint64_t WaitCount = 0;
-    // Waiters on dispatcher objects (object -> threads in arrival order).
-    std::unordered_map<void *, std::vector<Thread *>> ObjectWaiters;
+    // Waiters on dispatcher objects (object and thread, in arrival order).
+    std::vector<std::pair<void *, Thread *>> ObjectWaiters;
 
     // Verifier.
     // Start-up code is discarded after it; read by every routine, from any

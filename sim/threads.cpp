@@ -176,14 +176,52 @@ void FiberMain(Thread *thread)
     __builtin_trap();
 }
 
+// Stacks of the threads of kernels that are gone, kept mapped (and zeroed)
+// for the threads of the next: a fresh kernel's threads start on zeroed
+// stacks either way. Never destroyed.
+struct KeptStack {
+    uint8_t *Base;
+    size_t Size;
+};
+constexpr size_t KeptStackLimit = 8;
+
+std::vector<KeptStack> &KeptStacks()
+{
+    static auto *kept = new std::vector<KeptStack>;
+    return *kept;
+}
+
 uint8_t *MapStack(size_t size)
 {
+    std::vector<KeptStack> &kept = KeptStacks();
+    for (size_t i = 0; i < kept.size(); ++i) {
+        if (kept[i].Size != size)
+            continue;
+        uint8_t *base = kept[i].Base;
+        kept.erase(kept.begin() + (ptrdiff_t)i);
+        return base;
+    }
     void *memory = mmap(nullptr, size + GuardSize, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (memory == MAP_FAILED)
         return nullptr;
     mprotect(memory, GuardSize, PROT_NONE); // an overflow faults instead of corrupting
     return (uint8_t *)memory + GuardSize;
+}
+
+// Zeroes the pages of a stack that were touched (the others are still the
+// system's zero pages); false if that cannot be told.
+bool ZeroUsedPages(uint8_t *base, size_t size)
+{
+    constexpr size_t Page = 4096;
+    size_t pages = size / Page;
+    std::vector<unsigned char> resident(pages);
+    if (size % Page != 0 || mincore(base, size, resident.data()) != 0)
+        return false;
+    for (size_t i = 0; i < pages; ++i)
+        if (resident[i] & 1)
+            memset(base + i * Page, 0, Page);
+    return true;
 }
 
 void UnmapStack(Thread *thread)
@@ -193,7 +231,11 @@ void UnmapStack(Thread *thread)
 #ifdef KVR_SIM_ASAN
     __asan_unpoison_memory_region(thread->StackBase, thread->StackSize);
 #endif
-    munmap(thread->StackBase - GuardSize, thread->StackSize + GuardSize);
+    std::vector<KeptStack> &kept = KeptStacks();
+    if (kept.size() < KeptStackLimit && ZeroUsedPages(thread->StackBase, thread->StackSize))
+        kept.push_back(KeptStack{thread->StackBase, thread->StackSize});
+    else
+        munmap(thread->StackBase - GuardSize, thread->StackSize + GuardSize);
     thread->StackBase = nullptr;
 }
 
@@ -354,13 +396,9 @@ bool TryAcquire(void *object, Thread *thread)
 
 void RemoveWaiter(void *object, Thread *thread)
 {
-    auto found = K->ObjectWaiters.find(object);
-    if (found == K->ObjectWaiters.end())
-        return;
-    auto &list = found->second;
-    list.erase(std::remove(list.begin(), list.end(), thread), list.end());
-    if (list.empty())
-        K->ObjectWaiters.erase(found);
+    std::vector<std::pair<void *, Thread *>> &waiters = K->ObjectWaiters;
+    waiters.erase(std::remove(waiters.begin(), waiters.end(), std::make_pair(object, thread)),
+                  waiters.end());
 }
 
 int64_t DeadlineOf(const LARGE_INTEGER *interval, int64_t now)
@@ -466,7 +504,7 @@ NTSTATUS WaitForObject(void *object, const LARGE_INTEGER *timeout)
     if (thread->Harness)
         return HarnessWait([&] { return TryAcquire(object, thread); }, deadline) ? STATUS_SUCCESS
                                                                                  : StatusTimeout;
-    k->ObjectWaiters[object].push_back(thread);
+    k->ObjectWaiters.emplace_back(object, thread);
     if (BlockFiber(thread, deadline))
         return STATUS_SUCCESS;
     RemoveWaiter(object, thread);
@@ -538,14 +576,16 @@ void SignalObject(void *object)
         k->Changed.notify_all();
         return;
     }
-    auto found = k->ObjectWaiters.find(object);
-    if (found == k->ObjectWaiters.end())
-        return;
-    std::vector<Thread *> waiters = found->second;
-    for (Thread *thread : waiters) {
-        if (!TryAcquire(object, thread))
+    // The object's waiters in the order they began to wait; each one that
+    // the object now satisfies leaves the list.
+    std::vector<std::pair<void *, Thread *>> &waiters = k->ObjectWaiters;
+    for (size_t i = 0; i < waiters.size();) {
+        Thread *thread = waiters[i].second;
+        if (waiters[i].first != object || !TryAcquire(object, thread)) {
+            ++i;
             continue;
-        RemoveWaiter(object, thread);
+        }
+        waiters.erase(waiters.begin() + (ptrdiff_t)i);
         thread->WaitSatisfied = true;
         thread->TimerSequence = 0; // its timer, if any, no longer counts
         thread->WakeTime = -1;
@@ -849,7 +889,9 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     EnsureKernel();
     KVR_SIM_CHECK_CALLER("KeInitializeEvent");
     Guard guard;
-    if (!K->FreeRunning && K->ObjectWaiters.count(Event))
+    if (!K->FreeRunning &&
+        std::any_of(K->ObjectWaiters.begin(), K->ObjectWaiters.end(),
+                    [Event](const auto &waiter) { return waiter.first == Event; }))
         Violate("KeInitializeEvent on an event that a thread is waiting for");
     Event->Header.Type = Type == SynchronizationEvent ? 1 : 0;
     Event->Header.Signalling = 0;

@@ -384,6 +384,54 @@ TEST_F(Threads, ResetTearsDownThreadsThatNeverReturn)
     EXPECT_TRUE(sim::Waits().empty());
 }
 
+// A stretch of the calling thread's stack below its frame, not yet used.
+__attribute__((noinline)) volatile uint8_t *UnusedStack()
+{
+    volatile uint8_t marker = 0;
+    return &marker - 8192 - 16384;
+}
+constexpr size_t StretchBytes = 16384;
+
+// Fills a stretch of its stack and waits forever.
+__attribute__((no_sanitize("address"))) void Scribble(PVOID)
+{
+    volatile uint8_t *area = UnusedStack();
+    for (size_t i = 0; i < StretchBytes; ++i)
+        area[i] = 0xCC;
+    LARGE_INTEGER interval = Relative(1000);
+    for (;;)
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+// Counts the bytes of the same stretch that are not zero.
+size_t StackLeftovers;
+__attribute__((no_sanitize("address"))) void Look(PVOID)
+{
+    volatile uint8_t *area = UnusedStack();
+    StackLeftovers = 0;
+    for (size_t i = 0; i < StretchBytes; ++i)
+        StackLeftovers += area[i] != 0;
+    LARGE_INTEGER interval = Relative(1000);
+    for (;;)
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+// The threads of a fresh kernel start on zeroed stacks, also where the
+// memory served a thread of an earlier kernel.
+TEST_F(Threads, AFreshKernelsThreadsStartOnZeroedStacks)
+{
+    for (int run = 0; run < 3; ++run) {
+        sim::Reset();
+        Start(Scribble);
+        sim::RunUntilIdle();
+        sim::Reset();
+        StackLeftovers = 1;
+        Start(Look);
+        sim::RunUntilIdle();
+        EXPECT_EQ(StackLeftovers, 0u);
+    }
+}
+
 TEST_F(Threads, ThreadCreationCanBeRefused)
 {
     sim::FailNextThreadCreations(1);
