@@ -231,6 +231,48 @@ TEST_F(MonitorPollTest, ModeRequestFailingOrPendingAndLateReplies)
     EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 3); // 2250, the mode-2 site
 }
 
+// A failed mode request leaves DeviceMode even when the site's reply byte
+// still holds another mode from an earlier answer.
+TEST_F(MonitorPollTest, FailedModeRequestIgnoresAnEarlierReplyInItsByte)
+{
+    sim::SetFrameMode(2);
+    AttachAt500();
+    // 750: the other site's byte gets 2; 1000: the mode-2 site's gets 0.
+    sim::AdvanceTo(800);
+    sim::SetFrameMode(0);
+    sim::AdvanceTo(1100);
+    ASSERT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    sim::SetPeerCompletion(sim::Completion::Fail);
+    size_t From = Mark();
+    sim::AdvanceTo(1600);
+
+    EXPECT_EQ(RequestsOnly(Timeline(From)), (std::vector<std::string>{"1250 cmd4", "1500 cmd4"}));
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+}
+
+// Publications fail until the registry recovers in the middle of a
+// panel-refresh turn's retries: that publication counts, and the turn ends
+// without the extra one.
+TEST_F(MonitorPollTest, PanelRefreshPublicationEndsTheExtraPublications)
+{
+    sim::FailRegistryValueWrites("DeviceInfo");
+    sim::SetFrameMode(3);
+    sim::AdvanceTo(100);
+    Arrive(MonitorId());
+    // As in PublicationNeverSucceeding: the panel refresh at 10750 starts
+    // its retries.
+    sim::AdvanceTo(10800);
+    sim::ClearRegistryFaults();
+    size_t From = Mark();
+    sim::AdvanceTo(11200);
+
+    std::vector<std::string> Expected;
+    Published(Expected, 10850);
+    Expected.push_back("11100 cmd1");
+    Published(Expected, 11100);
+    EXPECT_EQ(Timeline(From), Expected);
+}
+
 class UnhandledModeTest : public MonitorTest, public ::testing::WithParamInterface<int>
 {
 };
