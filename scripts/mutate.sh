@@ -6,6 +6,8 @@
 #   scripts/mutate.sh                  every mutant of the list
 #   scripts/mutate.sh ID...            only these (IDs as in the list)
 #   scripts/mutate.sh --list           the IDs and descriptions, nothing run
+#   scripts/mutate.sh --check          the mutants whose text is no longer in
+#                                      its file exactly once, nothing run
 #
 # Environment:
 #   MUTANTS       the list (default scripts/mutants.txt)
@@ -119,6 +121,32 @@ if [ "${1:-}" = --list ]; then
     exit 0
 fi
 
+# How often the text occurs in the file.
+occurrences()
+{
+    local content rest
+    content=$(cat "$1"; printf x)
+    content=${content%x}
+    rest=${content//"$2"/}
+    echo $(((${#content} - ${#rest}) / ${#2}))
+}
+
+if [ "${1:-}" = --check ]; then
+    stale=0
+    for id in "${ids[@]}"; do
+        for ((n = 1; n <= ${hunks[$id]}; n++)); do
+            f=${hunks[$id:$n:file]}
+            if [ ! -f "$root/$f" ] || [ "$(occurrences "$root/$f" "${hunks[$id:$n:old]}")" -ne 1 ]; then
+                echo "stale: $id (edit $n, $f)"
+                stale=$((stale + 1))
+            fi
+        done
+    done
+    echo "${#ids[@]} mutants, $stale stale edit(s)"
+    [ "$stale" -eq 0 ]
+    exit
+fi
+
 selected=("$@")
 if [ ${#selected[@]} -eq 0 ]; then
     selected=("${ids[@]}")
@@ -206,7 +234,7 @@ trap 'restore; exit 130' INT TERM
 # an original text is not there exactly once.
 apply()
 {
-    local id=$1 n f old new content rest count last=${hunks[$1]}
+    local id=$1 n f old new content last=${hunks[$1]}
     for ((n = 1; n <= last; n++)); do
         f=${hunks[$id:$n:file]}
         old=${hunks[$id:$n:old]}
@@ -216,14 +244,12 @@ apply()
             saved[$f]=$(cat "$src/$f"; printf x)
             saved[$f]=${saved[$f]%x}
         fi
-        content=$(cat "$src/$f"; printf x)
-        content=${content%x}
-        rest=${content//"$old"/}
-        count=$(((${#content} - ${#rest}) / ${#old}))
-        if [ "$count" -ne 1 ]; then
+        if [ "$(occurrences "$src/$f" "$old")" -ne 1 ]; then
             restore
             return 1
         fi
+        content=$(cat "$src/$f"; printf x)
+        content=${content%x}
         printf '%s' "${content/"$old"/"$new"}" >"$src/$f"
     done
 }
