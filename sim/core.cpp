@@ -42,21 +42,6 @@ CallOut::~CallOut()
         K->CallDepth--;
 }
 
-} // namespace sim::detail
-
-// The driver's pageable and start-up routines are placed in sections of
-// these names in the host build too; the linker marks where each begins and
-// ends. A program without such code has no section, and the marks are null.
-extern "C" {
-extern const char __start_kvr_paged[] __attribute__((weak));
-extern const char __stop_kvr_paged[] __attribute__((weak));
-extern const char __start_kvr_init[] __attribute__((weak));
-extern const char __stop_kvr_init[] __attribute__((weak));
-}
-
-namespace sim::detail
-{
-
 namespace
 {
 
@@ -67,7 +52,7 @@ bool InSection(const char *address, const char *start, const char *stop)
 
 } // namespace
 
-void CheckCaller(const char *routine, const void *returnAddress)
+void CheckPlacedCaller(const char *routine, const void *returnAddress)
 {
     const char *address = (const char *)returnAddress;
     if (InSection(address, __start_kvr_paged, __stop_kvr_paged)) {

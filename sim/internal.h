@@ -413,11 +413,31 @@ struct CallOut {
     KIRQL SavedEntryIrql;
     bool Counted; // made from the harness context itself
 };
+} // namespace sim::detail
+
+// Where the driver's pageable and start-up routines lie (KVR_CODE_SECTIONS
+// builds); the linker marks each section's ends. Null in a program without
+// them, such as the optimised build.
+extern "C" {
+extern const char __start_kvr_paged[] __attribute__((weak));
+extern const char __stop_kvr_paged[] __attribute__((weak));
+extern const char __start_kvr_init[] __attribute__((weak));
+extern const char __stop_kvr_init[] __attribute__((weak));
+}
+
+namespace sim::detail
+{
+
 // Checks where a platform routine was called from: pageable code (the
 // driver's KVR_PAGED_CODE) must not run at DISPATCH_LEVEL or above, and
 // start-up code (KVR_INIT_CODE) not after DriverEntry has returned, when the
 // platform has discarded it. Takes the guard itself: call it before taking it.
-void CheckCaller(const char *routine, const void *returnAddress);
+void CheckPlacedCaller(const char *routine, const void *returnAddress);
+inline void CheckCaller(const char *routine, const void *returnAddress)
+{
+    if (__start_kvr_paged != nullptr || __start_kvr_init != nullptr)
+        CheckPlacedCaller(routine, returnAddress);
+}
 #define KVR_SIM_CHECK_CALLER(routine)                                                              \
     ::sim::detail::CheckCaller(routine, __builtin_return_address(0))
 // "on Windows 7 x64" / "on Windows Vista x64", for findings.

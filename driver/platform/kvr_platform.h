@@ -447,15 +447,21 @@ inline KIRQL KfRaiseIrql(KIRQL NewIrql)
 
 // Code placement. In the kernel image, pageable routines go to the PAGE
 // section, start-up code that the platform may discard after DriverEntry to
-// INIT; everything else stays resident. The host build keeps the same split
-// in sections of its own, so that the simulated kernel can tell pageable code
-// running at DISPATCH_LEVEL, and start-up code running after DriverEntry.
+// INIT; everything else stays resident. The host's test builds
+// (KVR_CODE_SECTIONS) keep the same split in sections of their own, so that
+// the simulated kernel can tell pageable code running at DISPATCH_LEVEL, and
+// start-up code running after DriverEntry; its optimised build, the one that
+// is profiled, leaves all code in one section, where profilers find its
+// source lines.
 #if KVR_KERNEL_TARGET
 #define KVR_PAGED_CODE __attribute__((section("PAGE")))
 #define KVR_INIT_CODE __attribute__((section("INIT")))
-#else
+#elif KVR_CODE_SECTIONS
 #define KVR_PAGED_CODE __attribute__((section("kvr_paged")))
 #define KVR_INIT_CODE __attribute__((section("kvr_init")))
+#else
+#define KVR_PAGED_CODE
+#define KVR_INIT_CODE
 #endif
 
 #endif // KVR_PLATFORM_TYPES_ONLY
