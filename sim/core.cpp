@@ -31,15 +31,15 @@ CallOut::CallOut()
       Counted(!K->FreeRunning && !K->Current)
 {
     Context->EntryIrql = Context->Irql;
-    if (Counted)
-        K->CallDepth++;
+    if (Counted && K->CallDepth++ == 0)
+        K->OuterCalls++;
 }
 
 CallOut::~CallOut()
 {
     Context->EntryIrql = SavedEntryIrql;
-    if (Counted)
-        K->CallDepth--;
+    if (Counted && --K->CallDepth == 0)
+        ReleaseHeldThreads();
 }
 
 namespace
@@ -223,6 +223,16 @@ void SetTraceEnabled(bool enabled)
     EnsureKernel();
     Guard guard;
     K->Opt.TraceEnabled = enabled;
+}
+
+void SetRecording(bool enabled)
+{
+    EnsureKernel();
+    Guard guard;
+    K->Opt.TraceEnabled = enabled;
+    K->Opt.RecordWaits = enabled;
+    K->Opt.RecordRegistry = enabled;
+    K->Opt.RecordPeerRequests = enabled;
 }
 
 const std::vector<TraceEvent> &Trace()

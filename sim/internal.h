@@ -119,6 +119,11 @@ struct Thread {
     bool Blocked = false;
     bool Harness = false;
     int64_t WakeTime = -1;
+    // Mutex acquisitions not yet released, recursive ones included.
+    unsigned MutexesOwned = 0;
+    // Held back until the outermost call from outside with this number has
+    // returned (0: not held).
+    uint64_t HeldUntilCall = 0;
     // The stack the thread runs on, for telling whether a buffer lives in it.
     uint8_t *StackBase = nullptr;
     size_t StackSize = 0;
@@ -201,6 +206,13 @@ struct Registration {
     PnpRegistration Record;
 };
 
+// Arrivals of present interfaces that a plug-and-play thread reports after
+// the registration has returned.
+struct LaterArrivals {
+    PnpRegistration Record;
+    std::vector<std::string> Names; // one entry per call, in order
+};
+
 // ---------------------------------------------------------------------------
 // The kernel
 
@@ -220,7 +232,10 @@ struct Kernel {
     std::vector<std::unique_ptr<Thread>> Threads;
     Thread *Current = nullptr; // deterministic: the running fiber, null for the harness
     Thread HarnessThread{};
-    int CallDepth = 0; // harness-context calls into the driver in progress
+    int CallDepth = 0;       // harness-context calls into the driver in progress
+    uint64_t OuterCalls = 0; // outermost harness-context calls begun so far
+    bool HoldNewThreads = false;
+    std::vector<Thread *> HeldThreads; // created, not yet runnable
     std::deque<Thread *> RunQueue;
     Thread *SwitchTarget = nullptr; // explorer: runs next, ahead of the queue
     std::vector<TimerEntry> Timers; // a min-heap
@@ -330,6 +345,10 @@ struct Kernel {
 
     // Plug and play.
     std::vector<std::string> PresentInterfaces;
+    sim::ExistingArrivals Existing;
+    // Arrivals of present interfaces still to be reported from a
+    // plug-and-play thread (their contexts).
+    std::vector<std::unique_ptr<LaterArrivals>> LaterDeliveries;
     std::vector<PnpRegistration> Registrations; // every call
     std::vector<size_t> ActiveRegistrations;    // indexes of successful ones
     unsigned FailInterfaceRegistrations = 0;
@@ -402,6 +421,10 @@ void EnsureKernel();
 // Marks a call from the harness context into the driver: harness calls made
 // meanwhile (from a driver callback) do not run the other threads.
 // The callee is entered at the caller's IRQL: it may not lower below it.
+// Only calls from the harness context count as calls in progress: a
+// simulated thread's call (a query routine, a notification on a
+// plug-and-play thread) may block in the driver and must not stop the
+// harness from running the others.
 struct CallOut {
     CallOut();
     ~CallOut();
@@ -457,6 +480,12 @@ void InitialiseScheduler();
 void DrainRunQueueIfIdle(); // the harness context, outside driver calls
 void DestroyAllThreads();
 void SignalObject(void *object); // wakes waiters that can now be satisfied
+// Deterministic mode: makes runnable the threads held back until the
+// outermost call from outside that has just returned.
+void ReleaseHeldThreads();
+// Starts a thread of the simulated kernel's own (not the driver's): no fault
+// injection, no hold. Returns null when no stack could be mapped.
+Thread *StartKernelThread(PKSTART_ROUTINE routine, PVOID context);
 bool InDeadStack(const void *address, size_t length);
 // Free-running mode: the real time point of a virtual time.
 std::chrono::steady_clock::time_point RealTimeOf(int64_t virtualTime);

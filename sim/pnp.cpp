@@ -4,7 +4,9 @@
 // Callbacks run on the context that causes the event: the harness's (or, in
 // free-running mode, whichever thread calls), and for the arrivals of
 // interfaces that are already present, the registering thread, before
-// IoRegisterPlugPlayNotification returns.
+// IoRegisterPlugPlayNotification returns; or, as SetExistingArrivals asks,
+// twice, and partly from a plug-and-play thread of the kernel's own after
+// the registration has returned.
 
 #include <algorithm>
 
@@ -83,6 +85,7 @@ void CallInterfaceCallback(const PnpRegistration &registration, const GUID &even
     notification.SymbolicLinkName = &name;
     Thread *thread = CurrentThread();
     KIRQL irql = thread->Irql;
+    unsigned owned = thread->MutexesOwned;
     NTSTATUS status;
     {
         CallOut call;
@@ -92,6 +95,11 @@ void CallInterfaceCallback(const PnpRegistration &registration, const GUID &even
     if (thread->Irql != irql)
         Violate("a notification callback returned at IRQL " + std::to_string(thread->Irql) +
                 ", called at " + std::to_string(irql));
+    // The plug-and-play manager calls from its system worker threads, which
+    // stop the machine when a callback returns owning a mutex
+    // (SYSTEM_EXIT_OWNED_MUTEX): nobody would ever release it.
+    if (thread->MutexesOwned > owned)
+        Violate("a notification callback returned owning a mutex");
     K->NotificationResults.push_back(status);
 }
 
@@ -129,6 +137,26 @@ void DeliverInterfaceChange(const GUID &event, const GUID &interfaceClass,
     for (const PnpRegistration &registration : targets)
         if (!onlyClass || SameGuid(registration.InterfaceClass, interfaceClass))
             CallInterfaceCallback(registration, event, interfaceClass, nameBytes, nullBuffer);
+}
+
+void ReportExistingArrival(const PnpRegistration &record, const std::string &name)
+{
+    std::vector<uint8_t> bytes = NameBytes(name);
+    {
+        Guard guard;
+        TraceNotify(GUID_DEVICE_INTERFACE_ARRIVAL, name);
+    }
+    CallInterfaceCallback(record, GUID_DEVICE_INTERFACE_ARRIVAL, GUID_DEVINTERFACE_USB_DEVICE,
+                          bytes, false);
+}
+
+// The start routine of a plug-and-play thread: reports the arrivals left for
+// after the registration, then ends.
+void ReportLaterArrivals(PVOID context)
+{
+    auto *later = (LaterArrivals *)context;
+    for (const std::string &name : later->Names)
+        ReportExistingArrival(later->Record, name);
 }
 
 } // namespace
@@ -239,6 +267,16 @@ void FailNextPnpRegistrations(IO_NOTIFICATION_EVENT_CATEGORY category, unsigned 
     }
 }
 
+void SetExistingArrivals(ExistingArrivals delivery)
+{
+    HarnessEntry();
+    Guard guard;
+    delivery.Copies = delivery.Copies < 1 ? 1 : delivery.Copies > 2 ? 2 : delivery.Copies;
+    if (delivery.Later > delivery.Copies)
+        delivery.Later = delivery.Copies;
+    K->Existing = delivery;
+}
+
 const std::vector<NTSTATUS> &NotificationResults()
 {
     HarnessEntry();
@@ -299,15 +337,25 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
             SameGuid(record.InterfaceClass, GUID_DEVINTERFACE_USB_DEVICE))
             existing = k->PresentInterfaces;
     }
-    for (const std::string &name : existing) {
-        std::vector<uint8_t> bytes = NameBytes(name);
-        {
-            Guard guard;
-            TraceNotify(GUID_DEVICE_INTERFACE_ARRIVAL, name);
-        }
-        CallInterfaceCallback(record, GUID_DEVICE_INTERFACE_ARRIVAL, GUID_DEVINTERFACE_USB_DEVICE,
-                              bytes, false);
+    ExistingArrivals delivery;
+    {
+        Guard guard;
+        delivery = k->Existing;
     }
+    unsigned now = delivery.Copies - delivery.Later;
+    for (const std::string &name : existing)
+        for (unsigned copy = 0; copy < now; ++copy)
+            ReportExistingArrival(record, name);
+    if (delivery.Later == 0 || existing.empty())
+        return STATUS_SUCCESS;
+    Guard guard;
+    auto later = std::make_unique<LaterArrivals>();
+    later->Record = record;
+    for (const std::string &name : existing)
+        for (unsigned copy = 0; copy < delivery.Later; ++copy)
+            later->Names.push_back(name);
+    if (StartKernelThread(ReportLaterArrivals, later.get()))
+        k->LaterDeliveries.push_back(std::move(later));
     return STATUS_SUCCESS;
 }
 

@@ -141,6 +141,13 @@ std::vector<ThreadInfo> Threads();
 size_t LiveThreadCount();
 // Makes the next n calls of PsCreateSystemThread fail (STATUS_INSUFFICIENT_RESOURCES).
 void FailNextThreadCreations(unsigned n);
+// Deterministic mode: while on, a thread that PsCreateSystemThread creates
+// does not run before the next call from outside into the driver has
+// returned (after LoadDriver, that is the adapter start): the platform gives
+// no order between a new thread's first instruction and its creator's next
+// steps, and this is the other order than the default one, where the new
+// thread runs at the next harness call. Off by default; Reset turns it off.
+void HoldNewThreads(bool hold);
 // Free-running mode: asks every simulated thread to stop and waits until
 // they have: a wait begun (or in progress) after the request unwinds its
 // thread to the thread's base. Reset and Shutdown do this themselves.
@@ -402,6 +409,22 @@ void PostInterfaceChange(const GUID &event, const GUID &interfaceClass, std::str
 // A hardware-profile change to every profile callback.
 void PostHardwareProfileChange(const GUID &event);
 
+// How the arrivals of interfaces already present are reported to a
+// device-interface registration made with
+// PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES. The platform may
+// call the callback twice for one existing interface (never more than
+// twice), and calls it from the plug-and-play manager's own threads, so a
+// call may come after the registration has returned. Copies: calls per
+// present interface, 1 or 2. Later: how many of them (the last ones) come
+// from a plug-and-play thread after the registration has returned; the
+// others are made during the registration on the registering context, as
+// by default (Copies 1, Later 0). Out-of-range values are clamped.
+struct ExistingArrivals {
+    unsigned Copies = 1;
+    unsigned Later = 0;
+};
+void SetExistingArrivals(ExistingArrivals delivery);
+
 struct PnpRegistration {
     int64_t Time;
     IO_NOTIFICATION_EVENT_CATEGORY Category;
@@ -516,6 +539,9 @@ struct TraceEvent {
 };
 
 void SetTraceEnabled(bool enabled);
+// Switches every record and log of Options at once (the trace, waits,
+// registry and peer-request records), for the long stretches of a run.
+void SetRecording(bool enabled);
 const std::vector<TraceEvent> &Trace();
 // Called for every event as it is recorded (also when the log is off), on
 // the context that caused it. In free-running mode it runs under the

@@ -108,6 +108,17 @@ bool Timed(const TimerEntry &entry)
 
 void FiberMain(Thread *thread);
 
+// What a system thread must not leave behind when its start routine returns.
+// A mutex still owned is never released again (THREAD_TERMINATE_HELD_MUTEX).
+void CheckThreadEnd(Thread *thread)
+{
+    if (thread->Irql != PASSIVE_LEVEL)
+        Violate("thread " + std::to_string(thread->Id) + " ended at IRQL " +
+                std::to_string(thread->Irql));
+    if (thread->MutexesOwned != 0)
+        Violate("thread " + std::to_string(thread->Id) + " ended owning a mutex");
+}
+
 void StartSwitch(void **fakeStack, const void *bottom, size_t size)
 {
 #ifdef KVR_SIM_ASAN
@@ -166,9 +177,7 @@ void FiberMain(Thread *thread)
 {
     FinishSwitch(nullptr, &K->MainStackBottom, &K->MainStackSize);
     thread->StartRoutine(thread->StartContext);
-    if (thread->Irql != PASSIVE_LEVEL)
-        Violate("thread " + std::to_string(thread->Id) + " ended at IRQL " +
-                std::to_string(thread->Irql));
+    CheckThreadEnd(thread);
     thread->Ending = true;
     CancelThreadIo(thread);
     thread->Finished = true;
@@ -380,10 +389,18 @@ bool TryAcquire(void *object, Thread *thread)
         if (header->SignalState > 0) {
             header->SignalState = 0;
             mutant->OwnerThread = (struct _KTHREAD *)thread;
+            thread->MutexesOwned++;
             return true;
         }
         if (mutant->OwnerThread == (struct _KTHREAD *)thread) {
-            header->SignalState--; // recursive acquisition
+            // Recursive acquisition: allowed, and counted; the mutex is free
+            // again only after as many releases.
+            if (header->SignalState == LONG(0x80000000u)) {
+                Violate("a mutex acquired recursively beyond its limit");
+                return true;
+            }
+            header->SignalState--;
+            thread->MutexesOwned++;
             return true;
         }
         return false;
@@ -614,9 +631,7 @@ static void *FreeThreadMain(void *argument)
     if (setjmp(thread->Base) == 0) {
         thread->StartRoutine(thread->StartContext);
         Guard guard;
-        if (thread->Irql != PASSIVE_LEVEL)
-            Violate("thread " + std::to_string(thread->Id) + " ended at IRQL " +
-                    std::to_string(thread->Irql));
+        CheckThreadEnd(thread);
         thread->Ending = true;
         CancelThreadIo(thread);
     }
@@ -663,6 +678,7 @@ void DestroyAllThreads()
     }
     k->RunQueue.clear();
     k->SwitchTarget = nullptr;
+    k->HeldThreads.clear();
     k->Timers.clear();
     k->ObjectWaiters.clear();
 }
@@ -672,6 +688,70 @@ void DrainRunQueueIfIdle()
     Kernel *k = K;
     if (!k->FreeRunning && !k->Current && k->CallDepth == 0)
         DrainRunQueue();
+}
+
+void ReleaseHeldThreads()
+{
+    Kernel *k = K;
+    auto &held = k->HeldThreads;
+    for (auto it = held.begin(); it != held.end();) {
+        if ((*it)->HeldUntilCall <= k->OuterCalls) {
+            (*it)->HeldUntilCall = 0;
+            k->RunQueue.push_back(*it);
+            it = held.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Creates a thread and makes it runnable, or, with hold in deterministic
+// mode, keeps it back until the next outermost call from outside has
+// returned. The caller holds the guard.
+static Thread *NewThread(PKSTART_ROUTINE routine, PVOID context, bool hold)
+{
+    Kernel *k = K;
+    auto owned = std::make_unique<Thread>();
+    Thread *thread = owned.get();
+    thread->Id = (uint32_t)k->Threads.size() + 1;
+    thread->StartRoutine = routine;
+    thread->StartContext = context;
+    // Real threads also carry the C library's and the sanitizers' per-thread
+    // data on their stack; fibers need only the driver's frames.
+    size_t least = k->FreeRunning ? 4 * 1024 * 1024 : 64 * 1024;
+    thread->StackSize = k->Opt.ThreadStackSize < least ? least : k->Opt.ThreadStackSize;
+    thread->StackBase = MapStack(thread->StackSize);
+    if (!thread->StackBase)
+        return nullptr;
+    if (k->FreeRunning) {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstack(&attributes, thread->StackBase, thread->StackSize);
+        int error = pthread_create(&thread->Handle, &attributes, &FreeThreadMain, thread);
+        pthread_attr_destroy(&attributes);
+        if (error) {
+            UnmapStack(thread);
+            return nullptr;
+        }
+        thread->Started = true;
+    } else {
+        PrepareFiber(thread);
+        if (hold) {
+            // The call in progress (if any) is number OuterCalls; the thread
+            // waits for the one after it.
+            thread->HeldUntilCall = k->OuterCalls + 1;
+            k->HeldThreads.push_back(thread);
+        } else {
+            k->RunQueue.push_back(thread);
+        }
+    }
+    k->Threads.push_back(std::move(owned));
+    return thread;
+}
+
+Thread *StartKernelThread(PKSTART_ROUTINE routine, PVOID context)
+{
+    return NewThread(routine, context, false);
 }
 
 void InitialiseScheduler()
@@ -779,6 +859,13 @@ void FailNextThreadCreations(unsigned n)
     HarnessEntry();
     Guard guard;
     K->FailThreadCreations = n;
+}
+
+void HoldNewThreads(bool hold)
+{
+    HarnessEntry();
+    Guard guard;
+    K->HoldNewThreads = hold;
 }
 
 void StopThreads()
@@ -908,6 +995,8 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
     EnsureKernel();
     KVR_SIM_CHECK_CALLER("KeInitializeMutex");
     Guard guard;
+    if (Mutex->Header.Type == 2 && Mutex->Header.SignalState <= 0 && Mutex->OwnerThread)
+        Violate("KeInitializeMutex on a mutex that a thread owns");
     Mutex->Header.Type = 2;
     Mutex->Header.Signalling = 0;
     Mutex->Header.Size = sizeof(KMUTEX) / 4;
@@ -941,6 +1030,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
     if (thread->Irql > DISPATCH_LEVEL)
         Violate("KeReleaseMutex above DISPATCH_LEVEL");
     Mutex->Header.SignalState = previous + 1;
+    thread->MutexesOwned--;
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
         SignalObject(Mutex);
@@ -1040,34 +1130,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     }
     if (!StartRoutine)
         return STATUS_INVALID_PARAMETER;
-    auto owned = std::make_unique<Thread>();
-    Thread *thread = owned.get();
-    thread->Id = (uint32_t)k->Threads.size() + 1;
-    thread->StartRoutine = StartRoutine;
-    thread->StartContext = StartContext;
-    // Real threads also carry the C library's and the sanitizers' per-thread
-    // data on their stack; fibers need only the driver's frames.
-    size_t least = k->FreeRunning ? 4 * 1024 * 1024 : 64 * 1024;
-    thread->StackSize = k->Opt.ThreadStackSize < least ? least : k->Opt.ThreadStackSize;
-    thread->StackBase = MapStack(thread->StackSize);
-    if (!thread->StackBase)
+    Thread *thread = NewThread(StartRoutine, StartContext, k->HoldNewThreads);
+    if (!thread)
         return STATUS_INSUFFICIENT_RESOURCES;
-    if (k->FreeRunning) {
-        pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
-        pthread_attr_setstack(&attributes, thread->StackBase, thread->StackSize);
-        int error = pthread_create(&thread->Handle, &attributes, &FreeThreadMain, thread);
-        pthread_attr_destroy(&attributes);
-        if (error) {
-            UnmapStack(thread);
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        thread->Started = true;
-    } else {
-        PrepareFiber(thread);
-        k->RunQueue.push_back(thread);
-    }
-    k->Threads.push_back(std::move(owned));
     HANDLE handle = (HANDLE)(uintptr_t)(0x1000 + thread->Id * 4);
     if (ThreadHandle)
         __atomic_store_n(ThreadHandle, handle, __ATOMIC_RELAXED);

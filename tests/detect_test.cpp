@@ -94,7 +94,8 @@ TEST_F(NotificationTest, FrameArrivalPostsTheEventAfterItsIdentifiers)
     EXPECT_EQ(DriverState.CurrentPid.Buffer, reinterpret_cast<PCHAR>(DriverState.CurrentPidText));
     EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
     EXPECT_EQ(DriverState.EventSequence, 1u);
-    EXPECT_EQ(DriverState.EventLock.Load(), 0) << "the event lock is released";
+    EXPECT_EQ(DriverState.EventLock.Header.SignalState, 1) << "the event lock is released";
+    EXPECT_EQ(DriverState.EventLock.OwnerThread, nullptr);
     for (NTSTATUS Status : sim::NotificationResults())
         EXPECT_EQ(Status, STATUS_SUCCESS);
 }

@@ -45,6 +45,7 @@ static void StartMonitorThread()
 KVR_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     KeInitializeMutex(&DriverState.DeviceStatusLock, 0);
+    KeInitializeMutex(&DriverState.EventLock, 0);
 
     VIDEO_HW_INITIALIZATION_DATA InitializationData;
     FillInitializationData(&InitializationData);

@@ -7,11 +7,13 @@
 // completing a request, HwStartIO and HwSetPowerState. Every field that two of
 // them touch is a Shared<T>, read and written whole.
 //
-// Two places take a lock, both short and never across a wait:
+// Two places take a lock, both kernel mutexes taken at PASSIVE_LEVEL, so that
+// a waiter sleeps instead of spinning on a holder that was preempted:
 //  - EventLock guards the connection-event hand-off (the notified texts, the
 //    current identifiers and the posting of PendingEvent), so that the monitor
 //    takes an event together with a consistent copy of its identifiers and
-//    clears only the event it took;
+//    clears only the event it took; it is held for a few copies and never
+//    across a wait;
 //  - DeviceStatusLock serialises the copy-and-write of DeviceStatus, so that
 //    the value left in the registry is always the newest record.
 
@@ -80,8 +82,9 @@ struct DRIVER_STATE {
     HANDLE MonitorThread{nullptr};
 
     // Connection event, from the notification handler to the monitor. The
-    // texts and the two counted strings are touched only under EventLock.
-    Shared<LONG> EventLock{0};
+    // texts and the two counted strings are touched only under EventLock,
+    // which DriverEntry initialises before anything can post an event.
+    KMUTEX EventLock{};
     ULONG EventSequence{0}; // bumped by every accepted notification
     ID_TEXT NotifiedVid{};
     ID_TEXT NotifiedPid{};
@@ -115,21 +118,19 @@ struct DRIVER_STATE {
 
 extern DRIVER_STATE DriverState;
 
-// EventLock: a short spin; its holders never wait and never call out.
+// EventLock: a kernel mutex, taken only at PASSIVE_LEVEL (by the monitor
+// thread and by the plug-and-play manager's notification threads). A thread
+// that finds it held sleeps until the holder releases it; nothing spins. The
+// identifier texts it guards are copied from the notification's name, which
+// may be pageable, so a spin lock at DISPATCH_LEVEL would not do here.
 inline void AcquireEventLock()
 {
-    for (;;) {
-        LONG Free = 0;
-        if (DriverState.EventLock.CompareExchange(Free, 1))
-            return;
-        while (DriverState.EventLock.Load() != 0)
-            __builtin_ia32_pause();
-    }
+    KeWaitForSingleObject(&DriverState.EventLock, Executive, KernelMode, FALSE, nullptr);
 }
 
 inline void ReleaseEventLock()
 {
-    DriverState.EventLock.StoreRelease(0);
+    KeReleaseMutex(&DriverState.EventLock, FALSE);
 }
 
 #endif // KVR_STATE_H

@@ -41,14 +41,6 @@ static void InitMonitorState(MONITOR_STATE *State)
     State->Event.Pid = {0, 0, nullptr};
 }
 
-// Events posted before the monitor runs are dropped with the slot.
-static void DropPendingEvent()
-{
-    AcquireEventLock();
-    DriverState.PendingEvent.Store(EventNone);
-    ReleaseEventLock();
-}
-
 static void CopyIdText(UCHAR *Destination, const UCHAR *Source)
 {
     for (unsigned i = 0; i < IdTextSize; ++i)
@@ -125,7 +117,10 @@ void MonitorMain(PVOID StartContext)
     MONITOR_STATE State;
 
     InitMonitorState(&State);
-    DropPendingEvent();
+    // The slot is left as it is: it is empty at load, and an event found in
+    // it now was posted by the adapter start before this thread first ran (a
+    // frame plugged in at boot, reported by the registration), so the first
+    // turn handles it.
     SetDeviceRecords(0, 0, true); // published at the end of the first turn
     BuildFrameIdViews(&State.Views);
     State.PublishedOnce = false;

@@ -175,4 +175,73 @@ TEST_F(Pnp, RegistrationsFailOnDemandPerCategory)
     EXPECT_EQ(sim::PnpRegistrations().size(), 4u);
 }
 
+// Copies and threads of the arrivals of present interfaces, as the platform
+// may make them: twice for one interface, and from a plug-and-play thread
+// after the registration has returned.
+TEST_F(Pnp, PresentInterfacesMayArriveTwiceAndAfterTheRegistrationFromAnotherThread)
+{
+    sim::PlugUsb("AAAA", "0001", "ONE000");
+    sim::PlugUsb("CCCC", "0003", "THREE0");
+    sim::SetExistingArrivals({2, 0});
+    InsideRegistration = true;
+    EXPECT_EQ(Register(PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES), STATUS_SUCCESS);
+    InsideRegistration = false;
+    ASSERT_EQ(Seen.size(), 4u);
+    EXPECT_EQ(Seen[0].Name, Seen[1].Name);
+    EXPECT_EQ(Seen[2].Name, Seen[3].Name);
+    EXPECT_NE(Seen[0].Name, Seen[2].Name);
+
+    // One call during the registration, the second from another thread once
+    // it has returned.
+    Seen.clear();
+    sim::SetExistingArrivals({2, 1});
+    InsideRegistration = true;
+    EXPECT_EQ(Register(PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES), STATUS_SUCCESS);
+    ASSERT_EQ(Seen.size(), 2u);
+    EXPECT_EQ(Seen[0].Thread, 0u);
+    InsideRegistration = false;
+    sim::RunUntilIdle();
+    ASSERT_EQ(Seen.size(), 4u);
+    EXPECT_EQ(Seen[2].Name, Seen[0].Name);
+    EXPECT_EQ(Seen[3].Name, Seen[1].Name);
+    EXPECT_NE(Seen[2].Thread, 0u);
+    EXPECT_EQ(Seen[3].Thread, Seen[2].Thread);
+
+    // Never more than twice; every call is traced as a notification.
+    Seen.clear();
+    sim::SetExistingArrivals({5, 5});
+    EXPECT_EQ(Register(PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES), STATUS_SUCCESS);
+    EXPECT_TRUE(Seen.empty());
+    sim::RunUntilIdle();
+    EXPECT_EQ(Seen.size(), 4u);
+    size_t notices = 0;
+    for (const sim::TraceEvent &event : sim::Trace())
+        notices += event.Kind == sim::TraceKind::Notify ? 1 : 0;
+    EXPECT_EQ(notices, 2u + 4u + 4u + 4u);
+}
+
+KMUTEX Held;
+
+NTSTATUS KeepMutex(PVOID, PVOID)
+{
+    KeWaitForSingleObject(&Held, Executive, KernelMode, FALSE, nullptr);
+    return STATUS_SUCCESS;
+}
+
+TEST(PnpCallbacks, ACallbackMustNotReturnOwningAMutex)
+{
+    sim::Reset();
+    KeInitializeMutex(&Held, 0);
+    PVOID entry = nullptr;
+    GUID usb = GUID_DEVINTERFACE_USB_DEVICE;
+    ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0, &usb, nullptr,
+                                             KeepMutex, nullptr, &entry),
+              STATUS_SUCCESS);
+    sim::PlugUsb("AAAA", "0001", "ONE000");
+    std::vector<sim::Violation> found = sim::Shutdown();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NE(found[0].Text.find("notification callback returned owning a mutex"),
+              std::string::npos);
+}
+
 } // namespace

@@ -233,6 +233,111 @@ TEST_F(Threads, ReleasingAMutexNotOwnedIsAViolation)
     EXPECT_NE(sim::Violations()[0].Text.find("does not own"), std::string::npos);
 }
 
+KMUTEX Kept;
+
+// Takes the mutex twice and lets go once, then ends still owning it.
+void KeepOneAcquisition(PVOID)
+{
+    KeWaitForSingleObject(&Kept, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&Kept, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&Kept, FALSE);
+    Steps.push_back(Step{1, sim::Now()});
+}
+
+void TakeLock(PVOID)
+{
+    KeWaitForSingleObject(&Kept, Executive, KernelMode, FALSE, nullptr);
+    Steps.push_back(Step{2, sim::Now()});
+    KeReleaseMutex(&Kept, FALSE);
+}
+
+TEST_F(Threads, MutexIsFreeOnlyAfterAsManyReleasesAndAThreadMustNotEndOwningIt)
+{
+    ViolationsExpected = true;
+    Kept = KMUTEX{};
+    KeInitializeMutex(&Kept, 0);
+    Start(KeepOneAcquisition);
+    Start(TakeLock);
+    sim::Advance(100);
+    // One acquisition is left: the second thread never gets the mutex.
+    ASSERT_EQ(Steps.size(), 1u);
+    EXPECT_EQ(Steps[0].Thread, 1);
+    EXPECT_EQ(Kept.Header.SignalState, 0);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("thread 1 ended owning a mutex"), std::string::npos);
+}
+
+TEST_F(Threads, ReinitialisingAnOwnedMutexAndWaitingForItAtDispatchAreViolations)
+{
+    ViolationsExpected = true;
+    KMUTEX Lock{};
+    KeInitializeMutex(&Lock, 0);
+    ASSERT_EQ(KeWaitForSingleObject(&Lock, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::Violations().empty());
+    KeInitializeMutex(&Lock, 0);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("KeInitializeMutex on a mutex that a thread owns"),
+              std::string::npos);
+
+    // At DISPATCH_LEVEL only a test of the state (zero timeout) is allowed.
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&Lock, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(sim::Violations().size(), 1u);
+    KeReleaseMutex(&Lock, FALSE);
+    KeWaitForSingleObject(&Lock, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&Lock, FALSE);
+    KeLowerIrql(old);
+    ASSERT_EQ(sim::Violations().size(), 2u);
+    EXPECT_NE(sim::Violations()[1].Text.find("timeout other than zero at IRQL 2"),
+              std::string::npos);
+}
+
+void RecordOnce(PVOID context)
+{
+    Steps.push_back(Step{(int)(uintptr_t)context, sim::Now()});
+}
+
+bool CreateInCallback = false;
+
+// A call from outside into a callback; the first one with CreateInCallback
+// creates a thread, as DriverEntry creates the monitor.
+NTSTATUS RecordCall(PVOID, PVOID)
+{
+    Steps.push_back(Step{0, sim::Now()});
+    if (CreateInCallback) {
+        CreateInCallback = false;
+        Start(RecordOnce, (PVOID)1);
+    }
+    return STATUS_SUCCESS;
+}
+
+TEST_F(Threads, AHeldBackThreadRunsOnlyAfterTheNextCallFromOutsideHasReturned)
+{
+    PVOID entry = nullptr;
+    GUID usb = GUID_DEVINTERFACE_USB_DEVICE;
+    ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0, &usb, nullptr,
+                                             RecordCall, nullptr, &entry),
+              STATUS_SUCCESS);
+    sim::HoldNewThreads(true);
+    CreateInCallback = true;
+    sim::PlugUsb("AAAA", "0001", "ONE000"); // creates the thread during the call
+    sim::HoldNewThreads(false);
+    Start(RecordOnce, (PVOID)2); // not held: runs at the next harness call
+    sim::Advance(100);
+    ASSERT_EQ(Steps.size(), 2u);
+    EXPECT_EQ(Steps[1].Thread, 2);
+
+    // The next call from outside: the held thread runs after it.
+    sim::PlugUsb("AAAA", "0002", "TWO000");
+    EXPECT_EQ(Steps.size(), 3u);
+    sim::RunUntilIdle();
+    ASSERT_EQ(Steps.size(), 4u);
+    EXPECT_EQ(Steps[2].Thread, 0);
+    EXPECT_EQ(Steps[3].Thread, 1);
+    EXPECT_EQ(Steps[3].Time, 100 * sim::TicksPerMs);
+}
+
 void WaitAtDispatch(PVOID)
 {
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);

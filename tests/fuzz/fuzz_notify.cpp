@@ -23,6 +23,8 @@ bool Ready()
 {
     sim::Reset(kvrfuzz::QuietOptions());
     DriverState = DRIVER_STATE{};
+    // What DriverEntry does before anything can post an event.
+    KeInitializeMutex(&DriverState.EventLock, 0);
     return true;
 }
 
@@ -143,7 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     kvrfuzz::Check(DriverState.PendingEvent.Load() == Pending, "PendingEvent");
     kvrfuzz::Check(DriverState.EventSequence == Sequence, "EventSequence");
     kvrfuzz::Check(DriverState.WideModel.Load() == (IsWide(CurrentPid) ? 1 : 0), "WideModel");
-    kvrfuzz::Check(DriverState.EventLock.Load() == 0, "the event lock is still held");
+    kvrfuzz::Check(DriverState.EventLock.Header.SignalState == 1 &&
+                       DriverState.EventLock.OwnerThread == nullptr,
+                   "the event lock is still held");
     if (DriverState.EventSequence != 0) {
         kvrfuzz::Check(DriverState.CurrentVid.Length == 4 && DriverState.CurrentPid.Length == 4 &&
                            DriverState.CurrentVid.Buffer ==

@@ -53,7 +53,8 @@ class Runner
     int Run();
 
   private:
-    void Boot();
+    void Boot(bool AdapterFirst = false);
+    void SetTracing(bool On);
     void Execute(const Command &C);
     void OnTrace(const sim::TraceEvent &E);
     void OnViolation(const sim::Violation &V);
@@ -134,11 +135,29 @@ void Runner::Report(unsigned Line, bool Ok, const std::string &Message)
     }
 }
 
-void Runner::Boot()
+// The monitor thread starts in DriverEntry. By default it runs its start
+// before the adapter start; adapter-first holds it back until the adapter
+// start has returned, the other order the platform allows.
+void Runner::Boot(bool AdapterFirst)
 {
     Booted = true;
+    sim::HoldNewThreads(AdapterFirst);
     sim::LoadDriver(DriverEntry);
     sim::StartAdapter();
+    sim::HoldNewThreads(false);
+}
+
+// Events are printed as the kernel records them; with tracing off nothing
+// is recorded, so a long stretch costs neither memory nor output.
+void Runner::SetTracing(bool On)
+{
+    if (Quiet)
+        return;
+    if (On)
+        sim::SetTraceObserver([this](const sim::TraceEvent &E) { OnTrace(E); });
+    else
+        sim::SetTraceObserver({});
+    sim::SetRecording(On);
 }
 
 std::string RegLabel(const Command &C)
@@ -194,7 +213,13 @@ void Runner::Execute(const Command &C)
 {
     switch (C.Kind) {
     case Op::Boot:
-        Boot();
+        Boot(C.AdapterFirst);
+        break;
+    case Op::PnpExisting:
+        sim::SetExistingArrivals({unsigned(C.Value), unsigned(C.Value2)});
+        break;
+    case Op::Trace:
+        SetTracing(C.On);
         break;
     case Op::Plug:
         sim::PlugUsb(C.Vid, C.Pid, C.Instance);
@@ -280,6 +305,15 @@ void Runner::Execute(const Command &C)
     case Op::ExpectIoctl:
         ExpectIoctl(C);
         break;
+    case Op::ExpectRequests: {
+        size_t Pending = sim::PendingPeerRequests();
+        std::string Want = "requests " + std::to_string(C.Value) + " outstanding";
+        if (Pending == C.Value)
+            Report(C.Line, true, Want);
+        else
+            Report(C.Line, false, "expected " + Want + ", found " + std::to_string(Pending));
+        break;
+    }
     case Op::Show: {
         std::vector<RegValue> Values;
         for (auto &[Name, V] : sim::Values(ProductKeyPath))
@@ -335,8 +369,7 @@ int Runner::Run()
     sim::SetFramePanel(8, 0);
     sim::SetFrameInput(0, 0);
     sim::SetPeerCompletion(sim::Completion::Now);
-    if (!Quiet)
-        sim::SetTraceObserver([this](const sim::TraceEvent &E) { OnTrace(E); });
+    SetTracing(true);
     sim::SetViolationObserver([this](const sim::Violation &V) { OnViolation(V); });
 
     if (!S.HasBoot)

@@ -156,7 +156,40 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
 
     if (Cmd == "boot") {
         C.Kind = Op::Boot;
-        return WordCount(W, 1, 1, "boot");
+        if (auto E = WordCount(W, 1, 2, "boot [adapter-first]"))
+            return E;
+        if (W.size() == 2) {
+            if (Arg(1) != "adapter-first")
+                return std::string("usage: boot [adapter-first]");
+            C.AdapterFirst = true;
+        }
+        return {};
+    }
+    if (Cmd == "pnp") {
+        C.Kind = Op::PnpExisting;
+        constexpr const char *Syntax = "pnp existing 1|2 [later=N]";
+        if (auto E = WordCount(W, 3, 4, Syntax))
+            return E;
+        if (Arg(1) != "existing")
+            return std::string("usage: ") + Syntax;
+        if (auto E = ParseNumber(Arg(2), 2, "copies", C.Value))
+            return E;
+        if (C.Value == 0)
+            return std::string("bad copies '0': an existing interface is reported once or twice");
+        if (W.size() == 4) {
+            if (Arg(3).substr(0, 6) != "later=")
+                return std::string("usage: ") + Syntax;
+            if (auto E = ParseNumber(Arg(3).substr(6), C.Value, "later", C.Value2))
+                return E;
+        }
+        return {};
+    }
+    if (Cmd == "trace") {
+        C.Kind = Op::Trace;
+        if (W.size() != 2 || (Arg(1) != "on" && Arg(1) != "off"))
+            return std::string("usage: trace on|off");
+        C.On = Arg(1) == "on";
+        return {};
     }
     if (Cmd == "plug" || Cmd == "unplug") {
         C.Kind = Cmd == "plug" ? Op::Plug : Op::Unplug;
@@ -415,7 +448,13 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
             }
             return {};
         }
-        return "unknown expect '" + std::string(Arg(1)) + "' (reg or ioctl)";
+        if (Arg(1) == "requests") {
+            C.Kind = Op::ExpectRequests;
+            if (auto E = WordCount(W, 3, 3, "expect requests N"))
+                return E;
+            return ParseNumber(Arg(2), U32, "request count", C.Value);
+        }
+        return "unknown expect '" + std::string(Arg(1)) + "' (reg, ioctl or requests)";
     }
     if (Cmd == "show") {
         C.Kind = Op::Show;
@@ -479,7 +518,12 @@ std::optional<ParseError> ParseScenario(std::string_view Text, Scenario &Out)
 const std::vector<CommandHelp> &CommandTable()
 {
     static const std::vector<CommandHelp> Table = {
-        {"boot", "load the driver and start the adapter (at most once)"},
+        {"boot [adapter-first]",
+         "load the driver and start the adapter (at most once); adapter-first: the monitor "
+         "thread's first instruction comes after the adapter start"},
+        {"pnp existing 1|2 [later=N]",
+         "how often each interface present at registration is reported as an arrival; the last "
+         "N of these calls come from another thread after the registration has returned"},
         {"plug VID PID INSTANCE", "a USB device interface arrives (IDs taken as written)"},
         {"unplug VID PID INSTANCE", "a USB device interface is removed"},
         {"notify arrival|removal|other NAME [class=usb|other]",
@@ -501,8 +545,11 @@ const std::vector<CommandHelp> &CommandTable()
         {"ioctl NAME|CODE [in=HEX] [out=N]",
          "a control request; the output buffer is pre-filled with 0xCC"},
         {"wait MS", "advance the virtual clock by MS milliseconds"},
+        {"trace off|on",
+         "stop (resume) recording and printing platform events; expects still print"},
         {"expect reg [peer:]NAME HEX|absent", "the stored bytes of a value"},
         {"expect ioctl STATUS [info=N] [out=HEX]", "the result of the last ioctl"},
+        {"expect requests N", "N peer requests sent and not yet completed"},
         {"show", "print the product key's values"},
     };
     return Table;

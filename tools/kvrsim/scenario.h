@@ -36,8 +36,11 @@ enum class Op {
     Power,
     Ioctl,
     Wait,
+    PnpExisting,
+    Trace,
     ExpectReg,
     ExpectIoctl,
+    ExpectRequests,
     Show,
 };
 
@@ -54,17 +57,19 @@ struct Command {
     // plug/unplug: Vid, Pid, Instance. notify: Name. reg: Name.
     std::string Vid, Pid, Instance, Name;
     NotifyKind Notify = NotifyKind::Arrival;
-    bool UsbClass = true; // notify class=usb (default) or class=other
-    bool PeerKey = false; // reg ... peer:NAME
-    bool Present = true;  // peer present|absent; expect reg HEX|absent
+    bool UsbClass = true;      // notify class=usb (default) or class=other
+    bool PeerKey = false;      // reg ... peer:NAME
+    bool Present = true;       // peer present|absent; expect reg HEX|absent
+    bool AdapterFirst = false; // boot adapter-first
+    bool On = true;            // trace on|off
 
     FrameReplyMode Reply = FrameReplyMode::Now;
     RegType Type = RegType::Dword;
     RegFailWhat FailWhat = RegFailWhat::Write;
 
     // frame mode N / nobuild N / reg fail N / pool fail N / power N /
-    // wait MS / ioctl code / expect ioctl STATUS: Value. frame panel and
-    // frame input: Value and Value2.
+    // wait MS / ioctl code / expect ioctl STATUS / expect requests N: Value.
+    // frame panel, frame input and pnp existing: Value and Value2.
     uint64_t Value = 0, Value2 = 0;
 
     std::string Text;           // reg set ... sz VALUE

@@ -102,6 +102,13 @@ TEST(ScenarioParser, BadLinesGiveTheirLineAndWhatIsWrong)
         {"notify arrival X class=hid\n", 1, "usage: notify"},
         {"peer maybe\n", 1, "usage: peer present|absent"},
         {"show all\n", 1, "usage: show"},
+        {"boot monitor-first\n", 1, "usage: boot [adapter-first]"},
+        {"pnp existing 3\n", 1, "copies '3' is out of range (at most 2)"},
+        {"pnp existing 0\n", 1, "reported once or twice"},
+        {"pnp existing 1 later=2\n", 1, "later '2' is out of range (at most 1)"},
+        {"pnp existing 2 soon=1\n", 1, "usage: pnp existing"},
+        {"trace maybe\n", 1, "usage: trace on|off"},
+        {"expect requests\n", 1, "usage: expect requests N"},
     };
     for (const Case &C : Cases) {
         ParseError E = ParseFails(C.Text);
@@ -115,7 +122,8 @@ TEST(ScenarioParser, EveryCommandOfTheTableIsUnderstood)
     // Each syntax line of --help, with its alternatives and placeholders
     // filled in, must parse.
     const char *Filled[] = {
-        "boot",
+        "boot adapter-first",
+        "pnp existing 2 later=1",
         "plug ABCD 1000 SER001",
         "unplug ABCD 1000 SER001",
         "notify other NAME class=usb",
@@ -134,8 +142,10 @@ TEST(ScenarioParser, EveryCommandOfTheTableIsUnderstood)
         "power off",
         "ioctl QueryWideModel in= out=1",
         "wait 250",
+        "trace off",
         "expect reg peer:Acceleration.Level absent",
         "expect ioctl 122 info=0 out=00",
+        "expect requests 1",
         "show",
     };
     ASSERT_EQ(std::size(Filled), CommandTable().size());
