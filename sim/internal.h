@@ -211,6 +211,7 @@ struct Registration {
 struct LaterArrivals {
     PnpRegistration Record;
     std::vector<std::string> Names; // one entry per call, in order
+    uint32_t DelayMs;               // before the first call
 };
 
 // ---------------------------------------------------------------------------

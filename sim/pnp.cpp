@@ -155,6 +155,11 @@ void ReportExistingArrival(const PnpRegistration &record, const std::string &nam
 void ReportLaterArrivals(PVOID context)
 {
     auto *later = (LaterArrivals *)context;
+    if (later->DelayMs) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -(LONGLONG)later->DelayMs * TicksPerMs;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
     for (const std::string &name : later->Names)
         ReportExistingArrival(later->Record, name);
 }
@@ -351,6 +356,7 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
     Guard guard;
     auto later = std::make_unique<LaterArrivals>();
     later->Record = record;
+    later->DelayMs = delivery.LaterMs;
     for (const std::string &name : existing)
         for (unsigned copy = 0; copy < delivery.Later; ++copy)
             later->Names.push_back(name);

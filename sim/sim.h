@@ -418,10 +418,12 @@ void PostHardwareProfileChange(const GUID &event);
 // present interface, 1 or 2. Later: how many of them (the last ones) come
 // from a plug-and-play thread after the registration has returned; the
 // others are made during the registration on the registering context, as
-// by default (Copies 1, Later 0). Out-of-range values are clamped.
+// by default (Copies 1, Later 0). The plug-and-play thread first waits
+// LaterMs of virtual time. Out-of-range values are clamped.
 struct ExistingArrivals {
     unsigned Copies = 1;
     unsigned Later = 0;
+    uint32_t LaterMs = 0;
 };
 void SetExistingArrivals(ExistingArrivals delivery);
 

@@ -72,4 +72,90 @@ TEST_F(FramePluggedAtBoot, AdapterFirstKeepsTheArrivalForTheMonitorsFirstTurn)
     EXPECT_EQ(ProductValue("DeviceInfo")->Data, std::vector<uint8_t>({8, 0}));
 }
 
+// What a boot with the frame plugged in leads to over three seconds: the
+// monitor's timeline and the records it leaves.
+struct BootRun {
+    std::vector<std::string> Timeline;
+    std::vector<uint8_t> Status;
+    std::vector<uint8_t> Info;
+    size_t Opens;
+    size_t OpenFiles;
+    size_t Notifications;
+};
+
+class SecondReportOfTheArrival : public FramePluggedAtBoot
+{
+  protected:
+    BootRun Boot(bool AdapterFirst, sim::ExistingArrivals Delivery)
+    {
+        ResetSystem();
+        sim::PlugUsb(Vendor(), MonitorId(), "SER001");
+        sim::SetExistingArrivals(Delivery);
+        sim::HoldNewThreads(AdapterFirst);
+        EXPECT_EQ(LoadDriver(), STATUS_SUCCESS);
+        EXPECT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
+        sim::HoldNewThreads(false);
+        // The companion application is active, so that a second handling of
+        // the arrival would show in the input polling.
+        sim::AdvanceTo(1000);
+        sim::Ioctl(IoctlActivateClient, {}, 0);
+        sim::AdvanceTo(3000);
+        size_t Notices = 0;
+        for (const sim::TraceEvent &Event : sim::Trace())
+            Notices += Event.Kind == sim::TraceKind::Notify ? 1 : 0;
+        return {Timeline(0),
+                StatusBytes(),
+                InfoBytes(),
+                sim::OpenCalls().size(),
+                sim::OpenFileObjects(),
+                Notices};
+    }
+};
+
+// Twice during the registration, once during it and once from another
+// thread right after, once during it and once 1.2 s later while attached and
+// polling, or both 1.2 s later: the second report changes nothing that the
+// first report alone did not.
+TEST_F(SecondReportOfTheArrival, ChangesNothingBeyondTheFirst)
+{
+    const sim::ExistingArrivals Twice[] = {{2, 0, 0}, {2, 1, 0}, {2, 1, 1200}, {2, 2, 1200}};
+    for (bool AdapterFirst : {false, true}) {
+        for (const sim::ExistingArrivals &Delivery : Twice) {
+            SCOPED_TRACE(testing::Message()
+                         << (AdapterFirst ? "adapter first" : "monitor first") << ", later "
+                         << Delivery.Later << " after " << Delivery.LaterMs << " ms");
+            bool AllLater = Delivery.Later == Delivery.Copies;
+            BootRun Once = Boot(AdapterFirst, {1, AllLater ? 1u : 0u, Delivery.LaterMs});
+            ASSERT_EQ(Once.Opens, 1u);
+            ASSERT_EQ(Once.OpenFiles, 1u);
+            EXPECT_EQ(Once.Notifications, 2u); // the plug and the registration's report
+
+            BootRun Run = Boot(AdapterFirst, Delivery);
+            EXPECT_EQ(Run.Notifications, 3u) << "the arrival was reported twice";
+            EXPECT_EQ(Run.Timeline, Once.Timeline);
+            EXPECT_EQ(Run.Status, Once.Status);
+            EXPECT_EQ(Run.Info, Once.Info);
+            EXPECT_EQ(Run.Opens, 1u) << "no second open";
+            EXPECT_EQ(Run.OpenFiles, 1u) << "no second reference";
+        }
+    }
+}
+
+// A removal ends the frame's presence: the next arrival of the same
+// interface is a new one and attaches again.
+TEST_F(FramePluggedAtBoot, ArrivalAfterTheRemovalOfTheSameInterfaceIsNew)
+{
+    LoadAndStart();
+    sim::AdvanceTo(1000);
+    ASSERT_EQ(sim::OpenCalls().size(), 1u);
+    sim::UnplugUsb(Vendor(), MonitorId(), "SER001");
+    sim::AdvanceTo(1500);
+    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    sim::PlugUsb(Vendor(), MonitorId(), "SER001");
+    sim::AdvanceTo(2500);
+    EXPECT_EQ(sim::OpenCalls().size(), 2u);
+    EXPECT_NE(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(sim::OpenFileObjects(), 1u);
+}
+
 } // namespace

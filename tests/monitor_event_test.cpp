@@ -96,8 +96,9 @@ TEST_F(MonitorEventTest, OtherEventValueIsNeitherHandledNorCleared)
     EXPECT_EQ(DriverState.PendingEvent.Load(), 3u);
     EXPECT_TRUE(sim::OpenCalls().empty());
 
-    // The next real notification replaces it and is handled.
-    Arrive(MonitorId());
+    // The next real notification (another frame's: the first one's arrival
+    // has been reported already) replaces it and is handled.
+    Arrive(MonitorId(), "SER002");
     sim::AdvanceTo(1500);
     EXPECT_NE(DriverState.PeerDevice.Load(), nullptr);
     EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);

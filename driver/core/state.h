@@ -72,6 +72,16 @@ constexpr ULONG EventRemoval = 2;
 
 constexpr SIZE_T DataFilePathSize = 200; // bytes: 100 UTF-16 code units
 
+// The symbolic-link name of a frame interface that has arrived and not yet
+// been removed. Names of this class are far shorter than the slot; a longer
+// one is not remembered.
+constexpr unsigned ArrivedFrameSlots = 4;
+constexpr USHORT ArrivedFrameNameCharacters = 160;
+struct ARRIVED_FRAME {
+    USHORT Characters; // 0: the slot is free
+    WCHAR Name[ArrivedFrameNameCharacters];
+};
+
 struct DRIVER_STATE {
     // Start-up and registration.
     Shared<PDRIVER_OBJECT> DriverObject{nullptr};
@@ -95,6 +105,12 @@ struct DRIVER_STATE {
     ANSI_STRING CurrentPid{0, 0, nullptr};
     Shared<ULONG> PendingEvent{EventNone};
     Shared<UCHAR> WideModel{0};
+    // Frame interfaces reported as arrived and not removed since, so that a
+    // second report of the same arrival (the platform may report an
+    // interface present at registration twice) posts nothing. Under
+    // EventLock; the oldest slot is reused when all are taken.
+    ARRIVED_FRAME ArrivedFrames[ArrivedFrameSlots]{};
+    ULONG NextArrivedFrame{0};
 
     // Peer link and polling.
     Shared<PDEVICE_OBJECT> PeerDevice{nullptr};

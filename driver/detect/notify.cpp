@@ -65,6 +65,75 @@ static void SetIdView(ANSI_STRING *View, UCHAR *Text)
     View->Buffer = reinterpret_cast<PCHAR>(Text);
 }
 
+static bool IsArrivedFrame(const ARRIVED_FRAME *Slot, const UNICODE_STRING *Name, USHORT Characters)
+{
+    if (Slot->Characters == 0 || Slot->Characters != Characters)
+        return false;
+    for (USHORT i = 0; i < Characters; ++i) {
+        if (Slot->Name[i] != Name->Buffer[i])
+            return false;
+    }
+    return true;
+}
+
+// The slot that holds this name, or null.
+static ARRIVED_FRAME *FindArrivedFrame(const UNICODE_STRING *Name)
+{
+    USHORT Characters = NameCharacters(Name);
+    for (ARRIVED_FRAME &Slot : DriverState.ArrivedFrames) {
+        if (IsArrivedFrame(&Slot, Name, Characters))
+            return &Slot;
+    }
+    return nullptr;
+}
+
+// Into a free slot, or, with every slot taken, into the next one in turn.
+static void RememberArrivedFrame(const UNICODE_STRING *Name)
+{
+    USHORT Characters = NameCharacters(Name);
+    if (Characters > ArrivedFrameNameCharacters)
+        return;
+    ARRIVED_FRAME *Free = nullptr;
+    for (ARRIVED_FRAME &Slot : DriverState.ArrivedFrames) {
+        if (Slot.Characters == 0) {
+            Free = &Slot;
+            break;
+        }
+    }
+    if (Free == nullptr) {
+        Free = &DriverState.ArrivedFrames[DriverState.NextArrivedFrame];
+        DriverState.NextArrivedFrame = (DriverState.NextArrivedFrame + 1) % ArrivedFrameSlots;
+    }
+    ARRIVED_FRAME &Slot = *Free;
+    for (USHORT i = 0; i < Characters; ++i)
+        Slot.Name[i] = Name->Buffer[i];
+    Slot.Characters = Characters;
+}
+
+static void ForgetArrivedFrame(const UNICODE_STRING *Name)
+{
+    ARRIVED_FRAME *Slot = FindArrivedFrame(Name);
+    if (Slot != nullptr)
+        Slot->Characters = 0;
+}
+
+// An arrival of an interface that arrived before and was not removed since
+// is a second report of the same arrival: the platform may call twice for
+// an interface present at registration. It posts nothing, so that it changes
+// nothing beyond what the first report did. A removal ends the interface's
+// presence, so a later arrival of the same name is a new one.
+static bool IsSecondReport(ULONG Event, const UNICODE_STRING *Name)
+{
+    if (Event == EventRemoval) {
+        ForgetArrivedFrame(Name);
+        return false;
+    }
+    if (FindArrivedFrame(Name) != nullptr)
+        return true;
+    RememberArrivedFrame(Name);
+    return false;
+}
+
 static void PostEvent(ULONG Event)
 {
     strncpy(reinterpret_cast<char *>(DriverState.CurrentVidText),
@@ -94,7 +163,7 @@ NTSTATUS UsbInterfaceNotify(PVOID NotificationStructure, PVOID Context)
     bool Accepted = Event != EventNone && NameCharacters(Name) >= MinimumNameLength &&
                     SameGuid(&Notification->InterfaceClassGuid, &GUID_DEVINTERFACE_USB_DEVICE) &&
                     MatchesFrameVendor(DriverState.NotifiedVid);
-    if (Accepted)
+    if (Accepted && !IsSecondReport(Event, Name))
         PostEvent(Event);
     // WideModel follows the latest accepted frame event, not the latest device.
     DriverState.WideModel.Store(IsWideModel(DriverState.CurrentPidText) ? 1 : 0);

@@ -76,6 +76,49 @@ bool IsWide(const uint8_t *Text)
     return false;
 }
 
+// The frame interfaces the handler has seen arrive and not leave, slot for
+// slot: a second report of an arrival posts nothing.
+struct ArrivedModel {
+    std::vector<uint16_t> Slots[ArrivedFrameSlots];
+    bool Taken[ArrivedFrameSlots] = {};
+    unsigned Next = 0;
+
+    int Find(const std::vector<uint16_t> &Name) const
+    {
+        for (unsigned i = 0; i < ArrivedFrameSlots; ++i)
+            if (Taken[i] && Slots[i] == Name)
+                return int(i);
+        return -1;
+    }
+    // Whether an accepted event is posted.
+    bool Posts(bool Arrival, const std::vector<uint16_t> &Name)
+    {
+        int Found = Find(Name);
+        if (!Arrival) {
+            if (Found >= 0)
+                Taken[Found] = false;
+            return true;
+        }
+        if (Found >= 0)
+            return false;
+        if (Name.size() > ArrivedFrameNameCharacters)
+            return true;
+        int Slot = -1;
+        for (unsigned i = 0; i < ArrivedFrameSlots && Slot < 0; ++i)
+            if (!Taken[i])
+                Slot = int(i);
+        if (Slot < 0) {
+            Slot = int(Next);
+            Next = (Next + 1) % ArrivedFrameSlots;
+        }
+        Slots[Slot] = Name;
+        Taken[Slot] = true;
+        return true;
+    }
+};
+
+ArrivedModel Arrived;
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
@@ -125,6 +168,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     std::memcpy(CurrentPid, DriverState.CurrentPidText, IdTextSize);
     ULONG Pending = DriverState.PendingEvent.Load();
     ULONG Sequence = DriverState.EventSequence;
+    if (Accepted) {
+        std::vector<uint16_t> Units;
+        for (size_t i = 0; i + 1 < Name.size(); i += 2)
+            Units.push_back(uint16_t(Name[i] | Name[i + 1] << 8));
+        Accepted = Arrived.Posts(Candidate == EventArrival, Units);
+    }
     if (Accepted) {
         CopyText(CurrentVid, Vid);
         CopyText(CurrentPid, Pid);

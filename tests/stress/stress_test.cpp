@@ -205,6 +205,10 @@ struct Counters {
 
     // Connection events.
     std::mutex FrameLock; // one frame notice at a time: peek, then post
+    // Which frames are plugged in, by their arrival's index in FrameNotices:
+    // as on the platform, a frame arrives only when absent and is removed
+    // only when present (a second report of an arrival posts nothing).
+    std::set<size_t> Present;
     uint64_t AcceptedPosts = 0;
     uint64_t MonitorArrivalPosts = 0;
     uint64_t PostsOverArrival = 0; // posts that found an arrival pending
@@ -297,9 +301,13 @@ void FrameNotifier(const Catalogue &Notices, unsigned Seed)
     const std::vector<Notice> &Frames = Notices.FrameNotices;
     uint64_t Count = 0;
     while (!Load->Stop) {
-        const Notice &Item = Frames[Random() % Frames.size()];
+        size_t Frame = (Random() % (Frames.size() / 2)) * 2; // its arrival; removal follows
         {
             std::lock_guard<std::mutex> Lock(Load->FrameLock);
+            bool Leaves = Load->Present.erase(Frame) != 0;
+            if (!Leaves)
+                Load->Present.insert(Frame);
+            const Notice &Item = Frames[Frame + (Leaves ? 1 : 0)];
             ULONG Pending = DriverState.PendingEvent.LoadAcquire();
             Load->PostsOverArrival += Pending == EventArrival;
             Load->PostsOverRemoval += Pending == EventRemoval;

@@ -216,7 +216,7 @@ void Runner::Execute(const Command &C)
         Boot(C.AdapterFirst);
         break;
     case Op::PnpExisting:
-        sim::SetExistingArrivals({unsigned(C.Value), unsigned(C.Value2)});
+        sim::SetExistingArrivals({unsigned(C.Value), unsigned(C.Value2), C.OutLength});
         break;
     case Op::Trace:
         SetTracing(C.On);

@@ -167,8 +167,8 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
     }
     if (Cmd == "pnp") {
         C.Kind = Op::PnpExisting;
-        constexpr const char *Syntax = "pnp existing 1|2 [later=N]";
-        if (auto E = WordCount(W, 3, 4, Syntax))
+        constexpr const char *Syntax = "pnp existing 1|2 [later=N] [after=MS]";
+        if (auto E = WordCount(W, 3, 5, Syntax))
             return E;
         if (Arg(1) != "existing")
             return std::string("usage: ") + Syntax;
@@ -176,11 +176,22 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
             return E;
         if (C.Value == 0)
             return std::string("bad copies '0': an existing interface is reported once or twice");
-        if (W.size() == 4) {
-            if (Arg(3).substr(0, 6) != "later=")
+        bool SeenLater = false, SeenAfter = false;
+        for (size_t I = 3; I < W.size(); ++I) {
+            std::string_view A = Arg(I);
+            if (A.substr(0, 6) == "later=" && !SeenLater) {
+                SeenLater = true;
+                if (auto E = ParseNumber(A.substr(6), C.Value, "later", C.Value2))
+                    return E;
+            } else if (A.substr(0, 6) == "after=" && !SeenAfter) {
+                SeenAfter = true;
+                uint64_t Ms = 0;
+                if (auto E = ParseNumber(A.substr(6), MaxWaitMs, "after", Ms))
+                    return E;
+                C.OutLength = uint32_t(Ms);
+            } else {
                 return std::string("usage: ") + Syntax;
-            if (auto E = ParseNumber(Arg(3).substr(6), C.Value, "later", C.Value2))
-                return E;
+            }
         }
         return {};
     }
@@ -521,9 +532,9 @@ const std::vector<CommandHelp> &CommandTable()
         {"boot [adapter-first]",
          "load the driver and start the adapter (at most once); adapter-first: the monitor "
          "thread's first instruction comes after the adapter start"},
-        {"pnp existing 1|2 [later=N]",
+        {"pnp existing 1|2 [later=N] [after=MS]",
          "how often each interface present at registration is reported as an arrival; the last "
-         "N of these calls come from another thread after the registration has returned"},
+         "N of these calls come from another thread, MS after the registration has returned"},
         {"plug VID PID INSTANCE", "a USB device interface arrives (IDs taken as written)"},
         {"unplug VID PID INSTANCE", "a USB device interface is removed"},
         {"notify arrival|removal|other NAME [class=usb|other]",

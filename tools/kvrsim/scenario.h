@@ -74,7 +74,7 @@ struct Command {
 
     std::string Text;           // reg set ... sz VALUE
     std::vector<uint8_t> Bytes; // reg set binary, expect reg, ioctl in=
-    uint32_t OutLength = 0;     // ioctl out=N
+    uint32_t OutLength = 0;     // ioctl out=N; pnp existing after=MS
 
     std::optional<uint64_t> ExpectInfo;            // expect ioctl info=N
     std::optional<std::vector<uint8_t>> ExpectOut; // expect ioctl out=HEX

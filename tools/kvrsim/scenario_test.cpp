@@ -107,6 +107,7 @@ TEST(ScenarioParser, BadLinesGiveTheirLineAndWhatIsWrong)
         {"pnp existing 0\n", 1, "reported once or twice"},
         {"pnp existing 1 later=2\n", 1, "later '2' is out of range (at most 1)"},
         {"pnp existing 2 soon=1\n", 1, "usage: pnp existing"},
+        {"pnp existing 2 later=1 later=1\n", 1, "usage: pnp existing"},
         {"trace maybe\n", 1, "usage: trace on|off"},
         {"expect requests\n", 1, "usage: expect requests N"},
     };
@@ -123,7 +124,7 @@ TEST(ScenarioParser, EveryCommandOfTheTableIsUnderstood)
     // filled in, must parse.
     const char *Filled[] = {
         "boot adapter-first",
-        "pnp existing 2 later=1",
+        "pnp existing 2 later=1 after=800",
         "plug ABCD 1000 SER001",
         "unplug ABCD 1000 SER001",
         "notify other NAME class=usb",
