@@ -207,6 +207,7 @@ TEST_F(MonitorPollTest, ModeRequestFailingOrPendingAndLateReplies)
     // Pending: DeviceMode takes the site's reply byte as it stands, which
     // starts at 0 ...
     sim::SetPeerCompletion(sim::Completion::Pending);
+    size_t From = Mark();
     sim::AdvanceTo(1300);
     EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
     // ... and holds the previous reply once the sibling driver has written
@@ -218,17 +219,22 @@ TEST_F(MonitorPollTest, ModeRequestFailingOrPendingAndLateReplies)
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{1, 0})); // mode-2 turn at 1500, pending
 
     // The mode-2 turn's request has a reply byte of its own, never written
-    // yet: at 1750 DeviceMode falls back to 0, and the other site's byte
-    // brings back 2 at 2000.
+    // yet: at 1750 DeviceMode falls back to 0. The other site's request of
+    // 1500 is still outstanding, so the 2000 turn sends nothing from it and
+    // leaves DeviceMode as it is.
     sim::AdvanceTo(1800);
     EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
     sim::AdvanceTo(2100);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 2);
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    EXPECT_EQ(sim::PendingPeerRequests(), 3u);
 
     sim::SetFrameMode(3);
-    EXPECT_EQ(sim::CompletePeerRequests(), 5u); // 1500 cmd4 and cmd1, 1750, 2000 cmd4 and cmd1
+    EXPECT_EQ(sim::CompletePeerRequests(), 3u); // 1500 cmd4 and cmd1, 1750 cmd4
     sim::AdvanceTo(2300);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 3); // 2250, the mode-2 site
+    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 3); // 2250, the other site again
+    EXPECT_EQ(RequestsOnly(Timeline(From)),
+              (std::vector<std::string>{"1250 cmd4", "1500 cmd4", "1500 cmd1", "1750 cmd4",
+                                        "2250 cmd4", "2250 cmd1"}));
 }
 
 // A failed mode request leaves DeviceMode even when the site's reply byte

@@ -4,10 +4,12 @@
 #include "monitor.h"
 #include "../settings/settings.h"
 
-static void ClearStatusBlock(PIO_STATUS_BLOCK StatusBlock)
+static void InitPeerSite(PEER_SITE *Site)
 {
-    StatusBlock->Status = STATUS_SUCCESS;
-    StatusBlock->Information = 0;
+    Site->Status.Status = STATUS_SUCCESS;
+    Site->Status.Information = 0;
+    KeInitializeEvent(&Site->Completion, NotificationEvent, FALSE);
+    Site->Pending = false;
 }
 
 // Fields are set one by one: the record is large, and a whole-record clear
@@ -23,13 +25,12 @@ static void InitMonitorState(MONITOR_STATE *State)
     State->LongWait.QuadPart = MonitorLongWait;
 
     State->PeerFile = nullptr;
-    KeInitializeEvent(&State->CompletionEvent, NotificationEvent, FALSE);
-    ClearStatusBlock(&State->PanelStatusMode3);
-    ClearStatusBlock(&State->PanelStatusMode2);
-    ClearStatusBlock(&State->ModeStatusMode2);
-    ClearStatusBlock(&State->ModeStatusOther);
-    ClearStatusBlock(&State->InputStatus);
-    ClearStatusBlock(&State->InputRepeatStatus);
+    InitPeerSite(&State->PanelMode3);
+    InitPeerSite(&State->PanelMode2);
+    InitPeerSite(&State->ModeMode2);
+    InitPeerSite(&State->ModeOther);
+    InitPeerSite(&State->Input);
+    InitPeerSite(&State->InputRepeat);
     // The sibling driver has not answered yet: the mode reply bytes start at
     // 0, a mode the polling treats like any other it does not act on.
     State->ModeReplyMode2.Store(0);

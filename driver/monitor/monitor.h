@@ -54,10 +54,21 @@ struct MONITOR_EVENT {
     UCHAR SerialPrefix[7];
 };
 
+// One request site of the polling step. At most one request of a site is
+// outstanding: a request the sibling driver leaves pending keeps the site
+// busy until the I/O manager signals the site's completion event, and a turn
+// that finds its site busy sends nothing from it. The status block is the
+// request's; nothing reads it.
+struct PEER_SITE {
+    IO_STATUS_BLOCK Status;
+    KEVENT Completion;
+    bool Pending; // the last request sent from here returned STATUS_PENDING
+};
+
 // Everything the monitor thread keeps for its whole life. It lives on the
 // thread's stack; requests left pending by the sibling driver complete into
-// the status blocks, the event and the mode reply bytes here, so none of them
-// may live in a shorter frame.
+// the status blocks, the events and the mode reply bytes here, so none of
+// them may live in a shorter frame.
 struct MONITOR_STATE {
     ID_TEXT AttachedPid;
     UCHAR ExternalSerialPrefix[6];
@@ -65,15 +76,15 @@ struct MONITOR_STATE {
     UCHAR InputPollCount;
 
     PFILE_OBJECT PeerFile; // the reference taken when the peer was opened
-    KEVENT CompletionEvent;
 
-    // One status block per request site; nothing reads them.
-    IO_STATUS_BLOCK PanelStatusMode3;
-    IO_STATUS_BLOCK PanelStatusMode2;
-    IO_STATUS_BLOCK ModeStatusMode2;
-    IO_STATUS_BLOCK ModeStatusOther;
-    IO_STATUS_BLOCK InputStatus;
-    IO_STATUS_BLOCK InputRepeatStatus;
+    // The request sites: command 1 in mode 3 and in mode 2, command 4 in
+    // mode 2 and in the other modes, commands 6 and 7.
+    PEER_SITE PanelMode3;
+    PEER_SITE PanelMode2;
+    PEER_SITE ModeMode2;
+    PEER_SITE ModeOther;
+    PEER_SITE Input;
+    PEER_SITE InputRepeat;
 
     // Mode reply bytes of the two command-4 sites, written by the sibling
     // driver when it answers.
@@ -99,10 +110,11 @@ void SetDeviceRecords(UCHAR DeviceMode, UCHAR LinkState, bool ClearExternalSessi
 // One turn's polling work and wait (poll.cpp).
 void PollFrame(MONITOR_STATE *State);
 
-// Builds one request to PeerDevice and passes it on without waiting. Returns
-// false when no request could be built; otherwise true with the sibling
-// driver's status in *Status.
-bool SendPeerCommand(MONITOR_STATE *State, UCHAR Command, PVOID Reply, ULONG ReplyLength,
-                     PIO_STATUS_BLOCK StatusBlock, NTSTATUS *Status);
+// Builds one request to PeerDevice from Site and passes it on without
+// waiting. Returns false when nothing was sent: the site's previous request
+// is still outstanding, or no request could be built. Otherwise true with
+// the sibling driver's status in *Status.
+bool SendPeerCommand(UCHAR Command, PVOID Reply, ULONG ReplyLength, PEER_SITE *Site,
+                     NTSTATUS *Status);
 
 #endif // KVR_MONITOR_H

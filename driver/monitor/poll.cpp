@@ -4,6 +4,10 @@
 // Requests are never waited for. Replies are read from the buffers in
 // whatever state they are in when the call returns; the sibling driver may
 // still be writing them, so every read of a reply byte is one relaxed load.
+// Each request site has at most one request outstanding: while the sibling
+// driver holds a site's request, that site sends nothing, and its turn goes
+// on as for a request that could not be built. A stalled frame thus holds at
+// most one request (with its buffers) per site, not one more every turn.
 
 #include "monitor.h"
 #include "../settings/settings.h"
@@ -26,11 +30,11 @@ static void PublishAndRemember(MONITOR_STATE *State)
 // Command 1 into DeviceInfoRecord. A request left pending gets provisional
 // panel information at once; the sibling driver may overwrite it when it
 // completes. Asking for the panel marks the frame present.
-static void RequestPanel(MONITOR_STATE *State, PIO_STATUS_BLOCK StatusBlock)
+static void RequestPanel(PEER_SITE *Site)
 {
     DEVICE_INFO_RECORD &Info = DriverState.DeviceInfoRecord;
     NTSTATUS Status;
-    if (SendPeerCommand(State, PeerCommandPanel, &Info, PeerPanelReplySize, StatusBlock, &Status) &&
+    if (SendPeerCommand(PeerCommandPanel, &Info, PeerPanelReplySize, Site, &Status) &&
         Status == STATUS_PENDING) {
         Info.PanelAux.Store(0);
         Info.PanelType.Store(1);
@@ -40,34 +44,33 @@ static void RequestPanel(MONITOR_STATE *State, PIO_STATUS_BLOCK StatusBlock)
 
 // Command 4 into the site's own mode byte. A pending request counts as
 // answered: the mode is whatever the byte holds now.
-static void RequestMode(MONITOR_STATE *State, Shared<UCHAR> *Reply, PIO_STATUS_BLOCK StatusBlock)
+static void RequestMode(Shared<UCHAR> *Reply, PEER_SITE *Site)
 {
     NTSTATUS Status;
-    if (SendPeerCommand(State, PeerCommandMode, Reply, PeerModeReplySize, StatusBlock, &Status) &&
+    if (SendPeerCommand(PeerCommandMode, Reply, PeerModeReplySize, Site, &Status) &&
         NT_SUCCESS(Status))
         DriverState.DeviceStatusRecord.DeviceMode.Store(Reply->Load());
 }
 
 // Command 6 or 7 into InputReply. The outcome does not matter: byte 0 of the
 // reply buffer becomes InputPending either way.
-static void RequestInput(MONITOR_STATE *State, UCHAR Command, PIO_STATUS_BLOCK StatusBlock)
+static void RequestInput(UCHAR Command, PEER_SITE *Site)
 {
     NTSTATUS Status;
-    SendPeerCommand(State, Command, &DriverState.InputReply[0], PeerInputReplySize, StatusBlock,
-                    &Status);
+    SendPeerCommand(Command, &DriverState.InputReply[0], PeerInputReplySize, Site, &Status);
     DriverState.DeviceStatusRecord.InputPending.Store(DriverState.InputReply[0].Load());
 }
 
 static void RefreshPanel(MONITOR_STATE *State)
 {
-    RequestPanel(State, &State->PanelStatusMode3);
+    RequestPanel(&State->PanelMode3);
     PublishAndRemember(State);
     Wait(&State->ShortWait);
 }
 
 static void PollInput(MONITOR_STATE *State)
 {
-    RequestInput(State, PeerCommandInput, &State->InputStatus);
+    RequestInput(PeerCommandInput, &State->Input);
     State->InputPollCount = 0;
     PublishStatus();
     Wait(&State->LongWait);
@@ -79,7 +82,7 @@ static void PollPendingInput(MONITOR_STATE *State)
     State->InputPollCount = (UCHAR)(State->InputPollCount + 1);
     if (State->InputPollCount == InputRepeatTurns) {
         State->InputPollCount = 0;
-        RequestInput(State, PeerCommandInputRepeat, &State->InputRepeatStatus);
+        RequestInput(PeerCommandInputRepeat, &State->InputRepeat);
     }
     PublishStatus();
     Wait(&State->LongWait);
@@ -99,16 +102,16 @@ static void PollMonitorMode(MONITOR_STATE *State)
 // request; the next turn follows the mode request at once.
 static void PollSetupMode(MONITOR_STATE *State)
 {
-    RequestPanel(State, &State->PanelStatusMode2);
+    RequestPanel(&State->PanelMode2);
     PublishAndRemember(State);
     Wait(&State->ShortWait);
-    RequestMode(State, &State->ModeReplyMode2, &State->ModeStatusMode2);
+    RequestMode(&State->ModeReplyMode2, &State->ModeMode2);
 }
 
 static void PollOtherMode(MONITOR_STATE *State)
 {
     Wait(&State->ShortWait);
-    RequestMode(State, &State->ModeReplyOther, &State->ModeStatusOther);
+    RequestMode(&State->ModeReplyOther, &State->ModeOther);
 }
 
 void PollFrame(MONITOR_STATE *State)
