@@ -486,6 +486,23 @@ TEST_F(Registry, StringDefaultThroughANullPointerIsAFinding)
     EXPECT_TRUE(sim::Violations().empty());
 }
 
+// A direct REG_MULTI_SZ needs RTL_QUERY_REGISTRY_NOEXPAND; with it the list
+// is stored whole into the counted string, each string with its zero.
+TEST_F(Registry, DirectMultiStringNeedsNoExpand)
+{
+    ViolationsExpected = true;
+    SetBytes("List", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0});
+    char16_t storage[8];
+    UNICODE_STRING text{0, sizeof storage, (PWSTR)storage};
+    EXPECT_EQ(QueryDirect(u"List", &text, RTL_QUERY_REGISTRY_NOEXPAND), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(storage, text.Length / 2), std::u16string(u"a\0b\0", 4));
+    EXPECT_TRUE(sim::Violations().empty());
+    QueryDirect(u"List", &text);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_NE(sim::Violations()[0].Text.find("REG_MULTI_SZ value List directly without"),
+              std::string::npos);
+}
+
 NTSTATUS TooSmall(PWSTR, ULONG type, PVOID data, ULONG length, PVOID context, PVOID entry)
 {
     Collect(nullptr, type, data, length, context, entry);
