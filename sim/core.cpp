@@ -92,6 +92,31 @@ TraceEvent NewEvent(int64_t time, TraceKind kind)
     return event;
 }
 
+TraceEvent &ReusedEvent(int64_t time, TraceKind kind)
+{
+    TraceEvent &event = K->EventScratch;
+    event.Time = time;
+    event.Kind = kind;
+    event.Status = 0;
+    event.Ok = false;
+    event.NoBuild = false;
+    event.Code = 0;
+    event.Command = 0;
+    event.Information = 0;
+    event.Text.clear();
+    event.Name.clear();
+    event.Data.clear();
+    return event;
+}
+
+void EmitReused(const TraceEvent &event)
+{
+    if (K->TraceObserver)
+        K->TraceObserver(event);
+    if (K->Opt.TraceEnabled)
+        K->TraceLog.push_back(event);
+}
+
 bool Tracing()
 {
     return K->Opt.TraceEnabled || K->TraceObserver;
@@ -130,6 +155,37 @@ std::string Status(NTSTATUS status)
 using namespace sim;
 using namespace sim::detail;
 
+namespace
+{
+
+// The storage of the buffers a kernel reuses goes to the next kernel, empty:
+// nothing of the old kernel's run is carried over, only capacity.
+template <typename Container> void Carry(Container &from, Container &to)
+{
+    std::swap(from, to);
+    to.clear();
+}
+
+void CarryStorage(Kernel &from, Kernel &to)
+{
+    Carry(from.PathText, to.PathText);
+    Carry(from.NameText, to.NameText);
+    Carry(from.UpperText, to.UpperText);
+    Carry(from.KeyIdText, to.KeyIdText);
+    Carry(from.DataBytes, to.DataBytes);
+    Carry(from.LastPath, to.LastPath);
+    Carry(from.Quarantine, to.Quarantine);
+    Carry(from.Timers, to.Timers);
+    Carry(from.ObjectWaiters, to.ObjectWaiters);
+    Carry(from.Violations, to.Violations);
+    Carry(from.HarnessThread.QueryFrames, to.HarnessThread.QueryFrames);
+    to.EventScratch.Text.swap(from.EventScratch.Text);
+    to.EventScratch.Name.swap(from.EventScratch.Name);
+    to.EventScratch.Data.swap(from.EventScratch.Data);
+}
+
+} // namespace
+
 namespace sim
 {
 
@@ -146,15 +202,18 @@ const char *TargetName(Target target)
 
 void Reset(const Options &options)
 {
+    Kernel *fresh = new Kernel;
     if (K) {
         DestroyAllThreads();
         StopSiblingWorker();
         ReleaseAllPool();
         KeepRequestStorage();
+        KeepRegistryStorage();
+        CarryStorage(*K, *fresh);
         delete K;
         K = nullptr;
     }
-    K = new Kernel;
+    K = fresh;
     K->Opt = options;
     K->FreeRunning = options.RunMode == Mode::FreeRunning;
     K->Live = true;

@@ -374,6 +374,7 @@ struct Kernel {
 
     // Trace.
     std::vector<TraceEvent> TraceLog;
+    TraceEvent EventScratch{};
     std::function<void(const TraceEvent &)> TraceObserver;
 };
 
@@ -411,6 +412,10 @@ class Guard
 void Violate(std::string text);
 void Emit(TraceEvent event);
 TraceEvent NewEvent(int64_t time, TraceKind kind);
+// The kernel's one reused event, reset for a new one (its text and data keep
+// their storage), and its emission: the same as Emit's.
+TraceEvent &ReusedEvent(int64_t time, TraceKind kind);
+void EmitReused(const TraceEvent &event);
 bool Tracing();
 std::string Hex(const void *data, size_t length);
 std::string Status(NTSTATUS status);
@@ -539,6 +544,7 @@ inline char16_t UpcaseChar(char16_t c)
 std::u16string Upcase(std::u16string_view text);
 std::u16string Widen(std::string_view text);
 std::string Narrow(std::u16string_view text);
+void NarrowInto(std::string &narrow, std::u16string_view text);
 // Reads a zero-terminated wide text of at most maxChars characters, byte by
 // byte with relaxed loads; a null pointer gives an empty text.
 std::u16string ReadWideText(const WCHAR *text, size_t maxChars = 32767);
@@ -557,6 +563,8 @@ void WriteBytes(void *destination, const void *source, size_t length);
 
 // Registry (registry.cpp).
 RegistryKey *FindKey(std::u16string_view path);
+// Hands the storage of the kernel's keys over to the next kernel.
+void KeepRegistryStorage();
 RegistryKey *FindOrCreateLeaf(std::u16string_view path);
 
 } // namespace sim::detail

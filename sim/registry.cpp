@@ -62,15 +62,6 @@ bool SameName(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
-// The value of that upcased name.
-RegistryValue *FindUpperValue(RegistryKey *key, std::u16string_view upper)
-{
-    for (RegistryValue &value : key->Values)
-        if (SameText(value.Upper, upper))
-            return &value;
-    return nullptr;
-}
-
 // The value of that name (in any case).
 RegistryValue *FindNamedValue(RegistryKey *key, std::u16string_view name)
 {
@@ -90,11 +81,6 @@ RegistryValue *FindNamedValue(RegistryKey *key, std::u16string_view name)
             return &value;
     }
     return nullptr;
-}
-
-RegistryValue *FindValue(RegistryKey *key, std::u16string_view name)
-{
-    return FindUpperValue(key, Upcase(name));
 }
 
 RegistryValue *AddValue(RegistryKey *key, std::u16string_view name, std::u16string_view upper)
@@ -128,14 +114,32 @@ bool IsLastPath(const WCHAR *text)
     return __atomic_load_n(&text[length], __ATOMIC_RELAXED) == 0;
 }
 
-// A harness call's path, widened into the kernel's buffer.
+// Key records of kernels that are gone, for the next kernel (never
+// destroyed).
+std::vector<decltype(Kernel::Keys)::node_type> &SpareKeys()
+{
+    static auto *spares = new std::vector<decltype(Kernel::Keys)::node_type>;
+    return *spares;
+}
+
+void WidenInto(std::u16string &wide, std::string_view text)
+{
+    wide.resize(text.size());
+    for (size_t i = 0; i < text.size(); ++i)
+        wide[i] = (char16_t)(unsigned char)text[i];
+}
+
+// A harness call's path and value name, widened into the kernel's buffers.
 std::u16string_view HarnessPath(std::string_view path)
 {
-    std::u16string &wide = K->PathText;
-    wide.resize(path.size());
-    for (size_t i = 0; i < path.size(); ++i)
-        wide[i] = (char16_t)(unsigned char)path[i];
-    return wide;
+    WidenInto(K->PathText, path);
+    return K->PathText;
+}
+
+std::u16string_view HarnessName(std::string_view name)
+{
+    WidenInto(K->NameText, name);
+    return K->NameText;
 }
 
 bool IsString(ULONG type)
@@ -512,6 +516,18 @@ RegistryKey *FindOrCreateLeaf(std::u16string_view path)
     return &entry->second;
 }
 
+void KeepRegistryStorage()
+{
+    Kernel *k = K;
+    k->LastKey = nullptr;
+    std::vector<decltype(Kernel::Keys)::node_type> &spares = SpareKeys();
+    while (!k->Keys.empty() && spares.size() < 256) {
+        decltype(Kernel::Keys)::node_type record = k->Keys.extract(k->Keys.begin());
+        record.mapped().Values.clear();
+        spares.push_back(std::move(record));
+    }
+}
+
 RegistryKey *FindKey(std::u16string_view path)
 {
     Kernel *k = K;
@@ -539,22 +555,36 @@ bool CreateKey(std::string_view path)
 {
     HarnessEntry();
     Guard guard;
-    std::u16string wide = Widen(path);
+    Kernel *k = K;
+    std::u16string &wide = k->PathText;
+    WidenInto(wide, path);
     while (wide.size() > 1 && wide.back() == u'\\')
         wide.pop_back();
     if (!ValidKeyPath(wide))
         return false;
-    K->LastKey = nullptr;
+    k->LastKey = nullptr;
     // Each prefix ends before a backslash, so its look-up form is the same
     // prefix of the whole path's.
-    std::u16string upper;
+    std::u16string &upper = k->UpperText;
     UpcaseInto(upper, wide);
+    std::vector<decltype(Kernel::Keys)::node_type> &spares = SpareKeys();
     for (size_t i = 1; i <= wide.size(); ++i) {
         if (i != wide.size() && wide[i] != u'\\')
             continue;
-        auto [key, created] = K->Keys.try_emplace(upper.substr(0, i));
-        if (created)
-            key->second.Path = wide.substr(0, i);
+        std::u16string_view id(upper.data(), i);
+        k->KeyIdText.assign(id);
+        if (k->Keys.count(k->KeyIdText))
+            continue;
+        if (spares.empty()) {
+            k->Keys.emplace(k->KeyIdText, RegistryKey{wide.substr(0, i), {}});
+            continue;
+        }
+        // A key record of a kernel that is gone, with its storage.
+        decltype(Kernel::Keys)::node_type record = std::move(spares.back());
+        spares.pop_back();
+        record.key().assign(id);
+        record.mapped().Path.assign(wide.data(), i);
+        k->Keys.insert(std::move(record));
     }
     return true;
 }
@@ -588,11 +618,12 @@ bool SetValue(std::string_view path, std::string_view name, ULONG type,
     RegistryKey *key = FindKey(HarnessPath(path));
     if (!key)
         return false;
-    std::u16string wideName = Widen(name);
-    std::u16string upper = Upcase(wideName);
-    RegistryValue *value = FindUpperValue(key, upper);
-    if (!value)
-        value = AddValue(key, wideName, upper);
+    std::u16string_view wideName = HarnessName(name);
+    RegistryValue *value = FindNamedValue(key, wideName);
+    if (!value) {
+        UpcaseInto(K->UpperText, wideName);
+        value = AddValue(key, wideName, K->UpperText);
+    }
     value->Value.Type = type;
     value->Value.Data.assign(data.begin(), data.end());
     return true;
@@ -624,7 +655,7 @@ bool DeleteValue(std::string_view path, std::string_view name)
     RegistryKey *key = FindKey(HarnessPath(path));
     if (!key)
         return false;
-    std::u16string wideName = Widen(name);
+    std::u16string_view wideName = HarnessName(name);
     for (auto it = key->Values.begin(); it != key->Values.end(); ++it)
         if (SameName(it->Name, wideName)) {
             key->Values.erase(it);
@@ -640,7 +671,7 @@ std::optional<RegValue> GetValue(std::string_view path, std::string_view name)
     RegistryKey *key = FindKey(HarnessPath(path));
     if (!key)
         return std::nullopt;
-    RegistryValue *value = FindValue(key, Widen(name));
+    RegistryValue *value = FindNamedValue(key, HarnessName(name));
     if (!value)
         return std::nullopt;
     return value->Value;
@@ -779,21 +810,20 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
             k->LastNarrowedPath = path;
             k->LastNarrowed = Narrow(path);
         }
-        std::string keyText = k->LastNarrowed;
-        std::string nameText = Narrow(name);
         int64_t now = CurrentTime();
+        // The event is built in the kernel's reused record (the observer
+        // sees it there; the log, when kept, gets a copy).
+        TraceEvent &event = ReusedEvent(now, TraceKind::Reg);
+        event.Status = status;
+        event.Ok = NT_SUCCESS(status);
+        event.Code = ValueType;
+        event.Text.assign(k->LastNarrowed);
+        NarrowInto(event.Name, name);
+        event.Data.assign(data.begin(), data.end());
         if (record)
-            k->RegWrites.push_back(RegWrite{now, keyText, nameText, ValueType, data, status});
-        if (trace) {
-            TraceEvent event = NewEvent(now, TraceKind::Reg);
-            event.Status = status;
-            event.Ok = NT_SUCCESS(status);
-            event.Code = ValueType;
-            event.Text = std::move(keyText);
-            event.Name = std::move(nameText);
-            event.Data = data;
-            Emit(std::move(event));
-        }
+            k->RegWrites.push_back(RegWrite{now, event.Text, event.Name, ValueType, data, status});
+        if (trace)
+            EmitReused(event);
     }
     return status;
 }

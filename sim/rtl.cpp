@@ -27,6 +27,13 @@ std::u16string Widen(std::string_view text)
     return wide;
 }
 
+void NarrowInto(std::string &narrow, std::u16string_view text)
+{
+    narrow.resize(text.size());
+    for (size_t i = 0; i < text.size(); ++i)
+        narrow[i] = text[i] < 0x100 ? (char)text[i] : '?';
+}
+
 std::string Narrow(std::u16string_view text)
 {
     std::string narrow;

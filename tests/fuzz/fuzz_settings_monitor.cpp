@@ -275,7 +275,7 @@ void Act(FuzzedDataProvider &In)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
     FuzzedDataProvider In(Data, Size);
-    sim::Reset(kvrfuzz::QuietOptions());
+    kvrfuzz::TakeFreshKernel();
     DriverState = DRIVER_STATE{};
     sim::ExpectSurvivingPool(sim::Tag("ffub"));
     sim::ExpectSurvivingReferences(kvrfuzz::PeerDeviceName);
@@ -302,5 +302,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     sim::SetTraceObserver({});
     for (const sim::Violation &Violation : sim::Shutdown())
         kvrfuzz::Fault("verifier: " + Violation.Text);
+    kvrfuzz::PrepareNextKernel();
     return 0;
 }

@@ -35,6 +35,26 @@ inline sim::Options QuietOptions()
     return Options;
 }
 
+// The kernel of an input that builds its own: made at the end of the input
+// before (the first input makes one), so that every input frees what it
+// allocated. libFuzzer runs its leak check again after every input that
+// allocated more than it freed, and a kernel made at the start and freed by
+// the next input's reset would leave it that way half the time.
+inline bool NextKernelReady = false;
+
+inline void TakeFreshKernel()
+{
+    if (!NextKernelReady)
+        sim::Reset(QuietOptions());
+    NextKernelReady = false;
+}
+
+inline void PrepareNextKernel()
+{
+    sim::Reset(QuietOptions());
+    NextKernelReady = true;
+}
+
 [[noreturn]] inline void Fault(const std::string &Text)
 {
     std::fprintf(stderr, "fault: %s\n", Text.c_str());
