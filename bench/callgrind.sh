@@ -18,7 +18,13 @@
 #  4. runs the 24-hour scenario natively (best of RUNS, default 3) and prints
 #     the wall time, the simulated-to-wall time ratio and kvrsim's peak
 #     resident memory (with GNU time), beside those of a one-hour run;
-#  5. runs kvr_pool_report over 24 hours of each steady state.
+#  5. runs kvr_pool_report over 24 hours of each steady state;
+#  6. runs kvr_fresh_kernel under callgrind and prints the instructions of
+#     one fresh kernel with the driver loaded and the adapter started;
+#  7. runs kvr_fuzz_replay under callgrind over the settings and monitor fuzz
+#     target's committed corpus and prints the instructions of one input
+#     (the fuzz targets' own rates under their sanitizers: bench/fuzz_rate.sh;
+#     before and after a change: bench/compare.sh).
 #
 # Instruction counts repeat from run to run; wall times depend on the load of
 # the machine, which is printed with them. Each budget is marked ok or MISSED;
@@ -39,7 +45,8 @@ if [ ! -f "$build/build.ninja" ]; then
     exit 2
   fi
 fi
-cmake --build "$build" -j2 --target kvrsim kvr_bench kvr_pool_report >/dev/null
+cmake --build "$build" -j2 --target kvrsim kvr_bench kvr_pool_report kvr_fresh_kernel \
+  kvr_fuzz_replay >/dev/null
 
 kvrsim=$build/tools/kvrsim/kvrsim
 bench=$build/bench/kvr_bench
@@ -85,6 +92,12 @@ echo
 echo "2. The 24-hour scenario under callgrind (kvrsim --quiet bench/scenarios/day-panel-refresh.kvs)"
 grind "$work/day.cg" "$kvrsim" --quiet bench/scenarios/day-panel-refresh.kvs
 $split --top 12 "$work/day.cg" | sed 's/^/   /'
+over=0
+$split --json "$work/day.cg" | python3 -c '
+import json, sys
+p = json.load(sys.stdin)["per_turn"]
+sys.exit(0 if p["total"] <= 6500 else 1)' || over=1
+verdict $over "at most 6,500 instructions a panel-refresh turn, driver and simulated kernel"
 echo
 
 echo "3. Instructions of one call (kvr_bench under callgrind; platform calls included)"
@@ -147,8 +160,10 @@ else:
 flat = rss_hour is None or rss_day <= rss_hour + 256
 print("   %s: 24 hours in at most 1 s wall (86,400 times real time)" %
       ("ok" if wall <= 1.0 else "MISSED"))
+print("   %s: 24 hours in at most 0.1 s CPU (864,000 times real time)" %
+      ("ok" if cpu <= 0.1 else "MISSED"))
 print("   %s: kvrsim's memory after a day within 256 KiB of an hour's" % ("ok" if flat else "MISSED"))
-sys.exit(0 if wall <= 1.0 and flat else 1)
+sys.exit(0 if wall <= 1.0 and cpu <= 0.1 and flat else 1)
 EOF
 echo
 
@@ -157,4 +172,45 @@ status=0
 "$pool" 24 >"$work/pool.txt" || status=1
 sed 's/^/   /' "$work/pool.txt"
 verdict $status "no allocation in a turn but one key-path copy per registry call; pool flat"
+echo
+
+# Instructions of one run, from two profiles of N and M runs: the difference
+# leaves out what the process does once.
+per_run() { # OUT_N OUT_M N M
+  python3 -c '
+import sys
+def total(path):
+    for line in open(path):
+        if line.startswith(("summary:", "totals:")):
+            return int(line.split()[1])
+    sys.exit("no total in " + path)
+a, b, n, m = total(sys.argv[1]), total(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+print(round((b - a) / (m - n)))' "$@"
+}
+
+echo "6. A fresh kernel with the driver loaded and the adapter started (kvr_fresh_kernel under callgrind)"
+fresh=$build/bench/kvr_fresh_kernel
+grind "$work/fresh200.cg" "$fresh" --kernels 200
+grind "$work/fresh400.cg" "$fresh" --kernels 400
+grind "$work/short200.cg" "$fresh" --kernels 200 --short-run
+grind "$work/short400.cg" "$fresh" --kernels 400 --short-run
+kernel=$(per_run "$work/fresh200.cg" "$work/fresh400.cg" 200 400)
+short=$(per_run "$work/short200.cg" "$work/short400.cg" 200 400)
+echo "   $kernel instructions a kernel; $short with a frame plugged and two virtual seconds run"
+over=0
+[ "$kernel" -le 70000 ] || over=1
+verdict $over "a fresh kernel, driver loaded and adapter started, in at most 70,000 instructions"
+echo
+
+echo "7. The settings and monitor fuzz target without fuzzer or sanitizers (kvr_fuzz_replay under callgrind)"
+replay=$build/bench/kvr_fuzz_replay
+corpus=tests/fuzz/corpus/settings_monitor
+inputs=$(find "$corpus" -type f | wc -l)
+grind "$work/replay1.cg" "$replay" --rounds 1 "$corpus"
+grind "$work/replay2.cg" "$replay" --rounds 2 "$corpus"
+input=$(per_run "$work/replay1.cg" "$work/replay2.cg" "$inputs" $((2 * inputs)))
+echo "   $input instructions an input ($inputs inputs of the committed corpus)"
+over=0
+[ "$input" -le 300000 ] || over=1
+verdict $over "an input of the settings and monitor fuzz target in at most 300,000 instructions"
 exit $missed

@@ -462,9 +462,13 @@ namespace sim::detail
 // start-up code (KVR_INIT_CODE) not after DriverEntry has returned, when the
 // platform has discarded it. Takes the guard itself: call it before taking it.
 void CheckPlacedCaller(const char *routine, const void *returnAddress);
+// Only a return address inside those sections needs a further look (none is,
+// in a program without such code: the marks are null).
 inline void CheckCaller(const char *routine, const void *returnAddress)
 {
-    if (__start_kvr_paged != nullptr || __start_kvr_init != nullptr)
+    const char *address = (const char *)returnAddress;
+    if ((address >= __start_kvr_paged && address < __stop_kvr_paged) ||
+        (address >= __start_kvr_init && address < __stop_kvr_init))
         CheckPlacedCaller(routine, returnAddress);
 }
 #define KVR_SIM_CHECK_CALLER(routine)                                                              \
@@ -478,7 +482,15 @@ void CancelThreadIo(Thread *thread);
 void FinishDriverEntryDevices(PDRIVER_OBJECT driver);
 
 // Threads (threads.cpp).
-Thread *CurrentThread(); // the calling context, never null
+// The calling context, never null.
+Thread *CurrentFreeThread(); // free-running mode
+inline Thread *CurrentThread()
+{
+    Kernel *k = K;
+    if (k->FreeRunning)
+        return CurrentFreeThread();
+    return k->Current ? k->Current : &k->HarnessThread;
+}
 int64_t CurrentTime();
 bool InSimulatedThread();
 void StopAllThreads();

@@ -58,7 +58,17 @@ std::u16string ReadWideText(const WCHAR *text, size_t maxChars)
 
 void ReadWideTextInto(std::u16string &out, const WCHAR *text, size_t maxChars)
 {
+    // A short text (a value name) in one pass through a local buffer.
+    char16_t local[64];
     size_t length = 0;
+    if (text)
+        for (; length < sizeof local / sizeof local[0] && length < maxChars; ++length) {
+            local[length] = __atomic_load_n(&text[length], __ATOMIC_RELAXED);
+            if (local[length] == 0) {
+                out.assign(local, length);
+                return;
+            }
+        }
     if (text)
         while (length < maxChars && __atomic_load_n(&text[length], __ATOMIC_RELAXED) != 0)
             ++length;

@@ -283,7 +283,10 @@ Thread *TakeRunnable()
         index = ExplorerPickRunnable(k->RunQueue);
     }
     Thread *thread = k->RunQueue[index];
-    k->RunQueue.erase(k->RunQueue.begin() + (ptrdiff_t)index);
+    if (index == 0)
+        k->RunQueue.pop_front();
+    else
+        k->RunQueue.erase(k->RunQueue.begin() + (ptrdiff_t)index);
     return thread;
 }
 
@@ -549,16 +552,12 @@ void SwitchPointReached(const volatile void *address, int kind)
     SwitchToHarness(self, false);
 }
 
-Thread *CurrentThread()
+Thread *CurrentFreeThread()
 {
-    Kernel *k = K;
-    if (k->FreeRunning) {
-        if (FreeThread)
-            return FreeThread;
-        FreeHarness.Harness = true;
-        return &FreeHarness;
-    }
-    return k->Current ? k->Current : &k->HarnessThread;
+    if (FreeThread)
+        return FreeThread;
+    FreeHarness.Harness = true;
+    return &FreeHarness;
 }
 
 bool InSimulatedThread()

@@ -1,0 +1,66 @@
+// kvr_fuzz_replay: the settings and monitor fuzz target's inputs run without
+// the fuzzer and the sanitizers, for counting what the simulated kernel
+// spends on one input (bench/callgrind.sh) and for timing it natively.
+//
+//   kvr_fuzz_replay [--rounds N] FILE|DIRECTORY...
+//
+// Runs every input file (a directory: every file in it, by name) N times
+// (default 1) through LLVMFuzzerTestOneInput, which stops the run on any
+// finding. Prints the inputs run and the CPU microseconds of one.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size);
+
+int main(int argc, char **argv)
+{
+    long Rounds = 1;
+    std::vector<std::string> Files;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
+            Rounds = std::strtol(argv[++i], nullptr, 10);
+            continue;
+        }
+        std::filesystem::path Path(argv[i]);
+        if (std::filesystem::is_directory(Path)) {
+            std::vector<std::string> Names;
+            for (const auto &Entry : std::filesystem::directory_iterator(Path))
+                if (Entry.is_regular_file())
+                    Names.push_back(Entry.path().string());
+            std::sort(Names.begin(), Names.end());
+            Files.insert(Files.end(), Names.begin(), Names.end());
+        } else {
+            Files.push_back(Path.string());
+        }
+    }
+    if (Files.empty() || Rounds <= 0) {
+        std::fprintf(stderr, "usage: kvr_fuzz_replay [--rounds N] FILE|DIRECTORY...\n");
+        return 2;
+    }
+    std::vector<std::vector<uint8_t>> Inputs;
+    for (const std::string &File : Files) {
+        std::ifstream In(File, std::ios::binary);
+        Inputs.emplace_back(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+    }
+    timespec Start{}, End{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Start);
+    for (long Round = 0; Round < Rounds; ++Round)
+        for (const std::vector<uint8_t> &Input : Inputs)
+            LLVMFuzzerTestOneInput(Input.data(), Input.size());
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &End);
+    double Seconds = double(End.tv_sec - Start.tv_sec) + double(End.tv_nsec - Start.tv_nsec) / 1e9;
+    long Runs = Rounds * long(Inputs.size());
+    std::printf("%ld inputs in %.3f s CPU: %.0f a second, %.1f us each\n", Runs, Seconds,
+                double(Runs) / Seconds, Seconds * 1e6 / double(Runs));
+    return 0;
+}
