@@ -32,10 +32,32 @@ import collections
 import json
 import os
 import re
+import subprocess
 import sys
 
 CATEGORIES = ("driver", "kernel", "tool", "library")
 EDGE_CALLS = collections.Counter()  # (caller, callee) -> calls, filled by parse()
+# The driver's pageable and start-up routines live in sections of their own
+# (kvr_paged, kvr_init), for which valgrind finds no source file: their names,
+# from the symbol tables of the profiled objects, filled by parse().
+SECTION_DRIVER = set()
+
+
+def driver_section_functions(objects):
+    found = set()
+    for path in objects:
+        if not path or not os.path.isfile(path):
+            continue
+        try:
+            table = subprocess.run(["objdump", "-t", "-C", path], stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL, text=True, check=False).stdout
+        except OSError:
+            continue
+        for line in table.splitlines():
+            fields = line.split(None, 5)
+            if len(fields) == 6 and fields[3] in ("kvr_paged", "kvr_init"):
+                found.add(fields[5].strip())
+    return found
 
 
 def parse(path):
@@ -53,6 +75,7 @@ def parse(path):
     files = {}
     total = 0
     current_fl = current_fn = None
+    objects = set()
     call_target = None
     call_count = 0
     pending_call_line = False
@@ -99,12 +122,13 @@ def parse(path):
             elif key == "cfn":
                 call_target = resolve("fn", value)
             elif key in ("ob", "cob"):
-                resolve("ob", value)
+                objects.add(resolve("ob", value))
             elif key == "calls":
                 call_count = int(value.split()[0])
                 pending_call_line = True
             elif key == "summary" or key == "totals":
                 total = int(value.split()[0])
+    SECTION_DRIVER.update(driver_section_functions(objects))
     return self_cost, calls, edges, files, total
 
 
@@ -112,7 +136,7 @@ def category(function, files, source):
     path = files.get(function) or ""
     if function.startswith("kvrsim_switch_context") or function.startswith("kvrsim_fiber_start"):
         return "kernel"
-    if path.startswith(os.path.join(source, "driver") + os.sep):
+    if path.startswith(os.path.join(source, "driver") + os.sep) or function in SECTION_DRIVER:
         return "driver"
     if path.startswith(os.path.join(source, "sim") + os.sep):
         return "kernel"
