@@ -495,8 +495,8 @@ TEST_F(Threads, ResetTearsDownThreadsThatNeverReturn)
 // A stretch of the calling thread's stack below its frame, not yet used.
 __attribute__((noinline)) volatile uint8_t *UnusedStack()
 {
-    volatile uint8_t marker = 0;
-    return &marker - 8192 - 16384;
+    auto *frame = static_cast<volatile uint8_t *>(__builtin_frame_address(0));
+    return frame - 8192 - 16384;
 }
 constexpr size_t StretchBytes = 16384;
 
