@@ -175,6 +175,7 @@ void CarryStorage(Kernel &from, Kernel &to)
     Carry(from.DataBytes, to.DataBytes);
     Carry(from.LastPath, to.LastPath);
     Carry(from.Quarantine, to.Quarantine);
+    std::swap(from.Blocks, to.Blocks); // ReleaseAllPool has emptied it
     Carry(from.Timers, to.Timers);
     Carry(from.ObjectWaiters, to.ObjectWaiters);
     Carry(from.Violations, to.Violations);

@@ -21,7 +21,16 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "address_table.h"
 #include "sim.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KVR_SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVR_SIM_ASAN 1
+#endif
+#endif
 
 // Set while the interleaving explorer runs; the driver's shared accesses read
 // it too (driver/platform/kvr_shared.h).
@@ -263,7 +272,7 @@ struct Kernel {
     std::set<std::string> SurvivingReferenceDevices;
 
     // Pool.
-    std::unordered_map<const void *, PoolBlock> Blocks;
+    AddressTable<PoolBlock> Blocks; // outstanding blocks by address
     // Freed blocks held back, a ring once full: its oldest at QuarantineOldest.
     std::vector<std::pair<void *, PoolBlock>> Quarantine;
     size_t QuarantineOldest = 0;
@@ -557,6 +566,18 @@ std::u16string Upcase(std::u16string_view text);
 std::u16string Widen(std::string_view text);
 std::string Narrow(std::u16string_view text);
 void NarrowInto(std::string &narrow, std::u16string_view text);
+// Whether the kernel may read the driver's memory with plain loads: in
+// deterministic mode one context runs at a time and none is switched in while
+// a kernel routine runs, so nothing can write what it reads meanwhile. In
+// free-running mode it reads with relaxed loads, as the driver's own shared
+// fields are read.
+inline bool PlainReads()
+{
+    return !K->FreeRunning;
+}
+// The characters of a zero-terminated wide text before its terminator, at
+// most maxChars; a null pointer has none.
+size_t WideLength(const WCHAR *text, size_t maxChars = 32767);
 // Reads a zero-terminated wide text of at most maxChars characters, byte by
 // byte with relaxed loads; a null pointer gives an empty text.
 std::u16string ReadWideText(const WCHAR *text, size_t maxChars = 32767);

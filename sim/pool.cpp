@@ -9,9 +9,9 @@
 // The memory of blocks is kept for reuse, by size: a block that leaves the
 // held-back line (and, under AddressSanitizer, whose own quarantine then
 // takes it, only a block of a kernel that is gone) waits, still poisoned,
-// for the next allocation of its size. The bookkeeping reuses its records
-// the same way, so that a steady run calls the C library's allocator not at
-// all.
+// for the next allocation of its size. The block table is one array with
+// open addressing (address_table.h), so that a steady run calls the C
+// library's allocator not at all.
 //
 // Every block is followed by guard bytes of a known pattern, checked when the
 // block is freed and, for blocks still allocated, at teardown: a write past
@@ -23,13 +23,6 @@
 
 #include "internal.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KVR_SIM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KVR_SIM_ASAN 1
-#endif
-#endif
 #ifdef KVR_SIM_ASAN
 #include <sanitizer/asan_interface.h>
 #endif
@@ -73,19 +66,9 @@ void SetGuard(void *address, SIZE_T bytes)
     memset(static_cast<uint8_t *>(address) + bytes, GuardFill, GuardBytes);
 }
 
-void CheckGuard(const void *address, const PoolBlock &block)
+// Reports the first guard byte that is not intact.
+__attribute__((noinline)) void ReportGuard(const uint8_t *guard, const PoolBlock &block)
 {
-    static constexpr uint8_t Intact[GuardBytes ? GuardBytes : 1] = {
-#ifndef KVR_SIM_ASAN
-        GuardFill, GuardFill, GuardFill, GuardFill, GuardFill, GuardFill,
-        GuardFill, GuardFill, GuardFill, GuardFill, GuardFill, GuardFill,
-        GuardFill, GuardFill, GuardFill, GuardFill
-#endif
-    };
-    static_assert(GuardBytes == 0 || GuardBytes == sizeof Intact);
-    const auto *guard = static_cast<const uint8_t *>(address) + block.Bytes;
-    if (GuardBytes == 0 || memcmp(guard, Intact, GuardBytes) == 0)
-        return;
     for (size_t i = 0; i < GuardBytes; ++i) {
         if (guard[i] != GuardFill) {
             Violate("pool block of tag '" + TagText(block.Tag) + "', " +
@@ -96,16 +79,39 @@ void CheckGuard(const void *address, const PoolBlock &block)
     }
 }
 
-void Log(bool free, POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *address, bool failed)
+// The guard compared in two words; the byte-by-byte search runs only to report.
+inline void CheckGuard(const void *address, const PoolBlock &block)
 {
-    if (K->Opt.PoolLog)
-        K->PoolLog.push_back(PoolEvent{CurrentTime(), free, type, bytes, tag, address, failed});
+    static_assert(GuardBytes == 0 || GuardBytes == 2 * sizeof(uint64_t));
+    if constexpr (GuardBytes != 0) {
+        constexpr uint64_t Intact = 0x0101010101010101ull * GuardFill;
+        const auto *guard = static_cast<const uint8_t *>(address) + block.Bytes;
+        uint64_t words[2];
+        memcpy(words, guard, sizeof words);
+        if (words[0] != Intact || words[1] != Intact)
+            ReportGuard(guard, block);
+    }
+}
+
+__attribute__((noinline)) void AppendLog(bool free, POOL_TYPE type, SIZE_T bytes, ULONG tag,
+                                         const void *address, bool failed)
+{
+    K->PoolLog.push_back(PoolEvent{CurrentTime(), free, type, bytes, tag, address, failed});
+}
+
+inline void Log(bool free, POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *address,
+                bool failed)
+{
+    if (K->Opt.PoolLog) [[unlikely]]
+        AppendLog(free, type, bytes, tag, address, failed);
 }
 
 bool InjectedFailure(ULONG tag)
 {
     Kernel *k = K;
     uint64_t sequence = ++k->AllocationSequence;
+    if (!k->FailNextAllocations && k->FailAllocationAt.empty() && k->FailTags.empty())
+        return false;
     bool fail = false;
     if (k->FailNextAllocations) {
         k->FailNextAllocations--;
@@ -129,8 +135,6 @@ constexpr size_t SpareBlockLimit = 16384;
 struct Spares {
     std::vector<void *> BySize[SpareSizeLimit + 1];
     size_t Count = 0;
-    // Records of the block table, kept with their storage.
-    std::vector<decltype(Kernel::Blocks)::node_type> Records;
 };
 
 // Process-wide: blocks of a kernel that is gone are reused by the next one.
@@ -188,30 +192,6 @@ void ReleaseBlock(void *address, SIZE_T bytes)
 #endif
 }
 
-void AddRecord(const void *address, const PoolBlock &block)
-{
-    Kernel *k = K;
-    std::vector<decltype(Kernel::Blocks)::node_type> &records = SpareMemory().Records;
-    if (records.empty()) {
-        k->Blocks.emplace(address, block);
-        return;
-    }
-    decltype(Kernel::Blocks)::node_type record = std::move(records.back());
-    records.pop_back();
-    record.key() = address;
-    record.mapped() = block;
-    k->Blocks.insert(std::move(record));
-}
-
-void DropRecord(decltype(Kernel::Blocks)::iterator found)
-{
-    std::vector<decltype(Kernel::Blocks)::node_type> &records = SpareMemory().Records;
-    if (records.size() < SpareBlockLimit)
-        records.push_back(K->Blocks.extract(found));
-    else
-        K->Blocks.erase(found);
-}
-
 // The statistics record of a tag (made on its first use).
 PoolStats &StatsOf(ULONG tag)
 {
@@ -223,20 +203,21 @@ PoolStats &StatsOf(ULONG tag)
     return *k->LastStats;
 }
 
-void Account(PoolStats &stats, SIZE_T bytes, bool allocate)
+inline void AccountAllocation(PoolStats &stats, SIZE_T bytes)
 {
-    if (allocate) {
-        stats.Allocations++;
-        stats.OutstandingCount++;
-        stats.OutstandingBytes += bytes;
-        stats.TotalBytes += bytes;
-        stats.PeakBytes = std::max(stats.PeakBytes, stats.OutstandingBytes);
-        stats.PeakCount = std::max(stats.PeakCount, stats.OutstandingCount);
-    } else {
-        stats.Frees++;
-        stats.OutstandingCount--;
-        stats.OutstandingBytes -= bytes;
-    }
+    stats.Allocations++;
+    stats.OutstandingCount++;
+    stats.OutstandingBytes += bytes;
+    stats.TotalBytes += bytes;
+    stats.PeakBytes = std::max(stats.PeakBytes, stats.OutstandingBytes);
+    stats.PeakCount = std::max(stats.PeakCount, stats.OutstandingCount);
+}
+
+inline void AccountFree(PoolStats &stats, SIZE_T bytes)
+{
+    stats.Frees++;
+    stats.OutstandingCount--;
+    stats.OutstandingBytes -= bytes;
 }
 
 // The pool types a driver may pass on Vista and 7, with the modifiers that
@@ -309,19 +290,92 @@ bool Paged(POOL_TYPE type)
     return ((ULONG)type & 1) != 0;
 }
 
+// Paged or nonpaged pool with a valid tag, at an IRQL where that type may be
+// allocated: nothing to report.
+inline bool UsualAllocation(POOL_TYPE type, ULONG tag, KIRQL irql)
+{
+    return (type == NonPagedPool ? irql <= DISPATCH_LEVEL
+                                 : type == PagedPool && irql < DISPATCH_LEVEL) &&
+           ValidTag(tag);
+}
+
+// Every other allocation: its findings. False when the platform stops
+// instead of returning (no block comes back).
+__attribute__((noinline)) bool CheckAllocation(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
+                                               KIRQL irql)
+{
+    ULONG base = 0;
+    switch (Classify(PoolType, &base)) {
+    case PoolTypeKind::Usable:
+        break;
+    case PoolTypeKind::MustSucceed:
+        Violate("ExAllocatePoolWithTag with " + PoolTypeName(base) + " (tag '" + TagText(Tag) +
+                "'): for the system's start-up only; it stops the system when the memory is "
+                "not there");
+        break;
+    case PoolTypeKind::Reserved:
+        Violate("ExAllocatePoolWithTag with " + PoolTypeName(base) + " (tag '" + TagText(Tag) +
+                "'): reserved for the system or deprecated");
+        break;
+    case PoolTypeKind::Unknown:
+        // The platform stops with BAD_POOL_CALLER: no block comes back.
+        Violate("ExAllocatePoolWithTag with pool type " + std::to_string((ULONG)PoolType) +
+                " (tag '" + TagText(Tag) + "'), unknown " + OnTarget() +
+                ": BAD_POOL_CALLER stops the system");
+        Log(false, PoolType, NumberOfBytes, Tag, nullptr, true);
+        return false;
+    }
+    if (!ValidTag(Tag))
+        Violate("ExAllocatePoolWithTag with tag 0x" + Hex(&Tag, sizeof Tag) +
+                ": a tag is one to four characters from 0x20 to 0x7E");
+    if (irql > DISPATCH_LEVEL)
+        Violate("ExAllocatePoolWithTag above DISPATCH_LEVEL");
+    else if (Paged(PoolType) && irql >= DISPATCH_LEVEL)
+        Violate("paged pool allocated at DISPATCH_LEVEL (tag '" + TagText(Tag) + "')");
+    return true;
+}
+
+// Every other free: its findings, in the order the checks are made. False
+// when there is no block to free.
+__attribute__((noinline)) bool CheckFree(PVOID P, ULONG Tag, KIRQL irql, const PoolBlock *found)
+{
+    if (irql > DISPATCH_LEVEL)
+        Violate("ExFreePoolWithTag above DISPATCH_LEVEL");
+    if (!P) {
+        Violate("ExFreePoolWithTag of a null pointer");
+        return false;
+    }
+    if (!found) {
+        const auto &line = K->Quarantine;
+        bool freed = std::any_of(line.begin(), line.end(),
+                                 [P](const auto &entry) { return entry.first == P; });
+        if (freed)
+            Violate("pool block freed twice");
+        else
+            Violate("ExFreePoolWithTag of an address that is not a pool block");
+        return false;
+    }
+    CheckGuard(P, *found);
+    if (Paged(found->Type) && irql == DISPATCH_LEVEL)
+        Violate("paged pool block (tag '" + TagText(found->Tag) +
+                "') freed at DISPATCH_LEVEL: only nonpaged blocks may be freed there");
+    // Tag 0 frees a block of any tag.
+    if (Tag != 0 && Tag != found->Tag)
+        Violate("pool block of tag '" + TagText(found->Tag) + "' freed with tag '" + TagText(Tag) +
+                "'");
+    return true;
+}
+
 } // namespace
 
 void ReleaseAllPool()
 {
     Kernel *k = K;
-    while (!k->Blocks.empty()) {
-        auto first = k->Blocks.begin();
-        void *address = const_cast<void *>(first->first);
-        SIZE_T bytes = first->second.Bytes;
-        DropRecord(first);
-        Poison(address, bytes);
-        KeepBlock(address, bytes);
-    }
+    k->Blocks.ForEach([](const void *address, const PoolBlock &block) {
+        Poison(const_cast<void *>(address), block.Bytes);
+        KeepBlock(const_cast<void *>(address), block.Bytes);
+    });
+    k->Blocks.Clear();
     for (auto &[address, block] : k->Quarantine)
         KeepBlock(address, block.Bytes);
     k->Quarantine.clear();
@@ -331,13 +385,13 @@ void ReleaseAllPool()
 void CheckPoolAtTeardown()
 {
     std::map<ULONG, std::pair<uint64_t, uint64_t>> leaked;
-    for (auto &[address, block] : K->Blocks) {
+    K->Blocks.ForEach([&leaked](const void *address, const PoolBlock &block) {
         CheckGuard(address, block);
         if (K->SurvivingTags.count(block.Tag))
-            continue;
+            return;
         leaked[block.Tag].first++;
         leaked[block.Tag].second += block.Bytes;
-    }
+    });
     for (auto &[tag, amount] : leaked)
         Violate("pool leaked at teardown: tag '" + TagText(tag) + "', " +
                 std::to_string(amount.first) + " block(s), " + std::to_string(amount.second) +
@@ -438,34 +492,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     Kernel *k = K;
     Guard guard;
     KIRQL irql = CurrentThread()->Irql;
-    ULONG base = 0;
-    switch (Classify(PoolType, &base)) {
-    case PoolTypeKind::Usable:
-        break;
-    case PoolTypeKind::MustSucceed:
-        Violate("ExAllocatePoolWithTag with " + PoolTypeName(base) + " (tag '" + TagText(Tag) +
-                "'): for the system's start-up only; it stops the system when the memory is "
-                "not there");
-        break;
-    case PoolTypeKind::Reserved:
-        Violate("ExAllocatePoolWithTag with " + PoolTypeName(base) + " (tag '" + TagText(Tag) +
-                "'): reserved for the system or deprecated");
-        break;
-    case PoolTypeKind::Unknown:
-        // The platform stops with BAD_POOL_CALLER: no block comes back.
-        Violate("ExAllocatePoolWithTag with pool type " + std::to_string((ULONG)PoolType) +
-                " (tag '" + TagText(Tag) + "'), unknown " + OnTarget() +
-                ": BAD_POOL_CALLER stops the system");
-        Log(false, PoolType, NumberOfBytes, Tag, nullptr, true);
+    if (!UsualAllocation(PoolType, Tag, irql) &&
+        !CheckAllocation(PoolType, NumberOfBytes, Tag, irql))
         return nullptr;
-    }
-    if (!ValidTag(Tag))
-        Violate("ExAllocatePoolWithTag with tag 0x" + Hex(&Tag, sizeof Tag) +
-                ": a tag is one to four characters from 0x20 to 0x7E");
-    if (irql > DISPATCH_LEVEL)
-        Violate("ExAllocatePoolWithTag above DISPATCH_LEVEL");
-    else if (Paged(PoolType) && irql >= DISPATCH_LEVEL)
-        Violate("paged pool allocated at DISPATCH_LEVEL (tag '" + TagText(Tag) + "')");
     PoolStats &stats = StatsOf(Tag);
     if (InjectedFailure(Tag)) {
         stats.FailedAllocations++;
@@ -478,9 +507,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         return nullptr;
     memset(address, FreshFill, NumberOfBytes);
     SetGuard(address, NumberOfBytes);
-    AddRecord(address, PoolBlock{NumberOfBytes, Tag, PoolType});
-    Account(stats, NumberOfBytes, true);
-    Account(k->Totals, NumberOfBytes, true);
+    k->Blocks.Add(address, PoolBlock{NumberOfBytes, Tag, PoolType});
+    AccountAllocation(stats, NumberOfBytes);
+    AccountAllocation(k->Totals, NumberOfBytes);
     Log(false, PoolType, NumberOfBytes, Tag, address, false);
     return address;
 }
@@ -491,35 +520,20 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag)
     KVR_SIM_CHECK_CALLER("ExFreePoolWithTag");
     Kernel *k = K;
     Guard guard;
-    if (CurrentThread()->Irql > DISPATCH_LEVEL)
-        Violate("ExFreePoolWithTag above DISPATCH_LEVEL");
-    if (!P) {
-        Violate("ExFreePoolWithTag of a null pointer");
+    KIRQL irql = CurrentThread()->Irql;
+    PoolBlock *found = P ? k->Blocks.Find(P) : nullptr;
+    // A block of the table, freed below DISPATCH_LEVEL with its tag or tag 0
+    // (the DDK's ExFreePool is ExFreePoolWithTag(P, 0) on these versions):
+    // only the guard bytes remain to be checked.
+    if (found && irql < DISPATCH_LEVEL && (Tag == 0 || Tag == found->Tag)) [[likely]] {
+        CheckGuard(P, *found);
+    } else if (!CheckFree(P, Tag, irql, found)) {
         return;
     }
-    auto found = k->Blocks.find(P);
-    if (found == k->Blocks.end()) {
-        bool freed = std::any_of(k->Quarantine.begin(), k->Quarantine.end(),
-                                 [P](const auto &entry) { return entry.first == P; });
-        if (freed)
-            Violate("pool block freed twice");
-        else
-            Violate("ExFreePoolWithTag of an address that is not a pool block");
-        return;
-    }
-    PoolBlock block = found->second;
-    DropRecord(found);
-    CheckGuard(P, block);
-    if (Paged(block.Type) && CurrentThread()->Irql == DISPATCH_LEVEL)
-        Violate("paged pool block (tag '" + TagText(block.Tag) +
-                "') freed at DISPATCH_LEVEL: only nonpaged blocks may be freed there");
-    // Tag 0 frees a block of any tag: the DDK's ExFreePool is
-    // ExFreePoolWithTag(P, 0) on these versions.
-    if (Tag != 0 && Tag != block.Tag)
-        Violate("pool block of tag '" + TagText(block.Tag) + "' freed with tag '" + TagText(Tag) +
-                "'");
-    Account(StatsOf(block.Tag), block.Bytes, false);
-    Account(k->Totals, block.Bytes, false);
+    PoolBlock block = *found;
+    k->Blocks.Remove(found);
+    AccountFree(StatsOf(block.Tag), block.Bytes);
+    AccountFree(k->Totals, block.Bytes);
     Log(true, block.Type, block.Bytes, block.Tag, P, false);
     Poison(P, block.Bytes);
     // The line is a ring: once full, the newest block takes the oldest's place.

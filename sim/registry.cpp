@@ -98,6 +98,16 @@ bool IsLastPath(const WCHAR *text)
         return false;
     const char16_t *last = k->LastPath.data();
     size_t length = k->LastPath.size();
+    if (PlainReads()) {
+        // A path in a pool block long enough for the last path and its
+        // terminator (the driver's copy of its key path) is compared whole,
+        // the terminator with it; any other is measured first.
+        const PoolBlock *block = k->Blocks.Find(text);
+        if (block && block->Bytes >= (length + 1) * sizeof(char16_t))
+            return memcmp(text, last, (length + 1) * sizeof(char16_t)) == 0;
+        return WideLength(text, length + 1) == length &&
+               memcmp(text, last, length * sizeof(char16_t)) == 0;
+    }
     // Four characters a step: each is read only once the one before it
     // matched, so none is read past a shorter text's terminator.
     size_t i = 0;
@@ -775,8 +785,14 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     if (!lastPath)
         ReadWideTextInto(k->PathText, Path);
     const std::u16string &path = lastPath ? k->LastPath : k->PathText;
-    std::u16string &name = k->NameText;
-    ReadWideTextInto(name, ValueName);
+    // Where plain reads are allowed the name is used where it lies.
+    std::u16string_view name;
+    if (PlainReads() && ValueName) {
+        name = std::u16string_view(ValueName, WideLength(ValueName));
+    } else {
+        ReadWideTextInto(k->NameText, ValueName);
+        name = k->NameText;
+    }
     std::vector<uint8_t> &data = k->DataBytes;
     data.resize(ValueData ? ValueLength : 0);
     ReadBytes(data.data(), ValueData, data.size());

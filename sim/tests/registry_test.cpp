@@ -443,6 +443,60 @@ TEST_F(Registry, MissingLeafKeyIsCreatedByAWrite)
     EXPECT_EQ(sim::GetValue(Key, "DeviceInfo")->Data, (std::vector<uint8_t>{8, 0}));
 }
 
+// A key path in a pool block (as the driver passes its copy) after a write
+// to one key: the same path goes to that key, a longer one that begins with
+// it, a shorter one, or one in a larger block, to their own.
+TEST_F(Registry, PathsInPoolBlocksAfterAWriteToOneKey)
+{
+    auto copy = [](std::u16string_view path, size_t extraChars) {
+        size_t bytes = (path.size() + 1 + extraChars) * sizeof(char16_t);
+        auto *block = (char16_t *)ExAllocatePoolWithTag(PagedPool, bytes, sim::Tag("sger"));
+        std::fill(block, block + path.size() + 1 + extraChars, u'Q');
+        std::copy(path.begin(), path.end(), block);
+        block[path.size()] = 0;
+        block[path.size() + extraChars] = 0;
+        return block;
+    };
+    auto write = [](const char16_t *path, UCHAR byte) {
+        return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, path, u"DeviceInfo", REG_BINARY, &byte,
+                                     1);
+    };
+    auto stored = [](const std::string &path) {
+        std::optional<sim::RegValue> value = sim::GetValue(path, "DeviceInfo");
+        return value ? value->Data : std::vector<uint8_t>{};
+    };
+    std::u16string key(KeyW);
+    char16_t *same = copy(key, 0);
+    char16_t *longer = copy(key + u"\\Sub", 0);
+    char16_t *deeper = copy(key + u"\\Sub", 0);
+    char16_t *shorter = copy(u"\\Registry\\Machine\\Software", 0);
+    char16_t *roomy = copy(key, 7);
+    EXPECT_EQ(write(same, 1), STATUS_SUCCESS);
+    EXPECT_EQ(write(same, 2), STATUS_SUCCESS);
+    EXPECT_EQ(write(longer, 3), STATUS_SUCCESS);
+    EXPECT_EQ(write(roomy, 4), STATUS_SUCCESS);
+    EXPECT_EQ(write(shorter, 5), STATUS_SUCCESS);
+    EXPECT_EQ(write(same, 6), STATUS_SUCCESS);
+    // The terminator overwritten: the same characters and more, a subkey.
+    roomy[key.size()] = u'\\';
+    EXPECT_EQ(write(roomy, 7), STATUS_SUCCESS);
+    EXPECT_EQ(write(deeper, 8), STATUS_SUCCESS);
+    // Paths outside the pool, after the same key's.
+    EXPECT_EQ(write(same, 9), STATUS_SUCCESS);
+    std::u16string outside = key + u"\\Sub";
+    EXPECT_EQ(write(outside.c_str(), 10), STATUS_SUCCESS);
+    EXPECT_EQ(write(KeyW, 11), STATUS_SUCCESS);
+    outside.resize(key.size() - 1);
+    EXPECT_EQ(write(outside.c_str(), 12), STATUS_SUCCESS);
+    EXPECT_EQ(stored(Key), std::vector<uint8_t>{11});
+    EXPECT_EQ(stored(std::string(Key) + "\\QQQQQQ"), std::vector<uint8_t>{7});
+    EXPECT_EQ(stored(std::string(Key) + "\\Sub"), std::vector<uint8_t>{10});
+    EXPECT_EQ(stored("\\Registry\\Machine\\Software\\Tes"), std::vector<uint8_t>{12});
+    EXPECT_EQ(stored("\\Registry\\Machine\\Software"), std::vector<uint8_t>{5});
+    for (char16_t *block : {same, longer, deeper, shorter, roomy})
+        ExFreePoolWithTag(block, sim::Tag("sger"));
+}
+
 // DefaultData is ignored only with DefaultType REG_NONE. A string default of
 // length 0 is measured from DefaultData, and with that null the platform reads
 // address 0 and stops: a finding, and nothing is delivered.

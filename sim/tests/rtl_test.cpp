@@ -1,7 +1,10 @@
 // Run-time library routines: counted strings and comparisons as the driver
 // uses them for identifiers.
 
+#include "internal.h"
 #include "sim.h"
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +24,48 @@ TEST(Rtl, CountedStringsOverZeroTerminatedTexts)
     RtlInitAnsiString(&narrow, "1d6b");
     EXPECT_EQ(narrow.Length, 4);
     EXPECT_EQ(narrow.MaximumLength, 5);
+}
+
+// Texts starting anywhere in memory, of any length: characters before the
+// text (a terminator among them) and after its terminator do not count.
+TEST(Rtl, CountedStringOfATextAtAnyOffsetAndLength)
+{
+    alignas(16) char16_t buffer[128];
+    for (size_t start = 0; start < 16; ++start) {
+        for (size_t length = 0; length < 48; ++length) {
+            std::fill(std::begin(buffer), std::end(buffer), u'x');
+            if (start > 0)
+                buffer[start - 1] = 0;
+            buffer[start + length] = 0;
+            buffer[start + length + 1] = 0;
+            UNICODE_STRING wide;
+            RtlInitUnicodeString(&wide, buffer + start);
+            ASSERT_EQ(wide.Length, 2 * length) << "start " << start;
+            ASSERT_EQ(wide.MaximumLength, 2 * length + 2);
+            ASSERT_EQ(wide.Buffer, buffer + start);
+        }
+    }
+}
+
+// The same measure with a limit, in both modes of reading.
+TEST(Rtl, WideLengthStopsAtTheLimit)
+{
+    alignas(16) char16_t buffer[80];
+    for (sim::Mode mode : {sim::Mode::Deterministic, sim::Mode::FreeRunning}) {
+        sim::Options options;
+        options.RunMode = mode;
+        sim::Reset(options);
+        std::fill(std::begin(buffer), std::end(buffer), u'y');
+        buffer[70] = 0;
+        for (size_t start : {0, 1, 5, 8})
+            for (size_t limit : {0, 1, 7, 8, 9, 31, 64, 65, 100}) {
+                size_t expected = std::min(limit, 70 - start);
+                EXPECT_EQ(sim::detail::WideLength(buffer + start, limit), expected)
+                    << "start " << start << ", limit " << limit;
+            }
+        EXPECT_EQ(sim::detail::WideLength(nullptr, 10), 0u);
+        sim::Shutdown();
+    }
 }
 
 TEST(Rtl, CompareStringUpcasesAsciiOnlyWhenAsked)
