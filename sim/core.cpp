@@ -9,13 +9,9 @@ namespace sim::detail
 
 Kernel *K = nullptr;
 
-// Every kernel routine begins here, so this is also where the explorer may
-// switch threads at a kernel call.
-void EnsureKernel()
+void MakeFirstKernel()
 {
-    if (!K)
-        sim::Reset();
-    SwitchPoint(nullptr, KernelCallPoint);
+    sim::Reset();
 }
 
 void HarnessEntry()
@@ -117,11 +113,6 @@ void EmitReused(const TraceEvent &event)
         K->TraceLog.push_back(event);
 }
 
-bool Tracing()
-{
-    return K->Opt.TraceEnabled || K->TraceObserver;
-}
-
 void Emit(TraceEvent event)
 {
     if (K->TraceObserver)
@@ -175,7 +166,8 @@ void CarryStorage(Kernel &from, Kernel &to)
     Carry(from.DataBytes, to.DataBytes);
     Carry(from.LastPath, to.LastPath);
     Carry(from.Quarantine, to.Quarantine);
-    std::swap(from.Blocks, to.Blocks); // ReleaseAllPool has emptied it
+    std::swap(from.Blocks, to.Blocks); // emptied by ReleaseAllPool
+    std::swap(from.Irps, to.Irps);     // and by KeepRequestStorage
     Carry(from.Timers, to.Timers);
     Carry(from.ObjectWaiters, to.ObjectWaiters);
     Carry(from.Violations, to.Violations);

@@ -279,6 +279,7 @@ struct Kernel {
     std::unordered_map<ULONG, PoolStats> Stats;
     ULONG LastStatsTag = 0; // and its record, for the usual run of one tag
     PoolStats *LastStats = nullptr;
+    ULONG LastValidTag = 0; // the last tag found valid (0 is not)
     PoolStats Totals;
     uint64_t AllocationSequence = 0;
     unsigned FailNextAllocations = 0;
@@ -332,9 +333,11 @@ struct Kernel {
     unsigned FailOpens = 0;
     NTSTATUS FailOpensStatus = STATUS_UNSUCCESSFUL;
     unsigned FailRequestBuilds = 0;
-    std::unordered_map<PIRP, std::unique_ptr<_IRP>> Irps; // built, not yet completed
+    // Requests built, not yet completed. The kernel owns their records: a
+    // record is here, in RetiredIrps or among the spare records (io.cpp).
+    AddressTable<bool> Irps;
     // Completed ones, oldest first, whose storage is reused after a while.
-    std::deque<std::unordered_map<PIRP, std::unique_ptr<_IRP>>::node_type> RetiredIrps;
+    std::deque<PIRP> RetiredIrps;
     uint64_t IrpSequence = 0;
 
     // The sibling frame driver.
@@ -425,14 +428,18 @@ TraceEvent NewEvent(int64_t time, TraceKind kind);
 // their storage), and its emission: the same as Emit's.
 TraceEvent &ReusedEvent(int64_t time, TraceKind kind);
 void EmitReused(const TraceEvent &event);
-bool Tracing();
+inline bool Tracing()
+{
+    return K->Opt.TraceEnabled || K->TraceObserver;
+}
 std::string Hex(const void *data, size_t length);
 std::string Status(NTSTATUS status);
 // Harness entry: the kernel must exist; deterministic mode runs every
 // runnable thread first.
 void HarnessEntry();
-// Platform routines: the kernel must exist (one is made on first use).
-void EnsureKernel();
+// Platform routines: the kernel must exist (one is made on first use):
+// EnsureKernel, below.
+void MakeFirstKernel();
 // Marks a call from the harness context into the driver: harness calls made
 // meanwhile (from a driver callback) do not run the other threads.
 // The callee is entered at the caller's IRQL: it may not lower below it.
@@ -500,7 +507,12 @@ inline Thread *CurrentThread()
         return CurrentFreeThread();
     return k->Current ? k->Current : &k->HarnessThread;
 }
-int64_t CurrentTime();
+int64_t CurrentFreeTime(); // free-running mode
+inline int64_t CurrentTime()
+{
+    Kernel *k = K;
+    return k->FreeRunning ? CurrentFreeTime() : k->Clock;
+}
 bool InSimulatedThread();
 void StopAllThreads();
 void InitialiseScheduler();
@@ -533,6 +545,15 @@ inline void SwitchPoint(const volatile void *address, int kind)
 {
     if (__atomic_load_n(&KvrSwitchPointsOn, __ATOMIC_RELAXED))
         SwitchPointReached(address, kind);
+}
+
+// Every kernel routine begins here, so this is also where the explorer may
+// switch threads at a kernel call.
+inline void EnsureKernel()
+{
+    if (!K) [[unlikely]]
+        MakeFirstKernel();
+    SwitchPoint(nullptr, KernelCallPoint);
 }
 
 // Pool (pool.cpp).

@@ -14,19 +14,23 @@ namespace
 
 constexpr char SiblingDeviceName[] = "\\Device\\KEVO-0";
 
-void CheckPassive(const char *routine)
+__attribute__((noinline)) void ReportIrql(const char *routine, KIRQL irql, const char *limit)
+{
+    Violate(std::string(routine) + " at IRQL " + std::to_string(irql) + limit);
+}
+
+inline void CheckPassive(const char *routine)
 {
     KIRQL irql = CurrentThread()->Irql;
     if (irql != PASSIVE_LEVEL)
-        Violate(std::string(routine) + " at IRQL " + std::to_string(irql));
+        ReportIrql(routine, irql, "");
 }
 
-void CheckApcOrBelow(const char *routine)
+inline void CheckApcOrBelow(const char *routine)
 {
     KIRQL irql = CurrentThread()->Irql;
     if (irql > APC_LEVEL)
-        Violate(std::string(routine) + " at IRQL " + std::to_string(irql) +
-                " (documented for APC_LEVEL and below)");
+        ReportIrql(routine, irql, " (documented for APC_LEVEL and below)");
 }
 
 // Whether a file object still holds a reference on the device: the caller's
@@ -142,11 +146,11 @@ ReplyBytes Reply(UCHAR command)
 // for at least this many requests after it.
 constexpr size_t RetiredRequests = 64;
 
-// Storage of requests of kernels that are gone, for the next kernel
-// (never destroyed: it stays reachable for leak checkers).
-std::vector<decltype(Kernel::Irps)::node_type> &SpareRequests()
+// Records of requests of kernels that are gone, for the next kernel (never
+// destroyed: they stay reachable for leak checkers).
+std::vector<PIRP> &SpareRequests()
 {
-    static auto *spares = new std::vector<decltype(Kernel::Irps)::node_type>;
+    static auto *spares = new std::vector<PIRP>;
     return *spares;
 }
 
@@ -154,36 +158,29 @@ std::vector<decltype(Kernel::Irps)::node_type> &SpareRequests()
 PIRP NewIrp()
 {
     Kernel *k = K;
-    decltype(Kernel::Irps)::node_type record;
+    PIRP irp;
     if (k->RetiredIrps.size() > RetiredRequests) {
-        record = std::move(k->RetiredIrps.front());
+        irp = k->RetiredIrps.front();
         k->RetiredIrps.pop_front();
     } else if (!SpareRequests().empty()) {
-        record = std::move(SpareRequests().back());
+        irp = SpareRequests().back();
         SpareRequests().pop_back();
+    } else {
+        irp = new _IRP{};
     }
-    if (record.empty()) {
-        auto irp = std::make_unique<_IRP>();
-        PIRP pointer = irp.get();
-        k->Irps.emplace(pointer, std::move(irp));
-        return pointer;
-    }
-    _IRP &irp = *record.mapped();
-    std::vector<uint8_t> buffer = std::move(irp.SystemBuffer);
-    irp = _IRP{};
-    irp.SystemBuffer = std::move(buffer);
-    PIRP pointer = record.key();
-    k->Irps.insert(std::move(record));
-    return pointer;
+    std::vector<uint8_t> buffer = std::move(irp->SystemBuffer);
+    *irp = _IRP{};
+    irp->SystemBuffer = std::move(buffer);
+    k->Irps.Add(irp, true);
+    return irp;
 }
 
 // The request is complete: no longer a built request.
 void RetireIrp(PIRP irp)
 {
     Kernel *k = K;
-    auto found = k->Irps.find(irp);
-    if (found != k->Irps.end())
-        k->RetiredIrps.push_back(k->Irps.extract(found));
+    if (k->Irps.Remove(irp))
+        k->RetiredIrps.push_back(irp);
 }
 
 bool ValidPeerRequest(const _IRP &irp)
@@ -330,14 +327,16 @@ void CancelThreadIo(Thread *thread)
 {
     Kernel *k = K;
     std::vector<PIRP> mine;
-    for (auto &[pointer, irp] : k->Irps)
+    k->Irps.ForEach([&](const void *pointer, bool) {
+        PIRP irp = (PIRP)pointer;
         if (irp->Thread == thread)
-            mine.push_back(pointer);
+            mine.push_back(irp);
+    });
     std::sort(mine.begin(), mine.end(), [](PIRP a, PIRP b) { return a->Sequence < b->Sequence; });
     for (PIRP irp : mine) {
         if (!irp->Sent) {
             Violate("a request was built and never sent by a thread that has ended");
-            k->Irps.erase(irp);
+            RetireIrp(irp);
         } else if (k->PeerCancels) {
             // The I/O manager cancels the thread's requests and waits for
             // them before the thread goes; the start routine has returned,
@@ -359,11 +358,11 @@ void FinishDriverEntryDevices(PDRIVER_OBJECT driver)
 void KeepRequestStorage()
 {
     Kernel *k = K;
-    std::vector<decltype(Kernel::Irps)::node_type> &spares = SpareRequests();
-    while (!k->Irps.empty())
-        spares.push_back(k->Irps.extract(k->Irps.begin()));
-    for (auto &record : k->RetiredIrps)
-        spares.push_back(std::move(record));
+    std::vector<PIRP> &spares = SpareRequests();
+    k->Irps.ForEach([&spares](const void *irp, bool) { spares.push_back((PIRP)irp); });
+    k->Irps.Clear();
+    for (PIRP irp : k->RetiredIrps)
+        spares.push_back(irp);
     k->RetiredIrps.clear();
 }
 
@@ -416,9 +415,10 @@ void CheckReferencesAtTeardown()
                     std::to_string(device->Header.References) + " left, " +
                     std::to_string(expected) + " expected)");
     }
-    for (auto &[pointer, irp] : k->Irps)
-        if (!irp->Sent)
+    k->Irps.ForEach([](const void *irp, bool) {
+        if (!((PIRP)irp)->Sent)
             Violate("a request was built and never sent");
+    });
 }
 
 } // namespace sim::detail
@@ -811,8 +811,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Guard guard;
     if (CurrentThread()->Irql > DISPATCH_LEVEL)
         Violate("IofCallDriver above DISPATCH_LEVEL");
-    auto found = k->Irps.find(Irp);
-    if (found == k->Irps.end()) {
+    if (!k->Irps.Find(Irp)) {
         Violate("IofCallDriver with a request that was not built or is already complete");
         return STATUS_INVALID_PARAMETER;
     }

@@ -139,10 +139,13 @@ struct Spares {
 
 // Process-wide: blocks of a kernel that is gone are reused by the next one.
 // Never destroyed (the memory stays reachable for leak checkers).
+Spares *TheSpares = nullptr;
+
 Spares &SpareMemory()
 {
-    static Spares *spares = new Spares;
-    return *spares;
+    if (!TheSpares) [[unlikely]]
+        TheSpares = new Spares;
+    return *TheSpares;
 }
 
 size_t AllocationSize(SIZE_T bytes)
@@ -294,9 +297,14 @@ bool Paged(POOL_TYPE type)
 // allocated: nothing to report.
 inline bool UsualAllocation(POOL_TYPE type, ULONG tag, KIRQL irql)
 {
-    return (type == NonPagedPool ? irql <= DISPATCH_LEVEL
-                                 : type == PagedPool && irql < DISPATCH_LEVEL) &&
-           ValidTag(tag);
+    Kernel *k = K;
+    if (tag != k->LastValidTag) {
+        if (!ValidTag(tag))
+            return false;
+        k->LastValidTag = tag;
+    }
+    return type == NonPagedPool ? irql <= DISPATCH_LEVEL
+                                : type == PagedPool && irql < DISPATCH_LEVEL;
 }
 
 // Every other allocation: its findings. False when the platform stops

@@ -68,7 +68,8 @@ RegistryValue *FindNamedValue(RegistryKey *key, std::u16string_view name)
     // Names differ in more than case within a key: a name as first written
     // is the one match.
     for (RegistryValue &value : key->Values)
-        if (SameText(value.Name, name))
+        if (value.Name.size() == name.size() && (name.empty() || value.Name[0] == name[0]) &&
+            SameText(value.Name, name))
             return &value;
     for (RegistryValue &value : key->Values) {
         const std::u16string &upper = value.Upper;
@@ -793,9 +794,14 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
         ReadWideTextInto(k->NameText, ValueName);
         name = k->NameText;
     }
-    std::vector<uint8_t> &data = k->DataBytes;
-    data.resize(ValueData ? ValueLength : 0);
-    ReadBytes(data.data(), ValueData, data.size());
+    std::span<const uint8_t> data;
+    if (PlainReads()) {
+        data = std::span<const uint8_t>((const uint8_t *)ValueData, ValueData ? ValueLength : 0);
+    } else {
+        k->DataBytes.resize(ValueData ? ValueLength : 0);
+        ReadBytes(k->DataBytes.data(), ValueData, k->DataBytes.size());
+        data = k->DataBytes;
+    }
 
     NTSTATUS status = STATUS_SUCCESS;
     if ((RelativeTo & RelativeToMask) != RTL_REGISTRY_ABSOLUTE || !Path ||
@@ -804,7 +810,8 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     } else if (k->FailWrites) {
         k->FailWrites--;
         status = k->FailWritesStatus;
-    } else if (const ValueFault *fault = MatchFault(k->FailValueWrites, name)) {
+    } else if (const ValueFault *fault =
+                   k->FailValueWrites.empty() ? nullptr : MatchFault(k->FailValueWrites, name)) {
         status = fault->Status;
     } else if (RegistryKey *key = lastPath ? k->LastKey : FindOrCreateLeaf(path)) {
         RegistryValue *value = FindNamedValue(key, name);
@@ -813,7 +820,10 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
             value = AddValue(key, name, k->UpperText);
         }
         value->Value.Type = ValueType;
-        value->Value.Data.assign(data.begin(), data.end());
+        std::vector<uint8_t> &stored = value->Value.Data;
+        stored.resize(data.size());
+        if (!data.empty())
+            memcpy(stored.data(), data.data(), data.size());
     } else {
         status = STATUS_OBJECT_NAME_NOT_FOUND;
     }
@@ -837,7 +847,8 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
         NarrowInto(event.Name, name);
         event.Data.assign(data.begin(), data.end());
         if (record)
-            k->RegWrites.push_back(RegWrite{now, event.Text, event.Name, ValueType, data, status});
+            k->RegWrites.push_back(
+                RegWrite{now, event.Text, event.Name, ValueType, event.Data, status});
         if (trace)
             EmitReused(event);
     }

@@ -52,27 +52,35 @@ size_t WideLength(const WCHAR *text, size_t maxChars)
     if (!text)
         return 0;
 #if defined(__SSE2__) && !defined(KVR_SIM_ASAN)
-    // Sixteen bytes at a time from the aligned chunk that holds the first
-    // character: an aligned chunk never crosses a page, so the chunk that
+    // Thirty-two bytes at a time from the aligned block that holds the first
+    // character: an aligned block never crosses a page, so the block that
     // holds the terminator is readable whole. Only where plain reads are
     // allowed, and not under AddressSanitizer, to which the bytes after the
     // terminator may be a redzone.
     if (PlainReads() && ((uintptr_t)text & 1) == 0) {
         const char *start = (const char *)text;
-        const char *chunk = (const char *)((uintptr_t)text & ~(uintptr_t)15);
+        const char *block = (const char *)((uintptr_t)text & ~(uintptr_t)31);
+        // Past the limit: the whole address space when there is none.
+        const char *limit = maxChars < ((uintptr_t)-1 - (uintptr_t)start) / sizeof(WCHAR)
+                                ? start + maxChars * sizeof(WCHAR)
+                                : (const char *)(uintptr_t)-1;
         const __m128i zero = _mm_setzero_si128();
-        unsigned mask = (unsigned)_mm_movemask_epi8(
-                            _mm_cmpeq_epi16(_mm_load_si128((const __m128i *)chunk), zero)) &
-                        (0xFFFFu << (start - chunk));
+        auto zeros = [zero](const char *at) {
+            unsigned low = (unsigned)_mm_movemask_epi8(
+                _mm_cmpeq_epi16(_mm_load_si128((const __m128i *)at), zero));
+            unsigned high = (unsigned)_mm_movemask_epi8(
+                _mm_cmpeq_epi16(_mm_load_si128((const __m128i *)(at + 16)), zero));
+            return low | high << 16;
+        };
+        unsigned mask = zeros(block) & (0xFFFFFFFFu << (start - block));
         while (!mask) {
-            chunk += 16;
-            if ((size_t)(chunk - start) / sizeof(WCHAR) >= maxChars)
+            block += 32;
+            if (block >= limit)
                 return maxChars;
-            mask = (unsigned)_mm_movemask_epi8(
-                _mm_cmpeq_epi16(_mm_load_si128((const __m128i *)chunk), zero));
+            mask = zeros(block);
         }
-        size_t length = (size_t)(chunk + __builtin_ctz(mask) - start) / sizeof(WCHAR);
-        return length < maxChars ? length : maxChars;
+        const char *end = block + __builtin_ctz(mask);
+        return end < limit ? (size_t)(end - start) / sizeof(WCHAR) : maxChars;
     }
 #endif
     // Four characters a step, none read past the terminator.

@@ -573,11 +573,9 @@ std::chrono::steady_clock::time_point RealTimeOf(int64_t virtualTime)
     return K->RealStart + std::chrono::nanoseconds((int64_t)ns);
 }
 
-int64_t CurrentTime()
+int64_t CurrentFreeTime()
 {
     Kernel *k = K;
-    if (!k->FreeRunning)
-        return k->Clock;
     auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
                        std::chrono::steady_clock::now() - k->RealStart)
                        .count();

@@ -251,6 +251,13 @@ TEST_F(Pool, TagsAreOneToFourPrintableCharacters)
         EXPECT_NE(sim::Violations()[0].Text.find("a tag is one to four characters"),
                   std::string::npos);
     }
+    // Every allocation is checked: the same bad tag again, and after a good one.
+    sim::ClearViolations();
+    for (ULONG tag : {0x0A626364u, 0x0A626364u, PathTag, 0x0A626364u, PathTag}) {
+        void *block = ExAllocatePoolWithTag(PagedPool, 8, tag);
+        ExFreePoolWithTag(block, tag);
+    }
+    EXPECT_EQ(sim::Violations().size(), 3u);
 }
 
 TEST_F(Pool, PagedBlockFreedAtDispatchLevelIsAViolation)
