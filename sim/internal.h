@@ -24,11 +24,19 @@
 #include "address_table.h"
 #include "sim.h"
 
+// The sanitizer a build runs under, if any.
 #if defined(__SANITIZE_ADDRESS__)
 #define KVR_SIM_ASAN 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define KVR_SIM_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define KVR_SIM_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KVR_SIM_TSAN 1
 #endif
 #endif
 

@@ -51,12 +51,12 @@ size_t WideLength(const WCHAR *text, size_t maxChars)
 {
     if (!text)
         return 0;
-#if defined(__SSE2__) && !defined(KVR_SIM_ASAN)
+#if defined(__SSE2__) && !defined(KVR_SIM_ASAN) && !defined(KVR_SIM_TSAN)
     // Thirty-two bytes at a time from the aligned block that holds the first
     // character: an aligned block never crosses a page, so the block that
     // holds the terminator is readable whole. Only where plain reads are
-    // allowed, and not under AddressSanitizer, to which the bytes after the
-    // terminator may be a redzone.
+    // allowed, and not under the sanitizers, to which the bytes around the
+    // text may be a redzone or a freed block.
     if (PlainReads() && ((uintptr_t)text & 1) == 0) {
         const char *start = (const char *)text;
         const char *block = (const char *)((uintptr_t)text & ~(uintptr_t)31);

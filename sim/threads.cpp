@@ -22,21 +22,6 @@
 
 #include "internal.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KVR_SIM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KVR_SIM_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define KVR_SIM_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KVR_SIM_TSAN 1
-#endif
-#endif
-
 #ifdef KVR_SIM_ASAN
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
