@@ -254,6 +254,10 @@ struct Kernel {
     uint64_t OuterCalls = 0; // outermost harness-context calls begun so far
     bool HoldNewThreads = false;
     std::vector<Thread *> HeldThreads; // created, not yet runnable
+    // Set when a thread's start routine has returned or it was unwound: from
+    // then on an address may lie in a stack that is gone. A stack unmapped
+    // at teardown is no longer a thread's (InDeadStack ignores it).
+    bool ThreadEnded = false;
     std::deque<Thread *> RunQueue;
     Thread *SwitchTarget = nullptr; // explorer: runs next, ahead of the queue
     std::vector<TimerEntry> Timers; // a min-heap

@@ -190,9 +190,10 @@ bool ValidPeerRequest(const _IRP &irp)
     const std::vector<uint8_t> &block = irp.SystemBuffer;
     if (block[0] != 1 || block[1] != 2 || block[2] != 0)
         return false;
-    for (int i = 4; i < 8; ++i)
-        if (block[i] != 0)
-            return false;
+    uint32_t tail; // bytes 4 to 7: zero
+    memcpy(&tail, block.data() + 4, sizeof tail);
+    if (tail != 0)
+        return false;
     size_t reply = ReplyLength(block[3]);
     return reply != 0 && irp.OutputBuffer && irp.OutputLength >= reply;
 }
@@ -789,7 +790,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     irp->Code = IoControlCode;
     irp->Thread = CurrentThread();
     irp->Target = DeviceObject;
-    irp->SystemBuffer.resize(InputBuffer ? InputBufferLength : 0);
+    size_t inputLength = InputBuffer ? InputBufferLength : 0;
+    if (irp->SystemBuffer.size() != inputLength) // a reused record has the usual size
+        irp->SystemBuffer.resize(inputLength);
     ReadBytes(irp->SystemBuffer.data(), InputBuffer, irp->SystemBuffer.size());
     irp->OutputBuffer = OutputBuffer;
     irp->OutputLength = OutputBuffer ? OutputBufferLength : 0;

@@ -62,15 +62,10 @@ bool SameName(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
-// The value of that name (in any case).
-RegistryValue *FindNamedValue(RegistryKey *key, std::u16string_view name)
+// The value of that name in another case than first written (or none).
+__attribute__((noinline)) RegistryValue *FindNamedValueInAnyCase(RegistryKey *key,
+                                                                 std::u16string_view name)
 {
-    // Names differ in more than case within a key: a name as first written
-    // is the one match.
-    for (RegistryValue &value : key->Values)
-        if (value.Name.size() == name.size() && (name.empty() || value.Name[0] == name[0]) &&
-            SameText(value.Name, name))
-            return &value;
     for (RegistryValue &value : key->Values) {
         const std::u16string &upper = value.Upper;
         if (upper.size() != name.size())
@@ -82,6 +77,18 @@ RegistryValue *FindNamedValue(RegistryKey *key, std::u16string_view name)
             return &value;
     }
     return nullptr;
+}
+
+// The value of that name (in any case).
+inline RegistryValue *FindNamedValue(RegistryKey *key, std::u16string_view name)
+{
+    // Names differ in more than case within a key: a name as first written
+    // is the one match.
+    for (RegistryValue &value : key->Values)
+        if (value.Name.size() == name.size() && (name.empty() || value.Name[0] == name[0]) &&
+            SameText(value.Name, name))
+            return &value;
+    return FindNamedValueInAnyCase(key, name);
 }
 
 RegistryValue *AddValue(RegistryKey *key, std::u16string_view name, std::u16string_view upper)
@@ -821,7 +828,8 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
         }
         value->Value.Type = ValueType;
         std::vector<uint8_t> &stored = value->Value.Data;
-        stored.resize(data.size());
+        if (stored.size() != data.size()) // the usual write keeps the size
+            stored.resize(data.size());
         if (!data.empty())
             memcpy(stored.data(), data.data(), data.size());
     } else {

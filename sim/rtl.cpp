@@ -60,10 +60,8 @@ size_t WideLength(const WCHAR *text, size_t maxChars)
     if (PlainReads() && ((uintptr_t)text & 1) == 0) {
         const char *start = (const char *)text;
         const char *block = (const char *)((uintptr_t)text & ~(uintptr_t)31);
-        // Past the limit: the whole address space when there is none.
-        const char *limit = maxChars < ((uintptr_t)-1 - (uintptr_t)start) / sizeof(WCHAR)
-                                ? start + maxChars * sizeof(WCHAR)
-                                : (const char *)(uintptr_t)-1;
+        size_t maxBytes =
+            maxChars <= SIZE_MAX / sizeof(WCHAR) ? maxChars * sizeof(WCHAR) : SIZE_MAX;
         const __m128i zero = _mm_setzero_si128();
         auto zeros = [zero](const char *at) {
             unsigned low = (unsigned)_mm_movemask_epi8(
@@ -75,12 +73,12 @@ size_t WideLength(const WCHAR *text, size_t maxChars)
         unsigned mask = zeros(block) & (0xFFFFFFFFu << (start - block));
         while (!mask) {
             block += 32;
-            if (block >= limit)
+            if ((size_t)(block - start) >= maxBytes)
                 return maxChars;
             mask = zeros(block);
         }
-        const char *end = block + __builtin_ctz(mask);
-        return end < limit ? (size_t)(end - start) / sizeof(WCHAR) : maxChars;
+        size_t bytes = (size_t)(block + __builtin_ctz(mask) - start);
+        return bytes < maxBytes ? bytes / sizeof(WCHAR) : maxChars;
     }
 #endif
     // Four characters a step, none read past the terminator.

@@ -164,6 +164,7 @@ void FiberMain(Thread *thread)
     thread->StartRoutine(thread->StartContext);
     CheckThreadEnd(thread);
     thread->Ending = true;
+    K->ThreadEnded = true;
     CancelThreadIo(thread);
     thread->Finished = true;
     SwitchToHarness(thread, true);
@@ -594,6 +595,8 @@ void SignalObject(void *object)
 
 bool InDeadStack(const void *address, size_t length)
 {
+    if (!K->ThreadEnded)
+        return false;
     uintptr_t begin = (uintptr_t)address;
     uintptr_t end = begin + (length ? length : 1);
     for (auto &thread : K->Threads) {
@@ -615,11 +618,13 @@ static void *FreeThreadMain(void *argument)
         Guard guard;
         CheckThreadEnd(thread);
         thread->Ending = true;
+        K->ThreadEnded = true;
         CancelThreadIo(thread);
     }
     {
         std::lock_guard<std::mutex> lock(K->Mutex);
         thread->Finished = true;
+        K->ThreadEnded = true;
     }
     K->Changed.notify_all();
     return nullptr;
