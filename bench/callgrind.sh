@@ -97,8 +97,8 @@ over=0
 $split --json "$work/day.cg" | python3 -c '
 import json, sys
 p = json.load(sys.stdin)["per_turn"]
-sys.exit(0 if p["total"] <= 6500 else 1)' || over=1
-verdict $over "at most 6,500 instructions a panel-refresh turn, driver and simulated kernel"
+sys.exit(0 if p["total"] <= 4000 else 1)' || over=1
+verdict $over "at most 4,000 instructions a panel-refresh turn, driver and simulated kernel"
 echo
 
 echo "3. Instructions of one call (kvr_bench under callgrind; platform calls included)"
