@@ -28,13 +28,6 @@ void KeyIdInto(std::u16string &id, std::u16string_view path)
         id.pop_back();
 }
 
-std::u16string KeyId(std::u16string_view path)
-{
-    std::u16string id;
-    KeyIdInto(id, path);
-    return id;
-}
-
 void UpcaseInto(std::u16string &upper, std::u16string_view text)
 {
     upper.assign(text);
@@ -132,12 +125,43 @@ bool IsLastPath(const WCHAR *text)
     return __atomic_load_n(&text[length], __ATOMIC_RELAXED) == 0;
 }
 
-// Key records of kernels that are gone, for the next kernel (never
-// destroyed).
-std::vector<decltype(Kernel::Keys)::node_type> &SpareKeys()
+// Key records of kernels that are gone (and of keys deleted), by look-up
+// form, for the next key of the same path: a key gets back the storage it
+// had (its value list's capacity, its texts), so that a steady run of
+// kernels allocates nothing for its keys. Never destroyed.
+constexpr size_t SpareKeyLimit = 256;
+
+decltype(Kernel::Keys) &SpareKeys()
 {
-    static auto *spares = new std::vector<decltype(Kernel::Keys)::node_type>;
+    static auto *spares = [] {
+        auto *made = new decltype(Kernel::Keys);
+        made->reserve(SpareKeyLimit);
+        return made;
+    }();
     return *spares;
+}
+
+// Keeps a key's record (its values gone) for a later key of that path, or
+// frees it.
+void KeepKey(decltype(Kernel::Keys)::node_type record)
+{
+    decltype(Kernel::Keys) &spares = SpareKeys();
+    if (spares.size() >= SpareKeyLimit)
+        return;
+    record.mapped().Values.clear();
+    spares.insert(std::move(record));
+}
+
+// A new key of that look-up form and path, in the storage it had before
+// where there is some.
+RegistryKey &AddKey(const std::u16string &id, std::u16string_view path)
+{
+    Kernel *k = K;
+    decltype(Kernel::Keys)::node_type record = SpareKeys().extract(id);
+    if (record.empty())
+        return k->Keys.emplace(id, RegistryKey{std::u16string(path), {}}).first->second;
+    record.mapped().Path.assign(path);
+    return k->Keys.insert(std::move(record)).position->second;
 }
 
 void WidenInto(std::u16string &wide, std::string_view text)
@@ -522,28 +546,23 @@ RegistryKey *FindOrCreateLeaf(std::u16string_view path)
 {
     if (RegistryKey *key = FindKey(path))
         return key;
-    std::u16string trimmed(path);
+    std::u16string_view trimmed = path;
     while (trimmed.size() > 1 && trimmed.back() == u'\\')
-        trimmed.pop_back();
+        trimmed.remove_suffix(1);
     size_t slash = trimmed.rfind(u'\\');
     if (slash == 0 || slash == std::u16string::npos || !FindKey(trimmed.substr(0, slash)))
         return nullptr;
     K->LastKey = nullptr;
-    auto [entry, made] = K->Keys.emplace(KeyId(trimmed), RegistryKey{trimmed, {}});
-    (void)made;
-    return &entry->second;
+    KeyIdInto(K->KeyIdText, trimmed);
+    return &AddKey(K->KeyIdText, trimmed);
 }
 
 void KeepRegistryStorage()
 {
     Kernel *k = K;
     k->LastKey = nullptr;
-    std::vector<decltype(Kernel::Keys)::node_type> &spares = SpareKeys();
-    while (!k->Keys.empty() && spares.size() < 256) {
-        decltype(Kernel::Keys)::node_type record = k->Keys.extract(k->Keys.begin());
-        record.mapped().Values.clear();
-        spares.push_back(std::move(record));
-    }
+    while (!k->Keys.empty())
+        KeepKey(k->Keys.extract(k->Keys.begin()));
 }
 
 RegistryKey *FindKey(std::u16string_view path)
@@ -585,24 +604,12 @@ bool CreateKey(std::string_view path)
     // prefix of the whole path's.
     std::u16string &upper = k->UpperText;
     UpcaseInto(upper, wide);
-    std::vector<decltype(Kernel::Keys)::node_type> &spares = SpareKeys();
     for (size_t i = 1; i <= wide.size(); ++i) {
         if (i != wide.size() && wide[i] != u'\\')
             continue;
-        std::u16string_view id(upper.data(), i);
-        k->KeyIdText.assign(id);
-        if (k->Keys.count(k->KeyIdText))
-            continue;
-        if (spares.empty()) {
-            k->Keys.emplace(k->KeyIdText, RegistryKey{wide.substr(0, i), {}});
-            continue;
-        }
-        // A key record of a kernel that is gone, with its storage.
-        decltype(Kernel::Keys)::node_type record = std::move(spares.back());
-        spares.pop_back();
-        record.key().assign(id);
-        record.mapped().Path.assign(wide.data(), i);
-        k->Keys.insert(std::move(record));
+        k->KeyIdText.assign(upper.data(), i);
+        if (!k->Keys.count(k->KeyIdText))
+            AddKey(k->KeyIdText, std::u16string_view(wide.data(), i));
     }
     return true;
 }
@@ -611,13 +618,23 @@ bool DeleteKey(std::string_view path)
 {
     HarnessEntry();
     Guard guard;
-    std::u16string id = KeyId(Widen(path));
-    K->LastKey = nullptr;
-    if (!K->Keys.erase(id))
+    Kernel *k = K;
+    std::u16string &id = k->KeyIdText;
+    KeyIdInto(id, HarnessPath(path));
+    k->LastKey = nullptr;
+    auto found = k->Keys.find(id);
+    if (found == k->Keys.end())
         return false;
-    std::u16string prefix = id + u"\\";
-    for (auto it = K->Keys.begin(); it != K->Keys.end();)
-        it = it->first.compare(0, prefix.size(), prefix) == 0 ? K->Keys.erase(it) : std::next(it);
+    KeepKey(k->Keys.extract(found));
+    // Its subkeys go with it.
+    for (auto it = k->Keys.begin(); it != k->Keys.end();) {
+        const std::u16string &other = it->first;
+        if (other.size() > id.size() && other[id.size()] == u'\\' &&
+            other.compare(0, id.size(), id) == 0)
+            KeepKey(k->Keys.extract(it++));
+        else
+            ++it;
+    }
     return true;
 }
 

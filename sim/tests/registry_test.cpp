@@ -497,6 +497,43 @@ TEST_F(Registry, PathsInPoolBlocksAfterAWriteToOneKey)
         ExFreePoolWithTag(block, sim::Tag("sger"));
 }
 
+// A key that is deleted, or whose kernel is gone, comes back without its
+// values and its subkeys, however its storage is reused.
+TEST_F(Registry, KeysComeBackEmpty)
+{
+    const std::string sub = std::string(Key) + "\\Sub";
+    sim::SetDword(Key, "One", 1);
+    ASSERT_TRUE(sim::CreateKey(sub));
+    sim::SetDword(sub, "Deep", 3);
+    ASSERT_TRUE(sim::DeleteKey(Key));
+    EXPECT_FALSE(sim::KeyExists(sub));
+    ASSERT_TRUE(sim::CreateKey(Key));
+    EXPECT_TRUE(sim::Values(Key).empty());
+    EXPECT_FALSE(sim::KeyExists(sub));
+
+    UCHAR info[2] = {8, 0};
+    sim::SetDword(Key, "Two", 2);
+    ASSERT_TRUE(sim::DeleteKey(Key));
+    ASSERT_EQ(
+        RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, KeyW, u"DeviceInfo", REG_BINARY, info, 2),
+        STATUS_SUCCESS);
+    ASSERT_EQ(sim::Values(Key).size(), 1u);
+    EXPECT_EQ(sim::Values(Key)[0].first, "DeviceInfo");
+
+    // The next kernel: the configured key is there, empty; the others are not.
+    ASSERT_TRUE(sim::CreateKey(sub));
+    sim::SetDword(sub, "Deep", 3);
+    EXPECT_TRUE(sim::Shutdown().empty());
+    sim::Options options;
+    options.Keys = {Key};
+    sim::Reset(options);
+    EXPECT_TRUE(sim::KeyExists(Key));
+    EXPECT_TRUE(sim::Values(Key).empty());
+    EXPECT_FALSE(sim::KeyExists(sub));
+    ASSERT_TRUE(sim::CreateKey(sub));
+    EXPECT_TRUE(sim::Values(sub).empty());
+}
+
 // DefaultData is ignored only with DefaultType REG_NONE. A string default of
 // length 0 is measured from DefaultData, and with that null the platform reads
 // address 0 and stops: a finding, and nothing is delivered.
