@@ -10,8 +10,10 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "driver/detect/detect.h"
@@ -37,15 +39,13 @@ GUID PickGuid(FuzzedDataProvider &In, const GUID &Usual, const GUID &Other)
         return Other;
     default: {
         GUID Raw{};
-        std::vector<uint8_t> Bytes = In.ConsumeBytes<uint8_t>(sizeof(GUID));
-        if (!Bytes.empty())
-            std::memcpy(&Raw, Bytes.data(), Bytes.size());
+        In.ConsumeData(&Raw, sizeof(GUID));
         return Raw;
     }
     }
 }
 
-uint8_t NameCharacter(const std::vector<uint8_t> &Name, bool Null, size_t Index)
+uint8_t NameCharacter(std::span<const uint8_t> Name, bool Null, size_t Index)
 {
     if (Null || Index >= Name.size() / 2)
         return 0;
@@ -129,13 +129,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     GUID Event = PickGuid(In, GUID_DEVICE_INTERFACE_ARRIVAL, GUID_DEVICE_INTERFACE_REMOVAL);
     GUID Class = PickGuid(In, GUID_DEVINTERFACE_USB_DEVICE, GUID_DEVICE_INTERFACE_ARRIVAL);
     bool Null = In.ConsumeIntegralInRange<int>(0, 15) == 0;
-    std::vector<uint8_t> Name = In.ConsumeRemainingBytes<uint8_t>();
-    if (Name.size() > 0xFFFE)
-        Name.resize(0xFFFE);
-
-    std::unique_ptr<uint8_t[]> Buffer(new uint8_t[Name.size()]);
-    if (!Name.empty())
-        std::memcpy(Buffer.get(), Name.data(), Name.size());
+    // The rest of the input is the name, read into its buffer; the model
+    // below reads it there before the handler runs.
+    size_t Length = std::min<size_t>(In.remaining_bytes(), 0xFFFE);
+    std::unique_ptr<uint8_t[]> Buffer(new uint8_t[Length]);
+    In.ConsumeData(Buffer.get(), Length);
+    std::span<const uint8_t> Name(Buffer.get(), Length);
     UNICODE_STRING Link;
     Link.Length = USHORT(Name.size());
     Link.MaximumLength = USHORT(Name.size());
@@ -169,7 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     ULONG Pending = DriverState.PendingEvent.Load();
     ULONG Sequence = DriverState.EventSequence;
     if (Accepted) {
-        std::vector<uint16_t> Units;
+        // Kept from input to input: the model's storage is not the driver's.
+        static std::vector<uint16_t> Units;
+        Units.clear();
         for (size_t i = 0; i + 1 < Name.size(); i += 2)
             Units.push_back(uint16_t(Name[i] | Name[i + 1] << 8));
         Accepted = Arrived.Posts(Candidate == EventArrival, Units);
