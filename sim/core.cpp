@@ -159,6 +159,9 @@ template <typename Container> void Carry(Container &from, Container &to)
 
 void CarryStorage(Kernel &from, Kernel &to)
 {
+    // The options' lists too: the next kernel's options are copied into them.
+    std::swap(from.Opt.Keys, to.Opt.Keys);
+    std::swap(from.Opt.SystemEnvironment, to.Opt.SystemEnvironment);
     Carry(from.PathText, to.PathText);
     Carry(from.NameText, to.NameText);
     Carry(from.UpperText, to.UpperText);

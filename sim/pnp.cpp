@@ -42,22 +42,20 @@ std::string KindOf(const GUID &event)
 
 std::vector<uint8_t> NameBytes(std::string_view name)
 {
-    std::vector<uint8_t> bytes;
-    for (unsigned char c : name) {
-        bytes.push_back(c);
-        bytes.push_back(0);
-    }
+    std::vector<uint8_t> bytes(2 * name.size());
+    for (size_t i = 0; i < name.size(); ++i)
+        bytes[2 * i] = (uint8_t)name[i];
     return bytes;
 }
 
-std::string NameText(std::span<const uint8_t> bytes, bool nullBuffer)
+// The name as the trace shows it: its characters narrowed, as Narrow does.
+void NameTextInto(std::string &text, std::span<const uint8_t> bytes, bool nullBuffer)
 {
-    if (nullBuffer)
-        return "";
-    std::u16string wide;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        wide.push_back((char16_t)(bytes[i] | bytes[i + 1] << 8));
-    return Narrow(wide);
+    text.resize(nullBuffer ? 0 : bytes.size() / 2);
+    for (size_t i = 0; i < text.size(); ++i) {
+        char16_t c = (char16_t)(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        text[i] = c < 0x100 ? (char)c : '?';
+    }
 }
 
 // Calls one registration's callback with an interface notification. The
@@ -112,15 +110,17 @@ std::vector<PnpRegistration> ActiveOf(IO_NOTIFICATION_EVENT_CATEGORY category)
     return list;
 }
 
-void TraceNotify(const GUID &event, std::string name)
+// The event is built in the kernel's reused record (the observer sees it
+// there; the log, when kept, gets a copy).
+void TraceNotify(const GUID &event, std::span<const uint8_t> nameBytes, bool nullBuffer)
 {
     if (!Tracing())
         return;
-    TraceEvent trace = NewEvent(CurrentTime(), TraceKind::Notify);
+    TraceEvent &trace = ReusedEvent(CurrentTime(), TraceKind::Notify);
     trace.Ok = true;
-    trace.Text = KindOf(event);
-    trace.Name = std::move(name);
-    Emit(std::move(trace));
+    trace.Text.assign(KindOf(event));
+    NameTextInto(trace.Name, nameBytes, nullBuffer);
+    EmitReused(trace);
 }
 
 // Delivers an interface change to the device-interface registrations; with
@@ -131,7 +131,7 @@ void DeliverInterfaceChange(const GUID &event, const GUID &interfaceClass,
     std::vector<PnpRegistration> targets;
     {
         Guard guard;
-        TraceNotify(event, NameText(nameBytes, nullBuffer));
+        TraceNotify(event, nameBytes, nullBuffer);
         targets = ActiveOf(EventCategoryDeviceInterfaceChange);
     }
     for (const PnpRegistration &registration : targets)
@@ -144,7 +144,7 @@ void ReportExistingArrival(const PnpRegistration &record, const std::string &nam
     std::vector<uint8_t> bytes = NameBytes(name);
     {
         Guard guard;
-        TraceNotify(GUID_DEVICE_INTERFACE_ARRIVAL, name);
+        TraceNotify(GUID_DEVICE_INTERFACE_ARRIVAL, bytes, false);
     }
     CallInterfaceCallback(record, GUID_DEVICE_INTERFACE_ARRIVAL, GUID_DEVINTERFACE_USB_DEVICE,
                           bytes, false);
@@ -176,7 +176,10 @@ namespace sim
 
 std::string UsbInterfaceName(std::string_view vid, std::string_view pid, std::string_view instance)
 {
-    std::string name = "\\??\\USB#VID_";
+    std::string name;
+    name.reserve(12 + vid.size() + 5 + pid.size() + 1 + instance.size() + 1 + sizeof UsbClassText -
+                 1);
+    name += "\\??\\USB#VID_";
     name += vid;
     name += "&PID_";
     name += pid;

@@ -219,13 +219,15 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
     result.Output.assign(buffer.get(), buffer.get() + copied);
     Guard guard;
     if (Tracing()) {
-        TraceEvent event = NewEvent(CurrentTime(), TraceKind::Ioctl);
+        // Built in the kernel's reused record (the log, when kept, gets a
+        // copy).
+        TraceEvent &event = ReusedEvent(CurrentTime(), TraceKind::Ioctl);
         event.Code = code;
         event.Status = result.Status;
         event.Ok = result.Status == NO_ERROR;
         event.Information = result.Information;
-        event.Data = result.Output;
-        Emit(std::move(event));
+        event.Data.assign(result.Output.begin(), result.Output.end());
+        EmitReused(event);
     }
     return result;
 }

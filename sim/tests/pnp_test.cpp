@@ -138,7 +138,9 @@ TEST_F(Pnp, RawNotificationsCarryAnyBytes)
     sim::PostInterfaceChange(GUID_DEVICE_INTERFACE_REMOVAL, other, odd);
     sim::PostInterfaceChange(other, GUID_DEVINTERFACE_USB_DEVICE, {}, true);
     sim::PostInterfaceChange(GUID_DEVICE_INTERFACE_ARRIVAL, GUID_DEVINTERFACE_USB_DEVICE, "\\??");
-    ASSERT_EQ(Seen.size(), 3u);
+    uint8_t wide[6] = {'A', 0, 0x34, 0x12, 0xE9, 0};
+    sim::PostInterfaceChange(GUID_DEVICE_INTERFACE_ARRIVAL, other, wide);
+    ASSERT_EQ(Seen.size(), 4u);
     EXPECT_EQ(Seen[0].Length, 5);
     EXPECT_FALSE(Seen[0].UsbClass);
     EXPECT_EQ(Seen[0].Name, u"\\?");
@@ -146,6 +148,14 @@ TEST_F(Pnp, RawNotificationsCarryAnyBytes)
     EXPECT_EQ(Seen[1].Length, 0);
     EXPECT_EQ(Seen[2].Name, u"\\??");
     EXPECT_EQ(sim::Trace()[1].Text, "other");
+    // The trace narrows the name: whole characters only, any beyond Latin-1
+    // as '?', nothing for a missing buffer.
+    ASSERT_EQ(sim::Trace().size(), 4u);
+    EXPECT_EQ(sim::Trace()[0].Name, "\\?");
+    EXPECT_EQ(sim::Trace()[1].Name, "");
+    EXPECT_EQ(sim::Trace()[2].Name, "\\??");
+    EXPECT_EQ(sim::Trace()[3].Name, "A?\xE9");
+    EXPECT_EQ(sim::Trace()[3].Text, "arrival");
 }
 
 TEST_F(Pnp, RegistrationsFailOnDemandPerCategory)

@@ -47,8 +47,9 @@ void StoreAnything(FuzzedDataProvider &In, std::string_view Key, std::string_vie
     ULONG Type = Form == 1 ? In.ConsumeIntegral<uint32_t>()
                            : Types[In.ConsumeIntegralInRange<size_t>(0, std::size(Types) - 1)];
     size_t Length = Form == 4 ? 4 : In.ConsumeIntegralInRange<size_t>(0, 260);
-    std::vector<uint8_t> Bytes = In.ConsumeBytes<uint8_t>(Length);
-    sim::SetValue(Key, Name, Form == 4 ? REG_DWORD : Type, Bytes);
+    uint8_t Bytes[260];
+    size_t Taken = In.ConsumeData(Bytes, Length);
+    sim::SetValue(Key, Name, Form == 4 ? REG_DWORD : Type, std::span<const uint8_t>(Bytes, Taken));
 }
 
 void StoreSettings(FuzzedDataProvider &In)
@@ -62,37 +63,50 @@ void StoreSettings(FuzzedDataProvider &In)
         sim::DeleteKey(kvrfuzz::PeerDeviceKey);
 }
 
-// What a read of Name into a target of Width bytes may do: store the value
-// when it has the one accepted type and exactly that width.
+// What a read of Name into a target of Width bytes (at most four) may do:
+// store the value when it has the one accepted type and exactly that width.
 struct Expected {
     bool Result;
-    std::optional<std::vector<uint8_t>> Stored;
+    bool Stores;
+    uint8_t Stored[4];
 };
 
 Expected ExpectedRead(std::string_view Key, std::string_view Name, ULONG Type, size_t Width)
 {
     if (!sim::KeyExists(Key))
-        return {false, std::nullopt};
+        return {false, false, {}};
     std::optional<sim::RegValue> Value = sim::GetValue(Key, Name);
     if (!Value)
-        return {true, std::nullopt};
+        return {true, false, {}};
     // The driver reads every value unexpanded, as stored: a value of any
     // other type or width (a REG_MULTI_SZ too, handed over whole) is refused.
-    if (Value->Type == Type && Value->Data.size() == Width)
-        return {true, Value->Data};
-    return {false, std::nullopt};
+    if (Value->Type == Type && Value->Data.size() == Width) {
+        Expected Expect{true, true, {}};
+        std::memcpy(Expect.Stored, Value->Data.data(), Width);
+        return Expect;
+    }
+    return {false, false, {}};
+}
+
+// A heap block of exactly Width bytes, made once and used for every read of
+// that width: a read past it is caught all the same.
+uint8_t *TargetOfWidth(size_t Width)
+{
+    static uint8_t *const Two = new uint8_t[2];
+    static uint8_t *const Four = new uint8_t[4];
+    return Width == 2 ? Two : Four;
 }
 
 // A read into a heap block of exactly the target's width.
 void CheckRead(LONG Kind, std::string_view Name, ULONG Type, size_t Width, uint8_t Fill)
 {
     Expected Expect = ExpectedRead(kvrfuzz::ProductKey, Name, Type, Width);
-    std::unique_ptr<uint8_t[]> Target(new uint8_t[Width]);
-    std::memset(Target.get(), Fill, Width);
-    bool Result = QuerySetting(Kind, Target.get());
+    uint8_t *Target = TargetOfWidth(Width);
+    std::memset(Target, Fill, Width);
+    bool Result = QuerySetting(Kind, Target);
     kvrfuzz::Check(Result == Expect.Result, "QuerySetting's result");
     for (size_t i = 0; i < Width; ++i) {
-        uint8_t Want = Expect.Stored ? (*Expect.Stored)[i] : Fill;
+        uint8_t Want = Expect.Stores ? Expect.Stored[i] : Fill;
         kvrfuzz::Check(Target[i] == Want, "QuerySetting's target");
     }
 }
@@ -113,8 +127,9 @@ void CheckDirectReads(uint8_t Fill)
                        "QuerySetting of a kind it does not read touched its target");
     }
     Expected Expect = ExpectedRead(kvrfuzz::PeerDeviceKey, "Acceleration.Level", REG_DWORD, 4);
-    std::unique_ptr<ULONG> Level(new ULONG(0xA5A5A5A5));
-    bool Result = QueryAccelerationLevel(Level.get());
+    ULONG *Level = reinterpret_cast<ULONG *>(TargetOfWidth(4));
+    *Level = 0xA5A5A5A5;
+    bool Result = QueryAccelerationLevel(Level);
     if (Result != Expect.Result) {
         std::optional<sim::RegValue> Value =
             sim::GetValue(kvrfuzz::PeerDeviceKey, "Acceleration.Level");
@@ -125,8 +140,8 @@ void CheckDirectReads(uint8_t Fill)
                               : " without the value"));
     }
     ULONG Want = 0xA5A5A5A5;
-    if (Expect.Stored)
-        std::memcpy(&Want, Expect.Stored->data(), 4);
+    if (Expect.Stores)
+        std::memcpy(&Want, Expect.Stored, 4);
     kvrfuzz::Check(*Level == Want, "QueryAccelerationLevel's target");
 }
 
@@ -201,10 +216,10 @@ void Request(FuzzedDataProvider &In)
                           {IoctlQueryDataFilePath, 0, 200},  {IoctlEndExternalSession, 0, 0},
                           {IoctlQueryWideModel, 0, 1}};
     const Case &Chosen = Cases[In.ConsumeIntegralInRange<size_t>(0, std::size(Cases) - 1)];
-    std::vector<uint8_t> Input = In.ConsumeBytes<uint8_t>(Chosen.Input);
-    Input.resize(Chosen.Input + 1);
-    sim::IoctlResult Result = sim::Ioctl(
-        Chosen.Code, std::span<const uint8_t>(Input.data(), Chosen.Input), Chosen.Output);
+    uint8_t Input[9] = {};
+    In.ConsumeData(Input, Chosen.Input);
+    sim::IoctlResult Result =
+        sim::Ioctl(Chosen.Code, std::span<const uint8_t>(Input, Chosen.Input), Chosen.Output);
     kvrfuzz::Check(Result.Returned == TRUE, "HwStartIO returned FALSE");
     kvrfuzz::Check(Result.Status == NO_ERROR || Result.Status == ERROR_INSUFFICIENT_BUFFER,
                    "a result other than 0 and 122");

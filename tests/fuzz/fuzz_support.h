@@ -22,17 +22,21 @@ inline constexpr std::string_view PeerDeviceKey =
     "\\Registry\\Machine\\system\\CurrentControlSet\\Services\\KEVO\\Device0";
 inline constexpr std::string_view PeerDeviceName = "\\Device\\KEVO-0";
 
-// A kernel without records: the fuzzers run millions of inputs.
-inline sim::Options QuietOptions()
+// A kernel without records: the fuzzers run millions of inputs. Made once;
+// a kernel keeps its own copy.
+inline const sim::Options &QuietOptions()
 {
-    sim::Options Options;
-    Options.Keys = {std::string(ProductKey), std::string(PeerDeviceKey)};
-    Options.TraceEnabled = false;
-    Options.RecordWaits = false;
-    Options.RecordRegistry = false;
-    Options.RecordPeerRequests = false;
-    Options.ThreadStackSize = 128 * 1024;
-    return Options;
+    static const sim::Options Quiet = [] {
+        sim::Options Options;
+        Options.Keys = {std::string(ProductKey), std::string(PeerDeviceKey)};
+        Options.TraceEnabled = false;
+        Options.RecordWaits = false;
+        Options.RecordRegistry = false;
+        Options.RecordPeerRequests = false;
+        Options.ThreadStackSize = 128 * 1024;
+        return Options;
+    }();
+    return Quiet;
 }
 
 // The kernel of an input that builds its own: made at the end of the input
