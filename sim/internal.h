@@ -75,6 +75,7 @@ struct _DEVICE_OBJECT {
     ULONG Characteristics;
     bool Exclusive;
     bool Sibling;
+    unsigned OpenFiles = 0; // file objects on it that still hold their reference
 };
 
 struct _FILE_OBJECT {
@@ -434,6 +435,18 @@ class Guard
 
 // Core (core.cpp). The caller holds the guard where one is needed.
 void Violate(std::string text);
+// Reports the finding that text() builds, out of line: a routine's usual path
+// then carries none of the text's construction.
+template <typename Text> [[gnu::noinline, gnu::cold]] void ViolateWith(Text text)
+{
+    Violate(text());
+}
+// The same for a caller that does not hold the guard.
+template <typename Text> [[gnu::noinline, gnu::cold]] void ViolateLockedWith(Text text)
+{
+    Guard guard;
+    Violate(text());
+}
 void Emit(TraceEvent event);
 TraceEvent NewEvent(int64_t time, TraceKind kind);
 // The kernel's one reused event, reset for a new one (its text and data keep

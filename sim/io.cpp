@@ -35,21 +35,23 @@ inline void CheckApcOrBelow(const char *routine)
 
 // Whether a file object still holds a reference on the device: the caller's
 // right to use a device of another driver that it opened by name.
-bool HeldOpen(PDEVICE_OBJECT device)
+inline bool HeldOpen(PDEVICE_OBJECT device)
 {
-    for (auto &file : K->FileObjects)
-        if (!file->Header.Dead && file->Device == device)
-            return true;
-    return false;
+    return device->OpenFiles != 0;
+}
+
+__attribute__((noinline)) void ReportUnreferenced(PDEVICE_OBJECT device, const char *routine)
+{
+    Violate(std::string(routine) + " for " + device->Name +
+            " after its opener dropped its reference: the device may be gone");
 }
 
 // A device of another driver (the sibling's) may be used only while its
 // opener's reference holds it; once that is dropped, the device can be gone.
-void CheckReferenced(PDEVICE_OBJECT device, const char *routine)
+inline void CheckReferenced(PDEVICE_OBJECT device, const char *routine)
 {
     if (device->Driver == nullptr && !HeldOpen(device))
-        Violate(std::string(routine) + " for " + device->Name +
-                " after its opener dropped its reference: the device may be gone");
+        ReportUnreferenced(device, routine);
 }
 
 PDEVICE_OBJECT NewDevice(PDRIVER_OBJECT driver, std::string name, ULONG extensionSize,
@@ -703,6 +705,7 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
         file->Header = ObjectHeader{ObjectKind::File, 1, false};
         file->Device = device;
         device->Header.References++; // the file object's reference on its device
+        device->OpenFiles++;
         PFILE_OBJECT pointer = file.get();
         k->KnownObjects.insert(pointer);
         k->FileObjects.push_back(std::move(file));
@@ -744,6 +747,7 @@ void ObfDereferenceObject(PVOID Object)
         if (header->References == 0) {
             header->Dead = true;
             file->Device->Header.References--;
+            file->Device->OpenFiles--;
         }
         if (file->Device->Sibling && Tracing()) {
             TraceEvent event = NewEvent(CurrentTime(), TraceKind::Release);

@@ -966,7 +966,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     if (!K->FreeRunning &&
         std::any_of(K->ObjectWaiters.begin(), K->ObjectWaiters.end(),
                     [Event](const auto &waiter) { return waiter.first == Event; }))
-        Violate("KeInitializeEvent on an event that a thread is waiting for");
+        ViolateWith([] { return "KeInitializeEvent on an event that a thread is waiting for"; });
     Event->Header.Type = Type == SynchronizationEvent ? 1 : 0;
     Event->Header.Signalling = 0;
     Event->Header.Size = sizeof(KEVENT) / 4;
@@ -1007,15 +1007,15 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
     Thread *thread = CurrentThread();
     LONG previous = Mutex->Header.SignalState;
     if (Mutex->Header.Type != 2) {
-        Violate("KeReleaseMutex on an object that is not an initialised mutex");
+        ViolateWith([] { return "KeReleaseMutex on an object that is not an initialised mutex"; });
         return previous;
     }
     if (previous > 0 || Mutex->OwnerThread != (struct _KTHREAD *)thread) {
-        Violate("KeReleaseMutex by a thread that does not own the mutex");
+        ViolateWith([] { return "KeReleaseMutex by a thread that does not own the mutex"; });
         return previous;
     }
     if (thread->Irql > DISPATCH_LEVEL)
-        Violate("KeReleaseMutex above DISPATCH_LEVEL");
+        ViolateWith([] { return "KeReleaseMutex above DISPATCH_LEVEL"; });
     Mutex->Header.SignalState = previous + 1;
     thread->MutexesOwned--;
     if (Mutex->Header.SignalState == 1) {
@@ -1036,16 +1036,15 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     Thread *thread = CurrentThread();
     bool zeroTimeout = Timeout && __atomic_load_n(&Timeout->QuadPart, __ATOMIC_RELAXED) == 0;
     if (!zeroTimeout && thread->Irql > APC_LEVEL) {
-        Guard guard;
-        Violate("KeWaitForSingleObject with a timeout other than zero at IRQL " +
-                std::to_string(thread->Irql));
+        ViolateLockedWith([thread] {
+            return "KeWaitForSingleObject with a timeout other than zero at IRQL " +
+                   std::to_string(thread->Irql);
+        });
     } else if (thread->Irql > DISPATCH_LEVEL) {
-        Guard guard;
-        Violate("KeWaitForSingleObject above DISPATCH_LEVEL");
+        ViolateLockedWith([] { return "KeWaitForSingleObject above DISPATCH_LEVEL"; });
     }
     if (!Object) {
-        Guard guard;
-        Violate("KeWaitForSingleObject on a null object");
+        ViolateLockedWith([] { return "KeWaitForSingleObject on a null object"; });
         return STATUS_INVALID_PARAMETER;
     }
     return WaitForObject(Object, Timeout);
@@ -1060,10 +1059,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     KVR_SIM_CHECK_CALLER("KeDelayExecutionThread");
     Kernel *k = K;
     Thread *thread = CurrentThread();
-    if (thread->Irql > APC_LEVEL) {
-        Guard guard;
-        Violate("KeDelayExecutionThread at IRQL " + std::to_string(thread->Irql));
-    }
+    if (thread->Irql > APC_LEVEL)
+        ViolateLockedWith(
+            [thread] { return "KeDelayExecutionThread at IRQL " + std::to_string(thread->Irql); });
     if (k->FreeRunning) {
         bool stop = false;
         {
