@@ -529,17 +529,22 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag)
     Kernel *k = K;
     Guard guard;
     KIRQL irql = CurrentThread()->Irql;
+    // The block leaves the table before any finding is reported (an observer
+    // of findings may allocate).
     PoolBlock *found = P ? k->Blocks.Find(P) : nullptr;
+    PoolBlock block{};
+    if (found) {
+        block = *found;
+        k->Blocks.Remove(found);
+    }
     // A block of the table, freed below DISPATCH_LEVEL with its tag or tag 0
     // (the DDK's ExFreePool is ExFreePoolWithTag(P, 0) on these versions):
     // only the guard bytes remain to be checked.
-    if (found && irql < DISPATCH_LEVEL && (Tag == 0 || Tag == found->Tag)) [[likely]] {
-        CheckGuard(P, *found);
-    } else if (!CheckFree(P, Tag, irql, found)) {
+    if (found && irql < DISPATCH_LEVEL && (Tag == 0 || Tag == block.Tag)) [[likely]] {
+        CheckGuard(P, block);
+    } else if (!CheckFree(P, Tag, irql, found ? &block : nullptr)) {
         return;
     }
-    PoolBlock block = *found;
-    k->Blocks.Remove(found);
     AccountFree(StatsOf(block.Tag), block.Bytes);
     AccountFree(k->Totals, block.Bytes);
     Log(true, block.Type, block.Bytes, block.Tag, P, false);

@@ -179,6 +179,32 @@ TEST_F(Pool, WritesPastTheEndAreViolations)
 }
 #endif
 
+// An observer of findings may allocate: the block being freed has left the
+// table by then, however much the table grows meanwhile (more blocks than a
+// kernel before may have left it room for).
+TEST_F(Pool, FreeWhoseFindingsObserverAllocates)
+{
+    constexpr size_t Blocks = 20000;
+    std::vector<void *> made;
+    sim::SetViolationObserver([&made](const sim::Violation &) {
+        for (size_t i = 0; i < Blocks; ++i)
+            made.push_back(ExAllocatePoolWithTag(PagedPool, 24, FileTag));
+    });
+    void *block = ExAllocatePoolWithTag(PagedPool, 40, PathTag);
+    ExFreePoolWithTag(block, FileTag); // the wrong tag: a finding
+    sim::SetViolationObserver(nullptr);
+    ASSERT_EQ(made.size(), Blocks);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_EQ(sim::PoolStatsForTag(PathTag).OutstandingCount, 0u);
+    ExFreePoolWithTag(block, PathTag);
+    ASSERT_EQ(sim::Violations().size(), 2u);
+    EXPECT_EQ(sim::Violations()[1].Text, "pool block freed twice");
+    for (void *one : made)
+        ExFreePoolWithTag(one, FileTag);
+    EXPECT_EQ(sim::PoolTotals().OutstandingCount, 0u);
+    EXPECT_EQ(sim::Violations().size(), 2u);
+}
+
 TEST_F(Pool, MustSucceedPoolIsAViolation)
 {
     void *block = ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 200, FileTag);
