@@ -344,7 +344,7 @@ __attribute__((noinline)) bool CheckAllocation(POOL_TYPE PoolType, SIZE_T Number
 }
 
 // Every other free: its findings, in the order the checks are made. False
-// when there is no block to free.
+// when there is no block to free (found is null).
 __attribute__((noinline)) bool CheckFree(PVOID P, ULONG Tag, KIRQL irql, const PoolBlock *found)
 {
     if (irql > DISPATCH_LEVEL)
@@ -532,19 +532,19 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag)
     // The block leaves the table before any finding is reported (an observer
     // of findings may allocate).
     PoolBlock *found = P ? k->Blocks.Find(P) : nullptr;
-    PoolBlock block{};
-    if (found) {
-        block = *found;
-        k->Blocks.Remove(found);
-    }
-    // A block of the table, freed below DISPATCH_LEVEL with its tag or tag 0
-    // (the DDK's ExFreePool is ExFreePoolWithTag(P, 0) on these versions):
-    // only the guard bytes remain to be checked.
-    if (found && irql < DISPATCH_LEVEL && (Tag == 0 || Tag == block.Tag)) [[likely]] {
-        CheckGuard(P, block);
-    } else if (!CheckFree(P, Tag, irql, found ? &block : nullptr)) {
+    if (!found) {
+        CheckFree(P, Tag, irql, nullptr);
         return;
     }
+    PoolBlock block = *found;
+    k->Blocks.Remove(found);
+    // Freed below DISPATCH_LEVEL with its tag or tag 0 (the DDK's ExFreePool
+    // is ExFreePoolWithTag(P, 0) on these versions): only the guard bytes
+    // remain to be checked.
+    if (irql < DISPATCH_LEVEL && (Tag == 0 || Tag == block.Tag)) [[likely]]
+        CheckGuard(P, block);
+    else
+        CheckFree(P, Tag, irql, &block);
     AccountFree(StatsOf(block.Tag), block.Bytes);
     AccountFree(k->Totals, block.Bytes);
     Log(true, block.Type, block.Bytes, block.Tag, P, false);
