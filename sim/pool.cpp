@@ -33,7 +33,7 @@ namespace sim::detail
 namespace
 {
 
-constexpr size_t QuarantineBlocks = 4096;
+constexpr size_t QuarantineBlocks = sim::PoolHeldBackBlocks;
 constexpr uint8_t FreshFill = 0xA5; // new blocks are not zeroed on the platform
 constexpr uint8_t FreedFill = 0xDF; // freed blocks
 constexpr uint8_t GuardFill = 0x6B; // behind every block

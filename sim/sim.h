@@ -193,6 +193,11 @@ void ExpectSurvivingReferences(std::string_view deviceName);
 // ---------------------------------------------------------------------------
 // Pool
 
+// Freed blocks are held back (poisoned) in a line of this many before their
+// memory is used again: a second free, or a read through a stale pointer,
+// within that many frees is recognised.
+constexpr size_t PoolHeldBackBlocks = 4096;
+
 constexpr ULONG Tag(const char (&text)[5])
 {
     return (ULONG)(uint8_t)text[0] | (ULONG)(uint8_t)text[1] << 8 | (ULONG)(uint8_t)text[2] << 16 |
