@@ -162,6 +162,7 @@ void CarryStorage(Kernel &from, Kernel &to)
     // The options' lists too: the next kernel's options are copied into them.
     std::swap(from.Opt.Keys, to.Opt.Keys);
     std::swap(from.Opt.SystemEnvironment, to.Opt.SystemEnvironment);
+    Carry(from.NotificationResults, to.NotificationResults);
     Carry(from.PathText, to.PathText);
     Carry(from.NameText, to.NameText);
     Carry(from.UpperText, to.UpperText);
@@ -270,7 +271,7 @@ void ExpectSurvivingReferences(std::string_view deviceName)
 {
     EnsureKernel();
     Guard guard;
-    K->SurvivingReferenceDevices.insert(Narrow(Upcase(Widen(deviceName))));
+    K->SurvivingReferenceDevices.insert(UpcaseNarrow(deviceName));
 }
 
 void SetTraceEnabled(bool enabled)

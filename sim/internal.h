@@ -610,6 +610,9 @@ inline char16_t UpcaseChar(char16_t c)
 }
 std::u16string Upcase(std::u16string_view text);
 std::u16string Widen(std::string_view text);
+// Upcase(Widen(text)) and Narrow(Upcase(Widen(text))), made in one string.
+std::u16string UpcaseWide(std::string_view text);
+std::string UpcaseNarrow(std::string_view text);
 std::string Narrow(std::u16string_view text);
 void NarrowInto(std::string &narrow, std::u16string_view text);
 // Whether the kernel may read the driver's memory with plain loads: in

@@ -77,7 +77,7 @@ PDEVICE_OBJECT NewDevice(PDRIVER_OBJECT driver, std::string name, ULONG extensio
 
 void AddToNamespace(PDEVICE_OBJECT device)
 {
-    K->Namespace[Upcase(Widen(device->Name))] = device;
+    K->Namespace[UpcaseWide(device->Name)] = device;
     device->InNamespace = true;
 }
 
@@ -85,7 +85,7 @@ void RemoveFromNamespace(PDEVICE_OBJECT device)
 {
     if (!device->InNamespace)
         return;
-    K->Namespace.erase(Upcase(Widen(device->Name)));
+    K->Namespace.erase(UpcaseWide(device->Name));
     device->InNamespace = false;
 }
 
@@ -405,7 +405,7 @@ void CheckReferencesAtTeardown()
         if (file->Header.Dead)
             continue;
         fileReferences[file->Device]++;
-        std::string upper = Narrow(Upcase(Widen(file->Device->Name)));
+        std::string upper = UpcaseNarrow(file->Device->Name);
         if (k->SurvivingReferenceDevices.count(upper))
             continue;
         Violate("reference leaked: a file object of " + file->Device->Name + " still holds " +
@@ -470,7 +470,7 @@ std::optional<std::string> SymbolicLinkTarget(std::string_view link)
 {
     HarnessEntry();
     Guard guard;
-    auto found = K->Links.find(Upcase(Widen(link)));
+    auto found = K->Links.find(UpcaseWide(link));
     if (found == K->Links.end())
         return std::nullopt;
     return found->second.second;
@@ -642,7 +642,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     } else if (k->FailDeviceCreations) {
         k->FailDeviceCreations--;
         status = k->FailDeviceCreationsStatus;
-    } else if (!name.empty() && k->Namespace.count(Upcase(Widen(name)))) {
+    } else if (!name.empty() && k->Namespace.count(UpcaseWide(name))) {
         status = STATUS_OBJECT_NAME_COLLISION;
     } else {
         PDEVICE_OBJECT device = NewDevice(DriverObject, name, DeviceExtensionSize, DeviceType,

@@ -9,6 +9,7 @@
 // the registration has returned.
 
 #include <algorithm>
+#include <optional>
 
 #include "internal.h"
 
@@ -40,41 +41,64 @@ std::string KindOf(const GUID &event)
     return "other";
 }
 
-std::vector<uint8_t> NameBytes(std::string_view name)
-{
-    std::vector<uint8_t> bytes(2 * name.size());
-    for (size_t i = 0; i < name.size(); ++i)
-        bytes[2 * i] = (uint8_t)name[i];
-    return bytes;
-}
+// A notification's name: bytes as given (none at all with Null), or a
+// narrow text, each character widened to two bytes.
+struct InterfaceName {
+    std::span<const uint8_t> Bytes;
+    std::string_view Text;
+    bool Widened = false;
+    bool Null = false;
 
-// The name as the trace shows it: its characters narrowed, as Narrow does.
-void NameTextInto(std::string &text, std::span<const uint8_t> bytes, bool nullBuffer)
-{
-    text.resize(nullBuffer ? 0 : bytes.size() / 2);
-    for (size_t i = 0; i < text.size(); ++i) {
-        char16_t c = (char16_t)(bytes[2 * i] | bytes[2 * i + 1] << 8);
-        text[i] = c < 0x100 ? (char)c : '?';
+    static InterfaceName Of(std::string_view text)
+    {
+        InterfaceName name;
+        name.Text = text;
+        name.Widened = true;
+        return name;
     }
-}
+    size_t Size() const { return Widened ? 2 * Text.size() : Bytes.size(); }
+    // The first bytes of the name into a buffer of that many.
+    void CopyTo(uint8_t *buffer, size_t length) const
+    {
+        if (!Widened) {
+            if (length)
+                memcpy(buffer, Bytes.data(), length);
+            return;
+        }
+        for (size_t i = 0; i < length; ++i)
+            buffer[i] = i % 2 ? 0 : (uint8_t)Text[i / 2];
+    }
+    // The name as the trace shows it: its characters narrowed, as Narrow
+    // does.
+    void TextInto(std::string &text) const
+    {
+        if (Widened) {
+            text.assign(Text);
+            return;
+        }
+        text.resize(Null ? 0 : Bytes.size() / 2);
+        for (size_t i = 0; i < text.size(); ++i) {
+            char16_t c = (char16_t)(Bytes[2 * i] | Bytes[2 * i + 1] << 8);
+            text[i] = c < 0x100 ? (char)c : '?';
+        }
+    }
+};
 
 // Calls one registration's callback with an interface notification. The
-// name's buffer has exactly the bytes given, so a read past them is caught.
+// name's buffer has exactly the name's bytes, so a read past them is caught.
 void CallInterfaceCallback(const PnpRegistration &registration, const GUID &event,
-                           const GUID &interfaceClass, std::span<const uint8_t> nameBytes,
-                           bool nullBuffer)
+                           const GUID &interfaceClass, const InterfaceName &nameBytes)
 {
-    size_t length = nameBytes.size() > 0xFFFF ? 0xFFFF : nameBytes.size();
+    size_t length = nameBytes.Size() > 0xFFFF ? 0xFFFF : nameBytes.Size();
     std::unique_ptr<uint8_t[]> buffer;
-    if (!nullBuffer) {
+    if (!nameBytes.Null) {
         buffer.reset(new uint8_t[length ? length : 0]);
-        if (length)
-            memcpy(buffer.get(), nameBytes.data(), length);
+        nameBytes.CopyTo(buffer.get(), length);
     }
     UNICODE_STRING name;
     name.Length = (USHORT)length;
     name.MaximumLength = (USHORT)length;
-    name.Buffer = nullBuffer ? nullptr : (PWSTR)buffer.get();
+    name.Buffer = nameBytes.Null ? nullptr : (PWSTR)buffer.get();
     DEVICE_INTERFACE_CHANGE_NOTIFICATION notification;
     notification.Version = 1;
     notification.Size = sizeof notification;
@@ -101,53 +125,75 @@ void CallInterfaceCallback(const PnpRegistration &registration, const GUID &even
     K->NotificationResults.push_back(status);
 }
 
-std::vector<PnpRegistration> ActiveOf(IO_NOTIFICATION_EVENT_CATEGORY category)
+// The active registrations of a category, copied before any is called (a
+// callback may unregister): a few in place, more on the heap.
+class Targets
 {
-    std::vector<PnpRegistration> list;
-    for (size_t index : K->ActiveRegistrations)
-        if (K->Registrations[index].Category == category)
-            list.push_back(K->Registrations[index]);
-    return list;
-}
+  public:
+    explicit Targets(IO_NOTIFICATION_EVENT_CATEGORY category)
+    {
+        for (size_t index : K->ActiveRegistrations) {
+            const PnpRegistration &registration = K->Registrations[index];
+            if (registration.Category != category)
+                continue;
+            if (Count < InPlace)
+                Few[Count] = registration;
+            else
+                More.push_back(registration);
+            ++Count;
+        }
+    }
+    size_t Size() const { return Count; }
+    const PnpRegistration &operator[](size_t i) const
+    {
+        return i < InPlace ? Few[i] : More[i - InPlace];
+    }
+
+  private:
+    static constexpr size_t InPlace = 4;
+    PnpRegistration Few[InPlace];
+    std::vector<PnpRegistration> More;
+    size_t Count = 0;
+};
 
 // The event is built in the kernel's reused record (the observer sees it
 // there; the log, when kept, gets a copy).
-void TraceNotify(const GUID &event, std::span<const uint8_t> nameBytes, bool nullBuffer)
+void TraceNotify(const GUID &event, const InterfaceName &name)
 {
     if (!Tracing())
         return;
     TraceEvent &trace = ReusedEvent(CurrentTime(), TraceKind::Notify);
     trace.Ok = true;
     trace.Text.assign(KindOf(event));
-    NameTextInto(trace.Name, nameBytes, nullBuffer);
+    name.TextInto(trace.Name);
     EmitReused(trace);
 }
 
 // Delivers an interface change to the device-interface registrations; with
 // onlyClass, to those of that class only.
 void DeliverInterfaceChange(const GUID &event, const GUID &interfaceClass,
-                            std::span<const uint8_t> nameBytes, bool nullBuffer, bool onlyClass)
+                            const InterfaceName &name, bool onlyClass)
 {
-    std::vector<PnpRegistration> targets;
+    std::optional<Targets> targets;
     {
         Guard guard;
-        TraceNotify(event, nameBytes, nullBuffer);
-        targets = ActiveOf(EventCategoryDeviceInterfaceChange);
+        TraceNotify(event, name);
+        targets.emplace(EventCategoryDeviceInterfaceChange);
     }
-    for (const PnpRegistration &registration : targets)
-        if (!onlyClass || SameGuid(registration.InterfaceClass, interfaceClass))
-            CallInterfaceCallback(registration, event, interfaceClass, nameBytes, nullBuffer);
+    for (size_t i = 0; i < targets->Size(); ++i)
+        if (!onlyClass || SameGuid((*targets)[i].InterfaceClass, interfaceClass))
+            CallInterfaceCallback((*targets)[i], event, interfaceClass, name);
 }
 
 void ReportExistingArrival(const PnpRegistration &record, const std::string &name)
 {
-    std::vector<uint8_t> bytes = NameBytes(name);
+    InterfaceName widened = InterfaceName::Of(name);
     {
         Guard guard;
-        TraceNotify(GUID_DEVICE_INTERFACE_ARRIVAL, bytes, false);
+        TraceNotify(GUID_DEVICE_INTERFACE_ARRIVAL, widened);
     }
     CallInterfaceCallback(record, GUID_DEVICE_INTERFACE_ARRIVAL, GUID_DEVINTERFACE_USB_DEVICE,
-                          bytes, false);
+                          widened);
 }
 
 // The start routine of a plug-and-play thread: reports the arrivals left for
@@ -174,12 +220,10 @@ using namespace sim::detail;
 namespace sim
 {
 
-std::string UsbInterfaceName(std::string_view vid, std::string_view pid, std::string_view instance)
+void UsbInterfaceNameInto(std::string &name, std::string_view vid, std::string_view pid,
+                          std::string_view instance)
 {
-    std::string name;
-    name.reserve(12 + vid.size() + 5 + pid.size() + 1 + instance.size() + 1 + sizeof UsbClassText -
-                 1);
-    name += "\\??\\USB#VID_";
+    name.assign("\\??\\USB#VID_");
     name += vid;
     name += "&PID_";
     name += pid;
@@ -187,6 +231,14 @@ std::string UsbInterfaceName(std::string_view vid, std::string_view pid, std::st
     name += instance;
     name += "#";
     name += UsbClassText;
+}
+
+std::string UsbInterfaceName(std::string_view vid, std::string_view pid, std::string_view instance)
+{
+    std::string name;
+    name.reserve(12 + vid.size() + 5 + pid.size() + 1 + instance.size() + 1 + sizeof UsbClassText -
+                 1);
+    UsbInterfaceNameInto(name, vid, pid, instance);
     return name;
 }
 
@@ -201,7 +253,7 @@ void PlugUsb(std::string_view vid, std::string_view pid, std::string_view instan
             present.push_back(name);
     }
     DeliverInterfaceChange(GUID_DEVICE_INTERFACE_ARRIVAL, GUID_DEVINTERFACE_USB_DEVICE,
-                           NameBytes(name), false, true);
+                           InterfaceName::Of(name), true);
 }
 
 void UnplugUsb(std::string_view vid, std::string_view pid, std::string_view instance)
@@ -214,7 +266,7 @@ void UnplugUsb(std::string_view vid, std::string_view pid, std::string_view inst
         present.erase(std::remove(present.begin(), present.end(), name), present.end());
     }
     DeliverInterfaceChange(GUID_DEVICE_INTERFACE_REMOVAL, GUID_DEVINTERFACE_USB_DEVICE,
-                           NameBytes(name), false, true);
+                           InterfaceName::Of(name), true);
 }
 
 std::vector<std::string> PresentInterfaces()
@@ -228,23 +280,28 @@ void PostInterfaceChange(const GUID &event, const GUID &interfaceClass,
                          std::span<const uint8_t> nameBytes, bool nullBuffer)
 {
     HarnessEntry();
-    DeliverInterfaceChange(event, interfaceClass, nameBytes, nullBuffer, false);
+    InterfaceName name;
+    name.Bytes = nameBytes;
+    name.Null = nullBuffer;
+    DeliverInterfaceChange(event, interfaceClass, name, false);
 }
 
 void PostInterfaceChange(const GUID &event, const GUID &interfaceClass, std::string_view name)
 {
-    PostInterfaceChange(event, interfaceClass, NameBytes(name), false);
+    HarnessEntry();
+    DeliverInterfaceChange(event, interfaceClass, InterfaceName::Of(name), false);
 }
 
 void PostHardwareProfileChange(const GUID &event)
 {
     HarnessEntry();
-    std::vector<PnpRegistration> targets;
+    std::optional<Targets> targets;
     {
         Guard guard;
-        targets = ActiveOf(EventCategoryHardwareProfileChange);
+        targets.emplace(EventCategoryHardwareProfileChange);
     }
-    for (const PnpRegistration &registration : targets) {
+    for (size_t i = 0; i < targets->Size(); ++i) {
+        const PnpRegistration &registration = (*targets)[i];
         HardwareProfileChange change{1, sizeof(HardwareProfileChange), event};
         NTSTATUS status;
         {

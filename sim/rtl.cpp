@@ -31,6 +31,24 @@ std::u16string Widen(std::string_view text)
     return wide;
 }
 
+std::u16string UpcaseWide(std::string_view text)
+{
+    std::u16string upper(text.size(), u'\0');
+    for (size_t i = 0; i < text.size(); ++i)
+        upper[i] = UpcaseChar((char16_t)(unsigned char)text[i]);
+    return upper;
+}
+
+std::string UpcaseNarrow(std::string_view text)
+{
+    std::string upper(text.size(), '\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        char16_t c = UpcaseChar((char16_t)(unsigned char)text[i]);
+        upper[i] = c < 0x100 ? (char)c : '?';
+    }
+    return upper;
+}
+
 void NarrowInto(std::string &narrow, std::u16string_view text)
 {
     narrow.resize(text.size());

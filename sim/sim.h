@@ -398,6 +398,9 @@ uint64_t PeerRequestCount(); // counted even when RecordPeerRequests is off
 
 // \??\USB#VID_vvvv&PID_pppp#INSTANCE#{a5dcbf10-6530-11d2-901f-00c04fb951ed}
 std::string UsbInterfaceName(std::string_view vid, std::string_view pid, std::string_view instance);
+// The same into a string kept by the caller (its storage reused).
+void UsbInterfaceNameInto(std::string &name, std::string_view vid, std::string_view pid,
+                          std::string_view instance);
 // Adds (removes) the interface to (from) the present set and calls every
 // device-interface callback registered for the USB device class.
 void PlugUsb(std::string_view vid, std::string_view pid, std::string_view instance);

@@ -75,6 +75,40 @@ TEST_F(Pnp, InterfaceNamesHaveThePlatformForm)
 {
     EXPECT_EQ(sim::UsbInterfaceName("1D6B", "0102", "TQXRA41234"),
               "\\??\\USB#VID_1D6B&PID_0102#TQXRA41234#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+    std::string name(200, 'x');
+    sim::UsbInterfaceNameInto(name, "1D6B", "0102", "T");
+    EXPECT_EQ(name, "\\??\\USB#VID_1D6B&PID_0102#T#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+}
+
+std::vector<uintptr_t> Called;
+
+NTSTATUS RecordContext(PVOID, PVOID context)
+{
+    Called.push_back((uintptr_t)context);
+    return STATUS_SUCCESS;
+}
+
+// Every registration is called, in the order of registration, however many
+// there are.
+TEST_F(Pnp, EveryRegistrationIsCalledInOrder)
+{
+    Called.clear();
+    GUID usb = GUID_DEVINTERFACE_USB_DEVICE;
+    for (uintptr_t context = 1; context <= 7; ++context) {
+        PVOID entry = nullptr;
+        ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0, &usb,
+                                                 nullptr, RecordContext, (PVOID)context, &entry),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryHardwareProfileChange, 0, nullptr,
+                                                 nullptr, RecordContext, (PVOID)(context + 10),
+                                                 &entry),
+                  STATUS_SUCCESS);
+    }
+    sim::PlugUsb("AAAA", "0001", "ONE000");
+    EXPECT_EQ(Called, (std::vector<uintptr_t>{1, 2, 3, 4, 5, 6, 7}));
+    Called.clear();
+    sim::PostHardwareProfileChange(GUID{});
+    EXPECT_EQ(Called, (std::vector<uintptr_t>{11, 12, 13, 14, 15, 16, 17}));
 }
 
 TEST_F(Pnp, PresentInterfacesArriveDuringTheRegistrationOnTheRegisteringContext)

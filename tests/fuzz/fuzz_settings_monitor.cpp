@@ -188,10 +188,13 @@ std::string FramePid(FuzzedDataProvider &In, bool Monitor)
 void Notify(FuzzedDataProvider &In, const GUID &Event)
 {
     bool Monitor = In.ConsumeBool();
-    std::string Instance = In.ConsumeIntegralInRange<int>(0, 3) == 0 ? "TQXRA4X" : "SER001X";
-    sim::PostInterfaceChange(
-        Event, GUID_DEVINTERFACE_USB_DEVICE,
-        sim::UsbInterfaceName(FrameVendorId[In.ConsumeBool()], FramePid(In, Monitor), Instance));
+    std::string_view Instance = In.ConsumeIntegralInRange<int>(0, 3) == 0 ? "TQXRA4X" : "SER001X";
+    std::string_view Vid = FrameVendorId[In.ConsumeBool()];
+    std::string Pid = FramePid(In, Monitor);
+    // Kept from input to input: the name is the harness's, not the driver's.
+    static std::string Name;
+    sim::UsbInterfaceNameInto(Name, Vid, Pid, Instance);
+    sim::PostInterfaceChange(Event, GUID_DEVINTERFACE_USB_DEVICE, Name);
 }
 
 NTSTATUS AnyStatus(FuzzedDataProvider &In)
