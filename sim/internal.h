@@ -189,6 +189,15 @@ struct RegistryValue {
     sim::RegValue Value;
 };
 
+// Look-up forms of key paths compared as bytes, in one go (the library's
+// comparison goes character by character).
+struct SameKeyId {
+    bool operator()(const std::u16string &a, const std::u16string &b) const
+    {
+        return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+    }
+};
+
 struct RegistryKey {
     std::u16string Path; // as first created
     std::vector<RegistryValue> Values;
@@ -301,7 +310,7 @@ struct Kernel {
     std::vector<PoolEvent> PoolLog;
 
     // Registry: keys by upper-cased path.
-    std::unordered_map<std::u16string, RegistryKey> Keys;
+    std::unordered_map<std::u16string, RegistryKey, std::hash<std::u16string>, SameKeyId> Keys;
     // The last path looked up and its key, for the common run of calls on
     // one key; dropped whenever a key is created or deleted. A call whose
     // path text equals it (and it is a well-formed path) skips reading,

@@ -170,9 +170,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
     if (Accepted) {
         // Kept from input to input: the model's storage is not the driver's.
         static std::vector<uint16_t> Units;
-        Units.clear();
-        for (size_t i = 0; i + 1 < Name.size(); i += 2)
-            Units.push_back(uint16_t(Name[i] | Name[i + 1] << 8));
+        Units.resize(Name.size() / 2);
+        for (size_t i = 0; i < Units.size(); ++i)
+            Units[i] = uint16_t(Name[2 * i] | Name[2 * i + 1] << 8);
         Accepted = Arrived.Posts(Candidate == EventArrival, Units);
     }
     if (Accepted) {
