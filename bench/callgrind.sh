@@ -219,15 +219,15 @@ grind "$work/replay2.cg" "$replay" --rounds 2 "$corpus"
 input=$(per_run "$work/replay1.cg" "$work/replay2.cg" "$inputs" $((2 * inputs)))
 echo "   $input instructions an input ($inputs inputs of the committed corpus)"
 over=0
-[ "$input" -le 230000 ] || over=1
-verdict $over "an input of the settings and monitor fuzz target in at most 230,000 instructions"
+[ "$input" -le 200000 ] || over=1
+verdict $over "an input of the settings and monitor fuzz target in at most 200,000 instructions"
 # The rounds after the first: the storage kept for the next kernel is made.
 "$replay" --rounds 3 "$corpus" >"$work/replay.out"
 read -r blocks growing < <(sed -n 's/^after the first round: \([0-9.]*\) heap blocks allocated an input; \([0-9]*\) of .*/\1 \2/p' "$work/replay.out")
 echo "   $blocks heap blocks allocated an input; $growing inputs ended with more allocated than freed"
 over=0
-awk -v b="$blocks" 'BEGIN { exit !(b <= 130) }' || over=1
-verdict $over "an input of the settings and monitor fuzz target allocates at most 130 heap blocks"
+awk -v b="$blocks" 'BEGIN { exit !(b <= 115) }' || over=1
+verdict $over "an input of the settings and monitor fuzz target allocates at most 115 heap blocks"
 over=0
 [ "$growing" -eq 0 ] || over=1
 verdict $over "no input ends with more heap blocks allocated than freed (no leak re-run by the fuzzer)"
