@@ -203,6 +203,32 @@ struct RegistryKey {
     std::vector<RegistryValue> Values;
 };
 
+// A key's look-up form hashed from its length and three of its 8-byte words
+// (its start, middle and end, where keys under one parent differ): a few
+// instructions whatever the length. Being cheap, it is computed for every
+// look-up rather than the map scanning a small map's keys one by one.
+struct KeyIdHash {
+    size_t operator()(const std::u16string &id) const noexcept
+    {
+        size_t bytes = id.size() * sizeof(char16_t);
+        const char *text = (const char *)id.data();
+        uint64_t h = bytes * 0x9E3779B97F4A7C15ull;
+        if (bytes >= 8) {
+            uint64_t first, middle, last;
+            memcpy(&first, text, 8);
+            memcpy(&middle, text + (bytes - 8) / 2, 8);
+            memcpy(&last, text + bytes - 8, 8);
+            h = (h ^ first) * 0xFF51AFD7ED558CCDull;
+            h = (h ^ middle) * 0xC4CEB9FE1A85EC53ull;
+            h = (h ^ last) * 0xFF51AFD7ED558CCDull;
+        } else {
+            for (size_t i = 0; i < bytes; ++i)
+                h = (h ^ (uint8_t)text[i]) * 0xC4CEB9FE1A85EC53ull;
+        }
+        return (size_t)(h ^ (h >> 29));
+    }
+};
+
 // One entry of a query table: as read at the call, and the value it names as
 // it stood when the query began.
 struct QueryEntry {
@@ -310,7 +336,7 @@ struct Kernel {
     std::vector<PoolEvent> PoolLog;
 
     // Registry: keys by upper-cased path.
-    std::unordered_map<std::u16string, RegistryKey, std::hash<std::u16string>, SameKeyId> Keys;
+    std::unordered_map<std::u16string, RegistryKey, KeyIdHash, SameKeyId> Keys;
     // The last path looked up and its key, for the common run of calls on
     // one key; dropped whenever a key is created or deleted. A call whose
     // path text equals it (and it is a well-formed path) skips reading,

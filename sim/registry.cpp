@@ -9,6 +9,10 @@
 
 #include "internal.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace sim::detail
 {
 
@@ -18,30 +22,76 @@ namespace
 constexpr size_t MaxTableEntries = 1024;
 constexpr ULONG RelativeToMask = 0x0000FFFF;
 
+// Upcases a text in place, four characters a step where all four are ASCII
+// (a key path's usual case): a lane from 'a' to 'z' loses 0x20. A lane below
+// 0x80 plus 0x1F has its bit 7 set from 'a' on, plus 0x05 from past 'z' on.
+void UpcaseText(char16_t *text, size_t length)
+{
+    constexpr uint64_t NotAscii = 0xFF80FF80FF80FF80ull;
+    constexpr uint64_t Bit7 = 0x0080008000800080ull;
+    size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        uint64_t word;
+        memcpy(&word, text + i, sizeof word);
+        if (word & NotAscii) {
+            for (size_t j = i; j < i + 4; ++j)
+                text[j] = UpcaseChar(text[j]);
+            continue;
+        }
+        uint64_t fromA = word + 0x001F001F001F001Full;
+        uint64_t pastZ = word + 0x0005000500050005ull;
+        word -= (fromA & ~pastZ & Bit7) >> 2;
+        memcpy(text + i, &word, sizeof word);
+    }
+    for (; i < length; ++i)
+        text[i] = UpcaseChar(text[i]);
+}
+
 // A key's look-up form: upcased, without trailing backslashes.
 void KeyIdInto(std::u16string &id, std::u16string_view path)
 {
+    while (path.size() > 1 && path.back() == u'\\')
+        path.remove_suffix(1);
     id.assign(path);
-    for (char16_t &c : id)
-        c = UpcaseChar(c);
-    while (id.size() > 1 && id.back() == u'\\')
-        id.pop_back();
+    UpcaseText(id.data(), id.size());
 }
 
 void UpcaseInto(std::u16string &upper, std::u16string_view text)
 {
     upper.assign(text);
-    for (char16_t &c : upper)
-        c = UpcaseChar(c);
+    UpcaseText(upper.data(), upper.size());
 }
 
+// A path starts with a backslash and has no two in a row.
 bool ValidKeyPath(std::u16string_view path)
 {
     if (path.empty() || path[0] != u'\\')
         return false;
-    for (size_t i = 1; i < path.size(); ++i)
-        if (path[i] == u'\\' && path[i - 1] == u'\\')
+    // Four characters a step: the lanes equal to a backslash get their high
+    // bit set (exactly: no borrow crosses a lane), then a lane and the one
+    // after it both set, or the word's first lane set after a backslash ended
+    // the word before, is two in a row.
+    const char16_t *text = path.data();
+    size_t length = path.size();
+    constexpr uint64_t Backslashes = 0x005C005C005C005Cull;
+    constexpr uint64_t Low = 0x7FFF7FFF7FFF7FFFull;
+    bool after = false; // the character before the next one is a backslash
+    size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        uint64_t word;
+        memcpy(&word, text + i, sizeof word);
+        uint64_t x = word ^ Backslashes;
+        uint64_t hits = ~(((x & Low) + Low) | x) & ~Low;
+        if ((hits & (hits << 16)) || (after && (hits & 0x8000)))
             return false;
+        after = hits >> 63;
+    }
+    for (; i < length; ++i) {
+        bool backslash = text[i] == u'\\';
+        if (backslash && after)
+            return false;
+        after = backslash;
+    }
     return true;
 }
 
@@ -125,6 +175,24 @@ bool IsLastPath(const WCHAR *text)
     return __atomic_load_n(&text[length], __ATOMIC_RELAXED) == 0;
 }
 
+// The key of the path (any case, trailing backslashes or not), remembered
+// as the last one looked up; a caller that has found the path well-formed
+// says so.
+RegistryKey *LookUpKey(std::u16string_view path, bool wellFormed)
+{
+    Kernel *k = K;
+    if (k->LastKey && SameText(path, k->LastPath))
+        return k->LastKey;
+    KeyIdInto(k->KeyIdText, path);
+    auto found = k->Keys.find(k->KeyIdText);
+    if (found == k->Keys.end())
+        return nullptr;
+    k->LastPath = path;
+    k->LastPathValid = wellFormed || ValidKeyPath(path);
+    k->LastKey = &found->second;
+    return k->LastKey;
+}
+
 // Key records of kernels that are gone (and of keys deleted), by look-up
 // form, for the next key of the same path: a key gets back the storage it
 // had (its value list's capacity, its texts), so that a steady run of
@@ -167,8 +235,20 @@ RegistryKey &AddKey(const std::u16string &id, std::u16string_view path)
 void WidenInto(std::u16string &wide, std::string_view text)
 {
     wide.resize(text.size());
-    for (size_t i = 0; i < text.size(); ++i)
-        wide[i] = (char16_t)(unsigned char)text[i];
+    char16_t *out = wide.data();
+    const char *in = text.data();
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen characters a step: each byte becomes the low byte of a lane.
+    for (; i + 16 <= text.size(); i += 16) {
+        __m128i bytes = _mm_loadu_si128((const __m128i *)(in + i));
+        __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128((__m128i *)(out + i), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128((__m128i *)(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
+    }
+#endif
+    for (; i < text.size(); ++i)
+        out[i] = (char16_t)(unsigned char)in[i];
 }
 
 // A harness call's path and value name, widened into the kernel's buffers.
@@ -459,7 +539,10 @@ NTSTATUS RunQuery(ULONG relativeTo, QueryFrame &frame, PVOID context, PVOID envi
     std::vector<std::pair<std::u16string, std::pair<ULONG, std::vector<uint8_t>>>> snapshot;
     {
         Guard guard;
-        if ((relativeTo & RelativeToMask) != RTL_REGISTRY_ABSOLUTE || !ValidKeyPath(path))
+        // The path of the usual run of calls on one key is the last one
+        // looked up, already found well-formed.
+        bool last = k->LastKey && k->LastPathValid && SameText(path, k->LastPath);
+        if ((relativeTo & RelativeToMask) != RTL_REGISTRY_ABSOLUTE || !(last || ValidKeyPath(path)))
             return STATUS_INVALID_PARAMETER;
         if (k->FailReads) {
             k->FailReads--;
@@ -469,7 +552,7 @@ NTSTATUS RunQuery(ULONG relativeTo, QueryFrame &frame, PVOID context, PVOID envi
             if (view.Entry.Name)
                 if (const ValueFault *fault = MatchFault(k->FailValueReads, view.Name))
                     return fault->Status;
-        RegistryKey *key = FindKey(path);
+        RegistryKey *key = last ? k->LastKey : LookUpKey(path, true);
         if (!key)
             return (relativeTo & RTL_REGISTRY_OPTIONAL) ? STATUS_SUCCESS
                                                         : STATUS_OBJECT_NAME_NOT_FOUND;
@@ -567,17 +650,7 @@ void KeepRegistryStorage()
 
 RegistryKey *FindKey(std::u16string_view path)
 {
-    Kernel *k = K;
-    if (k->LastKey && SameText(path, k->LastPath))
-        return k->LastKey;
-    KeyIdInto(k->KeyIdText, path);
-    auto found = k->Keys.find(k->KeyIdText);
-    if (found == k->Keys.end())
-        return nullptr;
-    k->LastPath = path;
-    k->LastPathValid = ValidKeyPath(path);
-    k->LastKey = &found->second;
-    return k->LastKey;
+    return LookUpKey(path, false);
 }
 
 } // namespace sim::detail
@@ -857,7 +930,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     bool record = k->Opt.RecordRegistry;
     bool trace = Tracing();
     if (record || trace) {
-        if (path != k->LastNarrowedPath) {
+        if (!SameText(path, k->LastNarrowedPath)) {
             k->LastNarrowedPath = path;
             k->LastNarrowed = Narrow(path);
         }

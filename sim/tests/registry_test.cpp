@@ -628,4 +628,125 @@ TEST_F(Registry, QueryRoutineBufferTooSmallIsIgnored)
     EXPECT_TRUE(seen.Calls.empty());
 }
 
+// The platform's upcasing, one character at a time.
+char UpcaseLatin1(char c)
+{
+    unsigned char u = (unsigned char)c;
+    if ((u >= 'a' && u <= 'z') || (u >= 0xE0 && u <= 0xFE && u != 0xF7))
+        return (char)(u - 32);
+    return c;
+}
+
+// A key found by a path that differs in one character exactly when the two
+// characters upcase alike: each character (printable ASCII, Latin-1) at each
+// place of a word and in the tail, next to ASCII and to Latin-1 neighbours.
+TEST_F(Registry, KeyPathsMatchWhereTheirCharactersUpcaseAlike)
+{
+    std::string set;
+    for (int c = 0x20; c < 0x7F; ++c)
+        if (c != '\\')
+            set.push_back((char)c);
+    for (int c = 0xC0; c < 0xFF; ++c)
+        set.push_back((char)c);
+    const std::string parent = "\\Registry\\Machine\\Software\\";
+    for (const char *neighbour : {"xy", "\xe9y"}) {
+        for (size_t pad = 0; pad < 5; ++pad) {
+            for (char c : set) {
+                std::string before = parent + std::string(pad, 'k') + neighbour;
+                std::string key = before + c + neighbour;
+                ASSERT_TRUE(sim::CreateKey(key));
+                for (char other : set) {
+                    bool alike = UpcaseLatin1(c) == UpcaseLatin1(other);
+                    ASSERT_EQ(sim::KeyExists(before + other + neighbour), alike)
+                        << "key " << key << ", looked up with " << other;
+                }
+                ASSERT_TRUE(sim::DeleteKey(key));
+            }
+        }
+    }
+}
+
+// Two backslashes in a row anywhere make a path invalid, for a query, a write
+// and the harness alike; one backslash there does not.
+TEST_F(Registry, DoubledBackslashAnywhereMakesAPathInvalid)
+{
+    ULONG value = 0;
+    UCHAR byte = 1;
+    const std::u16string key = KeyW;
+    for (size_t at = 1; at <= key.size() + 1; ++at) {
+        std::u16string single = key + u"\\Sub\\Leaf";
+        std::u16string doubled = single;
+        doubled.insert(at, 1, u'\\');
+        if (doubled.find(u"\\\\") == std::u16string::npos)
+            continue; // the inserted backslash is not next to another
+        std::string narrow(doubled.begin(), doubled.end());
+        EXPECT_EQ(QueryDirect(u"X", &value, 0, REG_NONE, nullptr, 0,
+                              RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, doubled.c_str()),
+                  STATUS_INVALID_PARAMETER)
+            << narrow;
+        EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, doubled.c_str(), u"X", REG_BINARY,
+                                        &byte, 1),
+                  STATUS_INVALID_PARAMETER)
+            << narrow;
+        EXPECT_FALSE(sim::CreateKey(narrow)) << narrow;
+    }
+    // Doubled at the very end, after every length of the last word.
+    for (size_t extra = 0; extra < 5; ++extra) {
+        std::u16string path = key + u"\\" + std::u16string(extra + 1, u'k') + u"\\\\";
+        EXPECT_EQ(QueryDirect(u"X", &value, 0, REG_NONE, nullptr, 0,
+                              RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path.c_str()),
+                  STATUS_INVALID_PARAMETER);
+        path.pop_back();
+        EXPECT_EQ(QueryDirect(u"X", &value, 0, REG_NONE, nullptr, 0,
+                              RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path.c_str()),
+                  STATUS_SUCCESS);
+    }
+    // The well-formed paths, for contrast: a missing optional key, a key made.
+    std::u16string single = key + u"\\Sub\\Leaf";
+    EXPECT_EQ(QueryDirect(u"X", &value, 0, REG_NONE, nullptr, 0,
+                          RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, single.c_str()),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(sim::CreateKey(std::string(single.begin(), single.end())));
+    EXPECT_EQ(
+        RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, single.c_str(), u"X", REG_BINARY, &byte, 1),
+        STATUS_SUCCESS);
+    // A doubled path after the same path well-formed was the last looked up.
+    std::u16string doubled = single + u"\\";
+    doubled.insert(key.size(), 1, u'\\');
+    EXPECT_EQ(
+        QueryDirect(u"X", &value, 0, REG_NONE, nullptr, 0, RTL_REGISTRY_ABSOLUTE, doubled.c_str()),
+        STATUS_INVALID_PARAMETER);
+}
+
+// Keys of one length under one parent, differing in one character anywhere,
+// each keep their own values.
+TEST_F(Registry, KeysOfOneLengthStayApart)
+{
+    const std::string base = std::string(Key) + "\\Settings0123456789abcdef";
+    std::vector<std::string> keys;
+    for (size_t at = std::string(Key).size() + 1; at < base.size(); ++at) {
+        std::string key = base;
+        key[at] = '_';
+        keys.push_back(key);
+    }
+    keys.push_back(base);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        ASSERT_TRUE(sim::CreateKey(keys[i]));
+        UCHAR byte = (UCHAR)i;
+        std::u16string wide(keys[i].begin(), keys[i].end());
+        ASSERT_EQ(
+            RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, wide.c_str(), u"N", REG_BINARY, &byte, 1),
+            STATUS_SUCCESS);
+    }
+    for (size_t i = 0; i < keys.size(); ++i) {
+        std::u16string wide(keys[i].begin(), keys[i].end());
+        ULONG value = 0xFF;
+        EXPECT_EQ(
+            QueryDirect(u"N", &value, 0, REG_NONE, nullptr, 0, RTL_REGISTRY_ABSOLUTE, wide.c_str()),
+            STATUS_SUCCESS);
+        EXPECT_EQ(value & 0xFF, i) << keys[i];
+        EXPECT_EQ(sim::Values(keys[i]).size(), 1u) << keys[i];
+    }
+}
+
 } // namespace
