@@ -175,7 +175,10 @@ void CarryStorage(Kernel &from, Kernel &to)
     Carry(from.Timers, to.Timers);
     Carry(from.ObjectWaiters, to.ObjectWaiters);
     Carry(from.Violations, to.Violations);
-    Carry(from.HarnessThread.QueryFrames, to.HarnessThread.QueryFrames);
+    // The frames themselves, not only the list's capacity: a query takes a
+    // frame as it finds it.
+    std::swap(from.HarnessThread.QueryFrames, to.HarnessThread.QueryFrames);
+    Carry(from.HarnessThread.Raised, to.HarnessThread.Raised);
     to.EventScratch.Text.swap(from.EventScratch.Text);
     to.EventScratch.Name.swap(from.EventScratch.Name);
     to.EventScratch.Data.swap(from.EventScratch.Data);
@@ -202,6 +205,7 @@ void Reset(const Options &options)
     Kernel *fresh = new Kernel;
     if (K) {
         DestroyAllThreads();
+        KeepThreadStorage();
         StopSiblingWorker();
         ReleaseAllPool();
         KeepRequestStorage();
