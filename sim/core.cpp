@@ -163,6 +163,7 @@ void CarryStorage(Kernel &from, Kernel &to)
     std::swap(from.Opt.Keys, to.Opt.Keys);
     std::swap(from.Opt.SystemEnvironment, to.Opt.SystemEnvironment);
     Carry(from.NotificationResults, to.NotificationResults);
+    Carry(from.Stats, to.Stats); // emptied by ReleaseAllPool (its table kept)
     Carry(from.PathText, to.PathText);
     Carry(from.NameText, to.NameText);
     Carry(from.UpperText, to.UpperText);

@@ -195,12 +195,35 @@ void ReleaseBlock(void *address, SIZE_T bytes)
 #endif
 }
 
-// The statistics record of a tag (made on its first use).
+// Statistics records of kernels that are gone, for the first use of a tag
+// in the next (never destroyed).
+constexpr size_t SpareStatsLimit = 64;
+
+std::vector<decltype(Kernel::Stats)::node_type> &SpareStats()
+{
+    static auto *spares = new std::vector<decltype(Kernel::Stats)::node_type>;
+    return *spares;
+}
+
+// The statistics record of a tag (made, zero, on its first use).
 PoolStats &StatsOf(ULONG tag)
 {
     Kernel *k = K;
     if (!k->LastStats || k->LastStatsTag != tag) {
-        k->LastStats = &k->Stats[tag];
+        auto found = k->Stats.find(tag);
+        if (found == k->Stats.end()) {
+            std::vector<decltype(Kernel::Stats)::node_type> &spares = SpareStats();
+            if (spares.empty()) {
+                found = k->Stats.emplace(tag, PoolStats{}).first;
+            } else {
+                decltype(Kernel::Stats)::node_type record = std::move(spares.back());
+                spares.pop_back();
+                record.key() = tag;
+                record.mapped() = PoolStats{};
+                found = k->Stats.insert(std::move(record)).position;
+            }
+        }
+        k->LastStats = &found->second;
         k->LastStatsTag = tag;
     }
     return *k->LastStats;
@@ -388,6 +411,11 @@ void ReleaseAllPool()
         KeepBlock(address, block.Bytes);
     k->Quarantine.clear();
     k->QuarantineOldest = 0;
+    // The statistics records too: the kernel is going.
+    k->LastStats = nullptr;
+    std::vector<decltype(Kernel::Stats)::node_type> &spares = SpareStats();
+    while (!k->Stats.empty() && spares.size() < SpareStatsLimit)
+        spares.push_back(k->Stats.extract(k->Stats.begin()));
 }
 
 void CheckPoolAtTeardown()

@@ -50,6 +50,22 @@ TEST_F(Pool, AccountingPerTag)
     ExFreePoolWithTag(c, FileTag);
     EXPECT_EQ(sim::PoolTotals().OutstandingCount, 0u);
     EXPECT_TRUE(sim::Shutdown().empty());
+
+    // The next kernel counts from zero, and only the tags it uses.
+    sim::Reset();
+    EXPECT_TRUE(sim::PoolStatsByTag().empty());
+    void *d = ExAllocatePoolWithTag(PagedPool, 8, FileTag);
+    ASSERT_TRUE(d);
+    paths = sim::PoolStatsForTag(FileTag);
+    EXPECT_EQ(paths.Allocations, 1u);
+    EXPECT_EQ(paths.Frees, 0u);
+    EXPECT_EQ(paths.TotalBytes, 8u);
+    EXPECT_EQ(paths.PeakBytes, 8u);
+    EXPECT_EQ(paths.PeakCount, 1u);
+    EXPECT_EQ(sim::PoolStatsForTag(PathTag).Allocations, 0u);
+    ASSERT_EQ(sim::PoolStatsByTag().size(), 1u);
+    ExFreePoolWithTag(d, FileTag);
+    EXPECT_TRUE(sim::Shutdown().empty());
 }
 
 TEST_F(Pool, InjectedFailures)
