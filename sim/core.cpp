@@ -165,6 +165,8 @@ void CarryStorage(Kernel &from, Kernel &to)
     Carry(from.NotificationResults, to.NotificationResults);
     Carry(from.Stats, to.Stats); // emptied by ReleaseAllPool (its table kept)
     Carry(from.PathText, to.PathText);
+    Carry(from.HarnessPathText, to.HarnessPathText);
+    Carry(from.HarnessPathNarrow, to.HarnessPathNarrow);
     Carry(from.NameText, to.NameText);
     Carry(from.UpperText, to.UpperText);
     Carry(from.KeyIdText, to.KeyIdText);

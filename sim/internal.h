@@ -348,6 +348,9 @@ struct Kernel {
     // they use them and call nothing that could re-enter): the path, the
     // value name, its upcased form, the data, and a key path's look-up form.
     std::u16string PathText;
+    // A harness call's path, widened, and the text it was widened from.
+    std::u16string HarnessPathText;
+    std::string HarnessPathNarrow;
     std::u16string NameText;
     std::u16string UpperText;
     std::vector<uint8_t> DataBytes;

@@ -254,8 +254,14 @@ void WidenInto(std::u16string &wide, std::string_view text)
 // A harness call's path and value name, widened into the kernel's buffers.
 std::u16string_view HarnessPath(std::string_view path)
 {
-    WidenInto(K->PathText, path);
-    return K->PathText;
+    // The harness mostly names the same few keys: the last path is widened
+    // once.
+    Kernel *k = K;
+    if (path != k->HarnessPathNarrow) {
+        k->HarnessPathNarrow.assign(path);
+        WidenInto(k->HarnessPathText, path);
+    }
+    return k->HarnessPathText;
 }
 
 std::u16string_view HarnessName(std::string_view name)

@@ -210,8 +210,11 @@ bool ZeroUsedPages(uint8_t *base, size_t size)
 {
     constexpr size_t Page = 4096;
     size_t pages = size / Page;
-    std::vector<unsigned char> resident(pages);
-    if (size % Page != 0 || mincore(base, size, resident.data()) != 0)
+    // The usual stacks' page map fits in place; a larger one goes on the heap.
+    unsigned char few[256];
+    std::vector<unsigned char> many(pages > sizeof few ? pages : 0);
+    unsigned char *resident = pages > sizeof few ? many.data() : few;
+    if (size % Page != 0 || mincore(base, size, resident) != 0)
         return false;
     for (size_t i = 0; i < pages; ++i)
         if (resident[i] & 1)
