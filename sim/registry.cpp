@@ -22,27 +22,31 @@ namespace
 constexpr size_t MaxTableEntries = 1024;
 constexpr ULONG RelativeToMask = 0x0000FFFF;
 
-// Upcases a text in place, four characters a step where all four are ASCII
-// (a key path's usual case): a lane from 'a' to 'z' loses 0x20. A lane below
-// 0x80 plus 0x1F has its bit 7 set from 'a' on, plus 0x05 from past 'z' on.
+// Upcases a text in place, eight characters a step where all eight are
+// ASCII (a key path's usual case): a lane from 'a' to 'z' loses 0x20.
 void UpcaseText(char16_t *text, size_t length)
 {
-    constexpr uint64_t NotAscii = 0xFF80FF80FF80FF80ull;
-    constexpr uint64_t Bit7 = 0x0080008000800080ull;
     size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        uint64_t word;
-        memcpy(&word, text + i, sizeof word);
-        if (word & NotAscii) {
-            for (size_t j = i; j < i + 4; ++j)
+#if defined(__SSE2__)
+    const __m128i notAscii = _mm_set1_epi16((short)0xFF80);
+    const __m128i beforeA = _mm_set1_epi16(u'a' - 1);
+    const __m128i afterZ = _mm_set1_epi16(u'z' + 1);
+    const __m128i caseBit = _mm_set1_epi16(0x20);
+    for (; i + 8 <= length; i += 8) {
+        __m128i chars = _mm_loadu_si128((const __m128i *)(text + i));
+        __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(chars, notAscii), _mm_setzero_si128());
+        if (_mm_movemask_epi8(ascii) != 0xFFFF) {
+            for (size_t j = i; j < i + 8; ++j)
                 text[j] = UpcaseChar(text[j]);
             continue;
         }
-        uint64_t fromA = word + 0x001F001F001F001Full;
-        uint64_t pastZ = word + 0x0005000500050005ull;
-        word -= (fromA & ~pastZ & Bit7) >> 2;
-        memcpy(text + i, &word, sizeof word);
+        // Below 0x80 the signed comparisons are the unsigned ones.
+        __m128i lower =
+            _mm_and_si128(_mm_cmpgt_epi16(chars, beforeA), _mm_cmplt_epi16(chars, afterZ));
+        _mm_storeu_si128((__m128i *)(text + i),
+                         _mm_sub_epi16(chars, _mm_and_si128(lower, caseBit)));
     }
+#endif
     for (; i < length; ++i)
         text[i] = UpcaseChar(text[i]);
 }
@@ -67,25 +71,23 @@ bool ValidKeyPath(std::u16string_view path)
 {
     if (path.empty() || path[0] != u'\\')
         return false;
-    // Four characters a step: the lanes equal to a backslash get their high
-    // bit set (exactly: no borrow crosses a lane), then a lane and the one
-    // after it both set, or the word's first lane set after a backslash ended
-    // the word before, is two in a row.
     const char16_t *text = path.data();
     size_t length = path.size();
-    constexpr uint64_t Backslashes = 0x005C005C005C005Cull;
-    constexpr uint64_t Low = 0x7FFF7FFF7FFF7FFFull;
     bool after = false; // the character before the next one is a backslash
     size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        uint64_t word;
-        memcpy(&word, text + i, sizeof word);
-        uint64_t x = word ^ Backslashes;
-        uint64_t hits = ~(((x & Low) + Low) | x) & ~Low;
-        if ((hits & (hits << 16)) || (after && (hits & 0x8000)))
+#if defined(__SSE2__)
+    // Eight characters a step: two mask bits a character, set for a
+    // backslash; a character and the next both set, or the first set after a
+    // backslash ended the eight before, is two in a row.
+    const __m128i backslash = _mm_set1_epi16(u'\\');
+    for (; i + 8 <= length; i += 8) {
+        __m128i chars = _mm_loadu_si128((const __m128i *)(text + i));
+        unsigned hits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(chars, backslash));
+        if ((hits & (hits >> 2)) || (after && (hits & 1)))
             return false;
-        after = hits >> 63;
+        after = (hits >> 15) & 1;
     }
+#endif
     for (; i < length; ++i) {
         bool backslash = text[i] == u'\\';
         if (backslash && after)

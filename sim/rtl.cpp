@@ -52,16 +52,28 @@ std::string UpcaseNarrow(std::string_view text)
 void NarrowInto(std::string &narrow, std::u16string_view text)
 {
     narrow.resize(text.size());
-    for (size_t i = 0; i < text.size(); ++i)
-        narrow[i] = text[i] < 0x100 ? (char)text[i] : '?';
+    char *out = narrow.data();
+    const char16_t *in = text.data();
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Eight characters a step while all eight are below 0x100, which the
+    // saturating pack leaves as they are.
+    for (; i + 8 <= text.size(); i += 8) {
+        __m128i chars = _mm_loadu_si128((const __m128i *)(in + i));
+        __m128i high = _mm_and_si128(chars, _mm_set1_epi16((short)0xFF00));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF)
+            break;
+        _mm_storel_epi64((__m128i *)(out + i), _mm_packus_epi16(chars, chars));
+    }
+#endif
+    for (; i < text.size(); ++i)
+        out[i] = in[i] < 0x100 ? (char)in[i] : '?';
 }
 
 std::string Narrow(std::u16string_view text)
 {
     std::string narrow;
-    narrow.reserve(text.size());
-    for (char16_t c : text)
-        narrow.push_back(c < 0x100 ? (char)c : '?');
+    NarrowInto(narrow, text);
     return narrow;
 }
 
@@ -239,7 +251,15 @@ LONG RtlCompareString(const STRING *String1, const STRING *String2, BOOLEAN Case
     USHORT length1 = String1->Length;
     USHORT length2 = String2->Length;
     USHORT common = length1 < length2 ? length1 : length2;
-    for (USHORT i = 0; i < common; ++i) {
+    USHORT i = 0;
+    if (PlainReads()) {
+        // Eight equal bytes are equal in any case: the first eight that
+        // differ are compared character by character below.
+        for (; i + 8 <= common; i += 8)
+            if (memcmp(String1->Buffer + i, String2->Buffer + i, 8) != 0)
+                break;
+    }
+    for (; i < common; ++i) {
         UCHAR c1 = (UCHAR)__atomic_load_n(&String1->Buffer[i], __ATOMIC_RELAXED);
         UCHAR c2 = (UCHAR)__atomic_load_n(&String2->Buffer[i], __ATOMIC_RELAXED);
         if (CaseInSensitive) {
@@ -262,6 +282,9 @@ SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length)
     const UCHAR *a = (const UCHAR *)Source1;
     const UCHAR *b = (const UCHAR *)Source2;
     SIZE_T i = 0;
+    if (PlainReads())
+        while (Length - i >= 8 && memcmp(a + i, b + i, 8) == 0)
+            i += 8;
     while (i < Length &&
            __atomic_load_n(&a[i], __ATOMIC_RELAXED) == __atomic_load_n(&b[i], __ATOMIC_RELAXED))
         ++i;

@@ -116,4 +116,93 @@ TEST(Rtl, CompareMemoryCountsTheEqualLeadingBytes)
     EXPECT_EQ(RtlCompareMemory("tQXRA4", "TQXRA4", 6), 0u);
 }
 
+// The platform's comparison, one character at a time.
+LONG ReferenceCompare(const std::string &a, const std::string &b, bool caseInsensitive)
+{
+    size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        UCHAR c1 = (UCHAR)a[i], c2 = (UCHAR)b[i];
+        if (caseInsensitive) {
+            c1 = (c1 >= 'a' && c1 <= 'z') ? (UCHAR)(c1 - 32) : c1;
+            c2 = (c2 >= 'a' && c2 <= 'z') ? (UCHAR)(c2 - 32) : c2;
+        }
+        if (c1 != c2)
+            return (LONG)c1 - (LONG)c2;
+    }
+    return (LONG)a.size() - (LONG)b.size();
+}
+
+// Strings of every length to 25 that differ at one place, in case or more,
+// in both modes of reading: the result is the first difference's, as the
+// platform gives it, wherever it lies in a word.
+TEST(Rtl, CompareStringAndMemoryFindTheFirstDifferenceAnywhere)
+{
+    for (sim::Mode mode : {sim::Mode::Deterministic, sim::Mode::FreeRunning}) {
+        sim::Options options;
+        options.RunMode = mode;
+        sim::Reset(options);
+        for (size_t length = 0; length <= 25; ++length) {
+            std::string base;
+            for (size_t i = 0; i < length; ++i)
+                base.push_back("abcdefghijklmnopqrstuvwxyz"[i]);
+            for (size_t at = 0; at <= length; ++at) {
+                // The same letter upcased, the next letter, a character below
+                // the letters, a zero; past the end, a longer string.
+                for (int variant = 0; variant < 4; ++variant) {
+                    char c = at < length ? base[at] : 'a';
+                    char replaced = variant == 0   ? (char)(c - 32)
+                                    : variant == 1 ? (char)(c + 1)
+                                    : variant == 2 ? '@'
+                                                   : '\0';
+                    std::string changed = base;
+                    if (at < length)
+                        changed[at] = replaced;
+                    else
+                        changed.push_back(replaced);
+                    STRING a{(USHORT)base.size(), (USHORT)base.size(), base.data()};
+                    STRING b{(USHORT)changed.size(), (USHORT)changed.size(), changed.data()};
+                    for (bool insensitive : {false, true}) {
+                        ASSERT_EQ(RtlCompareString(&a, &b, insensitive),
+                                  ReferenceCompare(base, changed, insensitive))
+                            << base << " / " << changed << ", at " << at;
+                        ASSERT_EQ(RtlCompareString(&b, &a, insensitive),
+                                  ReferenceCompare(changed, base, insensitive));
+                    }
+                    size_t same = 0;
+                    while (same < length && base[same] == changed[same])
+                        ++same;
+                    ASSERT_EQ(RtlCompareMemory(base.data(), changed.data(), length), same)
+                        << base << " / " << changed;
+                }
+            }
+        }
+        EXPECT_TRUE(sim::Shutdown().empty());
+    }
+}
+
+// Texts narrowed for the records: a character above Latin-1 becomes '?'
+// wherever it lies, the others stay.
+TEST(Rtl, NarrowedTextsKeepLatin1AndMarkTheRest)
+{
+    for (size_t length = 0; length <= 25; ++length) {
+        std::u16string text;
+        for (size_t i = 0; i < length; ++i)
+            text.push_back(i % 3 == 0 ? u'\xe9' : (char16_t)(u'a' + i));
+        std::string expected(text.begin(), text.end());
+        ASSERT_EQ(sim::detail::Narrow(text), expected);
+        for (size_t at = 0; at < length; ++at) {
+            for (char16_t wide : {u'\x100', u'\x3a9', u'\xff00', u'\x1e9'}) {
+                std::u16string changed = text;
+                changed[at] = wide;
+                std::string narrow = expected;
+                narrow[at] = '?';
+                ASSERT_EQ(sim::detail::Narrow(changed), narrow) << "at " << at;
+                std::string into = "left over from before";
+                sim::detail::NarrowInto(into, changed);
+                ASSERT_EQ(into, narrow);
+            }
+        }
+    }
+}
+
 } // namespace
