@@ -679,6 +679,14 @@ inline bool SameText(std::u16string_view a, std::u16string_view b)
     return a.size() == b.size() &&
            (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0);
 }
+// Copies a text (which must not lie in the buffer) into a buffer kept for
+// reuse: a size and a copy, its storage growing only when too small.
+inline void AssignText(std::u16string &to, std::u16string_view text)
+{
+    to.resize(text.size());
+    if (!text.empty())
+        memcpy(to.data(), text.data(), text.size() * sizeof(char16_t));
+}
 // Reads a counted string's characters (null buffer or zero length: empty).
 std::u16string ReadCounted(const UNICODE_STRING *string);
 void ReadBytes(void *destination, const void *source, size_t length);

@@ -56,13 +56,13 @@ void KeyIdInto(std::u16string &id, std::u16string_view path)
 {
     while (path.size() > 1 && path.back() == u'\\')
         path.remove_suffix(1);
-    id.assign(path);
+    AssignText(id, path);
     UpcaseText(id.data(), id.size());
 }
 
 void UpcaseInto(std::u16string &upper, std::u16string_view text)
 {
-    upper.assign(text);
+    AssignText(upper, text);
     UpcaseText(upper.data(), upper.size());
 }
 
@@ -189,7 +189,7 @@ RegistryKey *LookUpKey(std::u16string_view path, bool wellFormed)
     auto found = k->Keys.find(k->KeyIdText);
     if (found == k->Keys.end())
         return nullptr;
-    k->LastPath = path;
+    AssignText(k->LastPath, path);
     k->LastPathValid = wellFormed || ValidKeyPath(path);
     k->LastKey = &found->second;
     return k->LastKey;
@@ -241,12 +241,18 @@ void WidenInto(std::u16string &wide, std::string_view text)
     const char *in = text.data();
     size_t i = 0;
 #if defined(__SSE2__)
-    // Sixteen characters a step: each byte becomes the low byte of a lane.
+    // Sixteen characters a step, then eight: each byte becomes the low byte
+    // of a lane.
     for (; i + 16 <= text.size(); i += 16) {
         __m128i bytes = _mm_loadu_si128((const __m128i *)(in + i));
         __m128i zero = _mm_setzero_si128();
         _mm_storeu_si128((__m128i *)(out + i), _mm_unpacklo_epi8(bytes, zero));
         _mm_storeu_si128((__m128i *)(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
+    }
+    if (i + 8 <= text.size()) {
+        __m128i bytes = _mm_loadl_epi64((const __m128i *)(in + i));
+        _mm_storeu_si128((__m128i *)(out + i), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
+        i += 8;
     }
 #endif
     for (; i < text.size(); ++i)

@@ -144,7 +144,7 @@ std::u16string ReadWideText(const WCHAR *text, size_t maxChars)
 void ReadWideTextInto(std::u16string &out, const WCHAR *text, size_t maxChars)
 {
     if (text && PlainReads()) {
-        out.assign(text, WideLength(text, maxChars));
+        AssignText(out, std::u16string_view(text, WideLength(text, maxChars)));
         return;
     }
     // A short text (a value name) in one pass through a local buffer.
@@ -251,15 +251,7 @@ LONG RtlCompareString(const STRING *String1, const STRING *String2, BOOLEAN Case
     USHORT length1 = String1->Length;
     USHORT length2 = String2->Length;
     USHORT common = length1 < length2 ? length1 : length2;
-    USHORT i = 0;
-    if (PlainReads()) {
-        // Eight equal bytes are equal in any case: the first eight that
-        // differ are compared character by character below.
-        for (; i + 8 <= common; i += 8)
-            if (memcmp(String1->Buffer + i, String2->Buffer + i, 8) != 0)
-                break;
-    }
-    for (; i < common; ++i) {
+    for (USHORT i = 0; i < common; ++i) {
         UCHAR c1 = (UCHAR)__atomic_load_n(&String1->Buffer[i], __ATOMIC_RELAXED);
         UCHAR c2 = (UCHAR)__atomic_load_n(&String2->Buffer[i], __ATOMIC_RELAXED);
         if (CaseInSensitive) {
