@@ -172,6 +172,7 @@ void CarryStorage(Kernel &from, Kernel &to)
     Carry(from.KeyIdText, to.KeyIdText);
     Carry(from.DataBytes, to.DataBytes);
     Carry(from.LastPath, to.LastPath);
+    Carry(from.OtherPath, to.OtherPath);
     Carry(from.Quarantine, to.Quarantine);
     std::swap(from.Blocks, to.Blocks); // emptied by ReleaseAllPool
     std::swap(from.Irps, to.Irps);     // and by KeepRequestStorage

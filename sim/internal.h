@@ -344,6 +344,11 @@ struct Kernel {
     std::u16string LastPath;
     RegistryKey *LastKey = nullptr;
     bool LastPathValid = false;
+    // The path looked up before it and its key (calls alternate between a
+    // few keys); dropped with it.
+    std::u16string OtherPath;
+    RegistryKey *OtherKey = nullptr;
+    bool OtherPathValid = false;
     // Reused buffers of the registry routines (they hold the guard while
     // they use them and call nothing that could re-enter): the path, the
     // value name, its upcased form, the data, and a key path's look-up form.

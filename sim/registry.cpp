@@ -177,18 +177,34 @@ bool IsLastPath(const WCHAR *text)
     return __atomic_load_n(&text[length], __ATOMIC_RELAXED) == 0;
 }
 
+// Forgets the paths looked up, whenever a key is created or deleted.
+void ForgetLookUps()
+{
+    K->LastKey = nullptr;
+    K->OtherKey = nullptr;
+}
+
 // The key of the path (any case, trailing backslashes or not), remembered
-// as the last one looked up; a caller that has found the path well-formed
-// says so.
+// as the last one looked up; the one before it is remembered too. A caller
+// that has found the path well-formed says so.
 RegistryKey *LookUpKey(std::u16string_view path, bool wellFormed)
 {
     Kernel *k = K;
     if (k->LastKey && SameText(path, k->LastPath))
         return k->LastKey;
+    if (k->OtherKey && SameText(path, k->OtherPath)) {
+        std::swap(k->LastPath, k->OtherPath);
+        std::swap(k->LastKey, k->OtherKey);
+        std::swap(k->LastPathValid, k->OtherPathValid);
+        return k->LastKey;
+    }
     KeyIdInto(k->KeyIdText, path);
     auto found = k->Keys.find(k->KeyIdText);
     if (found == k->Keys.end())
         return nullptr;
+    std::swap(k->LastPath, k->OtherPath);
+    k->OtherKey = k->LastKey;
+    k->OtherPathValid = k->LastPathValid;
     AssignText(k->LastPath, path);
     k->LastPathValid = wellFormed || ValidKeyPath(path);
     k->LastKey = &found->second;
@@ -649,7 +665,7 @@ RegistryKey *FindOrCreateLeaf(std::u16string_view path)
     size_t slash = trimmed.rfind(u'\\');
     if (slash == 0 || slash == std::u16string::npos || !FindKey(trimmed.substr(0, slash)))
         return nullptr;
-    K->LastKey = nullptr;
+    ForgetLookUps();
     KeyIdInto(K->KeyIdText, trimmed);
     return &AddKey(K->KeyIdText, trimmed);
 }
@@ -657,7 +673,7 @@ RegistryKey *FindOrCreateLeaf(std::u16string_view path)
 void KeepRegistryStorage()
 {
     Kernel *k = K;
-    k->LastKey = nullptr;
+    ForgetLookUps();
     while (!k->Keys.empty())
         KeepKey(k->Keys.extract(k->Keys.begin()));
 }
@@ -686,7 +702,7 @@ bool CreateKey(std::string_view path)
         wide.pop_back();
     if (!ValidKeyPath(wide))
         return false;
-    k->LastKey = nullptr;
+    ForgetLookUps();
     // Each prefix ends before a backslash, so its look-up form is the same
     // prefix of the whole path's.
     std::u16string &upper = k->UpperText;
@@ -708,7 +724,7 @@ bool DeleteKey(std::string_view path)
     Kernel *k = K;
     std::u16string &id = k->KeyIdText;
     KeyIdInto(id, HarnessPath(path));
-    k->LastKey = nullptr;
+    ForgetLookUps();
     auto found = k->Keys.find(id);
     if (found == k->Keys.end())
         return false;

@@ -749,4 +749,63 @@ TEST_F(Registry, KeysOfOneLengthStayApart)
     }
 }
 
+// Queries and writes that alternate between keys find each its own, also
+// after one of them is deleted and made again, or another is created.
+TEST_F(Registry, CallsAlternatingBetweenKeysFindEachTheirOwn)
+{
+    const std::string a = std::string(Key) + "\\A";
+    const std::string b = std::string(Key) + "\\B";
+    const std::u16string wideA(a.begin(), a.end()), wideB(b.begin(), b.end());
+    // Each call gets its own copy of the path, as a driver's pool copy.
+    auto query = [](const std::u16string &path, ULONG relativeTo, ULONG *value) {
+        std::u16string copy = path;
+        return QueryDirect(u"N", value, RTL_QUERY_REGISTRY_REQUIRED, REG_NONE, nullptr, 0,
+                           relativeTo, copy.c_str());
+    };
+    auto write = [](const std::u16string &path, UCHAR byte) {
+        std::u16string copy = path;
+        return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, copy.c_str(), u"N", REG_BINARY, &byte,
+                                     1);
+    };
+    ASSERT_TRUE(sim::CreateKey(a));
+    ASSERT_TRUE(sim::CreateKey(b));
+    ASSERT_EQ(write(wideA, 1), STATUS_SUCCESS);
+    ASSERT_EQ(write(wideB, 2), STATUS_SUCCESS);
+    for (int round = 0; round < 3; ++round) {
+        ULONG value = 0;
+        EXPECT_EQ(query(wideA, RTL_REGISTRY_ABSOLUTE, &value), STATUS_SUCCESS);
+        EXPECT_EQ(value, 1u);
+        EXPECT_EQ(query(wideB, RTL_REGISTRY_ABSOLUTE, &value), STATUS_SUCCESS);
+        EXPECT_EQ(value, 2u);
+        ASSERT_EQ(write(wideA, (UCHAR)(1 + 2 * round)), STATUS_SUCCESS);
+        ASSERT_EQ(write(wideB, (UCHAR)(2 + 2 * round)), STATUS_SUCCESS);
+        ASSERT_EQ(write(wideA, 1), STATUS_SUCCESS);
+        ASSERT_EQ(write(wideB, 2), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(sim::GetValue(a, "N")->Data, std::vector<uint8_t>{1});
+    EXPECT_EQ(sim::GetValue(b, "N")->Data, std::vector<uint8_t>{2});
+
+    // B looked up, then A: B deleted, it is gone for a query; a write makes it
+    // again, empty but for the value written.
+    ULONG value = 0;
+    ASSERT_EQ(query(wideB, RTL_REGISTRY_ABSOLUTE, &value), STATUS_SUCCESS);
+    ASSERT_EQ(query(wideA, RTL_REGISTRY_ABSOLUTE, &value), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::DeleteKey(b));
+    EXPECT_EQ(query(wideB, RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, &value), STATUS_SUCCESS);
+    EXPECT_EQ(query(wideA, RTL_REGISTRY_ABSOLUTE, &value), STATUS_SUCCESS);
+    EXPECT_EQ(write(wideB, 7), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::KeyExists(b));
+    EXPECT_EQ(sim::GetValue(b, "N")->Data, std::vector<uint8_t>{7});
+    EXPECT_EQ(query(wideA, RTL_REGISTRY_ABSOLUTE, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(query(wideB, RTL_REGISTRY_ABSOLUTE, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 7u);
+    // The same once the key looked up before the last is deleted by its
+    // parent's deletion: both go.
+    ASSERT_TRUE(sim::DeleteKey(Key));
+    EXPECT_EQ(query(wideA, RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, &value), STATUS_SUCCESS);
+    EXPECT_EQ(query(wideB, RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, &value), STATUS_SUCCESS);
+    EXPECT_EQ(write(wideB, 8), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
 } // namespace
