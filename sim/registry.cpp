@@ -32,19 +32,27 @@ void UpcaseText(char16_t *text, size_t length)
     const __m128i beforeA = _mm_set1_epi16(u'a' - 1);
     const __m128i afterZ = _mm_set1_epi16(u'z' + 1);
     const __m128i caseBit = _mm_set1_epi16(0x20);
-    for (; i + 8 <= length; i += 8) {
-        __m128i chars = _mm_loadu_si128((const __m128i *)(text + i));
+    // A text of eight or more ends with its last eight, overlapping those
+    // before: upcasing twice changes nothing.
+    auto eight = [&](size_t at) {
+        __m128i chars = _mm_loadu_si128((const __m128i *)(text + at));
         __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(chars, notAscii), _mm_setzero_si128());
         if (_mm_movemask_epi8(ascii) != 0xFFFF) {
-            for (size_t j = i; j < i + 8; ++j)
+            for (size_t j = at; j < at + 8; ++j)
                 text[j] = UpcaseChar(text[j]);
-            continue;
+            return;
         }
         // Below 0x80 the signed comparisons are the unsigned ones.
         __m128i lower =
             _mm_and_si128(_mm_cmpgt_epi16(chars, beforeA), _mm_cmplt_epi16(chars, afterZ));
-        _mm_storeu_si128((__m128i *)(text + i),
+        _mm_storeu_si128((__m128i *)(text + at),
                          _mm_sub_epi16(chars, _mm_and_si128(lower, caseBit)));
+    };
+    for (; i + 8 <= length; i += 8)
+        eight(i);
+    if (i < length && length >= 8) {
+        eight(length - 8);
+        i = length;
     }
 #endif
     for (; i < length; ++i)
@@ -80,12 +88,21 @@ bool ValidKeyPath(std::u16string_view path)
     // backslash; a character and the next both set, or the first set after a
     // backslash ended the eight before, is two in a row.
     const __m128i backslash = _mm_set1_epi16(u'\\');
-    for (; i + 8 <= length; i += 8) {
-        __m128i chars = _mm_loadu_si128((const __m128i *)(text + i));
+    auto eight = [&](size_t at) {
+        __m128i chars = _mm_loadu_si128((const __m128i *)(text + at));
         unsigned hits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(chars, backslash));
-        if ((hits & (hits >> 2)) || (after && (hits & 1)))
-            return false;
+        bool twice = (hits & (hits >> 2)) || (after && (hits & 1));
         after = (hits >> 15) & 1;
+        return !twice;
+    };
+    for (; i + 8 <= length; i += 8)
+        if (!eight(i))
+            return false;
+    // A path of eight or more ends with its last eight, overlapping those
+    // before: the pair before them lies in those checked already.
+    if (i < length && length >= 8) {
+        after = false;
+        return eight(length - 8);
     }
 #endif
     for (; i < length; ++i) {
@@ -257,18 +274,25 @@ void WidenInto(std::u16string &wide, std::string_view text)
     const char *in = text.data();
     size_t i = 0;
 #if defined(__SSE2__)
-    // Sixteen characters a step, then eight: each byte becomes the low byte
-    // of a lane.
+    // Sixteen characters a step: each byte becomes the low byte of a lane.
     for (; i + 16 <= text.size(); i += 16) {
         __m128i bytes = _mm_loadu_si128((const __m128i *)(in + i));
         __m128i zero = _mm_setzero_si128();
         _mm_storeu_si128((__m128i *)(out + i), _mm_unpacklo_epi8(bytes, zero));
         _mm_storeu_si128((__m128i *)(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
     }
+    // Then eight, and the last eight (overlapping those before) of a text of
+    // eight or more.
     if (i + 8 <= text.size()) {
         __m128i bytes = _mm_loadl_epi64((const __m128i *)(in + i));
         _mm_storeu_si128((__m128i *)(out + i), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
         i += 8;
+    }
+    if (i < text.size() && text.size() >= 8) {
+        size_t at = text.size() - 8;
+        __m128i bytes = _mm_loadl_epi64((const __m128i *)(in + at));
+        _mm_storeu_si128((__m128i *)(out + at), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
+        i = text.size();
     }
 #endif
     for (; i < text.size(); ++i)

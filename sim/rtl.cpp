@@ -58,13 +58,20 @@ void NarrowInto(std::string &narrow, std::u16string_view text)
 #if defined(__SSE2__)
     // Eight characters a step while all eight are below 0x100, which the
     // saturating pack leaves as they are.
-    for (; i + 8 <= text.size(); i += 8) {
-        __m128i chars = _mm_loadu_si128((const __m128i *)(in + i));
+    // The last eight, overlapping those before, end a text of eight or more.
+    auto eight = [&](size_t at) {
+        __m128i chars = _mm_loadu_si128((const __m128i *)(in + at));
         __m128i high = _mm_and_si128(chars, _mm_set1_epi16((short)0xFF00));
         if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF)
+            return false;
+        _mm_storel_epi64((__m128i *)(out + at), _mm_packus_epi16(chars, chars));
+        return true;
+    };
+    for (; i + 8 <= text.size(); i += 8)
+        if (!eight(i))
             break;
-        _mm_storel_epi64((__m128i *)(out + i), _mm_packus_epi16(chars, chars));
-    }
+    if (i < text.size() && i + 8 > text.size() && text.size() >= 8 && eight(text.size() - 8))
+        i = text.size();
 #endif
     for (; i < text.size(); ++i)
         out[i] = in[i] < 0x100 ? (char)in[i] : '?';

@@ -655,6 +655,15 @@ TEST_F(Registry, KeyPathsMatchWhereTheirCharactersUpcaseAlike)
                 std::string before = parent + std::string(pad, 'k') + neighbour;
                 std::string key = before + c + neighbour;
                 ASSERT_TRUE(sim::CreateKey(key));
+                // The whole path in the other case, where it has one.
+                std::string upper = key, lower = key;
+                for (char &c : upper)
+                    c = UpcaseLatin1(c);
+                for (char &c : lower)
+                    if (UpcaseLatin1((char)(c | 0x20)) == c)
+                        c = (char)(c | 0x20);
+                ASSERT_TRUE(sim::KeyExists(upper)) << upper;
+                ASSERT_TRUE(sim::KeyExists(lower)) << lower;
                 for (char other : set) {
                     bool alike = UpcaseLatin1(c) == UpcaseLatin1(other);
                     ASSERT_EQ(sim::KeyExists(before + other + neighbour), alike)
@@ -700,6 +709,23 @@ TEST_F(Registry, DoubledBackslashAnywhereMakesAPathInvalid)
         EXPECT_EQ(QueryDirect(u"X", &value, 0, REG_NONE, nullptr, 0,
                               RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path.c_str()),
                   STATUS_SUCCESS);
+    }
+    // Paths of every length to 25 with two backslashes at every place, and one.
+    for (size_t length = 3; length <= 25; ++length) {
+        for (size_t at = 1; at + 1 < length; ++at) {
+            std::u16string path(length, u'k');
+            path[0] = u'\\';
+            path[at] = u'\\';
+            EXPECT_EQ(QueryDirect(u"X", &value, 0, REG_NONE, nullptr, 0,
+                                  RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path.c_str()),
+                      at == 1 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS)
+                << "length " << length << ", at " << at;
+            path[at + 1] = u'\\';
+            EXPECT_EQ(QueryDirect(u"X", &value, 0, REG_NONE, nullptr, 0,
+                                  RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path.c_str()),
+                      STATUS_INVALID_PARAMETER)
+                << "length " << length << ", at " << at;
+        }
     }
     // The well-formed paths, for contrast: a missing optional key, a key made.
     std::u16string single = key + u"\\Sub\\Leaf";
