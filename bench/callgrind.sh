@@ -219,8 +219,8 @@ grind "$work/replay2.cg" "$replay" --rounds 2 "$corpus"
 input=$(per_run "$work/replay1.cg" "$work/replay2.cg" "$inputs" $((2 * inputs)))
 echo "   $input instructions an input ($inputs inputs of the committed corpus)"
 over=0
-[ "$input" -le 200000 ] || over=1
-verdict $over "an input of the settings and monitor fuzz target in at most 200,000 instructions"
+[ "$input" -le 160000 ] || over=1
+verdict $over "an input of the settings and monitor fuzz target in at most 160,000 instructions"
 # The rounds after the first: the storage kept for the next kernel is made.
 "$replay" --rounds 3 "$corpus" >"$work/replay.out"
 read -r blocks growing < <(sed -n 's/^after the first round: \([0-9.]*\) heap blocks allocated an input; \([0-9]*\) of .*/\1 \2/p' "$work/replay.out")
