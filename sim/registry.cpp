@@ -826,6 +826,21 @@ bool DeleteValue(std::string_view path, std::string_view name)
     return false;
 }
 
+bool GetValueInto(std::string_view path, std::string_view name, RegValue &into)
+{
+    HarnessEntry();
+    Guard guard;
+    RegistryKey *key = FindKey(HarnessPath(path));
+    if (!key)
+        return false;
+    RegistryValue *value = FindNamedValue(key, HarnessName(name));
+    if (!value)
+        return false;
+    into.Type = value->Value.Type;
+    into.Data.assign(value->Value.Data.begin(), value->Value.Data.end());
+    return true;
+}
+
 std::optional<RegValue> GetValue(std::string_view path, std::string_view name)
 {
     HarnessEntry();

@@ -257,6 +257,9 @@ bool SetString(std::string_view path, std::string_view name, std::string_view te
                ULONG type = REG_SZ);
 bool DeleteValue(std::string_view path, std::string_view name);
 std::optional<RegValue> GetValue(std::string_view path, std::string_view name);
+// The same into the caller's record (its storage reused); false, the record
+// untouched, when the key or the value is missing.
+bool GetValueInto(std::string_view path, std::string_view name, RegValue &value);
 // The values of a key in the order they were first created.
 std::vector<std::pair<std::string, RegValue>> Values(std::string_view path);
 

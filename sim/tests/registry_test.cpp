@@ -430,6 +430,21 @@ TEST_F(Registry, HarnessKeysAndValues)
     EXPECT_FALSE(sim::GetValue(Key, "One"));
     ASSERT_EQ(sim::Values(Key).size(), 1u);
     EXPECT_EQ(sim::Values(Key)[0].first, "Two");
+
+    // A value read into a record the caller keeps: exactly the value, the
+    // record untouched when there is none.
+    uint8_t bytes[6] = {1, 2, 3, 4, 5, 6};
+    sim::SetValue(Key, "Six", REG_BINARY, bytes);
+    sim::RegValue kept;
+    ASSERT_TRUE(sim::GetValueInto(Key, "six", kept));
+    EXPECT_EQ(kept.Type, (ULONG)REG_BINARY);
+    EXPECT_EQ(kept.Data, std::vector<uint8_t>(bytes, bytes + 6));
+    EXPECT_FALSE(sim::GetValueInto(Key, "One", kept));
+    EXPECT_FALSE(sim::GetValueInto("\\Registry\\Machine\\Software\\Nope", "Six", kept));
+    EXPECT_EQ(kept.Data.size(), 6u);
+    ASSERT_TRUE(sim::GetValueInto(Key, "Two", kept));
+    EXPECT_EQ(kept.Type, (ULONG)REG_DWORD);
+    EXPECT_EQ(kept.Data, (std::vector<uint8_t>{2, 0, 0, 0}));
 }
 
 TEST_F(Registry, MissingLeafKeyIsCreatedByAWrite)

@@ -75,14 +75,15 @@ Expected ExpectedRead(std::string_view Key, std::string_view Name, ULONG Type, s
 {
     if (!sim::KeyExists(Key))
         return {false, false, {}};
-    std::optional<sim::RegValue> Value = sim::GetValue(Key, Name);
-    if (!Value)
+    // Kept from read to read: the harness's copy, not the driver's target.
+    static sim::RegValue Value;
+    if (!sim::GetValueInto(Key, Name, Value))
         return {true, false, {}};
     // The driver reads every value unexpanded, as stored: a value of any
     // other type or width (a REG_MULTI_SZ too, handed over whole) is refused.
-    if (Value->Type == Type && Value->Data.size() == Width) {
+    if (Value.Type == Type && Value.Data.size() == Width) {
         Expected Expect{true, true, {}};
-        std::memcpy(Expect.Stored, Value->Data.data(), Width);
+        std::memcpy(Expect.Stored, Value.Data.data(), Width);
         return Expect;
     }
     return {false, false, {}};
