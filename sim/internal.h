@@ -206,9 +206,11 @@ struct RegistryKey {
 // A key's look-up form hashed from its length and three of its 8-byte words
 // (its start, middle and end, where keys under one parent differ): a few
 // instructions whatever the length. Being cheap, it is computed for every
-// look-up rather than the map scanning a small map's keys one by one.
+// look-up rather than the map scanning a small map's keys one by one. Not
+// declared noexcept, so that the map keeps each key's hash in its node and
+// walks a bucket comparing those instead of hashing every key it passes.
 struct KeyIdHash {
-    size_t operator()(const std::u16string &id) const noexcept
+    size_t operator()(const std::u16string &id) const
     {
         size_t bytes = id.size() * sizeof(char16_t);
         const char *text = (const char *)id.data();
