@@ -153,10 +153,39 @@ inline RegistryValue *FindNamedValue(RegistryKey *key, std::u16string_view name)
     return FindNamedValueInAnyCase(key, name);
 }
 
+// Values deleted, or of keys and kernels that are gone, kept with their
+// storage (texts, data) for the next value made (never destroyed).
+constexpr size_t SpareValueLimit = 64;
+
+std::vector<RegistryValue> &SpareValues()
+{
+    static auto *spares = new std::vector<RegistryValue>;
+    return *spares;
+}
+
+void KeepValue(RegistryValue &value)
+{
+    std::vector<RegistryValue> &spares = SpareValues();
+    if (spares.size() < SpareValueLimit)
+        spares.push_back(std::move(value));
+}
+
+// A new value of that name, typeless and empty until the caller stores it.
 RegistryValue *AddValue(RegistryKey *key, std::u16string_view name, std::u16string_view upper)
 {
-    key->Values.push_back(RegistryValue{std::u16string(name), std::u16string(upper), {}});
-    return &key->Values.back();
+    std::vector<RegistryValue> &spares = SpareValues();
+    if (spares.empty()) {
+        key->Values.push_back(RegistryValue{std::u16string(name), std::u16string(upper), {}});
+        return &key->Values.back();
+    }
+    key->Values.push_back(std::move(spares.back()));
+    spares.pop_back();
+    RegistryValue &value = key->Values.back();
+    value.Name.assign(name);
+    value.Upper.assign(upper);
+    value.Value.Type = REG_NONE;
+    value.Value.Data.clear();
+    return &value;
 }
 
 // Whether the zero-terminated text is the last path looked up (a well-formed
@@ -248,11 +277,12 @@ decltype(Kernel::Keys) &SpareKeys()
 // frees it.
 void KeepKey(decltype(Kernel::Keys)::node_type record)
 {
-    decltype(Kernel::Keys) &spares = SpareKeys();
-    if (spares.size() >= SpareKeyLimit)
-        return;
+    for (RegistryValue &value : record.mapped().Values)
+        KeepValue(value);
     record.mapped().Values.clear();
-    spares.insert(std::move(record));
+    decltype(Kernel::Keys) &spares = SpareKeys();
+    if (spares.size() < SpareKeyLimit)
+        spares.insert(std::move(record));
 }
 
 // A new key of that look-up form and path, in the storage it had before
@@ -820,6 +850,7 @@ bool DeleteValue(std::string_view path, std::string_view name)
     std::u16string_view wideName = HarnessName(name);
     for (auto it = key->Values.begin(); it != key->Values.end(); ++it)
         if (SameName(it->Name, wideName)) {
+            KeepValue(*it);
             key->Values.erase(it);
             return true;
         }

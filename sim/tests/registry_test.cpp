@@ -445,6 +445,22 @@ TEST_F(Registry, HarnessKeysAndValues)
     ASSERT_TRUE(sim::GetValueInto(Key, "Two", kept));
     EXPECT_EQ(kept.Type, (ULONG)REG_DWORD);
     EXPECT_EQ(kept.Data, (std::vector<uint8_t>{2, 0, 0, 0}));
+
+    // A value made after one was deleted has its own name, type and data.
+    ASSERT_TRUE(sim::DeleteValue(Key, "Six"));
+    UCHAR info[2] = {8, 0};
+    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, KeyW, u"DeviceInfo", REG_NONE, info, 2),
+              STATUS_SUCCESS);
+    auto values = sim::Values(Key);
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[1].first, "DeviceInfo");
+    EXPECT_EQ(values[1].second.Type, (ULONG)REG_NONE);
+    EXPECT_EQ(values[1].second.Data, (std::vector<uint8_t>{8, 0}));
+    EXPECT_FALSE(sim::GetValue(Key, "Six"));
+    ASSERT_TRUE(sim::DeleteValue(Key, "DeviceInfo"));
+    ASSERT_TRUE(sim::SetValue(Key, "devICEinfo2", REG_BINARY, {}));
+    EXPECT_TRUE(sim::GetValue(Key, "DEVICEINFO2")->Data.empty());
+    EXPECT_EQ(sim::Values(Key)[1].first, "devICEinfo2");
 }
 
 TEST_F(Registry, MissingLeafKeyIsCreatedByAWrite)
