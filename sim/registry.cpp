@@ -874,15 +874,10 @@ bool GetValueInto(std::string_view path, std::string_view name, RegValue &into)
 
 std::optional<RegValue> GetValue(std::string_view path, std::string_view name)
 {
-    HarnessEntry();
-    Guard guard;
-    RegistryKey *key = FindKey(HarnessPath(path));
-    if (!key)
+    RegValue value;
+    if (!GetValueInto(path, name, value))
         return std::nullopt;
-    RegistryValue *value = FindNamedValue(key, HarnessName(name));
-    if (!value)
-        return std::nullopt;
-    return value->Value;
+    return value;
 }
 
 std::vector<std::pair<std::string, RegValue>> Values(std::string_view path)
@@ -916,14 +911,14 @@ void FailRegistryValueWrites(std::string_view name, NTSTATUS status)
 {
     HarnessEntry();
     Guard guard;
-    K->FailValueWrites.push_back(ValueFault{Upcase(Widen(name)), status});
+    K->FailValueWrites.push_back(ValueFault{UpcaseWide(name), status});
 }
 
 void FailRegistryValueReads(std::string_view name, NTSTATUS status)
 {
     HarnessEntry();
     Guard guard;
-    K->FailValueReads.push_back(ValueFault{Upcase(Widen(name)), status});
+    K->FailValueReads.push_back(ValueFault{UpcaseWide(name), status});
 }
 
 void ClearRegistryFaults()

@@ -139,9 +139,7 @@ std::u16string ReadWideText(const WCHAR *text, size_t maxChars)
 {
     if (!text)
         return std::u16string();
-    size_t length = 0;
-    while (length < maxChars && __atomic_load_n(&text[length], __ATOMIC_RELAXED) != 0)
-        ++length;
+    size_t length = WideLength(text, maxChars);
     std::u16string result(length, u'\0');
     for (size_t i = 0; i < length; ++i)
         result[i] = __atomic_load_n(&text[i], __ATOMIC_RELAXED);
