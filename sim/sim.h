@@ -93,6 +93,12 @@ struct Options {
     std::vector<std::string> Keys;
     // Whether \Device\KEVO-0 exists from the start.
     bool PeerPresent = true;
+    // Whether the verifier reports a reported byte of a control request that
+    // still holds the system buffer's pattern (see Ioctl). The kernel cannot
+    // see plain stores, so a byte that the miniport writes with the
+    // pattern's own value looks unwritten: runs whose replies may hold any
+    // byte (fuzzing, random stress) switch the check off.
+    bool CheckReplyBytes = true;
 };
 
 // A brand-new kernel: the threads of the previous run are torn down (also
@@ -500,14 +506,25 @@ struct IoctlResult {
     BOOLEAN Returned;            // what HwStartIO returned
     VP_STATUS Status;            // the status block's Status
     ULONG_PTR Information;       // the status block's Information
-    std::vector<uint8_t> Output; // min(OutputBufferLength, Information) bytes
+    std::vector<uint8_t> Output; // the bytes copied back to the caller
 };
-// A METHOD_BUFFERED request through HwStartIO: one system buffer of
-// max(input, output) bytes, the input copied in, the rest pre-filled.
-// Status is preset to presetStatus and Information to presetInformation,
-// so a test can see whether the driver set them. Callable from another real
-// thread in free-running mode; as on the platform, HwStartIO sees one
-// request at a time.
+// A METHOD_BUFFERED request through HwStartIO, as the I/O manager makes it:
+// one system buffer of max(input, output) bytes, the input copied in, the
+// rest holding the pattern `prefill` (pool memory is not zeroed). Status is
+// preset to presetStatus and Information to presetInformation, so a test can
+// see whether the driver set them (the I/O manager presets 0).
+//
+// Completion: unless the status is an error (anything but NO_ERROR and
+// ERROR_MORE_DATA), and only when the caller gave an output buffer, the
+// caller receives exactly Information bytes. Findings: Information above
+// the output length; above the system buffer; and every reported byte past
+// the input that still holds the pattern (neither the caller's nor written
+// by the miniport), unless Options::CheckReplyBytes is off. A count that a
+// test preset and the miniport left alone is not checked, and only what
+// fits the output is copied.
+//
+// Callable from another real thread in free-running mode; as on the
+// platform, HwStartIO sees one request at a time.
 IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength,
                   uint8_t prefill = 0xCC, ULONG_PTR presetInformation = 0,
                   VP_STATUS presetStatus = 0);

@@ -3,6 +3,7 @@
 // (adapter start, control requests, power, child enumeration).
 
 #include <algorithm>
+#include <cstdio>
 
 #include "internal.h"
 
@@ -13,7 +14,8 @@ namespace
 {
 
 constexpr ULONG HwInitDataSize = sizeof(VIDEO_HW_INITIALIZATION_DATA);
-constexpr size_t ConfigInfoSize = 512; // the port's configuration record, zeroed
+constexpr VP_STATUS ErrorMoreData = 234; // ERROR_MORE_DATA
+constexpr size_t ConfigInfoSize = 512;   // the port's configuration record, zeroed
 constexpr size_t ChildEnumInfoSize =
     24; // Size, ChildDescriptorSize, ChildIndex, ACPIHwId, extension
 
@@ -42,6 +44,62 @@ template <typename Call> auto CallMiniport(const char *name, Call call)
                 ", called at " + std::to_string(irql));
     }
     return result;
+}
+
+std::string CodeText(ULONG code)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%lX", (unsigned long)code);
+    return text;
+}
+
+// The I/O manager's completion of a METHOD_BUFFERED request: unless the
+// status is an error, and only when the caller gave an output buffer
+// (IRP_INPUT_OPERATION), it copies exactly Information bytes from the
+// system buffer to the caller's buffer. Returns those bytes, and reports a
+// count larger than the caller's buffer (an overrun of the caller's memory;
+// EngDeviceIoControl hands the count to the display driver even when
+// nothing is copied), a count larger than the system buffer (a read past
+// the pool block), and every reported byte that neither came from the input
+// nor was written by the miniport (still the pattern: left-over pool
+// memory handed to the caller).
+std::span<const uint8_t> CopyBack(ULONG code, std::span<const uint8_t> buffer, ULONG inputLength,
+                                  ULONG outputLength, uint8_t pattern, const STATUS_BLOCK &status,
+                                  ULONG_PTR presetInformation)
+{
+    // The video port maps ERROR_MORE_DATA to a warning, which is copied
+    // back; every other status but NO_ERROR to an error, which is not.
+    if (status.Status != NO_ERROR && status.Status != ErrorMoreData)
+        return {};
+    ULONG_PTR information = status.Information;
+    Guard guard;
+    // The I/O manager presets 0; a count that a test preset and the miniport
+    // left alone is the test's own, and only what fits is copied.
+    bool set = information != presetInformation || presetInformation == 0;
+    if (set && information > outputLength)
+        Violate("HwStartIO reported " + std::to_string(information) + " bytes for " +
+                CodeText(code) + " with an output buffer of " + std::to_string(outputLength) +
+                ": the I/O manager copies Information bytes into the caller's buffer");
+    if (outputLength == 0)
+        return {};
+    if (!set)
+        return buffer.first(std::min<size_t>(outputLength, information));
+    size_t copied = information;
+    if (copied > buffer.size()) {
+        Violate("HwStartIO reported " + std::to_string(information) + " bytes for " +
+                CodeText(code) + " from a system buffer of " + std::to_string(buffer.size()) +
+                ": the copy reads past the pool block");
+        copied = buffer.size();
+    }
+    std::string undefined;
+    for (size_t i = inputLength; K->Opt.CheckReplyBytes && i < copied; ++i)
+        if (buffer[i] == pattern)
+            undefined += (undefined.empty() ? "" : ",") + std::to_string(i);
+    if (!undefined.empty())
+        Violate("HwStartIO reported bytes of " + CodeText(code) +
+                " that came neither from the input nor from the miniport (offsets " + undefined +
+                "): left-over pool memory returned to the caller");
+    return buffer.first(copied);
 }
 
 bool AllZero(const uint8_t *bytes, size_t length)
@@ -187,7 +245,9 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
         table = *kept;
         extension = K->Extension;
     }
-    // METHOD_BUFFERED: one system buffer for both directions.
+    // METHOD_BUFFERED: one system buffer of max(input, output) bytes for both
+    // directions. The I/O manager copies the input in and leaves the rest as
+    // the pool gave it; the pattern stands for that left-over memory.
     size_t size = std::max<size_t>(input.size(), outputLength);
     std::unique_ptr<uint8_t[]> buffer(size ? new uint8_t[size] : nullptr);
     if (size) {
@@ -215,8 +275,9 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
     }
     result.Status = status.Status;
     result.Information = status.Information;
-    size_t copied = std::min<ULONG_PTR>(outputLength, status.Information);
-    result.Output.assign(buffer.get(), buffer.get() + copied);
+    std::span<const uint8_t> reply = CopyBack(code, {buffer.get(), size}, (ULONG)input.size(),
+                                              outputLength, prefill, status, presetInformation);
+    result.Output.assign(reply.begin(), reply.end());
     Guard guard;
     if (Tracing()) {
         // Built in the kernel's reused record (the log, when kept, gets a

@@ -33,13 +33,22 @@ static const UCHAR *InputBytes(PVIDEO_REQUEST_PACKET Request)
     return static_cast<const UCHAR *>(Request->InputBuffer);
 }
 
+// The count a code that returns no output reports. The I/O manager copies
+// Information bytes back into the caller's output buffer, so the count of
+// the input is reported only to a caller whose output buffer can take it,
+// and 0 to any other.
+static void ReportInputEcho(PVIDEO_REQUEST_PACKET Request, ULONG Count)
+{
+    Request->StatusBlock->Information = Request->OutputBufferLength >= Count ? Count : 0;
+}
+
 // Only the request that itself turns ExternalSession from 0 to 1 is taken;
 // its two parameters and the record go out together under the lock.
 static VP_STATUS StartExternalSession(PVIDEO_REQUEST_PACKET Request)
 {
     if (Request->InputBufferLength < SessionParamsSize)
         return ERROR_INSUFFICIENT_BUFFER;
-    Request->StatusBlock->Information = SessionParamsSize;
+    ReportInputEcho(Request, SessionParamsSize);
     DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
     AcquireDeviceStatusLock();
     UCHAR Idle = 0;
@@ -68,18 +77,25 @@ static VP_STATUS SetOrientation(PVIDEO_REQUEST_PACKET Request)
 {
     if (Request->InputBufferLength < OrientationSize)
         return ERROR_INSUFFICIENT_BUFFER;
-    Request->StatusBlock->Information = OrientationSize;
+    ReportInputEcho(Request, OrientationSize);
     DriverState.OrientationValue.Store(ReadLittleEndian32(InputBytes(Request)));
     WriteSetting(SettingOrientation, &DriverState.OrientationValue);
     return NO_ERROR;
 }
 
+// Every reported byte is defined: the bytes the panel's mode does not fill
+// (byte 5, or all six for a panel type without a mode) are the caller's own
+// input bytes where the input reaches them, else 0. The system buffer is
+// pool memory that the I/O manager fills only with the input.
 static VP_STATUS QueryDisplayMode(PVIDEO_REQUEST_PACKET Request)
 {
     if (Request->OutputBufferLength < DisplayModeReplySize)
         return ERROR_INSUFFICIENT_BUFFER;
     Request->StatusBlock->Information = DisplayModeReplySize;
     UCHAR *Reply = OutputBytes(Request);
+    const UCHAR *Input = InputBytes(Request);
+    for (ULONG i = 0; i < DisplayModeReplySize; ++i)
+        Reply[i] = i < Request->InputBufferLength ? Input[i] : 0;
     GetPanelMode(&DriverState.DeviceInfoRecord, reinterpret_cast<USHORT *>(Reply),
                  reinterpret_cast<USHORT *>(Reply + 2), Reply + 4);
     return NO_ERROR;

@@ -42,6 +42,16 @@ BOOLEAN StartIo(PVOID, PVIDEO_REQUEST_PACKET packet)
         packet->StatusBlock->Status = ERROR_INSUFFICIENT_BUFFER;
         return TRUE;
     }
+    if (packet->IoControlCode >= 0x20 && packet->IoControlCode <= 0x2F) {
+        // Faulty replies: Information as the low nibble asks, and the first
+        // two output bytes written.
+        UCHAR *out = (UCHAR *)packet->OutputBuffer;
+        for (ULONG i = 0; i < 2 && i < packet->OutputBufferLength; ++i)
+            out[i] = UCHAR(0x40 + i);
+        packet->StatusBlock->Status = NO_ERROR;
+        packet->StatusBlock->Information = packet->IoControlCode & 0xF;
+        return TRUE;
+    }
     UCHAR *in = (UCHAR *)packet->InputBuffer;
     UCHAR *out = (UCHAR *)packet->OutputBuffer;
     ULONG n = packet->InputBufferLength;
@@ -159,12 +169,11 @@ TEST_F(VideoPort, IoctlUsesOneBufferedSystemBuffer)
     // Information limits what is copied back; the rest was pre-filled.
     EXPECT_EQ(result.Output, (std::vector<uint8_t>{3, 2, 1}));
 
-    // An error that leaves Information as preset: at most OutputBufferLength
-    // bytes come back, the pre-fill among them.
+    // An error: the I/O manager copies nothing back.
     result = sim::Ioctl(0x10, {}, 4, 0xCC, 99);
     EXPECT_EQ(result.Status, ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(result.Information, 99u);
-    EXPECT_EQ(result.Output, (std::vector<uint8_t>{0xCC, 0xCC, 0xCC, 0xCC}));
+    EXPECT_TRUE(result.Output.empty());
 
     // The harness's IRQL is the one HwStartIO sees.
     sim::SetIrql(APC_LEVEL);
@@ -178,6 +187,64 @@ TEST_F(VideoPort, IoctlUsesOneBufferedSystemBuffer)
     EXPECT_EQ(trace[1].Code, 0x234000u);
     EXPECT_EQ(trace[1].Information, 3u);
     EXPECT_EQ(trace[1].Data, (std::vector<uint8_t>{3, 2, 1}));
+}
+
+// The I/O manager's completion of a buffered request: exactly Information
+// bytes go back, nothing on an error; a count above the caller's buffer or
+// the system buffer, and a reported byte nobody wrote, are findings.
+TEST_F(VideoPort, BufferedRepliesAreCopiedAsTheIoManagerCompletesThem)
+{
+    struct Case {
+        const char *Name;
+        ULONG Code; // 0x2N: Information N, two bytes written
+        std::vector<uint8_t> Input;
+        ULONG Output;
+        std::vector<uint8_t> Received;
+        std::vector<std::string> Findings;
+    };
+    const Case Cases[] = {
+        {"fits", 0x22, {}, 4, {0x40, 0x41}, {}},
+        {"no output buffer: nothing copied, the count still too large",
+         0x22,
+         {},
+         0,
+         {},
+         {"reported 2 bytes for 0x22 with an output buffer of 0"}},
+        {"count above the output",
+         0x23,
+         {7, 8, 9, 10},
+         2,
+         {0x40, 0x41, 9},
+         {"reported 3 bytes for 0x23 with an output buffer of 2"}},
+        {"unwritten bytes past the input",
+         0x24,
+         {7, 8, 9},
+         4,
+         {0x40, 0x41, 9, 0xCC},
+         {"(offsets 3)"}},
+        {"input bytes are the caller's own", 0x24, {7, 8, 9, 10}, 4, {0x40, 0x41, 9, 10}, {}},
+        {"count above the system buffer",
+         0x26,
+         {},
+         4,
+         {0x40, 0x41, 0xCC, 0xCC},
+         {"reported 6 bytes for 0x26 with an output buffer of 4", "reads past the pool block",
+          "(offsets 2,3)"}},
+        {"an error: nothing copied, the count not checked", 0x10, {}, 0, {}, {}},
+    };
+    ASSERT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
+    sim::StartAdapter();
+    ViolationsExpected = true;
+    for (const Case &c : Cases) {
+        SCOPED_TRACE(c.Name);
+        sim::ClearViolations();
+        sim::IoctlResult result = sim::Ioctl(c.Code, c.Input, c.Output, 0xCC, 0x99);
+        EXPECT_EQ(result.Output, c.Received);
+        const auto &found = sim::Violations();
+        EXPECT_EQ(found.size(), c.Findings.size());
+        for (size_t i = 0; i < c.Findings.size() && i < found.size(); ++i)
+            EXPECT_NE(found[i].Text.find(c.Findings[i]), std::string::npos) << found[i].Text;
+    }
 }
 
 TEST_F(VideoPort, PowerAndChildCallsReachTheCallbacks)

@@ -454,6 +454,11 @@ void SendCodes(unsigned Seed)
         if (Result.Status == NO_ERROR) {
             ULONG_PTR Expected =
                 Case.Information == Untouched ? PresetInformation : Case.Information;
+            // The codes without output report their input's count only to an
+            // output buffer that can take it.
+            if (Case.OutputNeeded == 0 && Case.Information != Untouched &&
+                OutputLength < Case.Information)
+                Expected = 0;
             if (Result.Information != Expected)
                 Fail(What + ": Information " + std::to_string(Result.Information));
         }
@@ -541,6 +546,8 @@ TEST(Stress, RealThreadsAgainstTheDriver)
     Options.RecordWaits = false;
     Options.RecordRegistry = false;
     Options.RecordPeerRequests = false;
+    // Random orientations may hold the reply pattern's byte.
+    Options.CheckReplyBytes = false;
     sim::Reset(Options);
     DriverState = DRIVER_STATE{};
     sim::ExpectSurvivingPool(sim::Tag("ffub"));

@@ -81,13 +81,13 @@ TEST(CommandLine, FailedExpectExitsOneAndTheRunGoesOn)
 TEST(CommandLine, PassingScenarioExitsZeroInBothForms)
 {
     const std::string Text = "ioctl QueryDisplayMode out=6\n"
-                             "expect ioctl 0 info=6 out=2003580218cc\n";
+                             "expect ioctl 0 info=6 out=200358021800\n";
     RunResult Json = RunTool({"--json", "-"}, Text);
     EXPECT_EQ(Json.Status, ExitOk) << Json.Err;
     EXPECT_EQ(Json.Out.rfind("{\"t\":0,\"ev\":\"boot\",\"status\":0}\n", 0), 0u) << Json.Out;
     RunResult Timeline = RunTool({"-"}, Text);
     EXPECT_EQ(Timeline.Status, ExitOk) << Timeline.Err;
-    EXPECT_NE(Timeline.Out.find("QueryDisplayMode 0x234018 -> 0 info 6 out 2003580218cc"),
+    EXPECT_NE(Timeline.Out.find("QueryDisplayMode 0x234018 -> 0 info 6 out 200358021800"),
               std::string::npos)
         << Timeline.Out;
 }

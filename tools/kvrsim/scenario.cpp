@@ -554,7 +554,7 @@ const std::vector<CommandHelp> &CommandTable()
         {"pool fail N", "the next N pool allocations fail"},
         {"power on|standby|suspend|off|N", "HwSetPowerState with that state"},
         {"ioctl NAME|CODE [in=HEX] [out=N]",
-         "a control request; the output buffer is pre-filled with 0xCC"},
+         "a buffered control request; system buffer bytes past the input hold 0xCC"},
         {"wait MS", "advance the virtual clock by MS milliseconds"},
         {"trace off|on",
          "stop (resume) recording and printing platform events; expects still print"},
