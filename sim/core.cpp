@@ -223,6 +223,8 @@ void Reset(const Options &options)
     K->FreeRunning = options.RunMode == Mode::FreeRunning;
     K->Live = true;
     InitialiseScheduler();
+    // A fresh copy of the real image, when one is in use.
+    MapImageForKernel();
     for (const std::string &path : options.Keys)
         CreateKey(path);
     CreateSiblingDevice();

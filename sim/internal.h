@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -121,6 +122,17 @@ constexpr NTSTATUS StatusCancelled = (NTSTATUS)0xC0000120u;
 struct Fiber; // deterministic mode: a saved context and its stack
 struct QueryFrame;
 
+// A context's crossing into the real image in progress (image/crossing.cpp):
+// the stack pointer at the call (where the image's frames begin), how many
+// bytes below it to fill with the stack pattern first, and which of the
+// registers the callee must preserve it changed.
+struct CrossRecord {
+    uint64_t Top = 0;
+    uint64_t Fill = 0;
+    uint32_t Clobbered = 0;
+    uint32_t Reserved = 0;
+};
+
 struct Thread {
     uint32_t Id;
     PKSTART_ROUTINE StartRoutine;
@@ -159,6 +171,12 @@ struct Thread {
     // frame for each depth, kept for its next calls.
     std::vector<std::unique_ptr<QueryFrame>> QueryFrames;
     size_t QueryDepth = 0;
+    // The real image's stack on this context: the crossing in progress, the
+    // image's bytes in the frames of the crossings around it, and its bytes
+    // at its last call of a kernel routine.
+    CrossRecord Cross;
+    size_t ImageUsedOutside = 0;
+    size_t ImageUseAtCall = 0;
 };
 
 struct TimerEntry {
@@ -627,6 +645,69 @@ inline void EnsureKernel()
     if (!K) [[unlikely]]
         MakeFirstKernel();
     SwitchPoint(nullptr, KernelCallPoint);
+}
+
+// Calls into the driver (image/crossing.cpp). Every call the kernel makes
+// into the driver goes through CallDriver: DriverEntry, the video port's
+// callbacks, thread start routines, notification callbacks, registry query
+// routines. A routine of the real image is called with the Microsoft x64
+// convention through the crossing, which checks that the callee kept the
+// registers that convention preserves; a routine of the host build is called
+// directly. Either way the stack below the caller is first filled with the
+// stack pattern, so that a local read before it is written shows.
+constexpr uint8_t StackFill = 0xC7;
+constexpr uint64_t StackFillWord = 0xC7C7C7C7C7C7C7C7ull;
+// Bytes below the stack pointer filled before each call into the driver.
+constexpr size_t FrameFillBytes = 2048;
+extern uintptr_t ImageBegin, ImageEnd; // the mapped image (0, 0: none)
+extern uintptr_t ForeignBegin, ForeignEnd; // other Microsoft-convention code (tests)
+inline bool InImage(const void *address)
+{
+    uintptr_t at = (uintptr_t)address;
+    return (at >= ImageBegin && at < ImageEnd) || (at >= ForeignBegin && at < ForeignEnd);
+}
+uint64_t CrossIntoImage(const void *routine, const uint64_t *arguments, unsigned count);
+extern "C" void kvrsim_fill_stack(size_t bytes);
+
+template <typename T> uint64_t RawArgument(T value)
+{
+    if constexpr (std::is_pointer_v<T>)
+        return (uint64_t)(uintptr_t)value;
+    else
+        return (uint64_t)value;
+}
+
+template <typename R> R FromRaw(uint64_t raw)
+{
+    if constexpr (std::is_void_v<R>)
+        return;
+    else if constexpr (std::is_pointer_v<R>)
+        return (R)(uintptr_t)raw;
+    else
+        return (R)raw; // the callee set only the return type's own bits
+}
+
+template <typename R, typename... P, typename... A>
+R CallDriver(R (*routine)(P...), A &&...arguments)
+{
+    static_assert(sizeof...(P) >= 1 && sizeof...(P) <= 6, "the crossing passes 1 to 6 arguments");
+    if (InImage((const void *)routine)) [[unlikely]] {
+        const uint64_t raw[] = {RawArgument<P>(static_cast<P>(arguments))...};
+        return FromRaw<R>(CrossIntoImage((const void *)routine, raw, sizeof...(P)));
+    }
+    kvrsim_fill_stack(FrameFillBytes);
+    return routine(static_cast<P>(arguments)...);
+}
+
+// The real image (image/image.cpp): a fresh copy mapped for a new kernel, the
+// start-up section discarded once DriverEntry has returned.
+void MapImageForKernel();
+void UnmapImage();
+// Whether a value read from the driver is the stack pattern: a local read
+// before it was written.
+inline bool StackPattern(const void *value)
+{
+    return (uint64_t)(uintptr_t)value == StackFillWord;
 }
 
 // Pool (pool.cpp).

@@ -111,7 +111,7 @@ void CallInterfaceCallback(const PnpRegistration &registration, const GUID &even
     NTSTATUS status;
     {
         CallOut call;
-        status = registration.Callback(&notification, registration.Context);
+        status = CallDriver(registration.Callback, &notification, registration.Context);
     }
     Guard guard;
     if (thread->Irql != irql)
@@ -306,7 +306,7 @@ void PostHardwareProfileChange(const GUID &event)
         NTSTATUS status;
         {
             CallOut call;
-            status = registration.Callback(&change, registration.Context);
+            status = CallDriver(registration.Callback, &change, registration.Context);
         }
         Guard guard;
         K->NotificationResults.push_back(status);

@@ -505,7 +505,8 @@ NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE &entry, PWSTR name, ULONG ty
     uint8_t empty[2] = {0, 0};
     void *pointer = copy.empty() ? (void *)empty : (void *)copy.data();
     CallOut call;
-    return entry.QueryRoutine(name, type, pointer, (ULONG)copy.size(), context, entry.EntryContext);
+    return CallDriver(entry.QueryRoutine, name, type, pointer, (ULONG)copy.size(), context,
+                      entry.EntryContext);
 }
 
 // Hands one value (or default) to the entry: the query routine, or the

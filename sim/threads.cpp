@@ -161,7 +161,7 @@ void SwitchToHarness(Thread *thread, bool exiting)
 void FiberMain(Thread *thread)
 {
     FinishSwitch(nullptr, &K->MainStackBottom, &K->MainStackSize);
-    thread->StartRoutine(thread->StartContext);
+    CallDriver(thread->StartRoutine, thread->StartContext);
     CheckThreadEnd(thread);
     thread->Ending = true;
     K->ThreadEnded = true;
@@ -617,7 +617,7 @@ static void *FreeThreadMain(void *argument)
     Thread *thread = (Thread *)argument;
     FreeThread = thread;
     if (setjmp(thread->Base) == 0) {
-        thread->StartRoutine(thread->StartContext);
+        CallDriver(thread->StartRoutine, thread->StartContext);
         Guard guard;
         CheckThreadEnd(thread);
         thread->Ending = true;

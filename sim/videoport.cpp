@@ -142,7 +142,7 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry, std::string_view registryPath)
         // returns.
         K->DriverEntryReturned.store(false, std::memory_order_relaxed);
     }
-    NTSTATUS status = CallMiniport("DriverEntry", [&] { return entry(driver, path); });
+    NTSTATUS status = CallMiniport("DriverEntry", [&] { return CallDriver(entry, driver, path); });
     Guard guard;
     // The platform discards the start-up section once DriverEntry returns,
     // and lets the devices created in it be opened.
@@ -213,13 +213,13 @@ StartAdapterResult StartAdapter()
     std::unique_ptr<uint8_t[]> config(new uint8_t[ConfigInfoSize]());
     UCHAR again = 0;
     result.FindStatus = CallMiniport("HwFindAdapter", [&] {
-        return table.HwFindAdapter(extension, K->HwContext, nullptr,
-                                   (PVIDEO_PORT_CONFIG_INFO)config.get(), &again);
+        return CallDriver(table.HwFindAdapter, extension, K->HwContext, nullptr,
+                          (PVIDEO_PORT_CONFIG_INFO)config.get(), &again);
     });
     result.Again = again;
     if (result.FindStatus == NO_ERROR && table.HwInitialize)
         result.Initialized =
-            CallMiniport("HwInitialize", [&] { return table.HwInitialize(extension); }) != FALSE;
+            CallMiniport("HwInitialize", [&] { return CallDriver(table.HwInitialize, extension); }) != FALSE;
     result.ExtensionUntouched = AllZero(extension, size);
     return result;
 }
@@ -271,7 +271,7 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
         if (K->FreeRunning)
             serial.lock();
         result.Returned =
-            CallMiniport("HwStartIO", [&] { return table.HwStartIO(extension, &packet); });
+            CallMiniport("HwStartIO", [&] { return CallDriver(table.HwStartIO, extension, &packet); });
     }
     result.Status = status.Status;
     result.Information = status.Information;
@@ -308,7 +308,7 @@ VP_STATUS SetPowerState(ULONG state, ULONG hwId)
     }
     VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
     VP_STATUS status = CallMiniport(
-        "HwSetPowerState", [&] { return table.HwSetPowerState(extension, hwId, &request); });
+        "HwSetPowerState", [&] { return CallDriver(table.HwSetPowerState, extension, hwId, &request); });
     Guard guard;
     if (Tracing()) {
         TraceEvent event = NewEvent(CurrentTime(), TraceKind::Power);
@@ -335,7 +335,7 @@ VP_STATUS GetPowerState(ULONG state, ULONG hwId, VIDEO_POWER_MANAGEMENT *reply)
     }
     VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
     VP_STATUS status = CallMiniport(
-        "HwGetPowerState", [&] { return table.HwGetPowerState(extension, hwId, &request); });
+        "HwGetPowerState", [&] { return CallDriver(table.HwGetPowerState, extension, hwId, &request); });
     if (reply)
         *reply = request;
     return status;
@@ -363,8 +363,8 @@ ChildResult EnumerateChild(ULONG childIndex)
     VIDEO_CHILD_TYPE type = (VIDEO_CHILD_TYPE)0;
     ULONG unused = 0;
     result.Status = CallMiniport("HwGetVideoChildDescriptor", [&] {
-        return table.HwGetVideoChildDescriptor(extension, (PVIDEO_CHILD_ENUM_INFO)info, &type,
-                                               result.Descriptor.data(), &result.UId, &unused);
+        return CallDriver(table.HwGetVideoChildDescriptor, extension, (PVIDEO_CHILD_ENUM_INFO)info,
+                          &type, result.Descriptor.data(), &result.UId, &unused);
     });
     result.Type = type;
     return result;

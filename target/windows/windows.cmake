@@ -7,7 +7,9 @@
 # today: no stack probes, no run-time helpers). The debug information goes
 # into kvrminiport.pdb beside the image, which names it in a CodeView record;
 # the image itself carries no symbol table. After the link a fix-up marks the
-# start-up section discardable and writes the image checksum. The tests of
+# start-up section discardable and writes the image checksum, and
+# kvrminiport.sym is written from the PDB: the routines, globals and the
+# state record's layout, for the simulated kernel's image loader (sim/image/). The tests of
 # this build (ctest) inspect the finished image, its PDB, the INF and the
 # signed package, and prove that the ABI check can fail and that the kernel
 # flags reject a host header.
@@ -15,6 +17,7 @@
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(KVR_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
 find_program(KVR_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
+find_program(KVR_PDBUTIL NAMES llvm-pdbutil REQUIRED)
 
 set(KVR_WINDOWS_DIR ${CMAKE_SOURCE_DIR}/target/windows)
 set(KVR_DDK_INCLUDE /usr/x86_64-w64-mingw32/include/ddk)
@@ -134,7 +137,9 @@ add_custom_command(
     POST_BUILD
     COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/pe_fixup.py $<TARGET_FILE:kvrminiport>
             ${KVR_PDB}
-    COMMENT "Discardable INIT section, PDB GUID from the image, image checksum"
+    COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/image_symbols.py --pdbutil ${KVR_PDBUTIL}
+            $<TARGET_FILE:kvrminiport> ${KVR_PDB} ${CMAKE_CURRENT_BINARY_DIR}/kvrminiport.sym
+    COMMENT "Discardable INIT section, PDB GUID from the image, image checksum, symbol file"
     VERBATIM)
 
 # The package: build/windows-x64/package/ with the signed image, the INF, the
@@ -175,7 +180,6 @@ add_custom_target(package ALL DEPENDS ${KVR_PACKAGE_FILES})
 
 # Checks, run with ctest in this build directory (and by target/windows/ci.sh).
 enable_testing()
-find_program(KVR_PDBUTIL NAMES llvm-pdbutil REQUIRED)
 set(KVR_IMAGE_CHECK_ARGS
     --objdump ${KVR_OBJDUMP}
     --pdbutil ${KVR_PDBUTIL}

@@ -16,6 +16,7 @@
 #include "typical_road.h"
 
 #include "../../driver/detect/detect.h"
+#include "../../sim/sim.h"
 
 namespace kvrsim
 {
@@ -23,7 +24,8 @@ namespace kvrsim
 namespace
 {
 
-constexpr const char *Usage = "usage: kvrsim [--json] [--quiet] [--target 7|vista] [SCENARIO | -]\n"
+constexpr const char *Usage = "usage: kvrsim [--json] [--quiet] [--target 7|vista] [--image SYS]\n"
+                              "              [SCENARIO | -]\n"
                               "       kvrsim ids\n"
                               "       kvrsim --help\n";
 
@@ -38,7 +40,11 @@ void PrintHelp(std::ostream &Out)
            "only the expects, 'show', verifier findings and the closing line (for long\n"
            "runs). --target picks the Windows version whose documented behaviour the\n"
            "simulated kernel follows: 7 (Windows 7 x64, the default) or vista (Windows\n"
-           "Vista x64). 'ids' prints the frame identifier tables as one JSON object.\n"
+           "Vista x64). --image runs the real kvrminiport.sys at SYS instead of the\n"
+           "host build of the driver (with kvrminiport.sym beside it, which the\n"
+           "windows-x64 build writes from the PDB): the same scenario, the same\n"
+           "transcript; its deepest stack use goes to standard error.\n"
+           "'ids' prints the frame identifier tables as one JSON object.\n"
            "\n"
            "Exit status: 0 when every expect held, 1 when an expect failed or the\n"
            "verifier found a fault (the run goes on to the end), 2 for a usage or\n"
@@ -114,6 +120,7 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
     bool Vista = false;
     bool HaveScenario = false;
     std::string Path;
+    std::string Image;
     for (size_t I = 0; I < Args.size(); ++I) {
         const std::string &A = Args[I];
         if (A == "--help" || A == "-h") {
@@ -129,6 +136,10 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
             if (Target != "7" && Target != "vista")
                 return UsageError(Err, "--target takes 7 or vista");
             Vista = Target == "vista";
+        } else if (A == "--image") {
+            if (I + 1 >= Args.size() || Args[I + 1].empty())
+                return UsageError(Err, "--image takes the path of kvrminiport.sys");
+            Image = Args[++I];
         } else if (A != "-" && !A.empty() && A[0] == '-') {
             return UsageError(Err, "unknown option '" + A + "'");
         } else if (HaveScenario) {
@@ -168,7 +179,19 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
         return ExitUsage;
     }
     S.Vista = Vista;
-    return RunScenario(S, Json, Out, Err, Quiet) == 0 ? ExitOk : ExitExpectFailed;
+    if (Image.empty())
+        return RunScenario(S, Json, Out, Err, Quiet) == 0 ? ExitOk : ExitExpectFailed;
+    if (std::string Error = sim::UseImage(Image); !Error.empty()) {
+        Err << "kvrsim: " << Error << "\n";
+        return ExitUsage;
+    }
+    int Status = RunScenario(S, Json, Out, Err, Quiet);
+    sim::ImageStackUse Stack = sim::ImageStack();
+    Err << "kvrsim: image stack: deepest " << Stack.Deepest << " bytes (at a call of "
+        << (Stack.Routine.empty() ? "nothing" : Stack.Routine) << "), budget "
+        << sim::ImageStackBudget << "\n";
+    sim::StopUsingImage();
+    return Status == 0 ? ExitOk : ExitExpectFailed;
 }
 
 } // namespace kvrsim

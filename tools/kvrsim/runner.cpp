@@ -142,7 +142,7 @@ void Runner::Boot(bool AdapterFirst)
 {
     Booted = true;
     sim::HoldNewThreads(AdapterFirst);
-    sim::LoadDriver(DriverEntry);
+    sim::LoadDriver(sim::ImageInUse() ? sim::ImageEntry() : DriverEntry);
     sim::StartAdapter();
     sim::HoldNewThreads(false);
 }
@@ -324,6 +324,22 @@ void Runner::Execute(const Command &C)
     }
 }
 
+// Whether the driver holds the sibling's device: its state record's
+// PeerDevice, in the host build's record or in the real image's (found
+// through the image's symbols).
+bool PeerDeviceHeld()
+{
+    if (!sim::ImageInUse())
+        return DriverState.PeerDevice.Load() != nullptr;
+    auto *state = static_cast<const uint8_t *>(sim::ImageData("DriverState"));
+    std::optional<size_t> offset = sim::ImageFieldOffset("DRIVER_STATE", "PeerDevice");
+    if (!state || !offset)
+        return false;
+    void *device = nullptr;
+    memcpy(&device, state + *offset, sizeof device);
+    return device != nullptr;
+}
+
 // The end of the run: the verifier's teardown checks. The driver keeps its
 // DataFilePath buffer for its whole life, and while it is attached it holds
 // the reference it took on the sibling's device when it opened it; anything
@@ -333,7 +349,7 @@ void Runner::Finish()
     sim::RunUntilIdle();
     uint64_t End = sim::NowMs();
     sim::ExpectSurvivingPool(sim::Tag("ffub"));
-    if (Booted && DriverState.PeerDevice.Load() != nullptr) {
+    if (Booted && PeerDeviceHeld()) {
         sim::ExpectSurvivingReferences(PeerDeviceText);
         // Exempting the device must not hide a second open that was never
         // released: attached, the driver holds exactly one file object.
@@ -363,8 +379,10 @@ int Runner::Run()
         O.RecordPeerRequests = false;
     }
     sim::Reset(O);
-    // A freshly loaded image: the driver's record as the loader leaves it.
-    DriverState = DRIVER_STATE{};
+    // A freshly loaded image: the driver's record as the loader leaves it
+    // (the real image is mapped afresh by Reset).
+    if (!sim::ImageInUse())
+        DriverState = DRIVER_STATE{};
     sim::SetFrameMode(3);
     sim::SetFramePanel(8, 0);
     sim::SetFrameInput(0, 0);

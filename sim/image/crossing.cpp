@@ -1,0 +1,209 @@
+// The crossing: the one way the kernel calls a routine of the real image.
+//
+// The image follows the Microsoft x64 convention: the first four arguments in
+// rcx, rdx, r8 and r9, the rest on the stack above 32 bytes of home space,
+// and rbx, rbp, rdi, rsi, r12-r15 and xmm6-xmm15 kept by the callee. The
+// kernel's own code follows the System V convention, for which rsi, rdi and
+// every xmm register belong to the caller, so nothing in the kernel relies on
+// the image keeping them; the crossing loads each of them with a known value
+// before the call and reports, after it, each one the image changed: on
+// Windows its caller would have gone on with a corrupted register.
+//
+// Before the call the crossing also fills the stack below it with the stack
+// pattern, as it does before every call into the host build's driver, so
+// that a local the driver reads before writing it holds the pattern rather
+// than what the kernel's frames left there.
+
+#include <string>
+
+#include "../internal.h"
+
+// kvrsim_cross(routine, arguments[6], record): the call, as described above.
+// record: +0 Top (out), +8 Fill (in), +16 Clobbered (out; bit 0 rsi, 1 rdi,
+// 2 rbx, 3 r15, 4 + n xmm(6 + n)).
+// kvrsim_fill_stack(bytes): fills that many bytes below the caller's stack
+// pointer (below this routine's return address) with the pattern.
+asm(R"(
+    .section .rodata
+    .p2align 4
+kvrsim_cross_sentinels:
+    .quad 0x6e6e6e6e06060606, 0x16161616a6a6a6a6
+    .quad 0x7e7e7e7e07070707, 0x17171717a7a7a7a7
+    .quad 0x8e8e8e8e08080808, 0x18181818a8a8a8a8
+    .quad 0x9e9e9e9e09090909, 0x19191919a9a9a9a9
+    .quad 0xaeaeaeae0a0a0a0a, 0x1a1a1a1aaaaaaaaa
+    .quad 0xbebebebe0b0b0b0b, 0x1b1b1b1babababab
+    .quad 0xcececece0c0c0c0c, 0x1c1c1c1cacacacac
+    .quad 0xdededede0d0d0d0d, 0x1d1d1d1dadadadad
+    .quad 0xeeeeeeee0e0e0e0e, 0x1e1e1e1eaeaeaeae
+    .quad 0xfefefefe0f0f0f0f, 0x1f1f1f1fafafafaf
+
+    .text
+    .globl kvrsim_cross
+    .type kvrsim_cross,@function
+kvrsim_cross:
+    pushq %rbp
+    movq %rsp, %rbp
+    pushq %rbx
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    subq $56, %rsp
+    movq %rdi, %r12
+    movq %rsi, %r13
+    movq %rdx, %r14
+    movq 8(%r14), %rcx
+    movq %rsp, %rdi
+    subq %rcx, %rdi
+    movb $0xC7, %al
+    cld
+    rep stosb
+    movq 32(%r13), %rax
+    movq %rax, 32(%rsp)
+    movq 40(%r13), %rax
+    movq %rax, 40(%rsp)
+    movq %rsp, (%r14)
+    leaq kvrsim_cross_sentinels(%rip), %rax
+    movdqa 0(%rax), %xmm6
+    movdqa 16(%rax), %xmm7
+    movdqa 32(%rax), %xmm8
+    movdqa 48(%rax), %xmm9
+    movdqa 64(%rax), %xmm10
+    movdqa 80(%rax), %xmm11
+    movdqa 96(%rax), %xmm12
+    movdqa 112(%rax), %xmm13
+    movdqa 128(%rax), %xmm14
+    movdqa 144(%rax), %xmm15
+    movabsq $0x5a5a5a5a0000e51e, %rsi
+    movabsq $0x5a5a5a5a0000ed1e, %rdi
+    movabsq $0x5a5a5a5a0000eb1e, %rbx
+    movabsq $0x5a5a5a5a0000f15e, %r15
+    movq 0(%r13), %rcx
+    movq 8(%r13), %rdx
+    movq 16(%r13), %r8
+    movq 24(%r13), %r9
+    callq *%r12
+    xorl %ecx, %ecx
+    movabsq $0x5a5a5a5a0000e51e, %rdx
+    cmpq %rdx, %rsi
+    je 1f
+    orl $1, %ecx
+1:  movabsq $0x5a5a5a5a0000ed1e, %rdx
+    cmpq %rdx, %rdi
+    je 1f
+    orl $2, %ecx
+1:  movabsq $0x5a5a5a5a0000eb1e, %rdx
+    cmpq %rdx, %rbx
+    je 1f
+    orl $4, %ecx
+1:  movabsq $0x5a5a5a5a0000f15e, %rdx
+    cmpq %rdx, %r15
+    je 1f
+    orl $8, %ecx
+1:  leaq kvrsim_cross_sentinels(%rip), %rdx
+    .irp n,6,7,8,9,10,11,12,13,14,15
+    movdqa (\n-6)*16(%rdx), %xmm0
+    pcmpeqb %xmm\n, %xmm0
+    pmovmskb %xmm0, %r8d
+    cmpl $0xFFFF, %r8d
+    je 1f
+    orl $(1 << (\n-2)), %ecx
+1:
+    .endr
+    movl %ecx, 16(%r14)
+    addq $56, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbx
+    popq %rbp
+    ret
+    .size kvrsim_cross,.-kvrsim_cross
+
+    .globl kvrsim_fill_stack
+    .type kvrsim_fill_stack,@function
+kvrsim_fill_stack:
+    movq %rdi, %rcx
+    movq %rsp, %rdi
+    subq %rcx, %rdi
+    movb $0xC7, %al
+    cld
+    rep stosb
+    ret
+    .size kvrsim_fill_stack,.-kvrsim_fill_stack
+)");
+
+extern "C" uint64_t kvrsim_cross(const void *routine, const uint64_t *arguments,
+                                 sim::detail::CrossRecord *record);
+
+namespace sim::detail
+{
+
+uintptr_t ForeignBegin = 0, ForeignEnd = 0;
+
+// Image (image.cpp): its protections for the calling context before the
+// image runs, and, after it, the faults its handler saw and the name of a
+// routine for findings.
+void ProtectImageForContext();
+void ReportImageFaults();
+std::string ImageRoutineName(const void *address);
+
+namespace
+{
+
+const char *const RegisterNames[] = {"rsi",   "rdi",   "rbx",   "r15",   "xmm6",
+                                     "xmm7",  "xmm8",  "xmm9",  "xmm10", "xmm11",
+                                     "xmm12", "xmm13", "xmm14", "xmm15"};
+
+__attribute__((noinline, cold)) void ReportClobbered(const void *routine, uint32_t clobbered)
+{
+    std::string names;
+    for (unsigned i = 0; i < sizeof RegisterNames / sizeof RegisterNames[0]; ++i)
+        if (clobbered & (1u << i))
+            names += (names.empty() ? "" : ", ") + std::string(RegisterNames[i]);
+    Guard guard;
+    Violate(ImageRoutineName(routine) + " returned with " + names +
+            " changed: the x64 calling convention has the callee preserve them, and its "
+            "caller " +
+            OnTarget() + " goes on with the corrupted value");
+}
+
+} // namespace
+
+uint64_t CrossIntoImage(const void *routine, const uint64_t *arguments, unsigned count)
+{
+    uint64_t all[6] = {};
+    for (unsigned i = 0; i < count && i < 6; ++i)
+        all[i] = arguments[i];
+    Thread *thread = CurrentThread();
+    CrossRecord outer = thread->Cross;
+    size_t outerUsed = thread->ImageUsedOutside;
+    // Inside a kernel call the image made: its frames there count too.
+    thread->ImageUsedOutside = outer.Top ? thread->ImageUseAtCall : 0;
+    thread->Cross.Fill = FrameFillBytes;
+    thread->Cross.Clobbered = 0;
+    ProtectImageForContext();
+    uint64_t result = kvrsim_cross(routine, all, &thread->Cross);
+    uint32_t clobbered = thread->Cross.Clobbered;
+    thread->Cross = outer;
+    thread->ImageUsedOutside = outerUsed;
+    ReportImageFaults();
+    if (clobbered) [[unlikely]]
+        ReportClobbered(routine, clobbered);
+    return result;
+}
+
+} // namespace sim::detail
+
+namespace sim
+{
+
+void SetForeignCode(const void *begin, const void *end)
+{
+    detail::ForeignBegin = (uintptr_t)begin;
+    detail::ForeignEnd = (uintptr_t)end;
+}
+
+} // namespace sim
