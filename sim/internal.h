@@ -659,7 +659,7 @@ constexpr uint8_t StackFill = 0xC7;
 constexpr uint64_t StackFillWord = 0xC7C7C7C7C7C7C7C7ull;
 // Bytes below the stack pointer filled before each call into the driver.
 constexpr size_t FrameFillBytes = 2048;
-extern uintptr_t ImageBegin, ImageEnd; // the mapped image (0, 0: none)
+extern uintptr_t ImageBegin, ImageEnd;     // the mapped image (0, 0: none)
 extern uintptr_t ForeignBegin, ForeignEnd; // other Microsoft-convention code (tests)
 inline bool InImage(const void *address)
 {

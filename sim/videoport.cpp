@@ -218,8 +218,9 @@ StartAdapterResult StartAdapter()
     });
     result.Again = again;
     if (result.FindStatus == NO_ERROR && table.HwInitialize)
-        result.Initialized =
-            CallMiniport("HwInitialize", [&] { return CallDriver(table.HwInitialize, extension); }) != FALSE;
+        result.Initialized = CallMiniport("HwInitialize", [&] {
+                                 return CallDriver(table.HwInitialize, extension);
+                             }) != FALSE;
     result.ExtensionUntouched = AllZero(extension, size);
     return result;
 }
@@ -270,8 +271,8 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
         std::unique_lock<std::mutex> serial(K->StartIoMutex, std::defer_lock);
         if (K->FreeRunning)
             serial.lock();
-        result.Returned =
-            CallMiniport("HwStartIO", [&] { return CallDriver(table.HwStartIO, extension, &packet); });
+        result.Returned = CallMiniport(
+            "HwStartIO", [&] { return CallDriver(table.HwStartIO, extension, &packet); });
     }
     result.Status = status.Status;
     result.Information = status.Information;
@@ -307,8 +308,9 @@ VP_STATUS SetPowerState(ULONG state, ULONG hwId)
         extension = K->Extension;
     }
     VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
-    VP_STATUS status = CallMiniport(
-        "HwSetPowerState", [&] { return CallDriver(table.HwSetPowerState, extension, hwId, &request); });
+    VP_STATUS status = CallMiniport("HwSetPowerState", [&] {
+        return CallDriver(table.HwSetPowerState, extension, hwId, &request);
+    });
     Guard guard;
     if (Tracing()) {
         TraceEvent event = NewEvent(CurrentTime(), TraceKind::Power);
@@ -334,8 +336,9 @@ VP_STATUS GetPowerState(ULONG state, ULONG hwId, VIDEO_POWER_MANAGEMENT *reply)
         extension = K->Extension;
     }
     VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
-    VP_STATUS status = CallMiniport(
-        "HwGetPowerState", [&] { return CallDriver(table.HwGetPowerState, extension, hwId, &request); });
+    VP_STATUS status = CallMiniport("HwGetPowerState", [&] {
+        return CallDriver(table.HwGetPowerState, extension, hwId, &request);
+    });
     if (reply)
         *reply = request;
     return status;

@@ -153,9 +153,8 @@ std::string ImageRoutineName(const void *address);
 namespace
 {
 
-const char *const RegisterNames[] = {"rsi",   "rdi",   "rbx",   "r15",   "xmm6",
-                                     "xmm7",  "xmm8",  "xmm9",  "xmm10", "xmm11",
-                                     "xmm12", "xmm13", "xmm14", "xmm15"};
+const char *const RegisterNames[] = {"rsi",  "rdi",   "rbx",   "r15",   "xmm6",  "xmm7",  "xmm8",
+                                     "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"};
 
 __attribute__((noinline, cold)) void ReportClobbered(const void *routine, uint32_t clobbered)
 {

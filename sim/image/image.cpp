@@ -156,8 +156,8 @@ std::string ParseHeaders(ImageFile &file)
         uint32_t span = std::max(section.VirtualSize, section.RawSize);
         if (section.Rva % 4096 != 0 || section.Rva > file.SizeOfImage ||
             span > file.SizeOfImage - section.Rva ||
-            (section.RawSize && (section.RawOffset > b.size() ||
-                                 section.RawSize > b.size() - section.RawOffset)))
+            (section.RawSize &&
+             (section.RawOffset > b.size() || section.RawSize > b.size() - section.RawOffset)))
             return "section " + section.Name + " lies outside the image";
         file.Sections.push_back(section);
     }
@@ -333,8 +333,8 @@ std::string Bind(const ImageFile &file, uint8_t *base)
 
 std::string MapFile(const ImageFile &file, Mapping &map)
 {
-    void *memory = mmap(nullptr, file.SizeOfImage, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *memory =
+        mmap(nullptr, file.SizeOfImage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED)
         return "cannot map " + std::to_string(file.SizeOfImage) + " bytes";
     uint8_t *base = (uint8_t *)memory;
@@ -473,8 +473,7 @@ size_t Privileged(ucontext_t *context, const uint8_t *rip)
         length = 2;
         break;
     case 0x0F:
-        if (rip[1] == 0x30 || rip[1] == 0x32 || rip[1] == 0x08 || rip[1] == 0x09 ||
-            rip[1] == 0x06)
+        if (rip[1] == 0x30 || rip[1] == 0x32 || rip[1] == 0x08 || rip[1] == 0x09 || rip[1] == 0x06)
             length = 2; // wrmsr, rdmsr, invd, wbinvd, clts
         break;
     }
@@ -521,7 +520,8 @@ void InstallHandler()
 {
     if (HandlerInstalled)
         return;
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_sigaction = &OnFault;
     action.sa_flags = SA_SIGINFO | SA_NODEFER;
     sigemptyset(&action.sa_mask);
@@ -599,9 +599,8 @@ void ReportImageFaults()
                         " lies in INIT, which the platform has discarded");
             break;
         case FaultKind::Page:
-            Violate("pageable code running at IRQL " + std::to_string(fault.Irql) + ": " +
-                    routine + " lies in PAGE, and a page fault there stops the system " +
-                    OnTarget());
+            Violate("pageable code running at IRQL " + std::to_string(fault.Irql) + ": " + routine +
+                    " lies in PAGE, and a page fault there stops the system " + OnTarget());
             break;
         case FaultKind::Privileged:
             Violate("privileged instruction " + Hex(fault.Bytes, 4) + " in " + routine +
