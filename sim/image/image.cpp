@@ -403,7 +403,9 @@ void Record(FaultKind kind, KIRQL irql, uintptr_t address)
     fault.Irql = irql;
     fault.Address = address;
     memset(fault.Bytes, 0, sizeof fault.Bytes);
-    if (address >= ImageBegin && address + 4 <= ImageEnd)
+    // Only a privileged instruction's bytes are read: the other faults are
+    // in sections closed at this moment.
+    if (kind == FaultKind::Privileged && address >= ImageBegin && address + 4 <= ImageEnd)
         memcpy(fault.Bytes, (const void *)address, 4);
     FaultCount = FaultCount + 1;
 }
