@@ -679,10 +679,13 @@ namespace sim
 std::string UseImage(std::string_view path)
 {
 #if defined(KVR_SIM_ASAN) || defined(KVR_SIM_TSAN)
-    (void)path;
-    return "the real image does not run in a sanitizer build (its fault handler and the "
-           "sanitizers' do not mix): use the host or host-release build";
+    constexpr bool sanitized = true;
 #else
+    constexpr bool sanitized = false;
+#endif
+    if (sanitized)
+        return "the real image does not run in a sanitizer build (its fault handler and the "
+               "sanitizers' do not mix): use the host or host-release build";
     auto file = std::make_unique<ImageFile>();
     file->Path = std::string(path);
     std::ifstream in(file->Path, std::ios::binary);
@@ -710,7 +713,6 @@ std::string UseImage(std::string_view path)
     StopUsingImage();
     TheFile = file.release();
     return "";
-#endif
 }
 
 void StopUsingImage()
