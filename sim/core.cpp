@@ -96,6 +96,7 @@ TraceEvent &ReusedEvent(int64_t time, TraceKind kind)
     event.Status = 0;
     event.Ok = false;
     event.NoBuild = false;
+    event.Changed = false;
     event.Code = 0;
     event.Command = 0;
     event.Information = 0;
@@ -333,6 +334,10 @@ const char *TraceKindName(TraceKind kind)
         return "ioctl";
     case TraceKind::Power:
         return "power";
+    case TraceKind::Complete:
+        return "complete";
+    case TraceKind::Busy:
+        return "busy";
     }
     return "?";
 }

@@ -392,6 +392,7 @@ struct Kernel {
     std::vector<RegQuery> RegQueries;
     uint64_t RegWriteCount = 0;
     uint64_t RegQueryCount = 0;
+    RegistryWriteOutcomes RegOutcomes;
 
     // Objects and I/O.
     std::vector<std::unique_ptr<_DRIVER_OBJECT>> Drivers;
@@ -428,6 +429,7 @@ struct Kernel {
     bool PeerCancels = true; // its pending requests have a cancel routine
     std::vector<PeerRequest> PeerRequests;
     uint64_t PeerRequestCount = 0;
+    std::array<PeerCommandCounts, 256> PeerCounts{};
     uint32_t AutoCompleteMs = 0;
     std::thread SiblingWorker;
     bool SiblingWorkerStop = false;
@@ -582,6 +584,9 @@ std::string OnTarget();
 
 // I/O (io.cpp): the requests a thread built are cancelled when it ends.
 void CancelThreadIo(Thread *thread);
+// Counts (and traces) a Busy event when the object is the event of a pending
+// peer request.
+void NoteBusyPeerRequest(const void *event);
 // Clears DO_DEVICE_INITIALIZING on the devices the driver created so far.
 void FinishDriverEntryDevices(PDRIVER_OBJECT driver);
 

@@ -240,8 +240,19 @@ void CompleteIrp(PIRP irp, NTSTATUS status, std::span<const uint8_t> reply)
             SetEventObject(irp->Event);
     }
     if (auto pending = std::find(k->PendingIrps.begin(), k->PendingIrps.end(), irp);
-        pending != k->PendingIrps.end())
+        pending != k->PendingIrps.end()) {
         k->PendingIrps.erase(pending);
+        UCHAR command = irp->SystemBuffer.size() > 3 ? irp->SystemBuffer[3] : 0;
+        k->PeerCounts[command].Late++;
+        if (Tracing()) {
+            TraceEvent event = NewEvent(CurrentTime(), TraceKind::Complete);
+            event.Command = command;
+            event.Status = status;
+            event.Ok = NT_SUCCESS(status);
+            event.Code = irp->Code;
+            Emit(std::move(event));
+        }
+    }
     if (irp->RecordIndex != SIZE_MAX && irp->RecordIndex < k->PeerRequests.size()) {
         PeerRequest &record = k->PeerRequests[irp->RecordIndex];
         record.Completed = true;
@@ -267,6 +278,12 @@ NTSTATUS SiblingDispatch(PIRP irp)
         status = STATUS_SUCCESS;
 
     k->PeerRequestCount++;
+    PeerCommandCounts &counts = k->PeerCounts[command];
+    counts.Sent++;
+    if (pending)
+        counts.Pending++;
+    else if (!NT_SUCCESS(status))
+        counts.Failed++;
     irp->RecordIndex = SIZE_MAX;
     if (k->Opt.RecordPeerRequests) {
         PeerRequest record{};
@@ -302,8 +319,7 @@ bool CompleteOldest(NTSTATUS status)
     Kernel *k = K;
     if (k->PendingIrps.empty())
         return false;
-    PIRP irp = k->PendingIrps.front();
-    k->PendingIrps.pop_front();
+    PIRP irp = k->PendingIrps.front(); // CompleteIrp takes it off the list
     UCHAR command = irp->SystemBuffer[3];
     CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : ReplyBytes{{0, 0}, 0});
     return true;
@@ -325,6 +341,27 @@ void SiblingWorkerMain()
 }
 
 } // namespace
+
+// A zero-timeout wait on the event of a pending peer request timed out: its
+// caller found the request still outstanding.
+void NoteBusyPeerRequest(const void *event)
+{
+    Kernel *k = K;
+    Guard guard;
+    for (PIRP irp : k->PendingIrps) {
+        if (irp->Event != event)
+            continue;
+        UCHAR command = irp->SystemBuffer.size() > 3 ? irp->SystemBuffer[3] : 0;
+        k->PeerCounts[command].Busy++;
+        if (Tracing()) {
+            TraceEvent trace = NewEvent(CurrentTime(), TraceKind::Busy);
+            trace.Command = command;
+            trace.Code = irp->Code;
+            Emit(std::move(trace));
+        }
+        return;
+    }
+}
 
 void CancelThreadIo(Thread *thread)
 {
@@ -612,6 +649,13 @@ const std::vector<PeerRequest> &PeerRequests()
     return K->PeerRequests;
 }
 
+PeerCommandCounts PeerCommandCount(UCHAR command)
+{
+    EnsureKernel();
+    Guard guard;
+    return K->PeerCounts[command];
+}
+
 uint64_t PeerRequestCount()
 {
     HarnessEntry();
@@ -774,12 +818,15 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     CheckApcOrBelow("IoBuildDeviceIoControlRequest");
     if (k->FailRequestBuilds) {
         k->FailRequestBuilds--;
+        UCHAR command = InputBuffer && InputBufferLength > 3
+                            ? __atomic_load_n((const UCHAR *)InputBuffer + 3, __ATOMIC_RELAXED)
+                            : 0;
+        k->PeerCounts[command].NotBuilt++;
         if (Tracing()) {
             TraceEvent event = NewEvent(CurrentTime(), TraceKind::Request);
             event.NoBuild = true;
             event.Code = IoControlCode;
-            if (InputBuffer && InputBufferLength > 3)
-                event.Command = __atomic_load_n((const UCHAR *)InputBuffer + 3, __ATOMIC_RELAXED);
+            event.Command = command;
             Emit(std::move(event));
         }
         return nullptr;

@@ -951,6 +951,13 @@ uint64_t RegistryWriteCount()
     return K->RegWriteCount;
 }
 
+RegistryWriteOutcomes RegistryWriteOutcomeCounts()
+{
+    EnsureKernel();
+    Guard guard;
+    return K->RegOutcomes;
+}
+
 uint64_t RegistryQueryCount()
 {
     HarnessEntry();
@@ -997,6 +1004,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     }
 
     NTSTATUS status = STATUS_SUCCESS;
+    bool changed = false;
     if ((RelativeTo & RelativeToMask) != RTL_REGISTRY_ABSOLUTE || !Path ||
         !(lastPath || ValidKeyPath(path)) || (!ValueData && ValueLength)) {
         status = STATUS_INVALID_PARAMETER;
@@ -1011,9 +1019,12 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
         if (!value) {
             UpcaseInto(k->UpperText, name);
             value = AddValue(key, name, k->UpperText);
+            changed = true;
         }
-        value->Value.Type = ValueType;
         std::vector<uint8_t> &stored = value->Value.Data;
+        changed = changed || value->Value.Type != ValueType || stored.size() != data.size() ||
+                  (!data.empty() && memcmp(stored.data(), data.data(), data.size()) != 0);
+        value->Value.Type = ValueType;
         if (stored.size() != data.size()) // the usual write keeps the size
             stored.resize(data.size());
         if (!data.empty())
@@ -1023,6 +1034,9 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     }
 
     k->RegWriteCount++;
+    ++(!NT_SUCCESS(status) ? k->RegOutcomes.Refused
+       : changed           ? k->RegOutcomes.Changes
+                           : k->RegOutcomes.Rewrites);
     bool record = k->Opt.RecordRegistry;
     bool trace = Tracing();
     if (record || trace) {
@@ -1036,6 +1050,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
         TraceEvent &event = ReusedEvent(now, TraceKind::Reg);
         event.Status = status;
         event.Ok = NT_SUCCESS(status);
+        event.Changed = changed;
         event.Code = ValueType;
         event.Text.assign(k->LastNarrowed);
         NarrowInto(event.Name, name);

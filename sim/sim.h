@@ -297,6 +297,13 @@ const std::vector<RegWrite> &RegistryWrites();
 const std::vector<RegQuery> &RegistryQueries();
 uint64_t RegistryWriteCount(); // counted even when RecordRegistry is off
 uint64_t RegistryQueryCount();
+// The write attempts by outcome, counted even when RecordRegistry is off: a
+// change stores other bytes or another type than the value held (or makes
+// the value), a rewrite the same ones; a refused write stores nothing.
+struct RegistryWriteOutcomes {
+    uint64_t Changes = 0, Rewrites = 0, Refused = 0;
+};
+RegistryWriteOutcomes RegistryWriteOutcomeCounts();
 
 // ---------------------------------------------------------------------------
 // Objects and I/O
@@ -401,6 +408,17 @@ struct PeerRequest {
 };
 const std::vector<PeerRequest> &PeerRequests();
 uint64_t PeerRequestCount(); // counted even when RecordPeerRequests is off
+// What became of the peer requests of one command byte, counted even when
+// RecordPeerRequests is off.
+struct PeerCommandCounts {
+    uint64_t Sent = 0;     // passed to the sibling
+    uint64_t Pending = 0;  // of those, left pending
+    uint64_t Failed = 0;   // of those, answered with an error status at once
+    uint64_t NotBuilt = 0; // IoBuildDeviceIoControlRequest failed
+    uint64_t Late = 0;     // pending ones completed later (cancelled included)
+    uint64_t Busy = 0;     // zero-timeout waits on a pending one's event that timed out
+};
+PeerCommandCounts PeerCommandCount(UCHAR command);
 
 // ---------------------------------------------------------------------------
 // Plug and play
@@ -593,6 +611,12 @@ enum class TraceKind {
     Reg,     // a registry write attempt: Key, Name, Type, Data, Ok, Status
     Ioctl,   // a control request: Code, Status, Information, Data (output copied back)
     Power,   // HwSetPowerState: Code = state, Status
+    // A peer request that was left pending is completed (by the sibling, or
+    // cancelled with its thread): Command, Status.
+    Complete,
+    // A zero-timeout wait on the event of a peer request still pending timed
+    // out: the caller found that request outstanding. Command.
+    Busy,
 };
 
 struct TraceEvent {
@@ -601,8 +625,9 @@ struct TraceEvent {
     NTSTATUS Status = 0;
     bool Ok = false;
     bool NoBuild = false;
-    ULONG Code = 0;    // Ioctl: the control code; Power: the state; Reg: the type
-    UCHAR Command = 0; // Request
+    bool Changed = false; // Reg: the write changed the stored type or bytes (or made the value)
+    ULONG Code = 0;       // Ioctl: the control code; Power: the state; Reg: the type
+    UCHAR Command = 0;    // Request
     ULONG_PTR Information = 0;
     std::string Text; // Notify: arrival|removal|other; Reg: the key path
     std::string Name; // Notify: symbolic-link name; Open: device; Reg: value name

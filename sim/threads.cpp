@@ -1085,7 +1085,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         ViolateLockedWith([] { return "KeWaitForSingleObject on a null object"; });
         return STATUS_INVALID_PARAMETER;
     }
-    return WaitForObject(Object, Timeout);
+    NTSTATUS status = WaitForObject(Object, Timeout);
+    if (zeroTimeout && status == StatusTimeout)
+        NoteBusyPeerRequest(Object);
+    return status;
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,

@@ -24,8 +24,8 @@ namespace kvrsim
 namespace
 {
 
-constexpr const char *Usage = "usage: kvrsim [--json] [--quiet] [--target 7|vista] [--image SYS]\n"
-                              "              [SCENARIO | -]\n"
+constexpr const char *Usage = "usage: kvrsim [--json] [--quiet | --changes] [--target 7|vista]\n"
+                              "              [--image SYS] [SCENARIO | -]\n"
                               "       kvrsim ids\n"
                               "       kvrsim --help\n";
 
@@ -36,15 +36,25 @@ void PrintHelp(std::ostream &Out)
            "Loads the driver on the simulated kernel and runs a scenario on the virtual\n"
            "clock. With no SCENARIO it runs the built-in typical road; '-' reads the\n"
            "scenario from standard input. --json prints one JSON object a line instead\n"
-           "of the timeline. --quiet neither records nor prints the platform events,\n"
-           "only the expects, 'show', verifier findings and the closing line (for long\n"
-           "runs). --target picks the Windows version whose documented behaviour the\n"
+           "of the timeline. --quiet prints no platform events, only the expects,\n"
+           "'show', verifier findings and the closing summary (for long runs).\n"
+           "--changes prints only what changed: registry writes that store the bytes\n"
+           "already there are named on one line a turn, and turns identical to the\n"
+           "one before are counted on one 'repeat' line. --target picks the Windows version whose "
+           "documented behaviour the\n"
            "simulated kernel follows: 7 (Windows 7 x64, the default) or vista (Windows\n"
            "Vista x64). --image runs the real kvrminiport.sys at SYS instead of the\n"
            "host build of the driver (with kvrminiport.sym beside it, which the\n"
            "windows-x64 build writes from the PDB): the same scenario, the same\n"
            "transcript; its deepest stack use goes to standard error.\n"
            "'ids' prints the frame identifier tables as one JSON object.\n"
+           "\n"
+           "The run ends with a summary: expects held and failed, requests per\n"
+           "command, registry writes (changes, unchanged rewrites, refused) and\n"
+           "verifier findings (with --json: the closing 'end' event). Events are\n"
+           "printed as they happen and kept nowhere: a long run needs no more memory\n"
+           "than a short one. 'wait' takes at most a day (86400000 ms); a longer run\n"
+           "repeats it.\n"
            "\n"
            "Exit status: 0 when every expect held, 1 when an expect failed or the\n"
            "verifier found a fault (the run goes on to the end), 2 for a usage or\n"
@@ -115,8 +125,7 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
         return ExitOk;
     }
 
-    bool Json = false;
-    bool Quiet = false;
+    RunOptions Opt;
     bool Vista = false;
     bool HaveScenario = false;
     std::string Path;
@@ -128,9 +137,11 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
             return ExitOk;
         }
         if (A == "--json") {
-            Json = true;
+            Opt.Json = true;
         } else if (A == "--quiet") {
-            Quiet = true;
+            Opt.Quiet = true;
+        } else if (A == "--changes") {
+            Opt.ChangesOnly = true;
         } else if (A == "--target") {
             std::string Target = I + 1 < Args.size() ? Args[++I] : "";
             if (Target != "7" && Target != "vista")
@@ -141,7 +152,8 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
                 return UsageError(Err, "--image takes the path of kvrminiport.sys");
             Image = Args[++I];
         } else if (A != "-" && !A.empty() && A[0] == '-') {
-            return UsageError(Err, "unknown option '" + A + "'");
+            return UsageError(Err, "unknown option '" + A +
+                                       "' (--json, --quiet, --changes, --target, --image, --help)");
         } else if (HaveScenario) {
             return UsageError(Err, "more than one scenario given");
         } else {
@@ -149,6 +161,9 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
             Path = A;
         }
     }
+
+    if (Opt.Quiet && Opt.ChangesOnly)
+        return UsageError(Err, "--quiet prints no events and --changes only some: give one");
 
     Scenario S;
     std::string Text;
@@ -180,12 +195,12 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
     }
     S.Vista = Vista;
     if (Image.empty())
-        return RunScenario(S, Json, Out, Err, Quiet) == 0 ? ExitOk : ExitExpectFailed;
+        return RunScenario(S, Opt, Out, Err) == 0 ? ExitOk : ExitExpectFailed;
     if (std::string Error = sim::UseImage(Image); !Error.empty()) {
         Err << "kvrsim: " << Error << "\n";
         return ExitUsage;
     }
-    int Status = RunScenario(S, Json, Out, Err, Quiet);
+    int Status = RunScenario(S, Opt, Out, Err);
     sim::ImageStackUse Stack = sim::ImageStack();
     Err << "kvrsim: image stack: deepest " << Stack.Deepest << " bytes (at a call of "
         << (Stack.Routine.empty() ? "nothing" : Stack.Routine) << "), budget "

@@ -2,9 +2,12 @@
 // kernel.
 
 #include "cli.h"
+#include "runner.h"
 #include "scenario.h"
 
 #include <gtest/gtest.h>
+
+#include <malloc.h>
 
 #include <fstream>
 #include <sstream>
@@ -112,6 +115,121 @@ TEST(CommandLine, QuietRunKeepsExpectsAndFindingsButNoEvents)
     EXPECT_EQ(Full.Status, ExitExpectFailed);
     EXPECT_NE(Full.Out.find("\"ev\":\"reg\""), std::string::npos) << Full.Out;
     EXPECT_EQ(Full.Err, Quiet.Err);
+}
+
+// The closing summary counts what happened whether or not the events were
+// printed, and says so in both forms; a transcript without its closing event
+// was cut short.
+TEST(CommandLine, ClosingSummaryCountsRequestsWritesExpectsAndFindings)
+{
+    const std::string Text = "frame reply pending\n"
+                             "plug ABCD 1000 FR0001A7C2\n"
+                             "wait 1000\n"      // mode request pending at 750, busy at 1000
+                             "frame complete\n" // ... and completed late
+                             "frame reply now\n"
+                             "reg fail write 2\n" // DeviceInfo 0800 refused twice, then stored
+                             "wait 500\n"
+                             "expect requests 0\n"
+                             "expect reg DeviceInfo 0102\n";
+    const std::string End =
+        "{\"t\":1500,\"ev\":\"end\",\"expects\":{\"held\":1,\"failed\":1},\"requests\":["
+        "{\"cmd\":1,\"sent\":1,\"pending\":0,\"failed\":0,\"nobuild\":0,\"late\":0,\"busy\":0},"
+        "{\"cmd\":4,\"sent\":2,\"pending\":1,\"failed\":0,\"nobuild\":0,\"late\":1,\"busy\":1}],"
+        "\"reg\":{\"changes\":4,\"rewrites\":1,\"refused\":2},\"findings\":0}\n";
+    for (auto Args : {std::vector<std::string>{"--json", "-"},
+                      {"--json", "--quiet", "-"},
+                      {"--json", "--changes", "-"}}) {
+        RunResult R = RunTool(Args, Text);
+        EXPECT_EQ(R.Status, ExitExpectFailed) << Args[1];
+        ASSERT_GE(R.Out.size(), End.size());
+        EXPECT_EQ(R.Out.substr(R.Out.size() - End.size()), End) << Args[1] << "\n" << R.Out;
+    }
+
+    RunResult Timeline = RunTool({"-"}, Text);
+    for (const char *Line : {"1000 ms  busy     mode (command 4) still outstanding: not sent\n",
+                             "1000 ms  complete mode (command 4) -> 0x00000000 success\n",
+                             "1250 ms  reg      product DeviceInfo binary 0800 (panel 8, aux 0) "
+                             "REFUSED\n",
+                             "end      expects: 1 held, 1 failed\n",
+                             "end      requests: panel (command 1) 1 sent; mode (command 4) 2 "
+                             "sent, 1 pending, 1 completed late, 1 skipped busy\n",
+                             "end      registry writes: 4 changes, 1 unchanged rewrite, 2 "
+                             "refused\n",
+                             "end      1 failure\n"})
+        EXPECT_NE(Timeline.Out.find(Line), std::string::npos) << Line << Timeline.Out;
+
+    // No expects is not "every expect held".
+    RunResult None = RunTool({"-"}, "wait 300\n");
+    EXPECT_EQ(None.Status, ExitOk);
+    EXPECT_EQ(None.Out.find("every expect held"), std::string::npos) << None.Out;
+    EXPECT_NE(None.Out.find("end      no expects; no verifier finding\n"), std::string::npos)
+        << None.Out;
+}
+
+// The changes-only view: unchanged rewrites named on one line, identical
+// turns counted on one; what changed still printed in full.
+TEST(CommandLine, ChangesViewCollapsesRewritesAndIdenticalTurns)
+{
+    const std::string Text = "plug ABCD 1000 FR0001A7C2\nwait 3000\nframe panel 9 0\nwait 1000\n";
+    RunResult Full = RunTool({"-"}, Text);
+    RunResult Changes = RunTool({"--changes", "-"}, Text);
+    EXPECT_EQ(Changes.Status, ExitOk);
+    EXPECT_NE(Changes.Out.find("1000 ms  same     DeviceInfo DeviceStatus rewritten unchanged\n"),
+              std::string::npos)
+        << Changes.Out;
+    EXPECT_NE(Changes.Out.find("3000 ms  repeat   8 identical turns from 1250 ms\n"),
+              std::string::npos)
+        << Changes.Out;
+    EXPECT_NE(Changes.Out.find("reg      product DeviceInfo binary 0900 (panel 9, aux 0)\n"),
+              std::string::npos)
+        << Changes.Out;
+    EXPECT_EQ(Changes.Out.find(") unchanged\n"), std::string::npos) << Changes.Out;
+    EXPECT_LT(Changes.Out.size() * 2, Full.Out.size());
+}
+
+// An output that counts what it is given and keeps none of it.
+class CountingBuffer : public std::streambuf
+{
+  public:
+    size_t Bytes = 0;
+
+  protected:
+    int overflow(int C) override
+    {
+        ++Bytes;
+        return C;
+    }
+    std::streamsize xsputn(const char *, std::streamsize N) override
+    {
+        Bytes += size_t(N);
+        return N;
+    }
+};
+
+// Events are printed as they come and kept nowhere: a traced hour, which
+// prints some megabytes, leaves the heap as a traced minute leaves it.
+TEST(CommandLine, TracedRunKeepsNoEvents)
+{
+    auto Run = [](const char *Wait, size_t &Printed) {
+        Scenario S;
+        EXPECT_FALSE(ParseScenario(std::string("plug ABCD 1000 FR0001A7C2\nwait ") + Wait, S));
+        S.FileName = "memory.kvs";
+        CountingBuffer Buffer;
+        std::ostream Out(&Buffer);
+        std::ostringstream Err;
+        EXPECT_EQ(RunScenario(S, RunOptions{}, Out, Err), 0) << Err.str();
+        Printed = Buffer.Bytes;
+        return mallinfo2().uordblks; // the kernel keeps its state until the next run
+    };
+    size_t MinuteBytes = 0, HourBytes = 0;
+    Run("3600000", HourBytes); // leaves the storage that later kernels reuse
+    size_t Minute = Run("60000", MinuteBytes);
+    size_t Hour = Run("3600000", HourBytes);
+    if (Minute == 0)
+        GTEST_SKIP() << "this allocator does not report its heap";
+    EXPECT_GT(HourBytes, 50 * MinuteBytes);
+    EXPECT_LT(Hour, Minute + 128 * 1024)
+        << "a minute left " << Minute << " bytes, an hour " << Hour;
 }
 
 TEST(CommandLine, BootCommandLoadsTheDriverWhereItStands)

@@ -44,9 +44,9 @@ bool SameText(std::string_view A, std::string_view B)
 class Runner
 {
   public:
-    Runner(const Scenario &Scen, bool Json, bool QuietRun, std::ostream &Out,
-           std::ostream &Messages)
-        : S(Scen), T(Out, Json), Err(Messages), Quiet(QuietRun)
+    Runner(const Scenario &Scen, const RunOptions &Opt, std::ostream &Out, std::ostream &Messages)
+        : S(Scen), T(Out, Opt.Json, Opt.ChangesOnly), Err(Messages), Quiet(Opt.Quiet),
+          Printing(!Opt.Quiet)
     {
     }
 
@@ -57,6 +57,7 @@ class Runner
     void SetTracing(bool On);
     void Execute(const Command &C);
     void OnTrace(const sim::TraceEvent &E);
+    void Print(const sim::TraceEvent &E);
     void OnViolation(const sim::Violation &V);
     void ReportViolation(uint64_t At, const std::string &Text);
     void ExpectReg(const Command &C);
@@ -68,13 +69,20 @@ class Runner
     Transcript T;
     std::ostream &Err;
     bool Quiet;
-    unsigned Failures = 0;
+    bool Printing; // platform events are printed (not --quiet, not `trace off`)
+    RunSummary Summary;
     size_t ViolationsPrinted = 0;
     bool Booted = false;
     sim::IoctlResult LastIoctl{};
 };
 
 void Runner::OnTrace(const sim::TraceEvent &E)
+{
+    if (Printing)
+        Print(E);
+}
+
+void Runner::Print(const sim::TraceEvent &E)
 {
     uint64_t At = Ms(E.Time);
     switch (E.Kind) {
@@ -93,13 +101,19 @@ void Runner::OnTrace(const sim::TraceEvent &E)
     case sim::TraceKind::Request:
         T.Request(At, E.Command, !E.NoBuild, uint32_t(E.Status));
         break;
+    case sim::TraceKind::Complete:
+        T.Complete(At, E.Command, uint32_t(E.Status));
+        break;
+    case sim::TraceKind::Busy:
+        T.Busy(At, E.Command);
+        break;
     case sim::TraceKind::Reg:
         if (SameText(E.Text, ProductKeyPath))
-            T.RegWrite(At, KeyName::Product, E.Name, E.Code, E.Data, E.Ok);
+            T.RegWrite(At, KeyName::Product, E.Name, E.Code, E.Data, E.Ok, E.Changed);
         else if (SameText(E.Text, PeerKeyPath))
-            T.RegWrite(At, KeyName::Peer, E.Name, E.Code, E.Data, E.Ok);
+            T.RegWrite(At, KeyName::Peer, E.Name, E.Code, E.Data, E.Ok, E.Changed);
         else
-            T.RegWriteOther(At, E.Text, E.Name, E.Code, E.Data, E.Ok);
+            T.RegWriteOther(At, E.Text, E.Name, E.Code, E.Data, E.Ok, E.Changed);
         break;
     case sim::TraceKind::Ioctl:
         T.Ioctl(At, E.Code, uint32_t(E.Status), uint64_t(E.Information), E.Data);
@@ -121,7 +135,7 @@ void Runner::OnViolation(const sim::Violation &V)
 
 void Runner::ReportViolation(uint64_t At, const std::string &Text)
 {
-    ++Failures;
+    ++Summary.Findings;
     T.Violation(At, Text);
     Err << S.FileName << ": verifier: " << Text << "\n";
 }
@@ -129,8 +143,8 @@ void Runner::ReportViolation(uint64_t At, const std::string &Text)
 void Runner::Report(unsigned Line, bool Ok, const std::string &Message)
 {
     T.Expect(sim::NowMs(), Ok, Line, Message);
+    ++(Ok ? Summary.ExpectsHeld : Summary.ExpectsFailed);
     if (!Ok) {
-        ++Failures;
         Err << S.FileName << ":" << Line << ": expect failed: " << Message << "\n";
     }
 }
@@ -147,17 +161,18 @@ void Runner::Boot(bool AdapterFirst)
     sim::HoldNewThreads(false);
 }
 
-// Events are printed as the kernel records them; with tracing off nothing
-// is recorded, so a long stretch costs neither memory nor output.
+// Events are printed as the kernel reports them and kept nowhere, so the
+// memory of a run does not grow with its length. The closing summary comes
+// from the kernel's own counters, which count with tracing off too.
 void Runner::SetTracing(bool On)
 {
-    if (Quiet)
-        return;
-    if (On)
+    Printing = On && !Quiet;
+    // With nothing to print, no observer: the kernel then builds no events
+    // at all, which is what makes a quiet or untraced stretch cheap.
+    if (Printing)
         sim::SetTraceObserver([this](const sim::TraceEvent &E) { OnTrace(E); });
     else
         sim::SetTraceObserver({});
-    sim::SetRecording(On);
 }
 
 std::string RegLabel(const Command &C)
@@ -362,7 +377,17 @@ void Runner::Finish()
     std::vector<sim::Violation> All = sim::Shutdown();
     for (size_t I = ViolationsPrinted; I < All.size(); ++I)
         ReportViolation(Ms(All[I].Time), All[I].Text);
-    T.End(End, Failures);
+    // The kernel counts requests and writes whether or not their events are
+    // printed, so a quiet run has the same summary as a printed one.
+    for (unsigned Cmd = 0; Cmd < Summary.Requests.size(); ++Cmd) {
+        sim::PeerCommandCounts C = sim::PeerCommandCount(UCHAR(Cmd));
+        Summary.Requests[Cmd] = {C.Sent, C.Pending, C.Failed, C.NotBuilt, C.Late, C.Busy};
+    }
+    sim::RegistryWriteOutcomes W = sim::RegistryWriteOutcomeCounts();
+    Summary.RegChanges = W.Changes;
+    Summary.RegRewrites = W.Rewrites;
+    Summary.RegRefused = W.Refused;
+    T.End(End, Summary);
 }
 
 int Runner::Run()
@@ -372,12 +397,12 @@ int Runner::Run()
     O.RunMode = sim::Mode::Deterministic;
     O.Keys = {ProductKeyPath, PeerKeyPath};
     O.PeerPresent = true;
-    if (Quiet) {
-        O.TraceEnabled = false;
-        O.RecordWaits = false;
-        O.RecordRegistry = false;
-        O.RecordPeerRequests = false;
-    }
+    // The kernel keeps no record of its own: every event reaches the observer
+    // and is printed (or counted) at once.
+    O.TraceEnabled = false;
+    O.RecordWaits = false;
+    O.RecordRegistry = false;
+    O.RecordPeerRequests = false;
     sim::Reset(O);
     // A freshly loaded image: the driver's record as the loader leaves it
     // (the real image is mapped afresh by Reset).
@@ -400,14 +425,14 @@ int Runner::Run()
 
     sim::SetTraceObserver({});
     sim::SetViolationObserver({});
-    return Failures == 0 ? 0 : 1;
+    return Summary.ExpectsFailed + Summary.Findings == 0 ? 0 : 1;
 }
 
 } // namespace
 
-int RunScenario(const Scenario &S, bool Json, std::ostream &Out, std::ostream &Err, bool Quiet)
+int RunScenario(const Scenario &S, const RunOptions &Opt, std::ostream &Out, std::ostream &Err)
 {
-    Runner R(S, Json, Quiet, Out, Err);
+    Runner R(S, Opt, Out, Err);
     return R.Run();
 }
 

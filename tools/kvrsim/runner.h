@@ -16,17 +16,23 @@ inline constexpr const char *ProductKeyPath =
 inline constexpr const char *PeerKeyPath =
     "\\Registry\\Machine\\system\\CurrentControlSet\\Services\\KEVO\\Device0";
 
+struct RunOptions {
+    bool Json = false; // JSON lines instead of the timeline
+    // The platform events are not printed, only the expects, `show`, the
+    // verifier's findings and the closing summary; for long runs, where
+    // printing every event would cost more than the run itself.
+    bool Quiet = false;
+    // The changes-only view (see Transcript).
+    bool ChangesOnly = false;
+};
+
 // Builds the initial system, loads the driver (at time 0, or at the
 // scenario's `boot`), runs every command on the virtual clock and ends with
-// the verifier's checks. The transcript goes to Out; each failed expect and
-// each verifier violation is also reported on Err as FILE:LINE or FILE.
-// Returns 0 when every expect held and the verifier found nothing, else 1.
-// Quiet: the platform events are neither recorded nor printed, only the
-// expects, `show`, the verifier's findings and the closing line; for long
-// runs, where recording and printing every event would cost more than the
-// run itself.
-int RunScenario(const Scenario &S, bool Json, std::ostream &Out, std::ostream &Err,
-                bool Quiet = false);
+// the verifier's checks and the closing summary. The transcript goes to Out;
+// each failed expect and each verifier violation is also reported on Err as
+// FILE:LINE or FILE. Returns 0 when every expect held and the verifier found
+// nothing, else 1.
+int RunScenario(const Scenario &S, const RunOptions &Opt, std::ostream &Out, std::ostream &Err);
 
 } // namespace kvrsim
 

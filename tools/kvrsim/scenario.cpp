@@ -296,7 +296,8 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
                 return E;
             return ParseNumber(Arg(2), U32, "count", C.Value);
         }
-        return "unknown frame command '" + std::string(Sub) + "'";
+        return "unknown frame command '" + std::string(Sub) +
+               "' (mode, panel, input, reply, complete or nobuild)";
     }
     if (Cmd == "reg") {
         if (W.size() < 2)
@@ -354,7 +355,7 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
                 return std::string("usage: ") + Syntax;
             return ParseNumber(Arg(3), U32, "count", C.Value);
         }
-        return "unknown reg command '" + std::string(Sub) + "'";
+        return "unknown reg command '" + std::string(Sub) + "' (set, del or fail)";
     }
     if (Cmd == "pool") {
         C.Kind = Op::PoolFail;
@@ -374,6 +375,9 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
             C.Value = 3;
         else if (Arg(1) == "off")
             C.Value = 4;
+        else if (Arg(1).empty() || Arg(1)[0] < '0' || Arg(1)[0] > '9')
+            return "unknown power state '" + std::string(Arg(1)) +
+                   "' (on, standby, suspend, off or a number)";
         else
             return ParseNumber(Arg(1), U32, "power state", C.Value);
         return {};
@@ -389,8 +393,13 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
                 Named = true;
             }
         if (!Named) {
-            if (Arg(1).empty() || Arg(1)[0] < '0' || Arg(1)[0] > '9')
-                return "unknown control code name '" + std::string(Arg(1)) + "'";
+            if (Arg(1).empty() || Arg(1)[0] < '0' || Arg(1)[0] > '9') {
+                std::string Known;
+                for (const ControlName &N : ControlNames())
+                    Known += std::string(Known.empty() ? "" : ", ") + N.Name;
+                return "unknown control code name '" + std::string(Arg(1)) + "' (" + Known +
+                       ", or a number)";
+            }
             if (auto E = ParseNumber(Arg(1), U32, "control code", C.Value))
                 return E;
         }
@@ -417,7 +426,11 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
         C.Kind = Op::Wait;
         if (auto E = WordCount(W, 2, 2, "wait MS"))
             return E;
-        return ParseNumber(Arg(1), MaxWaitMs, "wait", C.Value);
+        if (auto E = ParseNumber(Arg(1), MaxWaitMs, "wait", C.Value))
+            return *E + (E->find("out of range") != std::string::npos
+                             ? "; a wait is at most a day: repeat the line for a longer run"
+                             : "");
+        return {};
     }
     if (Cmd == "expect") {
         if (W.size() < 2)
@@ -471,7 +484,15 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
         C.Kind = Op::Show;
         return WordCount(W, 1, 1, "show");
     }
-    return "unknown command '" + std::string(Cmd) + "'";
+    std::string Known;
+    for (const CommandHelp &H : CommandTable()) {
+        std::string_view First(H.Syntax);
+        First = First.substr(0, First.find(' '));
+        if (Known.find(" " + std::string(First) + ",") == std::string::npos)
+            Known += " " + std::string(First) + ",";
+    }
+    Known.pop_back();
+    return "unknown command '" + std::string(Cmd) + "' (one of" + Known + ")";
 }
 
 } // namespace
