@@ -20,19 +20,24 @@
 //  - verifier:   the simulated kernel has no finding, teardown included.
 //
 // Every case checks every property that its contexts exercise. A failure
-// prints the strategy, the seed and the schedule; either reproduces it.
+// prints the strategy, the seed and the schedule; either reproduces it. With
+// --timeline FILE the failing schedule is run once more and drawn as kvrsim
+// draws a scenario (an SVG timeline), its failures in the verifier's lane.
 //
 //   kvr_explore [--case power|status|events|session|all] [--strategy random|pct|bounded|all]
 //               [--schedules N] [--seed S] [--bound B] [--pct-depth D] [--pct-points K]
-//               [--replay "POINT:THREAD ..."] [--verbose]
+//               [--replay "POINT:THREAD ..."] [--timeline FILE] [--verbose]
 
 #include "sim/sim.h"
 #include "sim/explore.h"
+#include "tools/kvrsim/runner.h"
+#include "tools/kvrsim/timeline.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <set>
@@ -87,6 +92,10 @@ struct Run {
 };
 
 Run R;
+
+// The picture being drawn of a failing schedule's second run, if any.
+kvrsim::Timeline *Picture = nullptr;
+const char *PicturePath = nullptr;
 
 void Fail(std::string text)
 {
@@ -179,6 +188,8 @@ void BootSystem()
     options.RecordPeerRequests = false;
     options.ThreadStackSize = 128 * 1024;
     sim::Reset(options);
+    if (Picture)
+        sim::SetTraceObserver([](const sim::TraceEvent &e) { kvrsim::AddToTimeline(*Picture, e); });
     DriverState = DRIVER_STATE{};
     sim::ExpectSurvivingPool(sim::Tag("ffub"));
     sim::ExpectSurvivingReferences(PeerDeviceName);
@@ -491,6 +502,31 @@ struct Settings {
     bool Verbose = false;
 };
 
+// Runs the failing schedule again with every event drawn, and writes the
+// picture: the events of the contexts, then each failure at the end.
+void DrawFailure(const Case &c, const Outcome &failed)
+{
+    sim::ScheduleOptions replay;
+    replay.Switches = failed.Record.Switches;
+    kvrsim::Timeline picture(c.EndMs);
+    Picture = &picture;
+    Outcome again = RunOne(c, replay);
+    Picture = nullptr;
+    for (const std::string &failure : again.Failures)
+        picture.Add(c.EndMs, kvrsim::Mark::Finding, failure);
+    std::ofstream out(PicturePath, std::ios::binary | std::ios::trunc);
+    picture.Write(out,
+                  std::string("kvr_explore --case ") + c.Name + " --replay \"" +
+                      sim::ScheduleText(failed.Record.Switches) + "\"",
+                  c.EndMs);
+    out.close();
+    if (!out)
+        printf("  timeline: could not write %s\n", PicturePath);
+    else
+        printf("  timeline: %s (%zu failure(s) in the second run)\n", PicturePath,
+               again.Failures.size());
+}
+
 void Report(const Case &c, const char *strategy, const sim::ScheduleOptions &options,
             const Outcome &outcome, uint64_t index)
 {
@@ -514,6 +550,8 @@ void Report(const Case &c, const char *strategy, const sim::ScheduleOptions &opt
                c.Name, (unsigned long long)seed, options.PctDepth,
                (unsigned long long)options.PctPoints);
     printf("  reproduce: kvr_explore --case %s --replay \"%s\"\n", c.Name, schedule.c_str());
+    if (PicturePath)
+        DrawFailure(c, outcome);
 }
 
 // Runs one strategy's budget on one case; false at the first failure.
@@ -621,7 +659,8 @@ int Usage()
     fprintf(stderr, "usage: kvr_explore [--case power|status|events|session|all]\n"
                     "                   [--strategy random|pct|bounded|all] [--schedules N]\n"
                     "                   [--seed S] [--bound B] [--pct-depth D] [--pct-points K]\n"
-                    "                   [--replay \"POINT:THREAD ...\"] [--verbose]\n");
+                    "                   [--replay \"POINT:THREAD ...\"] [--timeline FILE] "
+                    "[--verbose]\n");
     return 2;
 }
 
@@ -649,6 +688,8 @@ int main(int argc, char **argv)
             settings.CaseName = value;
         } else if (arg == "--strategy") {
             settings.StrategyName = value;
+        } else if (arg == "--timeline") {
+            PicturePath = value;
         } else if (arg == "--replay") {
             settings.Replay = sim::ParseSchedule(value);
             if (!settings.Replay)

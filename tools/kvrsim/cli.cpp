@@ -24,8 +24,8 @@ namespace kvrsim
 namespace
 {
 
-constexpr const char *Usage = "usage: kvrsim [--json] [--quiet | --changes] [--target 7|vista]\n"
-                              "              [--image SYS] [SCENARIO | -]\n"
+constexpr const char *Usage = "usage: kvrsim [--json] [--quiet | --changes] [--timeline FILE]\n"
+                              "              [--target 7|vista] [--image SYS] [SCENARIO | -]\n"
                               "       kvrsim ids\n"
                               "       kvrsim --help\n";
 
@@ -40,7 +40,9 @@ void PrintHelp(std::ostream &Out)
            "'show', verifier findings and the closing summary (for long runs).\n"
            "--changes prints only what changed: registry writes that store the bytes\n"
            "already there are named on one line a turn, and turns identical to the\n"
-           "one before are counted on one 'repeat' line. --target picks the Windows version whose "
+           "one before are counted on one 'repeat' line. --timeline FILE draws the\n"
+           "run as an SVG picture, lanes along virtual time (with --quiet too).\n"
+           "--target picks the Windows version whose "
            "documented behaviour the\n"
            "simulated kernel follows: 7 (Windows 7 x64, the default) or vista (Windows\n"
            "Vista x64). --image runs the real kvrminiport.sys at SYS instead of the\n"
@@ -126,6 +128,7 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
     }
 
     RunOptions Opt;
+    std::string PicturePath;
     bool Vista = false;
     bool HaveScenario = false;
     std::string Path;
@@ -142,6 +145,10 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
             Opt.Quiet = true;
         } else if (A == "--changes") {
             Opt.ChangesOnly = true;
+        } else if (A == "--timeline") {
+            if (I + 1 >= Args.size() || Args[I + 1].empty())
+                return UsageError(Err, "--timeline takes a file name");
+            PicturePath = Args[++I];
         } else if (A == "--target") {
             std::string Target = I + 1 < Args.size() ? Args[++I] : "";
             if (Target != "7" && Target != "vista")
@@ -153,7 +160,8 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
             Image = Args[++I];
         } else if (A != "-" && !A.empty() && A[0] == '-') {
             return UsageError(Err, "unknown option '" + A +
-                                       "' (--json, --quiet, --changes, --target, --image, --help)");
+                                       "' (--json, --quiet, --changes, --timeline, --target, "
+                                       "--image, --help)");
         } else if (HaveScenario) {
             return UsageError(Err, "more than one scenario given");
         } else {
@@ -194,6 +202,15 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
         return ExitUsage;
     }
     S.Vista = Vista;
+    std::ofstream Picture;
+    if (!PicturePath.empty()) {
+        Picture.open(PicturePath, std::ios::binary | std::ios::trunc);
+        if (!Picture) {
+            Err << PicturePath << ": cannot write: " << std::strerror(errno) << "\n";
+            return ExitUsage;
+        }
+        Opt.Picture = &Picture;
+    }
     if (Image.empty())
         return RunScenario(S, Opt, Out, Err) == 0 ? ExitOk : ExitExpectFailed;
     if (std::string Error = sim::UseImage(Image); !Error.empty()) {

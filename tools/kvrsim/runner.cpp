@@ -9,6 +9,8 @@
 #include "../../driver/core/state.h"
 
 #include <cctype>
+#include <cstdio>
+#include <optional>
 
 namespace kvrsim
 {
@@ -46,7 +48,7 @@ class Runner
   public:
     Runner(const Scenario &Scen, const RunOptions &Opt, std::ostream &Out, std::ostream &Messages)
         : S(Scen), T(Out, Opt.Json, Opt.ChangesOnly), Err(Messages), Quiet(Opt.Quiet),
-          Printing(!Opt.Quiet)
+          Printing(!Opt.Quiet), PictureOut(Opt.Picture)
     {
     }
 
@@ -70,6 +72,8 @@ class Runner
     std::ostream &Err;
     bool Quiet;
     bool Printing; // platform events are printed (not --quiet, not `trace off`)
+    std::ostream *PictureOut;
+    std::optional<Timeline> Picture;
     RunSummary Summary;
     size_t ViolationsPrinted = 0;
     bool Booted = false;
@@ -80,6 +84,8 @@ void Runner::OnTrace(const sim::TraceEvent &E)
 {
     if (Printing)
         Print(E);
+    if (Picture)
+        AddToTimeline(*Picture, E);
 }
 
 void Runner::Print(const sim::TraceEvent &E)
@@ -136,6 +142,8 @@ void Runner::OnViolation(const sim::Violation &V)
 void Runner::ReportViolation(uint64_t At, const std::string &Text)
 {
     ++Summary.Findings;
+    if (Picture)
+        Picture->Add(At, Mark::Finding, Text);
     T.Violation(At, Text);
     Err << S.FileName << ": verifier: " << Text << "\n";
 }
@@ -144,6 +152,9 @@ void Runner::Report(unsigned Line, bool Ok, const std::string &Message)
 {
     T.Expect(sim::NowMs(), Ok, Line, Message);
     ++(Ok ? Summary.ExpectsHeld : Summary.ExpectsFailed);
+    if (Picture)
+        Picture->Add(sim::NowMs(), Ok ? Mark::ExpectHeld : Mark::ExpectFailed,
+                     "line " + std::to_string(Line) + ": " + Message);
     if (!Ok) {
         Err << S.FileName << ":" << Line << ": expect failed: " << Message << "\n";
     }
@@ -167,9 +178,9 @@ void Runner::Boot(bool AdapterFirst)
 void Runner::SetTracing(bool On)
 {
     Printing = On && !Quiet;
-    // With nothing to print, no observer: the kernel then builds no events
-    // at all, which is what makes a quiet or untraced stretch cheap.
-    if (Printing)
+    // With nothing to print or draw, no observer: the kernel then builds no
+    // events at all, which is what makes a quiet or untraced stretch cheap.
+    if (Printing || Picture)
         sim::SetTraceObserver([this](const sim::TraceEvent &E) { OnTrace(E); });
     else
         sim::SetTraceObserver({});
@@ -388,6 +399,8 @@ void Runner::Finish()
     Summary.RegRewrites = W.Rewrites;
     Summary.RegRefused = W.Refused;
     T.End(End, Summary);
+    if (Picture)
+        Picture->Write(*PictureOut, S.FileName, End);
 }
 
 int Runner::Run()
@@ -404,6 +417,14 @@ int Runner::Run()
     O.RecordRegistry = false;
     O.RecordPeerRequests = false;
     sim::Reset(O);
+    if (PictureOut) {
+        // The bins divide the time the scenario's waits add up to.
+        uint64_t Planned = 0;
+        for (const Command &C : S.Commands)
+            if (C.Kind == Op::Wait)
+                Planned += C.Value;
+        Picture.emplace(Planned);
+    }
     // A freshly loaded image: the driver's record as the loader leaves it
     // (the real image is mapped afresh by Reset).
     if (!sim::ImageInUse())
@@ -429,6 +450,69 @@ int Runner::Run()
 }
 
 } // namespace
+
+void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
+{
+    uint64_t At = Ms(E.Time);
+    switch (E.Kind) {
+    case sim::TraceKind::Boot:
+        Picture.Add(At, Mark::Boot, "DriverEntry returned " + std::to_string(uint32_t(E.Status)));
+        break;
+    case sim::TraceKind::Notify:
+        Picture.Add(At,
+                    E.Text == "arrival"   ? Mark::Arrival
+                    : E.Text == "removal" ? Mark::Removal
+                                          : Mark::OtherNotify,
+                    E.Text + " " + E.Name);
+        break;
+    case sim::TraceKind::Open:
+        Picture.Add(At, E.Ok ? Mark::Open : Mark::OpenFailed, E.Name);
+        break;
+    case sim::TraceKind::Release:
+        Picture.Add(At, Mark::Release, E.Name);
+        break;
+    case sim::TraceKind::Request: {
+        char Status[16];
+        std::snprintf(Status, sizeof Status, "0x%08x", uint32_t(E.Status));
+        Mark M = E.NoBuild                    ? Mark::NotBuilt
+                 : E.Status == STATUS_PENDING ? Mark::SentPending
+                 : NT_SUCCESS(E.Status)       ? Mark::Sent
+                                              : Mark::SentFailed;
+        Picture.Add(At, M, E.NoBuild ? "not built" : std::string("status ") + Status, E.Command);
+        break;
+    }
+    case sim::TraceKind::Complete: {
+        char Status[16];
+        std::snprintf(Status, sizeof Status, "0x%08x", uint32_t(E.Status));
+        Picture.Add(At, Mark::Completed, std::string("completed with ") + Status, E.Command);
+        break;
+    }
+    case sim::TraceKind::Busy:
+        Picture.Add(At, Mark::Busy, "still outstanding", E.Command);
+        break;
+    case sim::TraceKind::Reg:
+        Picture.Add(At,
+                    !E.Ok       ? Mark::RegRefused
+                    : E.Changed ? Mark::RegChange
+                                : Mark::RegRewrite,
+                    E.Name + " " + HexBytes(E.Data));
+        if (E.Ok && E.Data.size() == 16 && E.Code == REG_BINARY &&
+            SameText(E.Name, "DeviceStatus") && SameText(E.Text, ProductKeyPath))
+            Picture.Status(At, E.Data[0], E.Data[1]);
+        break;
+    case sim::TraceKind::Ioctl: {
+        const char *Name = ControlCodeName(E.Code);
+        char Code[16];
+        std::snprintf(Code, sizeof Code, "0x%06x", unsigned(E.Code));
+        Picture.Add(At, E.Status == 0 ? Mark::IoctlOk : Mark::IoctlRefused,
+                    std::string(Name ? Name : Code) + " -> " + std::to_string(uint32_t(E.Status)));
+        break;
+    }
+    case sim::TraceKind::Power:
+        Picture.Add(At, Mark::Power, "state " + std::to_string(E.Code));
+        break;
+    }
+}
 
 int RunScenario(const Scenario &S, const RunOptions &Opt, std::ostream &Out, std::ostream &Err)
 {

@@ -4,6 +4,9 @@
 #define KVRSIM_RUNNER_H
 
 #include "scenario.h"
+#include "timeline.h"
+
+#include "../../sim/sim.h"
 
 #include <ostream>
 
@@ -24,7 +27,14 @@ struct RunOptions {
     bool Quiet = false;
     // The changes-only view (see Transcript).
     bool ChangesOnly = false;
+    // Where the run's picture goes (see Timeline), or nowhere. It is drawn
+    // from every event, printed or not.
+    std::ostream *Picture = nullptr;
 };
+
+// What one event of the simulated kernel adds to a picture. Expects and
+// verifier findings are the caller's to add.
+void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E);
 
 // Builds the initial system, loads the driver (at time 0, or at the
 // scenario's `boot`), runs every command on the virtual clock and ends with
