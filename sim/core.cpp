@@ -338,6 +338,8 @@ const char *TraceKindName(TraceKind kind)
         return "complete";
     case TraceKind::Busy:
         return "busy";
+    case TraceKind::Adapter:
+        return "adapter";
     }
     return "?";
 }

@@ -145,7 +145,9 @@ struct Thread {
     // restore exactly the one returned by the raise it undoes.
     std::vector<KIRQL> Raised;
     bool Finished = false;
-    bool Ending = false; // its start routine has returned: its frames are gone
+    bool Driver = false;   // started by the driver (PsCreateSystemThread)
+    bool Orphaned = false; // its driver's image was unloaded: it never runs again
+    bool Ending = false;   // its start routine has returned: its frames are gone
     bool Blocked = false;
     bool Harness = false;
     int64_t WakeTime = -1;
@@ -461,6 +463,20 @@ struct Kernel {
     // The port hands the miniport one control request at a time.
     std::mutex StartIoMutex;
     PVOID Extension = nullptr;
+    // The adapter as the plug-and-play manager and the video port keep it:
+    // its device \Device\VideoN (exclusive), whether it is started, and
+    // whether the display driver has it open.
+    PDEVICE_OBJECT VideoDevice = nullptr;
+    unsigned VideoDeviceNumber = 0; // N of the next one
+    bool PnpMiniport = false;       // the table qualifies as Plug and Play
+    bool AdapterStarted = false;
+    bool VideoDeviceOpen = false;
+    unsigned FailAddDevices = 0;
+    NTSTATUS FailAddDevicesStatus = STATUS_INSUFFICIENT_RESOURCES;
+    unsigned FailStarts = 0;
+    NTSTATUS FailStartsStatus = STATUS_UNSUCCESSFUL;
+    ULONG AdapterPower = 1; // VideoPowerOn
+    bool ImageUnloaded = false;
 
     // Trace.
     std::vector<TraceEvent> TraceLog;
@@ -589,6 +605,14 @@ void CancelThreadIo(Thread *thread);
 void NoteBusyPeerRequest(const void *event);
 // Clears DO_DEVICE_INITIALIZING on the devices the driver created so far.
 void FinishDriverEntryDevices(PDRIVER_OBJECT driver);
+// A device the video port creates for the driver's adapter (named, ready to
+// be opened), and its deletion at the adapter's removal.
+PDEVICE_OBJECT CreatePortDevice(PDRIVER_OBJECT driver, std::string name, DEVICE_TYPE type,
+                                bool exclusive);
+void DeletePortDevice(PDEVICE_OBJECT device);
+// Whether a thread of an unloaded image is about to run: a finding (bug
+// check 0xCE), and the thread never runs again (video port, threads).
+bool UnloadedImageWouldRun(Thread *thread);
 
 // Threads (threads.cpp).
 // The calling context, never null.

@@ -395,6 +395,23 @@ void FinishDriverEntryDevices(PDRIVER_OBJECT driver)
             device->Initializing = false;
 }
 
+PDEVICE_OBJECT CreatePortDevice(PDRIVER_OBJECT driver, std::string name, DEVICE_TYPE type,
+                                bool exclusive)
+{
+    PDEVICE_OBJECT device = NewDevice(driver, std::move(name), 0, type, 0, exclusive, false);
+    device->Initializing = false;
+    AddToNamespace(device);
+    return device;
+}
+
+void DeletePortDevice(PDEVICE_OBJECT device)
+{
+    Kernel *k = K;
+    RemoveFromNamespace(device);
+    k->KnownObjects.erase(device);
+    std::erase_if(k->DeviceObjects, [device](const auto &kept) { return kept.get() == device; });
+}
+
 void KeepRequestStorage()
 {
     Kernel *k = K;
@@ -766,6 +783,26 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
         Emit(std::move(event));
     }
     return status;
+}
+
+void ObfReferenceObject(PVOID Object)
+{
+    EnsureKernel();
+    KVR_SIM_CHECK_CALLER("ObfReferenceObject");
+    Kernel *k = K;
+    Guard guard;
+    if (CurrentThread()->Irql > DISPATCH_LEVEL)
+        Violate("ObfReferenceObject above DISPATCH_LEVEL");
+    if (!k->KnownObjects.count(Object)) {
+        Violate("ObfReferenceObject on an address that is not an object");
+        return;
+    }
+    ObjectHeader *header = (ObjectHeader *)Object;
+    if (header->Dead || header->References <= 0) {
+        Violate("ObfReferenceObject on an object that has no reference left");
+        return;
+    }
+    header->References++;
 }
 
 void ObfDereferenceObject(PVOID Object)

@@ -283,8 +283,11 @@ Thread *TakeRunnable()
 void DrainRunQueue()
 {
     Kernel *k = K;
-    while (!k->RunQueue.empty())
-        RunFiber(TakeRunnable());
+    while (!k->RunQueue.empty()) {
+        Thread *thread = TakeRunnable();
+        if (!UnloadedImageWouldRun(thread))
+            RunFiber(thread);
+    }
 }
 
 void DropStaleTimers()
@@ -1159,6 +1162,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     Thread *thread = NewThread(StartRoutine, StartContext, k->HoldNewThreads);
     if (!thread)
         return STATUS_INSUFFICIENT_RESOURCES;
+    thread->Driver = true;
     HANDLE handle = (HANDLE)(uintptr_t)(0x1000 + thread->Id * 4);
     if (ThreadHandle)
         __atomic_store_n(ThreadHandle, handle, __ATOMIC_RELAXED);

@@ -1,6 +1,9 @@
 // The video port: VideoPortInitialize and VideoPortZeroMemory, loading the
-// driver, and the calls the port makes into the miniport's callback table
-// (adapter start, control requests, power, child enumeration).
+// driver, the adapter's device through its life (AddDevice, start, stop,
+// removal, the driver's unload), the route of control requests (the display
+// driver opens the exclusive video device; HwInitialize at that open;
+// HwStartIO only after the start and the open), power as the port delivers
+// it, and the calls the port makes into the miniport's callback table.
 
 #include <algorithm>
 #include <cstdio>
@@ -110,7 +113,135 @@ bool AllZero(const uint8_t *bytes, size_t length)
     return true;
 }
 
+constexpr VP_STATUS ErrorNotReady = 21; // ERROR_NOT_READY
+constexpr NTSTATUS StatusDeviceNotReady = (NTSTATUS)0xC00000A3u;
+constexpr NTSTATUS StatusAccessDenied = (NTSTATUS)0xC0000022u;
+// The table sizes the port knows: up to HwSetPowerState (the oldest), up to
+// AllowEarlyEnumeration, and the whole record.
+constexpr ULONG OldestInitDataSize = offsetof(VIDEO_HW_INITIALIZATION_DATA, HwSetPowerState);
+constexpr ULONG PnpInitDataSize = offsetof(VIDEO_HW_INITIALIZATION_DATA, HwQueryInterface);
+
+void TraceAdapter(const char *what, NTSTATUS status)
+{
+    if (!Tracing())
+        return;
+    TraceEvent event = NewEvent(CurrentTime(), TraceKind::Adapter);
+    event.Text = what;
+    event.Status = status;
+    event.Ok = NT_SUCCESS(status);
+    Emit(std::move(event));
+}
+
+// The video port's AddDevice: the adapter's device \Device\VideoN,
+// exclusive, of the miniport's driver object.
+NTSTATUS AddAdapterDevice()
+{
+    Kernel *k = K;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (k->FailAddDevices) {
+        k->FailAddDevices--;
+        status = k->FailAddDevicesStatus;
+    } else {
+        k->VideoDevice =
+            CreatePortDevice(k->Driver, "\\Device\\Video" + std::to_string(k->VideoDeviceNumber++),
+                             FILE_DEVICE_VIDEO, true);
+    }
+    TraceAdapter("add", status);
+    return status;
+}
+
+// References that keep the image: those taken on the driver object beyond
+// the loader's own, and each plug-and-play notification registration.
+LONG ImageReferences(PDRIVER_OBJECT driver)
+{
+    LONG references = driver->Header.References - 1;
+    for (size_t index : K->ActiveRegistrations)
+        if (K->Registrations[index].Driver == driver)
+            references++;
+    return references;
+}
+
+void ReportLeftAtUnload(PDRIVER_OBJECT driver)
+{
+    Kernel *k = K;
+    for (auto &thread : k->Threads) {
+        if (!thread->Driver)
+            continue;
+        std::string id = std::to_string(thread->Id);
+        if (!thread->Finished && !thread->Ending) {
+            thread->Orphaned = true;
+            Violate("driver unloaded with its thread " + id + " still running");
+        }
+        Violate("driver unloaded with its handle to thread " + id + " still open");
+    }
+    for (size_t index : k->ActiveRegistrations)
+        if (k->Registrations[index].Driver == driver)
+            Violate("driver unloaded with a plug-and-play notification still registered");
+    std::set<std::string> made;
+    for (const CreateDeviceCall &call : k->CreateDeviceCalls)
+        if (NT_SUCCESS(call.Status))
+            made.insert(UpcaseNarrow(call.Name));
+    for (auto &[upper, link] : k->Links)
+        if (made.count(UpcaseNarrow(link.second)))
+            Violate("driver unloaded with its symbolic link " + link.first + " still there");
+    for (auto &[tag, stats] : k->Stats) {
+        if (!stats.OutstandingCount)
+            continue;
+        char text[5] = {char(tag), char(tag >> 8), char(tag >> 16), char(tag >> 24), 0};
+        Violate("driver unloaded with " + std::to_string(stats.OutstandingCount) +
+                " pool block(s) of tag '" + text + "' still allocated");
+    }
+}
+
+// Once the driver has no device left and nothing references its driver
+// object, the I/O manager unloads it: the video port's DriverUnload runs
+// and the image goes. Whatever of the driver is still alive then is a
+// finding, and code of the image that would run later is another.
+void UnloadIfUnused()
+{
+    Kernel *k = K;
+    PDRIVER_OBJECT driver = k->Driver;
+    if (!driver || k->ImageUnloaded)
+        return;
+    for (auto &device : k->DeviceObjects)
+        if (device->Driver == driver)
+            return;
+    if (ImageReferences(driver) > 0)
+        return;
+    k->ImageUnloaded = true;
+    k->HaveTable = false;
+    TraceAdapter("unload", STATUS_SUCCESS);
+    ReportLeftAtUnload(driver);
+}
+
+// The adapter's device goes: the display driver's handle is closed, the
+// device deleted, and the driver unloaded if nothing else keeps it.
+void DeleteAdapterDevice(const char *what)
+{
+    Kernel *k = K;
+    if (!k->VideoDevice)
+        return;
+    k->VideoDeviceOpen = false;
+    k->AdapterStarted = false;
+    DeletePortDevice(k->VideoDevice);
+    k->VideoDevice = nullptr;
+    TraceAdapter(what, STATUS_SUCCESS);
+    UnloadIfUnused();
+}
+
 } // namespace
+
+bool UnloadedImageWouldRun(Thread *thread)
+{
+    if (!thread->Orphaned)
+        return false;
+    if (!thread->Finished) {
+        thread->Finished = true;
+        Violate("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS (0xCE): thread " +
+                std::to_string(thread->Id) + " of the unloaded driver would run");
+    }
+    return true;
+}
 
 } // namespace sim::detail
 
@@ -138,6 +269,10 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry, std::string_view registryPath)
         K->KnownObjects.insert(driver);
         K->Drivers.push_back(std::move(object));
         K->Driver = driver;
+        K->ImageUnloaded = false;
+        K->AdapterStarted = false;
+        K->VideoDeviceOpen = false;
+        K->AdapterPower = VideoPowerOn;
         // A fresh image: its start-up code is there until this DriverEntry
         // returns.
         K->DriverEntryReturned.store(false, std::memory_order_relaxed);
@@ -190,18 +325,71 @@ const VIDEO_HW_INITIALIZATION_DATA *HwInitData()
     return K->HaveTable ? &K->Table : nullptr;
 }
 
+void FailNextAddDevices(unsigned n, NTSTATUS status)
+{
+    HarnessEntry();
+    Guard guard;
+    K->FailAddDevices = n;
+    K->FailAddDevicesStatus = status;
+}
+
+void FailNextAdapterStarts(unsigned n, NTSTATUS status)
+{
+    HarnessEntry();
+    Guard guard;
+    K->FailStarts = n;
+    K->FailStartsStatus = status;
+}
+
+NTSTATUS AddAdapter()
+{
+    HarnessEntry();
+    Guard guard;
+    if (!Table("AddAdapter") || K->ImageUnloaded || !K->PnpMiniport)
+        return StatusNoSuchDevice;
+    if (K->VideoDevice)
+        return STATUS_SUCCESS;
+    NTSTATUS status = AddAdapterDevice();
+    if (!NT_SUCCESS(status))
+        UnloadIfUnused();
+    return status;
+}
+
 StartAdapterResult StartAdapter()
 {
     HarnessEntry();
     StartAdapterResult result{};
+    result.FindStatus = ERROR_NO_MORE_DEVICES;
     VIDEO_HW_INITIALIZATION_DATA table;
     uint8_t *extension;
     size_t size;
     {
         Guard guard;
         const VIDEO_HW_INITIALIZATION_DATA *kept = Table("StartAdapter");
-        if (!kept || !kept->HwFindAdapter) {
-            result.FindStatus = ERROR_NO_MORE_DEVICES;
+        if (!kept || !kept->HwFindAdapter || K->ImageUnloaded)
+            return result;
+        if (!K->PnpMiniport) {
+            // A legacy adapter was found inside VideoPortInitialize.
+            result.FindStatus = K->AdapterStarted ? NO_ERROR : ERROR_NO_MORE_DEVICES;
+            return result;
+        }
+        // A later start of a started adapter: the plug-and-play manager
+        // stops it first.
+        K->AdapterStarted = false;
+        if (!K->VideoDevice) {
+            result.DeviceStatus = AddAdapterDevice();
+            if (!NT_SUCCESS(result.DeviceStatus)) {
+                UnloadIfUnused();
+                return result;
+            }
+        }
+        if (K->FailStarts) {
+            // The start fails below the video port, before the miniport is
+            // called; the plug-and-play manager removes the device.
+            K->FailStarts--;
+            result.DeviceStatus = K->FailStartsStatus;
+            TraceAdapter("start", result.DeviceStatus);
+            DeleteAdapterDevice("remove");
             return result;
         }
         table = *kept;
@@ -217,12 +405,148 @@ StartAdapterResult StartAdapter()
                           (PVIDEO_PORT_CONFIG_INFO)config.get(), &again);
     });
     result.Again = again;
-    if (result.FindStatus == NO_ERROR && table.HwInitialize)
-        result.Initialized = CallMiniport("HwInitialize", [&] {
-                                 return CallDriver(table.HwInitialize, extension);
-                             }) != FALSE;
     result.ExtensionUntouched = AllZero(extension, size);
+    Guard guard;
+    result.DeviceStatus = result.FindStatus == NO_ERROR ? STATUS_SUCCESS : StatusDeviceNotReady;
+    TraceAdapter("start", result.DeviceStatus);
+    if (result.FindStatus == NO_ERROR)
+        K->AdapterStarted = true;
+    else
+        DeleteAdapterDevice("remove");
     return result;
+}
+
+namespace
+{
+
+// The display driver's open of the video device: the first open of a
+// started adapter calls HwInitialize; the device is exclusive.
+NTSTATUS OpenForDisplayDriver()
+{
+    VIDEO_HW_INITIALIZATION_DATA table;
+    PVOID extension;
+    {
+        Guard guard;
+        if (!K->AdapterStarted || !K->HaveTable)
+            return StatusDeviceNotReady;
+        if (K->VideoDeviceOpen)
+            return StatusAccessDenied;
+        table = K->Table;
+        extension = K->Extension;
+    }
+    BOOLEAN initialized =
+        CallMiniport("HwInitialize", [&] { return CallDriver(table.HwInitialize, extension); });
+    Guard guard;
+    NTSTATUS status = initialized ? STATUS_SUCCESS : StatusDeviceNotReady;
+    K->VideoDeviceOpen = initialized != FALSE;
+    TraceAdapter("open", status);
+    return status;
+}
+
+} // namespace
+
+NTSTATUS OpenVideoDevice()
+{
+    HarnessEntry();
+    return OpenForDisplayDriver();
+}
+
+NTSTATUS OpenVideoDeviceFromUserMode()
+{
+    HarnessEntry();
+    Guard guard;
+    // The video port creates the device exclusive and win32k holds it; a
+    // user process cannot open it at all.
+    return K->VideoDevice ? StatusAccessDenied : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+void CloseVideoDevice()
+{
+    HarnessEntry();
+    Guard guard;
+    K->VideoDeviceOpen = false;
+}
+
+std::string VideoDeviceName()
+{
+    HarnessEntry();
+    Guard guard;
+    return K->VideoDevice ? K->VideoDevice->Name : std::string();
+}
+
+bool RemoveAdapter(bool surprise)
+{
+    HarnessEntry();
+    Guard guard;
+    if (!K->VideoDevice)
+        return false;
+    // An orderly removal (a disable) asks first; the video port refuses it
+    // while the display driver has the device open.
+    if (!surprise && K->VideoDeviceOpen) {
+        TraceAdapter("remove", StatusAccessDenied);
+        return false;
+    }
+    DeleteAdapterDevice("remove");
+    return true;
+}
+
+bool DriverUnloaded()
+{
+    HarnessEntry();
+    return K->ImageUnloaded;
+}
+
+namespace
+{
+
+VP_STATUS AdapterPowerRequest(ULONG state)
+{
+    VIDEO_HW_INITIALIZATION_DATA table;
+    PVOID extension;
+    {
+        Guard guard;
+        if (!K->AdapterStarted || !K->HaveTable)
+            return ErrorNotReady;
+        table = K->Table;
+        extension = K->Extension;
+    }
+    VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
+    VP_STATUS status = CallMiniport("HwGetPowerState", [&] {
+        return CallDriver(table.HwGetPowerState, extension, DISPLAY_ADAPTER_HW_ID, &request);
+    });
+    if (status != NO_ERROR)
+        return status;
+    request = VIDEO_POWER_MANAGEMENT{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
+    status = CallMiniport("HwSetPowerState", [&] {
+        return CallDriver(table.HwSetPowerState, extension, DISPLAY_ADAPTER_HW_ID, &request);
+    });
+    Guard guard;
+    K->AdapterPower = state;
+    if (Tracing()) {
+        TraceEvent event = NewEvent(CurrentTime(), TraceKind::Power);
+        event.Code = state;
+        event.Status = status;
+        event.Ok = status == NO_ERROR;
+        Emit(std::move(event));
+    }
+    return status;
+}
+
+} // namespace
+
+VP_STATUS SetSystemPower(SystemPower transition)
+{
+    HarnessEntry();
+    // The adapter has no children: only a system transition reaches the
+    // miniport, for the adapter, as a query and then a set. Every other
+    // state is entered from VideoPowerOn, and left to it.
+    ULONG state = transition == SystemPower::Sleep       ? VideoPowerOff
+                  : transition == SystemPower::Hibernate ? VideoPowerHibernate
+                                                         : VideoPowerOn;
+    bool on = K->AdapterPower == VideoPowerOn;
+    if ((state == VideoPowerOn) == on)
+        return NO_ERROR;
+    return AdapterPowerRequest(state);
 }
 
 PVOID DeviceExtension()
@@ -240,11 +564,36 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
     PVOID extension;
     {
         Guard guard;
-        const VIDEO_HW_INITIALIZATION_DATA *kept = Table("Ioctl");
+        const VIDEO_HW_INITIALIZATION_DATA *kept = K->ImageUnloaded ? &K->Table : Table("Ioctl");
         if (!kept || !kept->HwStartIO)
             return result;
-        table = *kept;
+    }
+    // The display driver's EngDeviceIoControl: an IRP_MJ_DEVICE_CONTROL on
+    // the video device, which it opens first if it has not yet.
+    bool open;
+    {
+        Guard guard;
+        open = K->VideoDeviceOpen;
+    }
+    if (!open && !NT_SUCCESS(OpenForDisplayDriver())) {
+        Guard guard;
+        result.Status = ErrorNotReady;
+        if (Tracing()) {
+            TraceEvent &event = ReusedEvent(CurrentTime(), TraceKind::Ioctl);
+            event.Code = code;
+            event.Status = result.Status;
+            event.Ok = false;
+            event.Information = 0;
+            event.Data.clear();
+            EmitReused(event);
+        }
+        return result;
+    }
+    {
+        Guard guard;
+        table = K->Table;
         extension = K->Extension;
+        result.Delivered = true;
     }
     // METHOD_BUFFERED: one system buffer of max(input, output) bytes for both
     // directions. The I/O manager copies the input in and leaves the rest as
@@ -383,38 +732,86 @@ ULONG VideoPortInitialize(PVOID Argument1, PVOID Argument2,
     EnsureKernel();
     KVR_SIM_CHECK_CALLER("VideoPortInitialize");
     Kernel *k = K;
-    Guard guard;
-    if (CurrentThread()->Irql != PASSIVE_LEVEL)
-        Violate("VideoPortInitialize at IRQL " + std::to_string(CurrentThread()->Irql));
-    if (K->DriverEntryReturned.load(std::memory_order_relaxed))
-        Violate("VideoPortInitialize after DriverEntry returned: a miniport calls it from "
-                "its DriverEntry");
     VideoPortInitializeCall call{};
-    call.Time = CurrentTime();
-    call.Argument1 = Argument1;
-    call.Argument2 = Argument2;
-    call.HwContext = HwContext;
-    ULONG status = k->VideoPortStatus;
-    if (!HwInitializationData) {
-        status = (ULONG)STATUS_INVALID_PARAMETER;
-    } else {
-        call.HwInitDataSize = HwInitializationData->HwInitDataSize;
-        if (call.HwInitDataSize != HwInitDataSize)
-            status = (ULONG)StatusRevisionMismatch;
-        else
-            ReadBytes(&call.Table, HwInitializationData, HwInitDataSize);
+    ULONG status;
+    {
+        Guard guard;
+        if (CurrentThread()->Irql != PASSIVE_LEVEL)
+            Violate("VideoPortInitialize at IRQL " + std::to_string(CurrentThread()->Irql));
+        if (K->DriverEntryReturned.load(std::memory_order_relaxed))
+            Violate("VideoPortInitialize after DriverEntry returned: a miniport calls it from "
+                    "its DriverEntry");
+        if (HwContext)
+            Violate("VideoPortInitialize with a HwContext: it must be NULL");
+        call.Time = CurrentTime();
+        call.Argument1 = Argument1;
+        call.Argument2 = Argument2;
+        call.HwContext = HwContext;
+        status = k->VideoPortStatus;
+        if (!HwInitializationData) {
+            status = (ULONG)STATUS_INVALID_PARAMETER;
+        } else {
+            // The port reads as much of the table as its size says: the older
+            // layouts end before the power and child callbacks.
+            call.HwInitDataSize = HwInitializationData->HwInitDataSize;
+            if (call.HwInitDataSize > HwInitDataSize || call.HwInitDataSize < OldestInitDataSize)
+                status = (ULONG)StatusRevisionMismatch;
+            else
+                ReadBytes(&call.Table, HwInitializationData, call.HwInitDataSize);
+            const VIDEO_HW_INITIALIZATION_DATA &t = call.Table;
+            if (NT_SUCCESS((NTSTATUS)status) &&
+                (!t.HwFindAdapter || !t.HwInitialize || !t.HwStartIO))
+                status = (ULONG)STATUS_INVALID_PARAMETER;
+        }
+        if (k->FailVideoPortInitialize) {
+            k->FailVideoPortInitialize--;
+            status = k->FailVideoPortInitializeStatus;
+        }
+        if (NT_SUCCESS((NTSTATUS)status)) {
+            const VIDEO_HW_INITIALIZATION_DATA &t = call.Table;
+            k->Table = t;
+            k->HaveTable = true;
+            k->HwContext = HwContext;
+            k->PnpMiniport = call.HwInitDataSize >= PnpInitDataSize && t.HwSetPowerState &&
+                             t.HwGetPowerState && t.HwGetVideoChildDescriptor;
+        }
     }
-    if (k->FailVideoPortInitialize) {
-        k->FailVideoPortInitialize--;
-        status = k->FailVideoPortInitializeStatus;
+    // A table that does not qualify as Plug and Play is detected the legacy
+    // way: the port creates the device and calls HwFindAdapter now, inside
+    // this call, before DriverEntry has gone on.
+    if (NT_SUCCESS((NTSTATUS)status) && !k->PnpMiniport) {
+        VIDEO_HW_INITIALIZATION_DATA table = call.Table;
+        uint8_t *extension;
+        size_t size = table.HwDeviceExtensionSize;
+        {
+            Guard guard;
+            k->VideoDevice =
+                CreatePortDevice((PDRIVER_OBJECT)Argument1,
+                                 "\\Device\\Video" + std::to_string(k->VideoDeviceNumber++),
+                                 FILE_DEVICE_VIDEO, true);
+            k->Extensions.emplace_back(new uint8_t[size ? size : 1]());
+            extension = k->Extensions.back().get();
+            k->Extension = extension;
+        }
+        std::unique_ptr<uint8_t[]> config(new uint8_t[ConfigInfoSize]());
+        UCHAR again = 0;
+        VP_STATUS found = CallMiniport("HwFindAdapter", [&] {
+            return CallDriver(table.HwFindAdapter, extension, HwContext, nullptr,
+                                       (PVIDEO_PORT_CONFIG_INFO)config.get(), &again);
+        });
+        Guard guard;
+        if (found == NO_ERROR) {
+            k->AdapterStarted = true;
+        } else {
+            DeletePortDevice(k->VideoDevice);
+            k->VideoDevice = nullptr;
+            k->HaveTable = false;
+            status = (ULONG)StatusNoSuchDevice;
+        }
     }
+    Guard guard;
     call.Status = status;
     k->VideoPortCalls.push_back(call);
-    if (NT_SUCCESS((NTSTATUS)status) && call.HwInitDataSize == HwInitDataSize) {
-        k->Table = call.Table;
-        k->HaveTable = true;
-        k->HwContext = HwContext;
-    }
     return status;
 }
 

@@ -93,6 +93,51 @@ TEST_F(DriverTest, WithoutItsThreadOrBufferTheDriverStillLoads)
     EXPECT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
 }
 
+// The image stays as long as the monitor thread can run: whatever happens
+// to the adapter's device, the driver is never unloaded under its thread,
+// which goes on with its turns; the kernel reports an unload with the
+// thread alive, and the thread's next wake-up in the unloaded image.
+TEST_F(DriverTest, TheImageOutlivesTheAdaptersDeviceWhileTheMonitorRuns)
+{
+    enum Step { FailFirstStart, RemoveBeforeStart, DisableAfterFailedRegistrations };
+    const struct {
+        const char *Name;
+        Step Do;
+    } Cases[] = {
+        {"a failed first start", FailFirstStart},
+        {"a removal before the first start", RemoveBeforeStart},
+        {"a disable after the registrations failed", DisableAfterFailedRegistrations},
+    };
+    for (const auto &C : Cases) {
+        SCOPED_TRACE(C.Name);
+        ResetSystem();
+        ASSERT_EQ(LoadDriver(true), STATUS_SUCCESS);
+        switch (C.Do) {
+        case FailFirstStart:
+            sim::FailNextAdapterStarts(1);
+            EXPECT_EQ(sim::StartAdapter().FindStatus, ERROR_NO_MORE_DEVICES);
+            break;
+        case RemoveBeforeStart:
+            ASSERT_EQ(sim::AddAdapter(), STATUS_SUCCESS);
+            EXPECT_TRUE(sim::RemoveAdapter());
+            break;
+        case DisableAfterFailedRegistrations:
+            sim::FailNextDeviceCreations(2);
+            sim::FailNextPnpRegistrations(EventCategoryDeviceInterfaceChange, 1);
+            sim::FailNextPnpRegistrations(EventCategoryHardwareProfileChange, 1);
+            EXPECT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
+            EXPECT_EQ(DriverState.InterfaceNotifyRegistered.Load(), 0);
+            EXPECT_TRUE(sim::RemoveAdapter());
+            break;
+        }
+        EXPECT_EQ(sim::VideoDeviceName(), "");
+        EXPECT_FALSE(sim::DriverUnloaded());
+        uint64_t Waits = sim::WaitCount();
+        sim::Advance(1000);
+        EXPECT_GT(sim::WaitCount(), Waits) << "the monitor goes on with its turns";
+    }
+}
+
 class AdapterTest : public DriverTest
 {
   protected:
@@ -106,7 +151,6 @@ class AdapterTest : public DriverTest
     {
         sim::StartAdapterResult Result = sim::StartAdapter();
         EXPECT_EQ(Result.FindStatus, NO_ERROR);
-        EXPECT_TRUE(Result.Initialized);
         EXPECT_TRUE(Result.ExtensionUntouched);
         EXPECT_EQ(Result.Again, 0);
     }
@@ -132,7 +176,7 @@ TEST_F(AdapterTest, FirstStartCreatesTheControlDeviceAndBothRegistrations)
 
     std::vector<sim::DeviceInfo> Devices;
     for (const sim::DeviceInfo &Device : sim::Devices()) {
-        if (Device.Driver == sim::DriverObject())
+        if (Device.Driver == sim::DriverObject() && Device.Name == ControlDeviceName)
             Devices.push_back(Device);
     }
     ASSERT_EQ(Devices.size(), 1u);

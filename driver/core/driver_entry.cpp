@@ -24,7 +24,13 @@ static void FillInitializationData(VIDEO_HW_INITIALIZATION_DATA *Data)
     Data->HwGetVideoChildDescriptor = HwGetVideoChildDescriptor;
 }
 
-static void StartMonitorThread()
+// The monitor thread runs for the life of the system, so its code must stay:
+// once it exists, the driver object is referenced and never released, and
+// the I/O manager does not unload an image whose driver object is
+// referenced. Without it the image would go with the adapter's device (a
+// failed start, a removal before the start, a disable after the
+// registrations failed) and the thread would wake in freed memory.
+static void StartMonitorThread(PDRIVER_OBJECT DriverObject)
 {
     OBJECT_ATTRIBUTES Attributes;
     Attributes.Length = sizeof(Attributes);
@@ -36,8 +42,11 @@ static void StartMonitorThread()
     HANDLE Thread = nullptr;
     // The monitor runs for the life of the driver; its handle is kept and
     // never used again.
-    PsCreateSystemThread(&Thread, 0, &Attributes, nullptr, nullptr, MonitorMain, nullptr);
+    NTSTATUS Status =
+        PsCreateSystemThread(&Thread, 0, &Attributes, nullptr, nullptr, MonitorMain, nullptr);
     DriverState.MonitorThread = Thread;
+    if (NT_SUCCESS(Status))
+        ObfReferenceObject(DriverObject);
 }
 
 // When VideoPortInitialize fails the platform does not keep the driver, so
@@ -64,7 +73,7 @@ KVR_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING 
     // an unknown type stops Vista and 7 (BAD_POOL_CALLER).
     DriverState.DataFilePath.Store(static_cast<WCHAR *>(
         ExAllocatePoolWithTag(NonPagedPool, DataFilePathSize, DataFilePathTag)));
-    StartMonitorThread();
+    StartMonitorThread(DriverObject);
     return Status;
 }
 

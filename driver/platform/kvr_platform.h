@@ -402,6 +402,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void ObfReferenceObject(PVOID Object);
 void ObfDereferenceObject(PVOID Object);
 
 // Video port.

@@ -15,14 +15,23 @@ namespace
 // A small miniport, written for these tests.
 struct {
     ULONG InitDataSize = sizeof(VIDEO_HW_INITIALIZATION_DATA);
+    void (*Change)(VIDEO_HW_INITIALIZATION_DATA &) = nullptr;
+    bool InEntry = false;
+    bool FoundDuringEntry = false;
+    unsigned FindCalls = 0;
+    unsigned InitializeCalls = 0;
+    BOOLEAN InitializeResult = TRUE;
     bool TouchExtension = false;
     ULONG LastPowerState = 0;
+    ULONG LastQueried = 0;
     ULONG LastHwId = 0;
     KIRQL StartIoIrql = 0;
 } Mini;
 
 VP_STATUS FindAdapter(PVOID extension, PVOID, PWSTR, PVIDEO_PORT_CONFIG_INFO, PUCHAR)
 {
+    Mini.FindCalls++;
+    Mini.FoundDuringEntry = Mini.FoundDuringEntry || Mini.InEntry;
     if (Mini.TouchExtension)
         ((UCHAR *)extension)[279] = 1;
     return NO_ERROR;
@@ -30,7 +39,8 @@ VP_STATUS FindAdapter(PVOID extension, PVOID, PWSTR, PVIDEO_PORT_CONFIG_INFO, PU
 
 BOOLEAN Initialize(PVOID)
 {
-    return TRUE;
+    Mini.InitializeCalls++;
+    return Mini.InitializeResult;
 }
 
 // Echo: copies the input to the output reversed, reports the input length,
@@ -72,8 +82,9 @@ VP_STATUS SetPower(PVOID, ULONG hwId, PVIDEO_POWER_MANAGEMENT request)
     return NO_ERROR;
 }
 
-VP_STATUS GetPower(PVOID, ULONG, PVIDEO_POWER_MANAGEMENT)
+VP_STATUS GetPower(PVOID, ULONG, PVIDEO_POWER_MANAGEMENT request)
 {
+    Mini.LastQueried = request->PowerState;
     return NO_ERROR;
 }
 
@@ -97,7 +108,12 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
     data.HwSetPowerState = SetPower;
     data.HwGetPowerState = GetPower;
     data.HwGetVideoChildDescriptor = ChildDescriptor;
-    return (NTSTATUS)VideoPortInitialize(driver, path, &data, nullptr);
+    if (Mini.Change)
+        Mini.Change(data);
+    Mini.InEntry = true;
+    NTSTATUS status = (NTSTATUS)VideoPortInitialize(driver, path, &data, nullptr);
+    Mini.InEntry = false;
+    return status;
 }
 
 class VideoPort : public ::testing::Test
@@ -138,12 +154,62 @@ TEST_F(VideoPort, LoadKeepsTheTableAndReturnsTheChosenStatus)
     EXPECT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
 }
 
-TEST_F(VideoPort, TableOfAnotherSizeIsRefused)
+// VideoPortInitialize checks the table beyond its size: a table larger than
+// the port knows, or smaller than its oldest layout, is of another revision;
+// the three callbacks every miniport has are required; and a table without
+// the power and child callbacks (or too old to have them) does not qualify
+// as Plug and Play: its adapter is detected inside VideoPortInitialize.
+TEST_F(VideoPort, InitializeChecksTheTableAndDetectsLegacyAdaptersAtOnce)
 {
-    Mini.InitDataSize = 136;
-    EXPECT_LT(sim::LoadDriver(Entry), 0);
-    EXPECT_EQ(sim::HwInitData(), nullptr);
-    EXPECT_EQ(sim::VideoPortInitializeCalls()[0].HwInitDataSize, 136u);
+    struct Case {
+        const char *Name;
+        ULONG Size;
+        void (*Change)(VIDEO_HW_INITIALIZATION_DATA &);
+        NTSTATUS Status;
+        bool FoundInside; // HwFindAdapter ran inside VideoPortInitialize
+    };
+    const Case Cases[] = {
+        {"the whole record", sizeof(VIDEO_HW_INITIALIZATION_DATA), nullptr, STATUS_SUCCESS, false},
+        {"larger", sizeof(VIDEO_HW_INITIALIZATION_DATA) + 8, nullptr, (NTSTATUS)0xC0000059, false},
+        {"smaller than the oldest layout", 64, nullptr, (NTSTATUS)0xC0000059, false},
+        {"the layout before early enumeration", 136, nullptr, STATUS_SUCCESS, false},
+        {"the oldest layout: legacy", 72, nullptr, STATUS_SUCCESS, true},
+        {"no HwFindAdapter", sizeof(VIDEO_HW_INITIALIZATION_DATA),
+         [](VIDEO_HW_INITIALIZATION_DATA &d) { d.HwFindAdapter = nullptr; },
+         STATUS_INVALID_PARAMETER, false},
+        {"no HwInitialize", sizeof(VIDEO_HW_INITIALIZATION_DATA),
+         [](VIDEO_HW_INITIALIZATION_DATA &d) { d.HwInitialize = nullptr; },
+         STATUS_INVALID_PARAMETER, false},
+        {"no HwStartIO", sizeof(VIDEO_HW_INITIALIZATION_DATA),
+         [](VIDEO_HW_INITIALIZATION_DATA &d) { d.HwStartIO = nullptr; }, STATUS_INVALID_PARAMETER,
+         false},
+        {"no HwGetVideoChildDescriptor: legacy", sizeof(VIDEO_HW_INITIALIZATION_DATA),
+         [](VIDEO_HW_INITIALIZATION_DATA &d) { d.HwGetVideoChildDescriptor = nullptr; },
+         STATUS_SUCCESS, true},
+        {"no HwSetPowerState: legacy", sizeof(VIDEO_HW_INITIALIZATION_DATA),
+         [](VIDEO_HW_INITIALIZATION_DATA &d) { d.HwSetPowerState = nullptr; }, STATUS_SUCCESS,
+         true},
+    };
+    for (const Case &c : Cases) {
+        SCOPED_TRACE(c.Name);
+        sim::Reset();
+        Mini = {};
+        Mini.InitDataSize = c.Size;
+        Mini.Change = c.Change;
+        EXPECT_EQ(sim::LoadDriver(Entry), c.Status);
+        EXPECT_EQ(Mini.FoundDuringEntry, c.FoundInside);
+        EXPECT_EQ(sim::HwInitData() != nullptr, NT_SUCCESS(c.Status));
+        EXPECT_EQ(sim::VideoPortInitializeCalls()[0].HwInitDataSize, c.Size);
+        if (NT_SUCCESS(c.Status)) {
+            // Either way the adapter is started once and can be opened.
+            sim::StartAdapterResult start = sim::StartAdapter();
+            EXPECT_EQ(start.FindStatus, NO_ERROR);
+            EXPECT_EQ(Mini.FindCalls, 1u);
+            EXPECT_EQ(sim::OpenVideoDevice(), STATUS_SUCCESS);
+        }
+        EXPECT_TRUE(sim::Shutdown().empty());
+    }
+    sim::Reset();
 }
 
 TEST_F(VideoPort, AdapterStartChecksTheExtensionIsLeftAlone)
@@ -151,7 +217,6 @@ TEST_F(VideoPort, AdapterStartChecksTheExtensionIsLeftAlone)
     ASSERT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
     sim::StartAdapterResult start = sim::StartAdapter();
     EXPECT_EQ(start.FindStatus, NO_ERROR);
-    EXPECT_TRUE(start.Initialized);
     EXPECT_TRUE(start.ExtensionUntouched);
     Mini.TouchExtension = true;
     EXPECT_FALSE(sim::StartAdapter().ExtensionUntouched);
@@ -181,12 +246,14 @@ TEST_F(VideoPort, IoctlUsesOneBufferedSystemBuffer)
     sim::SetIrql(PASSIVE_LEVEL);
     EXPECT_EQ(Mini.StartIoIrql, APC_LEVEL);
 
-    const auto &trace = sim::Trace();
-    ASSERT_GE(trace.size(), 3u);
-    EXPECT_EQ(trace[1].Kind, sim::TraceKind::Ioctl);
-    EXPECT_EQ(trace[1].Code, 0x234000u);
-    EXPECT_EQ(trace[1].Information, 3u);
-    EXPECT_EQ(trace[1].Data, (std::vector<uint8_t>{3, 2, 1}));
+    std::vector<sim::TraceEvent> ioctls;
+    for (const sim::TraceEvent &event : sim::Trace())
+        if (event.Kind == sim::TraceKind::Ioctl)
+            ioctls.push_back(event);
+    ASSERT_EQ(ioctls.size(), 3u);
+    EXPECT_EQ(ioctls[0].Code, 0x234000u);
+    EXPECT_EQ(ioctls[0].Information, 3u);
+    EXPECT_EQ(ioctls[0].Data, (std::vector<uint8_t>{3, 2, 1}));
 }
 
 // The I/O manager's completion of a buffered request: exactly Information
@@ -326,6 +393,7 @@ NTSTATUS CountingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
     VideoPortZeroMemory(&data, sizeof data);
     data.HwInitDataSize = sizeof data;
     data.HwFindAdapter = FindAdapter;
+    data.HwInitialize = Initialize;
     data.HwStartIO = CountingStartIo;
     data.HwDeviceExtensionSize = 16;
     return (NTSTATUS)VideoPortInitialize(driver, path, &data, nullptr);
@@ -443,6 +511,223 @@ TEST(Trace, SameInputsGiveTheSameTraceByteForByte)
     EXPECT_NE(first.find("10000000 request 0 nobuild 4"), std::string::npos);
     // The first events in order: the boot, then the thread's first turn.
     EXPECT_EQ(first.substr(0, first.find('\n')), "0 boot 0 0   0");
+}
+
+} // namespace
+
+namespace
+{
+
+// The route of a control request: the video device is opened by the display
+// driver only once the adapter has started; HwInitialize runs at that open,
+// the device is exclusive, and HwStartIO is reached only through it.
+TEST(VideoPortRoute, ControlRequestsReachHwStartIoOnlyAfterTheStartAndTheOpen)
+{
+    sim::Reset();
+    Mini = {};
+    ASSERT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
+    EXPECT_EQ(sim::OpenVideoDevice(), (NTSTATUS)0xC00000A3) << "not started";
+    sim::IoctlResult early = sim::Ioctl(0x234014, {}, 0);
+    EXPECT_FALSE(early.Delivered);
+    EXPECT_EQ(early.Status, 21u) << "ERROR_NOT_READY";
+
+    ASSERT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
+    EXPECT_EQ(Mini.InitializeCalls, 0u) << "HwInitialize waits for the open";
+    EXPECT_EQ(sim::VideoDeviceName(), "\\Device\\Video0");
+    EXPECT_EQ(sim::OpenVideoDeviceFromUserMode(), (NTSTATUS)0xC0000022);
+    EXPECT_EQ(sim::OpenVideoDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Mini.InitializeCalls, 1u);
+    EXPECT_EQ(sim::OpenVideoDevice(), (NTSTATUS)0xC0000022) << "exclusive";
+    EXPECT_TRUE(sim::Ioctl(0x234014, {}, 0).Delivered);
+    EXPECT_EQ(Mini.InitializeCalls, 1u);
+
+    // A request before the display driver has opened the device opens it.
+    sim::CloseVideoDevice();
+    EXPECT_TRUE(sim::Ioctl(0x234014, {}, 0).Delivered);
+    EXPECT_EQ(Mini.InitializeCalls, 2u);
+
+    // HwInitialize's FALSE fails the open: nothing reaches HwStartIO.
+    sim::CloseVideoDevice();
+    Mini.InitializeResult = FALSE;
+    EXPECT_FALSE(sim::Ioctl(0x234014, {}, 0).Delivered);
+
+    // Removed: no device to open.
+    EXPECT_TRUE(sim::RemoveAdapter(true));
+    EXPECT_EQ(sim::VideoDeviceName(), "");
+    EXPECT_FALSE(sim::Ioctl(0x234014, {}, 0).Delivered);
+    EXPECT_TRUE(sim::Shutdown().empty());
+}
+
+// A miniport that keeps a thread, as the driver does, and holds its image
+// in one of the ways a case asks.
+struct {
+    bool Pin = false;      // a reference on the driver object in DriverEntry
+    bool Register = false; // a notification registration in HwFindAdapter
+    bool Allocate = false; // a pool block kept for its life
+    unsigned Turns = 0;
+    PDRIVER_OBJECT Driver = nullptr;
+} Life;
+
+void LifeThread(PVOID)
+{
+    LARGE_INTEGER interval;
+    interval.QuadPart = -2500000;
+    for (;;) {
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        Life.Turns++;
+    }
+}
+
+NTSTATUS LifeNotify(PVOID, PVOID)
+{
+    return STATUS_SUCCESS;
+}
+
+VP_STATUS LifeFindAdapter(PVOID, PVOID, PWSTR, PVIDEO_PORT_CONFIG_INFO, PUCHAR)
+{
+    PVOID entry = nullptr;
+    if (Life.Register)
+        IoRegisterPlugPlayNotification(EventCategoryHardwareProfileChange, 0, nullptr, Life.Driver,
+                                       LifeNotify, nullptr, &entry);
+    return NO_ERROR;
+}
+
+NTSTATUS LifeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
+{
+    VIDEO_HW_INITIALIZATION_DATA data;
+    VideoPortZeroMemory(&data, sizeof data);
+    data.HwInitDataSize = sizeof data;
+    data.HwFindAdapter = LifeFindAdapter;
+    data.HwInitialize = Initialize;
+    data.HwStartIO = StartIo;
+    data.HwSetPowerState = SetPower;
+    data.HwGetPowerState = GetPower;
+    data.HwGetVideoChildDescriptor = ChildDescriptor;
+    NTSTATUS status = (NTSTATUS)VideoPortInitialize(driver, path, &data, nullptr);
+    Life.Driver = driver;
+    HANDLE thread;
+    PsCreateSystemThread(&thread, 0, nullptr, nullptr, nullptr, LifeThread, nullptr);
+    if (Life.Pin)
+        ObfReferenceObject(driver);
+    if (Life.Allocate)
+        ExAllocatePoolWithTag(NonPagedPool, 16, sim::Tag("life"));
+    return status;
+}
+
+// The driver is unloaded once its last device is gone and nothing
+// references its driver object; whatever of it is still alive then is a
+// finding, and its thread's next wake-up is bug check 0xCE.
+TEST(VideoPortLifetime, TheDriverIsUnloadedWhenNothingHoldsItAndWhatItLeftIsFound)
+{
+    enum Step { FailStart, FailAdd, RemoveBeforeStart, StartAndDisable, StartAndSurpriseRemove };
+    struct Case {
+        const char *Name;
+        Step Do;
+        bool Pin, Register, Allocate;
+        bool Unloaded;
+        std::vector<std::string> Findings;
+    };
+    const std::vector<std::string> Gone = {"thread 1 still running", "handle to thread 1",
+                                           "(0xCE): thread 1"};
+    const Case Cases[] = {
+        {"failed start", FailStart, false, false, false, true, Gone},
+        {"failed start, image pinned", FailStart, true, false, false, false, {}},
+        {"failed AddDevice", FailAdd, false, false, false, true, Gone},
+        {"removal before the first start", RemoveBeforeStart, false, false, false, true, Gone},
+        {"removal before the first start, pool kept",
+         RemoveBeforeStart,
+         false,
+         false,
+         true,
+         true,
+         {"thread 1 still running", "handle to thread 1", "tag 'life'", "(0xCE): thread 1"}},
+        {"disable after a registration", StartAndDisable, false, true, false, false, {}},
+        {"disable without one", StartAndDisable, false, false, false, true, Gone},
+        {"surprise removal, image pinned", StartAndSurpriseRemove, true, false, false, false, {}},
+    };
+    for (const Case &c : Cases) {
+        SCOPED_TRACE(c.Name);
+        sim::Reset();
+        Mini = {};
+        Life = {};
+        Life.Pin = c.Pin;
+        Life.Register = c.Register;
+        Life.Allocate = c.Allocate;
+        ASSERT_EQ(sim::LoadDriver(LifeEntry), STATUS_SUCCESS);
+        sim::ExpectSurvivingPool(sim::Tag("life"));
+        switch (c.Do) {
+        case FailStart:
+            sim::FailNextAdapterStarts(1);
+            EXPECT_EQ(sim::StartAdapter().DeviceStatus, STATUS_UNSUCCESSFUL);
+            break;
+        case FailAdd:
+            sim::FailNextAddDevices(1);
+            EXPECT_EQ(sim::AddAdapter(), STATUS_INSUFFICIENT_RESOURCES);
+            break;
+        case RemoveBeforeStart:
+            EXPECT_EQ(sim::AddAdapter(), STATUS_SUCCESS);
+            EXPECT_TRUE(sim::RemoveAdapter());
+            break;
+        case StartAndDisable:
+        case StartAndSurpriseRemove:
+            EXPECT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
+            EXPECT_TRUE(sim::Ioctl(0x234014, {}, 0).Delivered);
+            if (c.Do == StartAndDisable) {
+                EXPECT_FALSE(sim::RemoveAdapter())
+                    << "a disable is refused while the display driver has the device open";
+                sim::CloseVideoDevice();
+            }
+            EXPECT_TRUE(sim::RemoveAdapter(c.Do == StartAndSurpriseRemove));
+            break;
+        }
+        EXPECT_EQ(sim::DriverUnloaded(), c.Unloaded);
+        sim::Advance(1000);
+        EXPECT_EQ(Life.Turns, c.Unloaded ? 0u : 4u);
+        std::vector<sim::Violation> found = sim::Shutdown();
+        ASSERT_EQ(found.size(), c.Findings.size());
+        for (size_t i = 0; i < found.size(); ++i)
+            EXPECT_NE(found[i].Text.find(c.Findings[i]), std::string::npos) << found[i].Text;
+    }
+    sim::Reset();
+}
+
+// Power as the port delivers it to an adapter without children: for a
+// system transition only, a query and then a set for the adapter; every
+// other state entered from VideoPowerOn.
+TEST(VideoPortPower, SystemTransitionsReachTheAdapterAsAQueryThenASet)
+{
+    sim::Reset();
+    Mini = {};
+    ASSERT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
+    EXPECT_EQ(sim::SetSystemPower(sim::SystemPower::Sleep), 21u) << "not started";
+    ASSERT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
+    struct Step {
+        sim::SystemPower Transition;
+        std::vector<ULONG> Sets; // the states HwSetPowerState got
+    };
+    const Step Steps[] = {
+        {sim::SystemPower::Resume, {}},
+        {sim::SystemPower::Sleep, {VideoPowerOff}},
+        {sim::SystemPower::Hibernate, {}}, // asleep already: not from VideoPowerOn
+        {sim::SystemPower::Resume, {VideoPowerOn}},
+        {sim::SystemPower::Hibernate, {VideoPowerHibernate}},
+        {sim::SystemPower::Resume, {VideoPowerOn}},
+    };
+    for (const Step &step : Steps) {
+        size_t before = sim::Trace().size();
+        EXPECT_EQ(sim::SetSystemPower(step.Transition), NO_ERROR);
+        std::vector<ULONG> sets;
+        for (size_t i = before; i < sim::Trace().size(); ++i)
+            if (sim::Trace()[i].Kind == sim::TraceKind::Power)
+                sets.push_back(sim::Trace()[i].Code);
+        EXPECT_EQ(sets, step.Sets);
+        if (!step.Sets.empty()) {
+            EXPECT_EQ(Mini.LastHwId, DISPLAY_ADAPTER_HW_ID);
+            EXPECT_EQ(Mini.LastQueried, step.Sets.back()) << "queried first";
+        }
+    }
+    EXPECT_TRUE(sim::Shutdown().empty());
+    sim::Reset();
 }
 
 } // namespace

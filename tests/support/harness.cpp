@@ -84,7 +84,8 @@ void DriverTest::LoadAndStart(bool WithMonitor)
     ASSERT_EQ(LoadDriver(WithMonitor), STATUS_SUCCESS);
     sim::StartAdapterResult Started = sim::StartAdapter();
     ASSERT_EQ(Started.FindStatus, NO_ERROR);
-    ASSERT_TRUE(Started.Initialized);
+    // The display driver opens the video device: HwInitialize.
+    ASSERT_EQ(sim::OpenVideoDevice(), STATUS_SUCCESS);
 }
 
 static void RunBody(PVOID Context)

@@ -66,6 +66,8 @@ class Runner
     void ExpectIoctl(const Command &C);
     void Report(unsigned Line, bool Ok, const std::string &Message);
     void Finish();
+    void AdapterStep(const Command &C);
+    void StartAndOpen();
 
     const Scenario &S;
     Transcript T;
@@ -77,6 +79,7 @@ class Runner
     RunSummary Summary;
     size_t ViolationsPrinted = 0;
     bool Booted = false;
+    bool InBoot = false;
     sim::IoctlResult LastIoctl{};
 };
 
@@ -127,6 +130,13 @@ void Runner::Print(const sim::TraceEvent &E)
     case sim::TraceKind::Power:
         T.Power(At, E.Code);
         break;
+    case sim::TraceKind::Adapter:
+        // The boot line stands for the load and the first start; a step of
+        // it that fails, and every later step of the adapter's device, are
+        // printed.
+        if (!InBoot || !E.Ok)
+            T.Adapter(At, E.Text, uint32_t(E.Status));
+        break;
     default:
         // A kind of event this transcript does not describe yet.
         break;
@@ -166,10 +176,49 @@ void Runner::Report(unsigned Line, bool Ok, const std::string &Message)
 void Runner::Boot(bool AdapterFirst)
 {
     Booted = true;
+    InBoot = true;
     sim::HoldNewThreads(AdapterFirst);
     sim::LoadDriver(sim::ImageInUse() ? sim::ImageEntry() : DriverEntry);
-    sim::StartAdapter();
+    StartAndOpen();
     sim::HoldNewThreads(false);
+    InBoot = false;
+}
+
+// The adapter's start; once it has started, the display driver that the
+// scenario's machine has for the adapter opens the video device, as win32k
+// loads it (HwInitialize runs at that open).
+void Runner::StartAndOpen()
+{
+    if (sim::StartAdapter().FindStatus == NO_ERROR)
+        sim::OpenVideoDevice();
+}
+
+// The adapter's device through its life. An enable after the driver was
+// unloaded loads a fresh image (the driver's record as the loader leaves
+// it) first.
+void Runner::AdapterStep(const Command &C)
+{
+    switch (C.Adapter) {
+    case AdapterAction::FailAdd:
+        sim::FailNextAddDevices(unsigned(C.Value));
+        break;
+    case AdapterAction::FailStart:
+        sim::FailNextAdapterStarts(unsigned(C.Value));
+        break;
+    case AdapterAction::Remove:
+        sim::RemoveAdapter(true);
+        break;
+    case AdapterAction::Disable:
+        sim::RemoveAdapter(false);
+        break;
+    case AdapterAction::Enable:
+        if (sim::DriverUnloaded()) {
+            DriverState = DRIVER_STATE{};
+            sim::LoadDriver(DriverEntry);
+        }
+        StartAndOpen();
+        break;
+    }
 }
 
 // Events are printed as the kernel reports them and kept nowhere, so the
@@ -312,6 +361,14 @@ void Runner::Execute(const Command &C)
         break;
     case Op::Power:
         sim::SetPowerState(ULONG(C.Value));
+        break;
+    case Op::Adapter:
+        AdapterStep(C);
+        break;
+    case Op::System:
+        sim::SetSystemPower(C.System == SystemAction::Sleep       ? sim::SystemPower::Sleep
+                            : C.System == SystemAction::Hibernate ? sim::SystemPower::Hibernate
+                                                                  : sim::SystemPower::Resume);
         break;
     case Op::Ioctl: {
         // An empty input still points somewhere: the video port copies it

@@ -382,6 +382,43 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
             return ParseNumber(Arg(1), U32, "power state", C.Value);
         return {};
     }
+    if (Cmd == "adapter") {
+        C.Kind = Op::Adapter;
+        const char *Usage = "adapter fail-add|fail-start [N] | remove|disable|enable";
+        if (auto E = WordCount(W, 2, 3, Usage))
+            return E;
+        std::string_view Sub = Arg(1);
+        if (Sub == "fail-add" || Sub == "fail-start") {
+            C.Adapter = Sub == "fail-add" ? AdapterAction::FailAdd : AdapterAction::FailStart;
+            C.Value = 1;
+            return W.size() == 3 ? ParseNumber(Arg(2), U32, "count", C.Value) : std::nullopt;
+        }
+        if (W.size() != 2)
+            return std::string("usage: ") + Usage;
+        if (Sub == "remove")
+            C.Adapter = AdapterAction::Remove;
+        else if (Sub == "disable")
+            C.Adapter = AdapterAction::Disable;
+        else if (Sub == "enable")
+            C.Adapter = AdapterAction::Enable;
+        else
+            return std::string("usage: ") + Usage;
+        return {};
+    }
+    if (Cmd == "system") {
+        C.Kind = Op::System;
+        if (auto E = WordCount(W, 2, 2, "system sleep|hibernate|resume"))
+            return E;
+        if (Arg(1) == "sleep")
+            C.System = SystemAction::Sleep;
+        else if (Arg(1) == "hibernate")
+            C.System = SystemAction::Hibernate;
+        else if (Arg(1) == "resume")
+            C.System = SystemAction::Resume;
+        else
+            return std::string("usage: system sleep|hibernate|resume");
+        return {};
+    }
     if (Cmd == "ioctl") {
         C.Kind = Op::Ioctl;
         if (auto E = WordCount(W, 2, 4, "ioctl NAME|CODE [in=HEX] [out=N]"))
@@ -539,8 +576,13 @@ std::optional<ParseError> ParseScenario(std::string_view Text, Scenario &Out)
         for (const Command &C : Out.Commands) {
             if (C.Kind == Op::Boot)
                 break;
-            if (C.Kind == Op::Ioctl || C.Kind == Op::Power)
-                return ParseError{C.Line, std::string(C.Kind == Op::Ioctl ? "ioctl" : "power") +
+            if (C.Kind == Op::Ioctl || C.Kind == Op::Power || C.Kind == Op::System ||
+                (C.Kind == Op::Adapter && C.Adapter != AdapterAction::FailAdd &&
+                 C.Adapter != AdapterAction::FailStart))
+                return ParseError{C.Line, std::string(C.Kind == Op::Ioctl    ? "ioctl"
+                                                      : C.Kind == Op::Power  ? "power"
+                                                      : C.Kind == Op::System ? "system"
+                                                                             : "adapter") +
                                               " before boot: the driver is not loaded yet"};
         }
     }
@@ -574,6 +616,13 @@ const std::vector<CommandHelp> &CommandTable()
         {"reg fail off", "registry writes and reads succeed again"},
         {"pool fail N", "the next N pool allocations fail"},
         {"power on|standby|suspend|off|N", "HwSetPowerState with that state"},
+        {"adapter fail-add|fail-start [N]",
+         "the next N AddDevice calls / adapter starts fail (a failed start removes the device)"},
+        {"adapter remove|disable|enable",
+         "surprise removal / disable (refused while the display driver has the device open) / "
+         "enable (a new load when the driver was unloaded)"},
+        {"system sleep|hibernate|resume",
+         "a system power transition: HwGetPowerState then HwSetPowerState for the adapter"},
         {"ioctl NAME|CODE [in=HEX] [out=N]",
          "a buffered control request; system buffer bytes past the input hold 0xCC"},
         {"wait MS", "advance the virtual clock by MS milliseconds"},

@@ -34,6 +34,8 @@ enum class Op {
     RegFailOff,
     PoolFail,
     Power,
+    Adapter,
+    System,
     Ioctl,
     Wait,
     PnpExisting,
@@ -48,6 +50,8 @@ enum class NotifyKind { Arrival, Removal, Other };
 enum class FrameReplyMode { Now, Pending, Fail };
 enum class RegType { Dword, Sz, Binary };
 enum class RegFailWhat { Write, Read };
+enum class AdapterAction { FailAdd, FailStart, Remove, Disable, Enable };
+enum class SystemAction { Sleep, Hibernate, Resume };
 
 // One parsed command. Only the members that its Op names are meaningful.
 struct Command {
@@ -57,11 +61,13 @@ struct Command {
     // plug/unplug: Vid, Pid, Instance. notify: Name. reg: Name.
     std::string Vid, Pid, Instance, Name;
     NotifyKind Notify = NotifyKind::Arrival;
-    bool UsbClass = true;      // notify class=usb (default) or class=other
-    bool PeerKey = false;      // reg ... peer:NAME
-    bool Present = true;       // peer present|absent; expect reg HEX|absent
-    bool AdapterFirst = false; // boot adapter-first
-    bool On = true;            // trace on|off
+    AdapterAction Adapter = AdapterAction::Remove; // adapter (fail-add, fail-start: Value)
+    SystemAction System = SystemAction::Sleep;     // system
+    bool UsbClass = true;                          // notify class=usb (default) or class=other
+    bool PeerKey = false;                          // reg ... peer:NAME
+    bool Present = true;                           // peer present|absent; expect reg HEX|absent
+    bool AdapterFirst = false;                     // boot adapter-first
+    bool On = true;                                // trace on|off
 
     FrameReplyMode Reply = FrameReplyMode::Now;
     RegType Type = RegType::Dword;

@@ -110,6 +110,12 @@ TEST(ScenarioParser, BadLinesGiveTheirLineAndWhatIsWrong)
         {"pnp existing 2 later=1 later=1\n", 1, "usage: pnp existing"},
         {"trace maybe\n", 1, "usage: trace on|off"},
         {"expect requests\n", 1, "usage: expect requests N"},
+        {"adapter unplug\n", 1, "usage: adapter"},
+        {"adapter remove 2\n", 1, "usage: adapter"},
+        {"adapter fail-start x\n", 1, "count"},
+        {"system doze\n", 1, "usage: system sleep|hibernate|resume"},
+        {"adapter remove\nboot\n", 1, "adapter before boot"},
+        {"system sleep\nboot\n", 1, "system before boot"},
     };
     for (const Case &C : Cases) {
         ParseError E = ParseFails(C.Text);
@@ -141,6 +147,9 @@ TEST(ScenarioParser, EveryCommandOfTheTableIsUnderstood)
         "reg fail off",
         "pool fail 1",
         "power off",
+        "adapter fail-start 2",
+        "adapter disable",
+        "system hibernate",
         "ioctl QueryWideModel in= out=1",
         "wait 250",
         "trace off",

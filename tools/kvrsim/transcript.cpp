@@ -395,6 +395,14 @@ void Transcript::Power(uint64_t T, uint32_t State)
          " state " + std::to_string(State) + (Name ? " (" + std::string(Name) + ")" : ""));
 }
 
+void Transcript::Adapter(uint64_t T, const std::string &What, uint32_t Status)
+{
+    if (Json)
+        Line(T, "adapter", ",\"what\":\"" + What + "\",\"status\":\"" + Hex32(Status) + "\"}");
+    else
+        Line(T, "adapter", " " + What + " -> " + Hex32(Status));
+}
+
 void Transcript::Expect(uint64_t T, bool Ok, unsigned LineNo, const std::string &Message)
 {
     if (Json)

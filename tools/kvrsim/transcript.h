@@ -78,6 +78,8 @@ class Transcript
     void Ioctl(uint64_t T, uint32_t Code, uint32_t Status, uint64_t Info,
                const std::vector<uint8_t> &Copied);
     void Power(uint64_t T, uint32_t State);
+    // A step of the adapter's device: add, start, open, remove, unload.
+    void Adapter(uint64_t T, const std::string &What, uint32_t Status);
     void Expect(uint64_t T, bool Ok, unsigned Line, const std::string &Message);
     void Show(uint64_t T, const std::vector<RegValue> &Values);
     void Violation(uint64_t T, const std::string &Message);

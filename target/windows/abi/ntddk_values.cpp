@@ -76,8 +76,9 @@ namespace ours
 
 KVR_NTDDK_CONSTANTS(KVR_CAPTURE_CONSTANT)
 KVR_NTDDK_ROUTINES(KVR_CAPTURE_ROUTINE)
-// Declared without its result (the previous reference count), which the
-// driver never uses.
+// Declared without their results (the reference count), which the driver
+// never uses.
+KVR_CAPTURE_ROUTINE(ObfReferenceObject)
 KVR_CAPTURE_ROUTINE(ObfDereferenceObject)
 
 // Samples of the two constexpr helpers that the DDK has as macros.
@@ -110,6 +111,7 @@ constexpr ours::ULONG Our_CtlCodes[3] = {
 #define IoGetDeviceObjectPointer Ddk_IoGetDeviceObjectPointer
 #define IoBuildDeviceIoControlRequest Ddk_IoBuildDeviceIoControlRequest
 #define IofCallDriver Ddk_IofCallDriver
+#define ObfReferenceObject Ddk_ObfReferenceObject
 #define ObfDereferenceObject Ddk_ObfDereferenceObject
 
 // See ntddk_types.cpp for the two interlocked routines.
@@ -121,6 +123,7 @@ constexpr ours::ULONG Our_CtlCodes[3] = {
 
 KVR_NTDDK_CONSTANTS(KVR_COMPARE_CONSTANT)
 KVR_NTDDK_ROUTINES(KVR_COMPARE_ROUTINE)
+KVR_COMPARE_ROUTINE_RESULT_IGNORED(ObfReferenceObject)
 KVR_COMPARE_ROUTINE_RESULT_IGNORED(ObfDereferenceObject)
 
 static_assert(Our_NtSuccess[0] == NT_SUCCESS(STATUS_SUCCESS) &&
