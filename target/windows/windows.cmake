@@ -142,6 +142,22 @@ add_custom_command(
     COMMENT "Discardable INIT section, PDB GUID from the image, image checksum, symbol file"
     VERBATIM)
 
+# The INF of the package: the source INF, or with KVR_DISPLAY_DRIVER the
+# one that names that display driver in InstalledDisplayDrivers (without one
+# no display driver is loaded for the adapter, and the control codes have no
+# route to it).
+set(KVR_DISPLAY_DRIVER "" CACHE STRING
+    "Display driver (file name without .dll) the INF names in InstalledDisplayDrivers; empty: none")
+set(KVR_INF ${CMAKE_CURRENT_BINARY_DIR}/kvrminiport.inf)
+add_custom_command(
+    OUTPUT ${KVR_INF}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${KVR_WINDOWS_DIR}/kvrminiport.inf -DOUTPUT=${KVR_INF}
+            -DDISPLAY_DRIVER=${KVR_DISPLAY_DRIVER} -P ${KVR_WINDOWS_DIR}/configure_inf.cmake
+    DEPENDS ${KVR_WINDOWS_DIR}/kvrminiport.inf ${KVR_WINDOWS_DIR}/configure_inf.cmake
+    COMMENT "INF for the package"
+    VERBATIM)
+add_custom_target(inf ALL DEPENDS ${KVR_INF})
+
 # The package: build/windows-x64/package/ with the signed image, the INF, the
 # signer's certificate, the PDB and a README (see make_package.sh). Built with
 # everything else, or alone with --target package. A real certificate and key
@@ -170,9 +186,9 @@ add_custom_command(
             KVR_SIGN_PASSWORD_FILE=${KVR_SIGN_PASSWORD_FILE}
             KVR_SIGN_CROSS_CERT=${KVR_SIGN_CROSS_CERT} OPENSSL=${KVR_OPENSSL}
             OSSLSIGNCODE=${KVR_OSSLSIGNCODE} bash ${KVR_WINDOWS_DIR}/make_package.sh
-            $<TARGET_FILE:kvrminiport> ${KVR_PDB} ${KVR_WINDOWS_DIR}/kvrminiport.inf
+            $<TARGET_FILE:kvrminiport> ${KVR_PDB} ${KVR_INF}
             ${KVR_WINDOWS_DIR}/package-README.txt ${KVR_PACKAGE_DIR} ${KVR_SIGNING_DIR}
-    DEPENDS kvrminiport ${KVR_WINDOWS_DIR}/make_package.sh ${KVR_WINDOWS_DIR}/kvrminiport.inf
+    DEPENDS kvrminiport ${KVR_WINDOWS_DIR}/make_package.sh ${KVR_INF}
             ${KVR_WINDOWS_DIR}/package-README.txt ${KVR_SIGNING_INPUTS}
     COMMENT "Signed package in ${KVR_PACKAGE_DIR}"
     VERBATIM)
@@ -207,7 +223,7 @@ add_test(NAME kernel_flags_reject_host_header
                  --target=${CMAKE_CXX_COMPILER_TARGET} -std=c++20 ${KVR_KERNEL_FLAGS} -DKVR_KERNEL_TARGET=1
                  -I ${CMAKE_SOURCE_DIR}/driver)
 add_test(NAME inf_sections COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_inf.py
-                                   ${KVR_WINDOWS_DIR}/kvrminiport.inf)
+                                   ${KVR_INF})
 add_test(NAME inf_check_selftest COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_inf.py
                                          --selftest ${KVR_WINDOWS_DIR}/kvrminiport.inf)
 # The signed package: osslsigncode verify against the signer's root (the
@@ -225,7 +241,7 @@ set(KVR_PACKAGE_CHECK_ARGS
     --openssl ${KVR_OPENSSL}
     --image $<TARGET_FILE:kvrminiport>
     --pdb ${KVR_PDB}
-    --inf ${KVR_WINDOWS_DIR}/kvrminiport.inf
+    --inf ${KVR_INF}
     --cafile ${KVR_PACKAGE_CA})
 add_test(NAME package_signature
          COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_package.py
