@@ -194,7 +194,7 @@ void StepStart()
     DWORD Error = Control(VideoPort(), IOCTL_KVRVP_START_ADAPTER, nullptr, 0, &Result,
                           sizeof(Result), nullptr);
     Check(Error == 0 && Result.FindAdapterStatus == 0 && Result.Initialized == 1,
-          "adapter start: HwFindAdapter NO_ERROR, HwInitialize TRUE",
+          "adapter start: HwFindAdapter NO_ERROR, the display driver's open: HwInitialize TRUE",
           "error " + std::to_string(Error) + ", HwFindAdapter " +
               std::to_string(Result.FindAdapterStatus) + ", HwInitialize " +
               std::to_string(Result.Initialized));
@@ -322,6 +322,12 @@ bool VpField(const KVRVP_STATS &S, const std::string &Name, uint64_t &Value)
         {"LastInformation", S.LastInformation},
         {"LastStartIoResult", S.LastStartIoResult},
         {"ExtensionUntouched", S.ExtensionUntouched},
+        {"InitializeAdapterCalls", S.InitializeAdapterCalls},
+        {"DisplayOpens", S.DisplayOpens},
+        {"UserOpensRefused", S.UserOpensRefused},
+        {"ForwardedRequests", S.ForwardedRequests},
+        {"ReplyOverruns", S.ReplyOverruns},
+        {"UndefinedReplyBytes", S.UndefinedReplyBytes},
     };
     for (const Entry &E : Fields) {
         if (Name == E.Name) {
@@ -564,6 +570,28 @@ void StepControlDevice(bool Present)
           "error " + std::to_string(Error));
 }
 
+// A user process cannot open the video device: the video port creates it
+// exclusive and the display driver holds it.
+// Wine 8 gives a handle even when the device refused the create request;
+// then every request on it must be refused, and none reach HwStartIO.
+void StepVideoDevice()
+{
+    HANDLE Handle = Open(KVRVP_VIDEO_USER_NAME);
+    DWORD Error = Handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    DWORD RequestError = ERROR_ACCESS_DENIED;
+    if (Handle != INVALID_HANDLE_VALUE) {
+        uint8_t Out = 0;
+        RequestError = Control(Handle, 0x234034, nullptr, 0, &Out, 1, nullptr);
+        CloseHandle(Handle);
+    }
+    bool Refused = Handle == INVALID_HANDLE_VALUE ? Error == ERROR_ACCESS_DENIED
+                                                  : RequestError == ERROR_ACCESS_DENIED;
+    Check(Refused, "a user process cannot use the video device",
+          Handle == INVALID_HANDLE_VALUE
+              ? "open: error " + std::to_string(Error)
+              : "opened; its request: error " + std::to_string(RequestError));
+}
+
 void Run(const std::string &Step)
 {
     std::vector<std::string> F = Split(Step, 5);
@@ -598,6 +626,8 @@ void Run(const std::string &Step)
         StepRegDel(Split(Step, 3));
     else if (Verb == "control-device")
         StepControlDevice(F.size() == 1);
+    else if (Verb == "video-device")
+        StepVideoDevice();
     else if (Verb == "sleep" && F.size() == 2)
         Sleep(DWORD(std::strtoul(F[1].c_str(), nullptr, 0)));
     else

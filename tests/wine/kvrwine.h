@@ -11,14 +11,23 @@
 #define KVRWINE_CTL(Type, Function) (((Type) << 16) | ((Function) << 2))
 
 // The video port's test device: \Device\KvrVideoPort0, \\.\KvrVideoPort0 for
-// the client. Requests of device type 0x23 sent to it are the miniport's
-// private requests and go to HwStartIO; the codes below drive the adapter.
+// the client. A request of device type 0x23 sent to it is a program's escape
+// to the display driver stand-in, which forwards it to the video device as
+// EngDeviceIoControl does (IRP_MJ_DEVICE_CONTROL, METHOD_BUFFERED), and the
+// video port hands it to HwStartIO; the codes below drive the adapter.
 #define KVRVP_DEVICE_NAME L"\\Device\\KvrVideoPort0"
 #define KVRVP_LINK_NAME L"\\DosDevices\\KvrVideoPort0"
 #define KVRVP_USER_NAME L"\\\\.\\KvrVideoPort0"
 
+// The video device the video port creates at the adapter start, exclusive;
+// \\.\DISPLAY1 is its link, which no user process can open.
+#define KVRVP_VIDEO_DEVICE_NAME L"\\Device\\Video0"
+#define KVRVP_VIDEO_LINK_NAME L"\\DosDevices\\DISPLAY1"
+#define KVRVP_VIDEO_USER_NAME L"\\\\.\\DISPLAY1"
+
 #define KVRVP_TEST_TYPE 0x8000u
-// Start the adapter: HwFindAdapter, then HwInitialize. Output KVRVP_START.
+// Start the adapter: HwFindAdapter; then the display driver stand-in opens
+// the video device (HwInitialize at its first open). Output KVRVP_START.
 #define IOCTL_KVRVP_START_ADAPTER KVRWINE_CTL(KVRVP_TEST_TYPE, 0x800u)
 // Power transition: input KVRVP_POWER_IN, output KVRVP_POWER_OUT.
 #define IOCTL_KVRVP_SET_POWER KVRWINE_CTL(KVRVP_TEST_TYPE, 0x801u)
@@ -29,7 +38,7 @@
 
 struct KVRVP_START {
     int32_t FindAdapterStatus;
-    uint8_t Initialized; // result of HwInitialize
+    uint8_t Initialized; // HwInitialize returned TRUE at the display driver's open
     uint8_t Again;       // the again flag as HwFindAdapter left it
     uint8_t Reserved[2];
 };
@@ -89,6 +98,15 @@ struct KVRVP_STATS {
     uint8_t LastStartIoResult;
     uint8_t ExtensionUntouched; // the device extension is still all zero
     uint8_t Reserved[6];
+    // The display driver stand-in's requests and what their completion
+    // showed: a count above the output buffer (an overrun of the display
+    // driver's buffer), reported bytes past the input that nobody wrote.
+    uint32_t DisplayOpens;      // opens of the video device by the display driver
+    uint32_t UserOpensRefused;  // opens of the video device from a user process
+    uint32_t ForwardedRequests; // IRP_MJ_DEVICE_CONTROL sent to the video device
+    uint32_t ReplyOverruns;
+    uint32_t UndefinedReplyBytes;
+    uint32_t Reserved1;
 };
 
 // The sibling frame driver's test device: \Device\KevoTest, \\.\KevoTest.

@@ -215,7 +215,9 @@ reg_check() { reg_query "DeviceInfo=REG_BINARY:$1" "DeviceStatus=REG_BINARY:$2";
 zero16=00000000000000000000000000000000
 path="u:\\??\\$install_location\\kvrndis.dat"
 
-step "load, private requests before the adapter start"
+# Before the adapter has started there is no video device and no display
+# driver: a private request reaches nothing (ERROR_NOT_READY).
+step "load; private requests before the adapter start reach nothing"
 client \
     vp:InitializeCalls=1,ZeroMemoryCalls\>=1,HwInitDataSize=144,HwDeviceExtensionSize=280 \
     vp:AdapterInterfaceType=0,Redirected=31,InterfaceRegistrations=0,ProfileRegistrations=0 \
@@ -223,12 +225,9 @@ client \
     control-device:absent \
     fixed \
     power:0xFFFFFFFF:1 \
-    io:234018:AAAAAAAAAAAA:6:0:6:2003580218AA \
-    io:234034:-:1:0:1:00 \
-    io:23402C:-:200:122:0 \
-    io:234008:-:4:0:4:00000000 \
-    io:234004:-:0:0:0 \
-    vp:ExtensionUntouched=1,LastStartIoResult=1
+    io:234018:AAAAAAAAAAAA:6:21:0 \
+    io:234034:-:1:21:0 \
+    vp:StartIoCalls=0,InitializeAdapterCalls=0,ForwardedRequests=0,ExtensionUntouched=1
 reg_check 0000 $zero16
 
 # The frame is already plugged in when the adapter starts: its arrival comes
@@ -243,8 +242,18 @@ client \
     vp:InterfaceRegistrationFlags=1,InterfaceRegistrationClassIsUsb=1 \
     vp:ProfileRegistrationHasData=0,RegistrationsWithoutDriver=0,ArrivalsDelivered=1 \
     control-device \
+    vp:InitializeAdapterCalls=1,DisplayOpens=1 \
+    video-device vp:UserOpensRefused\>=1,StartIoCalls=0 \
+    io:234018:AAAAAAAAAAAA:6:0:6:..........AA \
+    io:234018:-:6:0:6:..........00 \
+    io:234034:-:1:0:1:00 \
+    io:23402C:-:200:122:0 \
+    io:234008:-:4:0:4:00000000 \
+    io:234004:-:0:0:0 \
+    vp:ExtensionUntouched=1,LastStartIoResult=1,StartIoCalls=6,ForwardedRequests=6 \
     start \
     vp:FindAdapterCalls=2,InterfaceRegistrations=1,ProfileRegistrations=1,ArrivalsDelivered=1 \
+    vp:InitializeAdapterCalls=1,DisplayOpens=1 \
     wait:DeviceStatus:01020000000000000000000000000000 \
     wait:DeviceInfo:0821 \
     vp:ArrivalsDelivered=1,PeerOpenCalls=1,PeerOpenFailures=0,PeerOpenAccess=0x1F01FF \
@@ -279,13 +288,14 @@ client \
     regdel:peer:Acceleration.Level \
     io:234000:44332211886677:0:122:0 \
     io:234000:4433221188776655:0:0:0 \
-    vp:LastIoControlCode=0x234000,LastStatus=0,LastInformation=8 \
+    vp:LastIoControlCode=0x234000,LastStatus=0,LastInformation=0 \
     wait:DeviceStatus:01030100010000004433221188776655 \
-    io:234000:1122334455667788:0:0:0 \
+    io:234000:1122334455667788:4:0:0 \
+    io:234000:1122334455667788:8:0:8:1122334455667788 \
     wait:DeviceStatus:01030100010000004433221188776655 \
     io:23400C:030000:0:122:0 \
     io:23400C:03000000:0:0:0 \
-    vp:LastIoControlCode=0x23400C,LastInformation=4 \
+    vp:LastIoControlCode=0x23400C,LastInformation=0 \
     wait:Orientation:03000000 \
     io:234008:-:3:122:0 \
     io:234008:-:4:0:4:03000000 \
@@ -347,7 +357,8 @@ client \
     "plug:1234:$wide_alt:OTHER01" sleep:700 \
     vp:ArrivalsDelivered=5,PeerOpenCalls=1 \
     io:234034:-:1:0:1:00 \
-    "unplug:1234:$wide_alt:OTHER01"
+    "unplug:1234:$wide_alt:OTHER01" \
+    vp:ReplyOverruns=0,UndefinedReplyBytes=0,DisplayOpens=1
 reg_check 0000 00000000000000004433221188776655
 
 step "done"

@@ -4,13 +4,22 @@
 // It does what the video port does for a miniport without hardware, as far as
 // the test needs it:
 // - VideoPortInitialize keeps the miniport's callback table and allocates the
-//   device extension; the adapter is started (HwFindAdapter, HwInitialize)
-//   when the test client asks for it, after DriverEntry has returned;
-// - the test device \Device\KvrVideoPort0 turns every device-control request
-//   of device type 0x23 into a VIDEO_REQUEST_PACKET for HwStartIO, with the
-//   METHOD_BUFFERED system buffer as both input and output buffer, and serves
-//   power transitions (HwGetPowerState, HwSetPowerState) and the callbacks
-//   with fixed answers;
+//   device extension; the adapter is started (HwFindAdapter) when the test
+//   client asks for it, after DriverEntry has returned, and gets its video
+//   device \Device\Video0, exclusive;
+// - a stand-in display driver (kernel mode) opens the video device once the
+//   adapter has started, which calls HwInitialize, and holds it: no user
+//   process can open it;
+// - a request of device type 0x23 to the test device \Device\KvrVideoPort0
+//   is a program's escape to that display driver, which forwards it as
+//   EngDeviceIoControl does: an IRP_MJ_DEVICE_CONTROL on the video device
+//   with a METHOD_BUFFERED system buffer of the larger length (the input
+//   copied in, the rest a pattern), which the video port hands to HwStartIO;
+//   the completion copies exactly Information bytes back, as the I/O manager
+//   does, and counts a count above the output buffer and reported bytes that
+//   nobody wrote;
+// - the test device serves power transitions (HwGetPowerState,
+//   HwSetPowerState) and the callbacks with fixed answers;
 // - it supplies working IoRegisterPlugPlayNotification and
 //   IoGetDeviceObjectPointer to the miniport, whose Wine versions are stubs,
 //   and working KeInitializeMutex, KeWaitForSingleObject and KeReleaseMutex,
@@ -587,7 +596,8 @@ extern "C" ULONG NTAPI VideoPortInitialize(PVOID Argument1, PVOID Argument2,
     Release();
     if (Size < sizeof(VP_HW_INITIALIZATION_DATA) || MiniportKnown)
         return STATUS_REVISION_MISMATCH;
-    if (!HwInitializationData->HwFindAdapter || !HwInitializationData->HwStartIO ||
+    if (!HwInitializationData->HwFindAdapter || !HwInitializationData->HwInitialize ||
+        !HwInitializationData->HwStartIO ||
         HwInitializationData->HwDeviceExtensionSize > MaxExtensionSize)
         return STATUS_INVALID_PARAMETER;
 
@@ -622,6 +632,48 @@ NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
     return Status;
 }
 
+PDRIVER_OBJECT PortDriver;
+PDEVICE_OBJECT TestDevice;
+PDEVICE_OBJECT VideoDevice;
+bool DisplayHoldsVideoDevice;
+BOOLEAN LastInitialize;
+
+// The video device of the started adapter, exclusive, with the link that
+// Windows gives it; the display driver opens it, nothing else can.
+NTSTATUS CreateVideoDevice()
+{
+    if (VideoDevice)
+        return STATUS_SUCCESS;
+    UNICODE_STRING DeviceName, LinkName;
+    RtlInitUnicodeString(&DeviceName, KVRVP_VIDEO_DEVICE_NAME);
+    RtlInitUnicodeString(&LinkName, KVRVP_VIDEO_LINK_NAME);
+    NTSTATUS Status =
+        IoCreateDevice(PortDriver, 0, &DeviceName, FILE_DEVICE_VIDEO, 0, TRUE, &VideoDevice);
+    if (!NT_SUCCESS(Status))
+        return Status;
+    IoCreateSymbolicLink(&LinkName, &DeviceName);
+    VideoDevice->Flags |= DO_BUFFERED_IO;
+    VideoDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+// The display driver's open of the video device, as win32k makes it once
+// the adapter has started: the first open calls HwInitialize, whose FALSE
+// fails it.
+bool DisplayOpensVideoDevice()
+{
+    if (DisplayHoldsVideoDevice)
+        return true;
+    LastInitialize = Miniport.HwInitialize(Extension);
+    Acquire();
+    ++Stats.InitializeAdapterCalls;
+    if (LastInitialize)
+        ++Stats.DisplayOpens;
+    Release();
+    DisplayHoldsVideoDevice = LastInitialize != FALSE;
+    return DisplayHoldsVideoDevice;
+}
+
 NTSTATUS StartAdapter(PVOID Buffer, ULONG OutputLength, ULONG_PTR *Information)
 {
     if (OutputLength < sizeof(KVRVP_START))
@@ -635,15 +687,12 @@ NTSTATUS StartAdapter(PVOID Buffer, ULONG OutputLength, ULONG_PTR *Information)
     UCHAR Again = 0;
     VP_STATUS Found =
         Miniport.HwFindAdapter(Extension, MiniportContext, nullptr, ConfigInfo, &Again);
-    BOOLEAN Initialized = FALSE;
-    if (Found == VpNoError && Miniport.HwInitialize)
-        Initialized = Miniport.HwInitialize(Extension);
-
     Acquire();
     ++Stats.FindAdapterCalls;
-    if (Found == VpNoError)
-        ++Stats.InitializeAdapterCalls;
     Release();
+    BOOLEAN Initialized = FALSE;
+    if (Found == VpNoError && NT_SUCCESS(CreateVideoDevice()))
+        Initialized = DisplayOpensVideoDevice();
 
     KVRVP_START Result;
     RtlZeroMemory(&Result, sizeof(Result));
@@ -743,9 +792,9 @@ NTSTATUS StartIo(ULONG Code, PVOID Buffer, ULONG InputLength, ULONG OutputLength
     Release();
 
     if (StatusBlock.Status == VpNoError) {
-        // Never copy back more than the caller's buffer holds.
-        *Information =
-            StatusBlock.Information < OutputLength ? StatusBlock.Information : OutputLength;
+        // Exactly the count the miniport reported: the I/O manager copies
+        // that many bytes back, whatever the caller's buffer holds.
+        *Information = StatusBlock.Information;
         return STATUS_SUCCESS;
     }
     if (StatusBlock.Status == VpInsufficientBuffer)
@@ -753,18 +802,117 @@ NTSTATUS StartIo(ULONG Code, PVOID Buffer, ULONG InputLength, ULONG OutputLength
     return STATUS_UNSUCCESSFUL;
 }
 
-PDEVICE_OBJECT TestDevice;
-
-NTSTATUS DispatchCreateClose(PDEVICE_OBJECT, PIRP Irp)
+NTSTATUS DispatchCreateClose(PDEVICE_OBJECT Device, PIRP Irp)
 {
+    // The video device is exclusive and the display driver holds it (its
+    // open is a kernel call, not this request): every open from a process
+    // is refused.
+    if (Device == VideoDevice &&
+        IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
+        Acquire();
+        ++Stats.UserOpensRefused;
+        Release();
+        return Complete(Irp, STATUS_ACCESS_DENIED, 0);
+    }
     return Complete(Irp, STATUS_SUCCESS, 0);
+}
+
+constexpr UCHAR ReplyPattern = 0xCC;
+
+NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The display driver stand-in's EngDeviceIoControl: one IRP_MJ_DEVICE_CONTROL
+// on the video device with a METHOD_BUFFERED system buffer of the larger
+// length, the input copied in and the rest the pattern; at completion, as the
+// I/O manager, exactly Information bytes of it back to the caller, unless
+// the status is an error. A count above the output buffer would overrun the
+// caller's memory, and a reported byte past the input that still holds the
+// pattern is left-over pool: both are counted, and the first fails the
+// request.
+NTSTATUS DisplayEscape(ULONG Code, PVOID Buffer, ULONG InputLength, ULONG OutputLength,
+                       ULONG_PTR *Information)
+{
+    if (!DisplayHoldsVideoDevice)
+        return STATUS_DEVICE_NOT_READY;
+    ULONG Size = InputLength > OutputLength ? InputLength : OutputLength;
+    auto *System = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, Size ? Size : 1, 0x79447056 /* "VpDy" */));
+    PIRP Irp = IoAllocateIrp(VideoDevice->StackSize, FALSE);
+    if (!System || !Irp) {
+        if (System)
+            ExFreePoolWithTag(System, 0x79447056);
+        if (Irp)
+            IoFreeIrp(Irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    for (ULONG i = 0; i < Size; ++i)
+        System[i] = i < InputLength ? static_cast<PUCHAR>(Buffer)[i] : ReplyPattern;
+    Irp->AssociatedIrp.SystemBuffer = System;
+    Irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    Next->Parameters.DeviceIoControl.IoControlCode = Code;
+    Next->Parameters.DeviceIoControl.InputBufferLength = InputLength;
+    Next->Parameters.DeviceIoControl.OutputBufferLength = OutputLength;
+    IoSetCompletionRoutine(Irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(VideoDevice, Irp);
+    NTSTATUS Status = Irp->IoStatus.Status;
+    ULONG_PTR Count = Irp->IoStatus.Information;
+    IoFreeIrp(Irp);
+
+    bool Overrun = false;
+    ULONG Undefined = 0;
+    if (!NT_ERROR(Status) && OutputLength) {
+        Overrun = Count > OutputLength;
+        ULONG_PTR Copied = Overrun ? OutputLength : Count;
+        for (ULONG_PTR i = InputLength; i < Copied; ++i)
+            Undefined += System[i] == ReplyPattern;
+        RtlCopyMemory(Buffer, System, Copied);
+        *Information = Count;
+    }
+    ExFreePoolWithTag(System, 0x79447056);
+    Acquire();
+    ++Stats.ForwardedRequests;
+    Stats.ReplyOverruns += Overrun;
+    Stats.UndefinedReplyBytes += Undefined;
+    Release();
+    if (Overrun) {
+        *Information = 0;
+        return STATUS_DATA_ERROR;
+    }
+    return Status;
 }
 
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp)
 {
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    if (Device == VideoDevice) {
+        // The video port's side: HwStartIO through the video device only,
+        // for its holder, the display driver, whose requests come without a
+        // file object. Wine 8 hands a process a handle even when its create
+        // request was refused; every request on it is refused as well.
+        if (Stack->FileObject) {
+            Acquire();
+            ++Stats.UserOpensRefused;
+            Release();
+            return Complete(Irp, STATUS_ACCESS_DENIED, 0);
+        }
+        ULONG_PTR Count = 0;
+        NTSTATUS Status =
+            StartIo(Stack->Parameters.DeviceIoControl.IoControlCode,
+                    Irp->AssociatedIrp.SystemBuffer,
+                    Stack->Parameters.DeviceIoControl.InputBufferLength,
+                    Stack->Parameters.DeviceIoControl.OutputBufferLength, &Count);
+        Irp->IoStatus.Status = Status;
+        Irp->IoStatus.Information = NT_SUCCESS(Status) ? Count : 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return Status;
+    }
     if (Device != TestDevice)
         return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG Code = Stack->Parameters.DeviceIoControl.IoControlCode;
     ULONG InputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG OutputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -783,7 +931,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp)
     else if (Code == IOCTL_KVRVP_STATS)
         Status = ReadStats(Buffer, OutputLength, &Information);
     else if ((Code >> 16) == FileDeviceVideo)
-        Status = StartIo(Code, Buffer, InputLength, OutputLength, &Information);
+        Status = DisplayEscape(Code, Buffer, InputLength, OutputLength, &Information);
     else
         Status = STATUS_INVALID_DEVICE_REQUEST;
     return Complete(Irp, Status, Information);
@@ -791,6 +939,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp)
 
 NTSTATUS CreateTestDevice(PDRIVER_OBJECT DriverObject)
 {
+    PortDriver = DriverObject;
     UNICODE_STRING DeviceName, LinkName;
     RtlInitUnicodeString(&DeviceName, KVRVP_DEVICE_NAME);
     RtlInitUnicodeString(&LinkName, KVRVP_LINK_NAME);
