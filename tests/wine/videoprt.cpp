@@ -901,11 +901,10 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp)
             return Complete(Irp, STATUS_ACCESS_DENIED, 0);
         }
         ULONG_PTR Count = 0;
-        NTSTATUS Status =
-            StartIo(Stack->Parameters.DeviceIoControl.IoControlCode,
-                    Irp->AssociatedIrp.SystemBuffer,
-                    Stack->Parameters.DeviceIoControl.InputBufferLength,
-                    Stack->Parameters.DeviceIoControl.OutputBufferLength, &Count);
+        NTSTATUS Status = StartIo(Stack->Parameters.DeviceIoControl.IoControlCode,
+                                  Irp->AssociatedIrp.SystemBuffer,
+                                  Stack->Parameters.DeviceIoControl.InputBufferLength,
+                                  Stack->Parameters.DeviceIoControl.OutputBufferLength, &Count);
         Irp->IoStatus.Status = Status;
         Irp->IoStatus.Information = NT_SUCCESS(Status) ? Count : 0;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
