@@ -797,7 +797,7 @@ ULONG VideoPortInitialize(PVOID Argument1, PVOID Argument2,
         UCHAR again = 0;
         VP_STATUS found = CallMiniport("HwFindAdapter", [&] {
             return CallDriver(table.HwFindAdapter, extension, HwContext, nullptr,
-                                       (PVIDEO_PORT_CONFIG_INFO)config.get(), &again);
+                              (PVIDEO_PORT_CONFIG_INFO)config.get(), &again);
         });
         Guard guard;
         if (found == NO_ERROR) {

@@ -568,6 +568,13 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
     case sim::TraceKind::Power:
         Picture.Add(At, Mark::Power, "state " + std::to_string(E.Code));
         break;
+    case sim::TraceKind::Adapter: {
+        // The adapter's device, on the connection lane with the boot.
+        char Status[16];
+        std::snprintf(Status, sizeof Status, "0x%08x", uint32_t(E.Status));
+        Picture.Add(At, Mark::Boot, "adapter " + E.Text + " -> " + Status);
+        break;
+    }
     }
 }
 
