@@ -16,6 +16,8 @@ namespace
 struct {
     ULONG InitDataSize = sizeof(VIDEO_HW_INITIALIZATION_DATA);
     void (*Change)(VIDEO_HW_INITIALIZATION_DATA &) = nullptr;
+    PVOID Context = nullptr;         // the HwContext given to VideoPortInitialize
+    VP_STATUS FindResult = NO_ERROR; // what HwFindAdapter answers
     bool InEntry = false;
     bool FoundDuringEntry = false;
     unsigned FindCalls = 0;
@@ -34,7 +36,7 @@ VP_STATUS FindAdapter(PVOID extension, PVOID, PWSTR, PVIDEO_PORT_CONFIG_INFO, PU
     Mini.FoundDuringEntry = Mini.FoundDuringEntry || Mini.InEntry;
     if (Mini.TouchExtension)
         ((UCHAR *)extension)[279] = 1;
-    return NO_ERROR;
+    return Mini.FindResult;
 }
 
 BOOLEAN Initialize(PVOID)
@@ -111,7 +113,7 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
     if (Mini.Change)
         Mini.Change(data);
     Mini.InEntry = true;
-    NTSTATUS status = (NTSTATUS)VideoPortInitialize(driver, path, &data, nullptr);
+    NTSTATUS status = (NTSTATUS)VideoPortInitialize(driver, path, &data, Mini.Context);
     Mini.InEntry = false;
     return status;
 }
@@ -167,7 +169,10 @@ TEST_F(VideoPort, InitializeChecksTheTableAndDetectsLegacyAdaptersAtOnce)
         void (*Change)(VIDEO_HW_INITIALIZATION_DATA &);
         NTSTATUS Status;
         bool FoundInside; // HwFindAdapter ran inside VideoPortInitialize
+        bool WithContext = false;
+        VP_STATUS FindResult = NO_ERROR;
     };
+    static int context;
     const Case Cases[] = {
         {"the whole record", sizeof(VIDEO_HW_INITIALIZATION_DATA), nullptr, STATUS_SUCCESS, false},
         {"larger", sizeof(VIDEO_HW_INITIALIZATION_DATA) + 8, nullptr, (NTSTATUS)0xC0000059, false},
@@ -189,6 +194,10 @@ TEST_F(VideoPort, InitializeChecksTheTableAndDetectsLegacyAdaptersAtOnce)
         {"no HwSetPowerState: legacy", sizeof(VIDEO_HW_INITIALIZATION_DATA),
          [](VIDEO_HW_INITIALIZATION_DATA &d) { d.HwSetPowerState = nullptr; }, STATUS_SUCCESS,
          true},
+        {"legacy, no adapter found", 72, nullptr, (NTSTATUS)0xC000000E, true, false,
+         55 /* ERROR_DEV_NOT_EXIST */},
+        {"a HwContext (a finding)", sizeof(VIDEO_HW_INITIALIZATION_DATA), nullptr, STATUS_SUCCESS,
+         false, true},
     };
     for (const Case &c : Cases) {
         SCOPED_TRACE(c.Name);
@@ -196,6 +205,8 @@ TEST_F(VideoPort, InitializeChecksTheTableAndDetectsLegacyAdaptersAtOnce)
         Mini = {};
         Mini.InitDataSize = c.Size;
         Mini.Change = c.Change;
+        Mini.Context = c.WithContext ? &context : nullptr;
+        Mini.FindResult = c.FindResult;
         EXPECT_EQ(sim::LoadDriver(Entry), c.Status);
         EXPECT_EQ(Mini.FoundDuringEntry, c.FoundInside);
         EXPECT_EQ(sim::HwInitData() != nullptr, NT_SUCCESS(c.Status));
@@ -207,7 +218,11 @@ TEST_F(VideoPort, InitializeChecksTheTableAndDetectsLegacyAdaptersAtOnce)
             EXPECT_EQ(Mini.FindCalls, 1u);
             EXPECT_EQ(sim::OpenVideoDevice(), STATUS_SUCCESS);
         }
-        EXPECT_TRUE(sim::Shutdown().empty());
+        std::vector<sim::Violation> found = sim::Shutdown();
+        ASSERT_EQ(found.size(), c.WithContext ? 1u : 0u);
+        if (c.WithContext) {
+            EXPECT_NE(found[0].Text.find("HwContext"), std::string::npos);
+        }
     }
     sim::Reset();
 }
