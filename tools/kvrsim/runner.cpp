@@ -213,8 +213,9 @@ void Runner::AdapterStep(const Command &C)
         break;
     case AdapterAction::Enable:
         if (sim::DriverUnloaded()) {
+            // A fresh load; of the real image, the copy this kernel mapped.
             DriverState = DRIVER_STATE{};
-            sim::LoadDriver(DriverEntry);
+            sim::LoadDriver(sim::ImageInUse() ? sim::ImageEntry() : DriverEntry);
         }
         StartAndOpen();
         break;
