@@ -80,13 +80,22 @@ TEST(ScenarioParser, BadLinesGiveTheirLineAndWhatIsWrong)
         const char *Message;
     };
     const Case Cases[] = {
-        {"wait 10\nfly away\n", 2, "unknown command 'fly'"},
+        {"wait 10\nfly away\n", 2,
+         "unknown command 'fly' (one of boot, pnp, plug, unplug, notify, peer, frame, reg, pool, "
+         "power, ioctl, wait, trace, expect, show)"},
+        {"wait 86400001\n", 1, "at most a day: repeat the line for a longer run"},
+        {"frame speed 3\n", 1, "(mode, panel, input, reply, complete or nobuild)"},
+        {"reg get X\n", 1, "unknown reg command 'get' (set, del or fail)"},
+        {"power nap\n", 1, "unknown power state 'nap' (on, standby, suspend, off or a number)"},
         {"frame mode 256\n", 1, "mode '256' is out of range (at most 255)"},
         {"wait 12ms\n", 1, "bad wait '12ms'"},
         {"wait 0x\n", 1, "bad wait '0x'"},
         {"expect reg DeviceInfo 080\n", 1, "an even number of hex digits"},
         {"ioctl QueryDisplayMode in=0g\n", 1, "only hex digits"},
-        {"ioctl QueryDisplayModes\n", 1, "unknown control code name"},
+        {"ioctl QueryDisplayModes\n", 1,
+         "unknown control code name 'QueryDisplayModes' (StartExternalSession, "
+         "QueryOrientation, SetOrientation, ActivateClient, QueryDisplayMode, QueryPowerOff, "
+         "QueryDataFilePath, EndExternalSession, QueryWideModel, or a number)"},
         {"ioctl QueryDisplayMode out=6 out=6\n", 1, "unexpected 'out=6'"},
         {"plug ABC 1000 X\n", 1, "vendor ID 'ABC' must be four characters"},
         {"unplug ABCD 1000\n", 1, "usage: unplug VID PID INSTANCE"},
