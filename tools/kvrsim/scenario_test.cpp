@@ -80,9 +80,8 @@ TEST(ScenarioParser, BadLinesGiveTheirLineAndWhatIsWrong)
         const char *Message;
     };
     const Case Cases[] = {
-        {"wait 10\nfly away\n", 2,
-         "unknown command 'fly' (one of boot, pnp, plug, unplug, notify, peer, frame, reg, pool, "
-         "power, ioctl, wait, trace, expect, show)"},
+        {"wait 10\nfly away\n", 2, "unknown command 'fly' (one of boot, pnp, plug, unplug,"},
+        {"fly away\n", 1, " expect, show)"},
         {"wait 86400001\n", 1, "at most a day: repeat the line for a longer run"},
         {"frame speed 3\n", 1, "(mode, panel, input, reply, complete or nobuild)"},
         {"reg get X\n", 1, "unknown reg command 'get' (set, del or fail)"},
