@@ -28,7 +28,7 @@ struct MarkStyle {
 
 // Indexed by Mark.
 constexpr MarkStyle Styles[] = {
-    {"driver loaded", "#555555"},
+    {"driver loaded, adapter step", "#555555"},
     {"arrival", "#2a9d3a"},
     {"removal", "#d62728"},
     {"other notification", "#999999"},
