@@ -100,7 +100,12 @@ struct _IRP {
     PIO_STATUS_BLOCK IoStatus;
     bool Internal;
     bool Sent;
-    size_t RecordIndex; // into PeerRequests, or SIZE_MAX
+    // Its status record, event or reply lies in the building thread's stack
+    // (counted in the thread's StackRequests while pending), and that frame
+    // has since returned.
+    bool InStack;
+    uintptr_t ReturnedBelow; // 0, or: the frames below this address have returned
+    size_t RecordIndex;      // into PeerRequests, or SIZE_MAX
     uint64_t Sequence;
     int64_t Time; // when it was sent
 };
@@ -153,6 +158,13 @@ struct Thread {
     int64_t WakeTime = -1;
     // Mutex acquisitions not yet released, recursive ones included.
     unsigned MutexesOwned = 0;
+    // KeReleaseMutex with Wait TRUE returned at DISPATCH_LEVEL: the next call
+    // must be a wait, which returns at the IRQL from before the release.
+    bool AwaitingWait = false;
+    KIRQL IrqlBeforeRelease = PASSIVE_LEVEL;
+    // Pending requests whose status record, event or reply lies in this
+    // thread's stack.
+    unsigned StackRequests = 0;
     // Held back until the outermost call from outside with this number has
     // returned (0: not held).
     uint64_t HeldUntilCall = 0;
@@ -331,6 +343,12 @@ struct Kernel {
     uint64_t WaitCount = 0;
     // Waiters on dispatcher objects (object and thread, in arrival order).
     std::vector<std::pair<void *, Thread *>> ObjectWaiters;
+    // Events and mutexes initialised by KeInitializeEvent or KeInitializeMutex.
+    std::unordered_set<const void *> InitialisedObjects;
+    // Threads with AwaitingWait set.
+    unsigned AwaitingWait = 0;
+    // Pending requests with a buffer in a simulated thread's stack.
+    unsigned StackRequests = 0;
 
     // Verifier.
     // Start-up code is discarded after it; read by every routine, from any
@@ -586,15 +604,23 @@ namespace sim::detail
 void CheckPlacedCaller(const char *routine, const void *returnAddress);
 // Only a return address inside those sections needs a further look (none is,
 // in a program without such code: the marks are null).
-inline void CheckCaller(const char *routine, const void *returnAddress)
+void CheckAwaitingWait(const char *routine);
+void CheckStackRequests(const void *frame);
+inline void CheckCaller(const char *routine, const void *returnAddress, const void *frame)
 {
+    // A call after KeReleaseMutex(Wait TRUE) that is not a wait; a call from
+    // above a frame that held a pending request's buffers.
+    if (K->AwaitingWait) [[unlikely]]
+        CheckAwaitingWait(routine);
+    if (K->StackRequests) [[unlikely]]
+        CheckStackRequests(frame);
     const char *address = (const char *)returnAddress;
     if ((address >= __start_kvr_paged && address < __stop_kvr_paged) ||
         (address >= __start_kvr_init && address < __stop_kvr_init))
         CheckPlacedCaller(routine, returnAddress);
 }
 #define KVR_SIM_CHECK_CALLER(routine)                                                              \
-    ::sim::detail::CheckCaller(routine, __builtin_return_address(0))
+    ::sim::detail::CheckCaller(routine, __builtin_return_address(0), __builtin_frame_address(0))
 // "on Windows 7 x64" / "on Windows Vista x64", for findings.
 std::string OnTarget();
 
@@ -740,6 +766,8 @@ inline bool StackPattern(const void *value)
 }
 
 // Pool (pool.cpp).
+// A finding when a buffer that starts a pool block runs past its end.
+void CheckWithinPoolBlock(const char *what, const void *address, size_t length);
 void ReleaseAllPool();
 void CheckPoolAtTeardown();
 

@@ -206,12 +206,76 @@ void SetEventObject(PKEVENT event)
     SignalObject(event);
 }
 
+bool InThreadStack(const Thread *thread, const void *address, size_t length)
+{
+    uintptr_t begin = (uintptr_t)address, base = (uintptr_t)thread->StackBase;
+    return address && base && begin >= base && begin + length <= base + thread->StackSize;
+}
+
+// A pending request whose status record, event or reply lies in the stack of
+// the thread that sent it: counted, so that every kernel call of that thread
+// can tell whether the frame holding them has returned meanwhile.
+void NoteStackRequest(PIRP irp)
+{
+    Thread *thread = irp->Thread;
+    if (!thread || thread->Harness || K->FreeRunning)
+        return;
+    if (InThreadStack(thread, irp->IoStatus, sizeof(IO_STATUS_BLOCK)) ||
+        InThreadStack(thread, irp->Event, sizeof(KEVENT)) ||
+        InThreadStack(thread, irp->OutputBuffer, irp->OutputLength)) {
+        irp->InStack = true;
+        irp->ReturnedBelow = 0;
+        thread->StackRequests++;
+        K->StackRequests++;
+    }
+}
+
+// Whether a buffer of a request lies in a frame of the still running thread
+// that has returned: below where a later kernel call of the thread found its
+// caller's frame, or below where the thread now waits.
+bool InReturnedFrame(PIRP irp, const void *address, size_t length)
+{
+    Thread *thread = irp->Thread;
+    if (!irp->InStack || thread->Finished || thread->Ending ||
+        !InThreadStack(thread, address, length))
+        return false;
+    uintptr_t end = (uintptr_t)address + length;
+    return end <= irp->ReturnedBelow ||
+           (thread->Blocked && thread != K->Current && end <= (uintptr_t)thread->SavedSp);
+}
+
+void ForgetStackRequest(PIRP irp)
+{
+    if (!irp->InStack)
+        return;
+    irp->InStack = false;
+    irp->Thread->StackRequests--;
+    K->StackRequests--;
+}
+
 // Completes a request: the reply (on success) into the caller's buffer, the
 // status record, the event; then the request is gone.
 void CompleteIrp(PIRP irp, NTSTATUS status, std::span<const uint8_t> reply)
 {
     Kernel *k = K;
     bool dead = false;
+    if (irp->InStack) [[unlikely]] {
+        const char *gone = nullptr;
+        if (NT_SUCCESS(status) && !reply.empty() &&
+            InReturnedFrame(irp, irp->OutputBuffer, reply.size()))
+            gone = "a reply buffer";
+        else if (InReturnedFrame(irp, irp->IoStatus, sizeof(IO_STATUS_BLOCK)))
+            gone = "a status record";
+        else if (InReturnedFrame(irp, irp->Event, sizeof(KEVENT)))
+            gone = "an event";
+        if (gone) {
+            Violate(std::string("a pending request completed into ") + gone +
+                    " in a stack frame that has returned, on thread " +
+                    std::to_string(irp->Thread->Id) + ", which still runs");
+            dead = true;
+        }
+        ForgetStackRequest(irp);
+    }
     if (NT_SUCCESS(status) && !reply.empty() && InDeadStack(irp->OutputBuffer, reply.size())) {
         Violate("a pending request completed into a reply buffer in the stack of a thread that "
                 "has ended");
@@ -308,6 +372,7 @@ NTSTATUS SiblingDispatch(PIRP irp)
     }
     if (pending) {
         k->PendingIrps.push_back(irp);
+        NoteStackRequest(irp);
         return STATUS_PENDING;
     }
     CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : ReplyBytes{{0, 0}, 0});
@@ -361,6 +426,19 @@ void NoteBusyPeerRequest(const void *event)
         }
         return;
     }
+}
+
+void CheckStackRequests(const void *frame)
+{
+    Thread *thread = CurrentThread();
+    if (!thread->StackRequests)
+        return;
+    // Everything below the calling routine's own frame belongs to frames
+    // that have returned.
+    uintptr_t below = (uintptr_t)frame + 16;
+    for (PIRP irp : K->PendingIrps)
+        if (irp->InStack && irp->Thread == thread && below > irp->ReturnedBelow)
+            irp->ReturnedBelow = below;
 }
 
 void CancelThreadIo(Thread *thread)
@@ -874,6 +952,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
         return nullptr;
     }
     CheckReferenced(DeviceObject, "IoBuildDeviceIoControlRequest");
+    CheckWithinPoolBlock("the input of IoBuildDeviceIoControlRequest", InputBuffer,
+                         InputBuffer ? InputBufferLength : 0);
     PIRP irp = NewIrp();
     irp->Code = IoControlCode;
     irp->Thread = CurrentThread();

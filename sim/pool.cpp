@@ -13,10 +13,13 @@
 // open addressing (address_table.h), so that a steady run calls the C
 // library's allocator not at all.
 //
-// Every block is followed by guard bytes of a known pattern, checked when the
-// block is freed and, for blocks still allocated, at teardown: a write past
-// the end of a block is a finding even without AddressSanitizer (whose own
-// redzones report it at the write, so its builds add no guard).
+// Every block is preceded and followed by guard bytes of a known pattern,
+// checked when the block is freed and, for blocks still allocated, at
+// teardown: a write before the start or past the end of a block is a finding
+// even without AddressSanitizer (whose own redzones report it at the write,
+// so its builds add no guard), as Driver Verifier's special pool finds it on
+// Windows. A freed block's poison is checked when it leaves the held-back
+// line and at teardown: a write into a freed block is a finding too.
 
 #include <algorithm>
 #include <cstdlib>
@@ -42,6 +45,8 @@ constexpr size_t GuardBytes = 0;
 #else
 constexpr size_t GuardBytes = 16;
 #endif
+// The guard before a block (the block's address is the allocation's plus this).
+constexpr size_t FrontBytes = GuardBytes;
 
 void Poison(void *address, size_t bytes)
 {
@@ -63,12 +68,22 @@ void Unpoison(void *address, size_t bytes)
 
 void SetGuard(void *address, SIZE_T bytes)
 {
+    memset(static_cast<uint8_t *>(address) - FrontBytes, GuardFill, FrontBytes);
     memset(static_cast<uint8_t *>(address) + bytes, GuardFill, GuardBytes);
 }
 
 // Reports the first guard byte that is not intact.
 __attribute__((noinline)) void ReportGuard(const uint8_t *guard, const PoolBlock &block)
 {
+    const uint8_t *front = guard - block.Bytes - FrontBytes;
+    for (size_t i = FrontBytes; i-- > 0;) {
+        if (front[i] != GuardFill) {
+            Violate("pool block of tag '" + TagText(block.Tag) + "', " +
+                    std::to_string(block.Bytes) + " bytes, written before its start (byte -" +
+                    std::to_string(FrontBytes - i) + ")");
+            return;
+        }
+    }
     for (size_t i = 0; i < GuardBytes; ++i) {
         if (guard[i] != GuardFill) {
             Violate("pool block of tag '" + TagText(block.Tag) + "', " +
@@ -86,9 +101,10 @@ inline void CheckGuard(const void *address, const PoolBlock &block)
     if constexpr (GuardBytes != 0) {
         constexpr uint64_t Intact = 0x0101010101010101ull * GuardFill;
         const auto *guard = static_cast<const uint8_t *>(address) + block.Bytes;
-        uint64_t words[2];
-        memcpy(words, guard, sizeof words);
-        if (words[0] != Intact || words[1] != Intact)
+        uint64_t words[4];
+        memcpy(words, guard, 2 * sizeof(uint64_t));
+        memcpy(words + 2, static_cast<const uint8_t *>(address) - FrontBytes, 2 * sizeof(uint64_t));
+        if ((words[0] ^ Intact) | (words[1] ^ Intact) | (words[2] ^ Intact) | (words[3] ^ Intact))
             ReportGuard(guard, block);
     }
 }
@@ -150,7 +166,7 @@ Spares &SpareMemory()
 
 size_t AllocationSize(SIZE_T bytes)
 {
-    return (bytes ? bytes : 1) + GuardBytes;
+    return FrontBytes + (bytes ? bytes : 1) + GuardBytes;
 }
 
 // A block of that size from the kept ones, or the C library's.
@@ -165,7 +181,8 @@ void *NewBlock(SIZE_T bytes)
         Unpoison(address, bytes);
         return address;
     }
-    return malloc(size);
+    void *memory = malloc(size);
+    return memory ? static_cast<uint8_t *>(memory) + FrontBytes : nullptr;
 }
 
 // Keeps a freed block's memory (poisoned) for reuse, or frees it.
@@ -179,7 +196,24 @@ void KeepBlock(void *address, SIZE_T bytes)
         return;
     }
     Unpoison(address, bytes);
-    free(address);
+    free(static_cast<uint8_t *>(address) - FrontBytes);
+}
+
+// Reports a freed block whose poison was overwritten: something wrote into it
+// after it was freed (without AddressSanitizer, which reports the write).
+void CheckFreed(const void *address, const PoolBlock &block)
+{
+    if constexpr (GuardBytes != 0) {
+        const auto *bytes = static_cast<const uint8_t *>(address);
+        for (size_t i = 0; i < block.Bytes; ++i) {
+            if (bytes[i] != FreedFill) [[unlikely]] {
+                Violate("pool block of tag '" + TagText(block.Tag) + "', " +
+                        std::to_string(block.Bytes) + " bytes, written after it was freed (byte " +
+                        std::to_string(i) + ")");
+                return;
+            }
+        }
+    }
 }
 
 // A block that leaves the held-back line.
@@ -377,6 +411,11 @@ __attribute__((noinline)) bool CheckFree(PVOID P, ULONG Tag, KIRQL irql, const P
         return false;
     }
     if (!found) {
+        if (StackPattern(P)) {
+            Violate("ExFreePoolWithTag of " + Hex(&P, sizeof P) +
+                    ", the stack pattern: a local pointer read before it was written");
+            return false;
+        }
         const auto &line = K->Quarantine;
         bool freed = std::any_of(line.begin(), line.end(),
                                  [P](const auto &entry) { return entry.first == P; });
@@ -398,6 +437,17 @@ __attribute__((noinline)) bool CheckFree(PVOID P, ULONG Tag, KIRQL irql, const P
 }
 
 } // namespace
+
+void CheckWithinPoolBlock(const char *what, const void *address, size_t length)
+{
+    if (!address || !length)
+        return;
+    const PoolBlock *block = K->Blocks.Find(address);
+    if (block && length > block->Bytes) [[unlikely]]
+        Violate(std::string(what) + " of " + std::to_string(length) +
+                " bytes runs past the end of its pool block of tag '" + TagText(block->Tag) +
+                "', " + std::to_string(block->Bytes) + " bytes");
+}
 
 void ReleaseAllPool()
 {
@@ -428,6 +478,8 @@ void CheckPoolAtTeardown()
         leaked[block.Tag].first++;
         leaked[block.Tag].second += block.Bytes;
     });
+    for (auto &[address, block] : K->Quarantine)
+        CheckFreed(address, block);
     for (auto &[tag, amount] : leaked)
         Violate("pool leaked at teardown: tag '" + TagText(tag) + "', " +
                 std::to_string(amount.first) + " block(s), " + std::to_string(amount.second) +
@@ -582,6 +634,7 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag)
         k->Quarantine.emplace_back(P, block);
     } else {
         auto &slot = k->Quarantine[k->QuarantineOldest];
+        CheckFreed(slot.first, slot.second);
         ReleaseBlock(slot.first, slot.second.Bytes);
         slot = {P, block};
         k->QuarantineOldest = (k->QuarantineOldest + 1) % QuarantineBlocks;

@@ -83,6 +83,8 @@ thread_local Thread *FreeThread = nullptr; // free-running: the simulated thread
 thread_local Thread FreeHarness{};         // free-running: any other OS thread
 
 constexpr size_t GuardSize = 4096;
+// The bytes at the top of a new stack filled with the stack pattern.
+constexpr size_t FilledStackBytes = 64 * 1024;
 
 bool Timed(const TimerEntry &entry)
 {
@@ -171,9 +173,13 @@ void FiberMain(Thread *thread)
     __builtin_trap();
 }
 
-// Stacks of the threads of kernels that are gone, kept mapped (and zeroed)
-// for the threads of the next: a fresh kernel's threads start on zeroed
-// stacks either way. Never destroyed.
+// Stacks of the threads of kernels that are gone, kept mapped (and filled
+// with the stack pattern) for the threads of the next. Never destroyed.
+//
+// A Windows kernel stack holds whatever was there before; a new stack here
+// holds the stack pattern (StackFill), as Driver Verifier and
+// -ftrivial-auto-var-init=pattern fill them, so that a local read before it
+// is written gives a recognisable value instead of a harmless zero.
 struct KeptStack {
     uint8_t *Base;
     size_t Size;
@@ -201,12 +207,16 @@ uint8_t *MapStack(size_t size)
     if (memory == MAP_FAILED)
         return nullptr;
     mprotect(memory, GuardSize, PROT_NONE); // an overflow faults instead of corrupting
-    return (uint8_t *)memory + GuardSize;
+    uint8_t *base = (uint8_t *)memory + GuardSize;
+    // The top, where the frames are: the pages below stay untouched.
+    size_t filled = std::min<size_t>(size, FilledStackBytes);
+    memset(base + size - filled, StackFill, filled);
+    return base;
 }
 
-// Zeroes the pages of a stack that were touched (the others are still the
-// system's zero pages); false if that cannot be told.
-bool ZeroUsedPages(uint8_t *base, size_t size)
+// Fills the pages of a stack that were touched with the pattern again (the
+// others are still the system's zero pages); false if that cannot be told.
+bool RefillUsedPages(uint8_t *base, size_t size)
 {
     constexpr size_t Page = 4096;
     size_t pages = size / Page;
@@ -218,7 +228,7 @@ bool ZeroUsedPages(uint8_t *base, size_t size)
         return false;
     for (size_t i = 0; i < pages; ++i)
         if (resident[i] & 1)
-            memset(base + i * Page, 0, Page);
+            memset(base + i * Page, StackFill, Page);
     return true;
 }
 
@@ -230,7 +240,7 @@ void UnmapStack(Thread *thread)
     __asan_unpoison_memory_region(thread->StackBase, thread->StackSize);
 #endif
     std::vector<KeptStack> &kept = KeptStacks();
-    if (kept.size() < KeptStackLimit && ZeroUsedPages(thread->StackBase, thread->StackSize))
+    if (kept.size() < KeptStackLimit && RefillUsedPages(thread->StackBase, thread->StackSize))
         kept.push_back(KeptStack{thread->StackBase, thread->StackSize});
     else
         munmap(thread->StackBase - GuardSize, thread->StackSize + GuardSize);
@@ -782,6 +792,33 @@ Thread *StartKernelThread(PKSTART_ROUTINE routine, PVOID context)
     return NewThread(routine, context, false);
 }
 
+// The wait that must follow KeReleaseMutex with Wait TRUE: it begins at
+// DISPATCH_LEVEL and returns at the IRQL from before the release.
+void WaitAfterRelease()
+{
+    Kernel *k = K;
+    if (!k->AwaitingWait) [[likely]]
+        return;
+    Thread *thread = CurrentThread();
+    if (!thread->AwaitingWait)
+        return;
+    thread->AwaitingWait = false;
+    k->AwaitingWait--;
+    thread->Irql = thread->IrqlBeforeRelease;
+}
+
+void CheckAwaitingWait(const char *routine)
+{
+    Thread *thread = CurrentThread();
+    if (!thread->AwaitingWait)
+        return;
+    thread->AwaitingWait = false;
+    K->AwaitingWait--;
+    Guard guard;
+    Violate(std::string("KeReleaseMutex with Wait TRUE not followed at once by a wait: ") +
+            routine + " was called at DISPATCH_LEVEL instead");
+}
+
 void InitialiseScheduler()
 {
     Kernel *k = K;
@@ -1008,6 +1045,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
         std::any_of(K->ObjectWaiters.begin(), K->ObjectWaiters.end(),
                     [Event](const auto &waiter) { return waiter.first == Event; }))
         ViolateWith([] { return "KeInitializeEvent on an event that a thread is waiting for"; });
+    K->InitialisedObjects.insert(Event);
     Event->Header.Type = Type == SynchronizationEvent ? 1 : 0;
     Event->Header.Signalling = 0;
     Event->Header.Size = sizeof(KEVENT) / 4;
@@ -1025,6 +1063,7 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
     Guard guard;
     if (Mutex->Header.Type == 2 && Mutex->Header.SignalState <= 0 && Mutex->OwnerThread)
         Violate("KeInitializeMutex on a mutex that a thread owns");
+    K->InitialisedObjects.insert(Mutex);
     Mutex->Header.Type = 2;
     Mutex->Header.Signalling = 0;
     Mutex->Header.Size = sizeof(KMUTEX) / 4;
@@ -1041,7 +1080,6 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
 {
-    (void)Wait;
     EnsureKernel();
     KVR_SIM_CHECK_CALLER("KeReleaseMutex");
     Guard guard;
@@ -1063,6 +1101,14 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
         Mutex->OwnerThread = nullptr;
         SignalObject(Mutex);
     }
+    if (Wait) {
+        // The platform returns at DISPATCH_LEVEL, holding the dispatcher
+        // lock, and the caller's very next call must be a wait.
+        thread->AwaitingWait = true;
+        thread->IrqlBeforeRelease = thread->Irql;
+        thread->Irql = DISPATCH_LEVEL;
+        K->AwaitingWait++;
+    }
     return previous;
 }
 
@@ -1073,6 +1119,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     (void)WaitMode;
     (void)Alertable;
     EnsureKernel();
+    WaitAfterRelease();
     KVR_SIM_CHECK_CALLER("KeWaitForSingleObject");
     Thread *thread = CurrentThread();
     bool zeroTimeout = Timeout && __atomic_load_n(&Timeout->QuadPart, __ATOMIC_RELAXED) == 0;
@@ -1088,6 +1135,16 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         ViolateLockedWith([] { return "KeWaitForSingleObject on a null object"; });
         return STATUS_INVALID_PARAMETER;
     }
+    if (!K->InitialisedObjects.count(Object)) [[unlikely]] {
+        ViolateLockedWith([Object] {
+            return StackPattern(Object)
+                       ? std::string("KeWaitForSingleObject on the stack pattern: a local pointer "
+                                     "read before it was written")
+                       : std::string("KeWaitForSingleObject on an object that was never "
+                                     "initialised with KeInitializeEvent or KeInitializeMutex");
+        });
+        return STATUS_INVALID_PARAMETER;
+    }
     NTSTATUS status = WaitForObject(Object, Timeout);
     if (zeroTimeout && status == StatusTimeout)
         NoteBusyPeerRequest(Object);
@@ -1100,6 +1157,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     (void)WaitMode;
     (void)Alertable;
     EnsureKernel();
+    WaitAfterRelease();
     KVR_SIM_CHECK_CALLER("KeDelayExecutionThread");
     Kernel *k = K;
     Thread *thread = CurrentThread();

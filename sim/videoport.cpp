@@ -56,6 +56,22 @@ std::string CodeText(ULONG code)
     return text;
 }
 
+constexpr size_t SystemBufferGuard = 16;
+constexpr uint8_t SystemBufferGuardFill = 0x6B;
+
+void CheckSystemBufferGuard(ULONG code, const uint8_t *buffer, size_t size)
+{
+    for (size_t i = 0; i < SystemBufferGuard; ++i) {
+        if (buffer[size + i] != SystemBufferGuardFill) [[unlikely]] {
+            Guard guard;
+            Violate("HwStartIO wrote past the end of the " + std::to_string(size) +
+                    "-byte system buffer of control code " + CodeText(code) + " (byte " +
+                    std::to_string(size + i) + ")");
+            return;
+        }
+    }
+}
+
 // The I/O manager's completion of a METHOD_BUFFERED request: unless the
 // status is an error, and only when the caller gave an output buffer
 // (IRP_INPUT_OPERATION), it copies exactly Information bytes from the
@@ -598,10 +614,13 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
     // METHOD_BUFFERED: one system buffer of max(input, output) bytes for both
     // directions. The I/O manager copies the input in and leaves the rest as
     // the pool gave it; the pattern stands for that left-over memory.
+    // Guard bytes follow it: the driver writing past its end is a finding
+    // (Driver Verifier's I/O checks allocate it from special pool).
     size_t size = std::max<size_t>(input.size(), outputLength);
-    std::unique_ptr<uint8_t[]> buffer(size ? new uint8_t[size] : nullptr);
+    std::unique_ptr<uint8_t[]> buffer(size ? new uint8_t[size + SystemBufferGuard] : nullptr);
     if (size) {
         memset(buffer.get(), prefill, size);
+        memset(buffer.get() + size, SystemBufferGuardFill, SystemBufferGuard);
         if (!input.empty())
             memcpy(buffer.get(), input.data(), input.size());
     }
@@ -623,6 +642,8 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
         result.Returned = CallMiniport(
             "HwStartIO", [&] { return CallDriver(table.HwStartIO, extension, &packet); });
     }
+    if (size)
+        CheckSystemBufferGuard(code, buffer.get(), size);
     result.Status = status.Status;
     result.Information = status.Information;
     std::span<const uint8_t> reply = CopyBack(code, {buffer.get(), size}, (ULONG)input.size(),

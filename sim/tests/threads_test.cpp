@@ -511,22 +511,24 @@ __attribute__((no_sanitize("address"))) void Scribble(PVOID)
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-// Counts the bytes of the same stretch that are not zero.
+// Counts the bytes of the same stretch that are not the stack pattern.
 size_t StackLeftovers;
 __attribute__((no_sanitize("address"))) void Look(PVOID)
 {
     volatile uint8_t *area = UnusedStack();
     StackLeftovers = 0;
     for (size_t i = 0; i < StretchBytes; ++i)
-        StackLeftovers += area[i] != 0;
+        StackLeftovers += area[i] != 0xC7;
     LARGE_INTEGER interval = Relative(1000);
     for (;;)
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-// The threads of a fresh kernel start on zeroed stacks, also where the
-// memory served a thread of an earlier kernel.
-TEST_F(Threads, AFreshKernelsThreadsStartOnZeroedStacks)
+// The threads of a fresh kernel start on stacks filled with the stack
+// pattern, also where the memory served a thread of an earlier kernel: a
+// local read before it is written shows the pattern, never what a thread
+// before left there.
+TEST_F(Threads, AFreshKernelsThreadsStartOnStacksFilledWithThePattern)
 {
     for (int run = 0; run < 3; ++run) {
         sim::Reset();

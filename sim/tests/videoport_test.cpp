@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <thread>
 
@@ -52,6 +54,14 @@ BOOLEAN StartIo(PVOID, PVIDEO_REQUEST_PACKET packet)
     Mini.StartIoIrql = KeGetCurrentIrql();
     if (packet->IoControlCode == 0x10) {
         packet->StatusBlock->Status = ERROR_INSUFFICIENT_BUFFER;
+        return TRUE;
+    }
+    if (packet->IoControlCode == 0x30) {
+        // One byte past the end of the system buffer.
+        UCHAR *out = (UCHAR *)packet->OutputBuffer;
+        out[std::max(packet->InputBufferLength, packet->OutputBufferLength)] = 0;
+        packet->StatusBlock->Status = NO_ERROR;
+        packet->StatusBlock->Information = 0;
         return TRUE;
     }
     if (packet->IoControlCode >= 0x20 && packet->IoControlCode <= 0x2F) {
@@ -274,6 +284,23 @@ TEST_F(VideoPort, IoctlUsesOneBufferedSystemBuffer)
 // The I/O manager's completion of a buffered request: exactly Information
 // bytes go back, nothing on an error; a count above the caller's buffer or
 // the system buffer, and a reported byte nobody wrote, are findings.
+// The system buffer is followed by guard bytes: a callee writing past its end
+// is a finding, in every build.
+TEST_F(VideoPort, WritingPastTheEndOfTheSystemBufferIsAFinding)
+{
+    ASSERT_EQ(sim::LoadDriver(Entry), STATUS_SUCCESS);
+    sim::StartAdapter();
+    ViolationsExpected = true;
+    const uint8_t input[3] = {1, 2, 3};
+    sim::Ioctl(0x22, input, 4);
+    EXPECT_TRUE(sim::Violations().empty());
+    sim::Ioctl(0x30, input, 4);
+    ASSERT_EQ(sim::Violations().size(), 1u);
+    EXPECT_EQ(sim::Violations()[0].Text,
+              "HwStartIO wrote past the end of the 4-byte system buffer of control code 0x30 "
+              "(byte 4)");
+}
+
 TEST_F(VideoPort, BufferedRepliesAreCopiedAsTheIoManagerCompletesThem)
 {
     struct Case {
