@@ -21,8 +21,9 @@
 // kvrsim_cross(routine, arguments[6], record): the call, as described above.
 // record: +0 Top (out), +8 Fill (in), +16 Clobbered (out; bit 0 rsi, 1 rdi,
 // 2 rbx, 3 r15, 4 + n xmm(6 + n)).
-// kvrsim_fill_stack(bytes): fills that many bytes below the caller's stack
-// pointer (below this routine's return address) with the pattern.
+// kvrsim_fill_stack(bytes): fills that many bytes (a multiple of 8) below the
+// caller's stack pointer (below this routine's return address) with the
+// pattern, eight bytes a store.
 asm(R"(
     .section .rodata
     .p2align 4
@@ -56,9 +57,10 @@ kvrsim_cross:
     movq 8(%r14), %rcx
     movq %rsp, %rdi
     subq %rcx, %rdi
-    movb $0xC7, %al
+    shrq $3, %rcx
+    movabsq $0xC7C7C7C7C7C7C7C7, %rax
     cld
-    rep stosb
+    rep stosq
     movq 32(%r13), %rax
     movq %rax, 32(%rsp)
     movq 40(%r13), %rax
@@ -128,9 +130,10 @@ kvrsim_fill_stack:
     movq %rdi, %rcx
     movq %rsp, %rdi
     subq %rcx, %rdi
-    movb $0xC7, %al
+    shrq $3, %rcx
+    movabsq $0xC7C7C7C7C7C7C7C7, %rax
     cld
-    rep stosb
+    rep stosq
     ret
     .size kvrsim_fill_stack,.-kvrsim_fill_stack
 )");

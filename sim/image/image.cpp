@@ -405,7 +405,7 @@ void Record(FaultKind kind, KIRQL irql, uintptr_t address)
     memset(fault.Bytes, 0, sizeof fault.Bytes);
     // Only a privileged instruction's bytes are read: the other faults are
     // in sections closed at this moment.
-    if (kind == FaultKind::Privileged && address >= ImageBegin && address + 4 <= ImageEnd)
+    if (kind == FaultKind::Privileged && InImage((const void *)address))
         memcpy(fault.Bytes, (const void *)address, 4);
     FaultCount = FaultCount + 1;
 }
@@ -500,7 +500,7 @@ void OnFault(int signal, siginfo_t *info, void *raw)
             SetPage(true);
             return;
         }
-        if (rip >= ImageBegin && rip < ImageEnd) {
+        if (InImage((const void *)rip)) {
             size_t length = Privileged(context, (const uint8_t *)rip);
             if (length) {
                 context->uc_mcontext.gregs[REG_RIP] = (greg_t)(rip + length);

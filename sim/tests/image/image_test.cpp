@@ -12,6 +12,27 @@
 #include <iterator>
 #include <string>
 
+// kvr_image_test_privileged(out): Microsoft convention; stores CR8 (the IRQL)
+// at out, then runs cli, which only the processor's kernel mode may.
+extern "C" void kvr_image_test_begin();
+extern "C" void kvr_image_test_privileged(PVOID out);
+extern "C" void kvr_image_test_end();
+asm(R"(
+    .text
+    .globl kvr_image_test_begin
+kvr_image_test_begin:
+    .globl kvr_image_test_privileged
+kvr_image_test_privileged:
+    movq %cr8, %rax
+    movq %rax, (%rcx)
+    cli
+    xorl %eax, %eax
+    ret
+    .globl kvr_image_test_end
+kvr_image_test_end:
+    ret
+)");
+
 namespace
 {
 
@@ -169,6 +190,24 @@ TEST_F(Image, ControlRegisterEightReadsTheContextsIrql)
         EXPECT_EQ(Findings(), "") << int(irql);
         sim::Shutdown();
     }
+}
+
+// The handler serves any Microsoft-convention code the kernel calls: CR8
+// read as the context's IRQL, any other privileged instruction a finding,
+// stepped over.
+TEST_F(Image, OtherPrivilegedInstructionsAreFindings)
+{
+    sim::SetForeignCode((const void *)&kvr_image_test_begin, (const void *)&kvr_image_test_end);
+    uint64_t irql = 0xFF;
+    sim::SetIrql(APC_LEVEL);
+    sim::detail::CallDriver(&kvr_image_test_privileged, (PVOID)&irql);
+    sim::SetIrql(PASSIVE_LEVEL);
+    sim::SetForeignCode(nullptr, nullptr);
+    EXPECT_EQ(irql, (uint64_t)APC_LEVEL);
+    EXPECT_NE(Findings().find("privileged instruction fa31c0c3 in the routine at "),
+              std::string::npos)
+        << Findings();
+    EXPECT_NE(Findings().find(": only CR8 (the IRQL) is emulated"), std::string::npos);
 }
 
 } // namespace
