@@ -559,7 +559,8 @@ struct StackRecord {
     size_t Deepest = 0;
     std::string Routine; // the kernel routine called at the deepest point
     bool Reported = false;
-    std::set<std::string> InitReported;
+    std::set<std::string> InitReported; // routines, once each
+    std::set<std::string> PageReported;
 };
 StackRecord Stack;
 
@@ -601,8 +602,12 @@ void ReportImageFaults()
                         " lies in INIT, which the platform has discarded");
             break;
         case FaultKind::Page:
-            Violate("pageable code running at IRQL " + std::to_string(fault.Irql) + ": " + routine +
-                    " lies in PAGE, and a page fault there stops the system " + OnTarget());
+            // Once per routine and level: the section is closed again at
+            // each kernel call the routine makes.
+            if (Stack.PageReported.insert(routine + "@" + std::to_string(fault.Irql)).second)
+                Violate("pageable code running at IRQL " + std::to_string(fault.Irql) + ": " +
+                        routine + " lies in PAGE, and a page fault there stops the system " +
+                        OnTarget());
             break;
         case FaultKind::Privileged:
             Violate("privileged instruction " + Hex(fault.Bytes, 4) + " in " + routine +
