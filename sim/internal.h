@@ -345,10 +345,11 @@ struct Kernel {
     std::vector<std::pair<void *, Thread *>> ObjectWaiters;
     // Events and mutexes initialised by KeInitializeEvent or KeInitializeMutex.
     std::unordered_set<const void *> InitialisedObjects;
-    // Threads with AwaitingWait set.
-    unsigned AwaitingWait = 0;
-    // Pending requests with a buffer in a simulated thread's stack.
-    unsigned StackRequests = 0;
+    // Threads with AwaitingWait set, and pending requests with a buffer in a
+    // simulated thread's stack: read by every kernel routine without the
+    // guard.
+    std::atomic<unsigned> AwaitingWait{0};
+    std::atomic<unsigned> StackRequests{0};
 
     // Verifier.
     // Start-up code is discarded after it; read by every routine, from any
@@ -610,9 +611,9 @@ inline void CheckCaller(const char *routine, const void *returnAddress, const vo
 {
     // A call after KeReleaseMutex(Wait TRUE) that is not a wait; a call from
     // above a frame that held a pending request's buffers.
-    if (K->AwaitingWait) [[unlikely]]
+    if (K->AwaitingWait.load(std::memory_order_relaxed)) [[unlikely]]
         CheckAwaitingWait(routine);
-    if (K->StackRequests) [[unlikely]]
+    if (K->StackRequests.load(std::memory_order_relaxed)) [[unlikely]]
         CheckStackRequests(frame);
     const char *address = (const char *)returnAddress;
     if ((address >= __start_kvr_paged && address < __stop_kvr_paged) ||

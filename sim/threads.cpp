@@ -797,7 +797,7 @@ Thread *StartKernelThread(PKSTART_ROUTINE routine, PVOID context)
 void WaitAfterRelease()
 {
     Kernel *k = K;
-    if (!k->AwaitingWait) [[likely]]
+    if (!k->AwaitingWait.load(std::memory_order_relaxed)) [[likely]]
         return;
     Thread *thread = CurrentThread();
     if (!thread->AwaitingWait)
@@ -1135,7 +1135,12 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         ViolateLockedWith([] { return "KeWaitForSingleObject on a null object"; });
         return STATUS_INVALID_PARAMETER;
     }
-    if (!K->InitialisedObjects.count(Object)) [[unlikely]] {
+    bool initialised;
+    {
+        Guard guard;
+        initialised = K->InitialisedObjects.count(Object) != 0;
+    }
+    if (!initialised) [[unlikely]] {
         ViolateLockedWith([Object] {
             return StackPattern(Object)
                        ? std::string("KeWaitForSingleObject on the stack pattern: a local pointer "
