@@ -240,6 +240,7 @@ std::vector<Violation> Shutdown()
         StopSiblingWorker();
         CheckPoolAtTeardown();
         CheckReferencesAtTeardown();
+        CheckRegistrationsAtTeardown();
         K->Live = false;
     }
     return K->Violations;
@@ -332,6 +333,8 @@ const char *TraceKindName(TraceKind kind)
         return "reg";
     case TraceKind::Ioctl:
         return "ioctl";
+    case TraceKind::Pnp:
+        return "pnp";
     case TraceKind::Power:
         return "power";
     case TraceKind::Complete:

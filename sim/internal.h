@@ -77,6 +77,12 @@ struct _DEVICE_OBJECT {
     bool Exclusive;
     bool Sibling;
     unsigned OpenFiles = 0; // file objects on it that still hold their reference
+    // Its plug-and-play state (the sibling's device).
+    enum class PnpState : uint8_t { Started, RemovePending, SurpriseRemoved, Removed };
+    PnpState Pnp = PnpState::Started;
+    // Signalled when its last file object closes (a removal waits for it).
+    KEVENT Closed{};
+    bool RemovalWaiting = false;
 };
 
 struct _FILE_OBJECT {
@@ -108,6 +114,7 @@ struct _IRP {
     size_t RecordIndex;      // into PeerRequests, or SIZE_MAX
     uint64_t Sequence;
     int64_t Time; // when it was sent
+    int64_t Due;  // Completion::Later: when the sibling completes it; else -1
 };
 
 namespace sim::detail
@@ -120,6 +127,7 @@ constexpr NTSTATUS StatusRevisionMismatch = (NTSTATUS)0xC0000059u;
 constexpr NTSTATUS StatusNoSuchDevice = (NTSTATUS)0xC000000Eu;
 constexpr NTSTATUS StatusAccessViolation = (NTSTATUS)0xC0000005u;
 constexpr NTSTATUS StatusCancelled = (NTSTATUS)0xC0000120u;
+constexpr NTSTATUS StatusDeletePending = (NTSTATUS)0xC0000056u;
 
 // ---------------------------------------------------------------------------
 // Threads
@@ -301,6 +309,13 @@ struct LaterArrivals {
     uint32_t DelayMs;               // before the first call
 };
 
+// A removal of the sibling's device that a plug-and-play thread runs.
+struct RemovalWork {
+    PDEVICE_OBJECT Device;
+    sim::PeerRemoval How;
+    size_t Record; // into PeerRemovals
+};
+
 // ---------------------------------------------------------------------------
 // The kernel
 
@@ -447,6 +462,11 @@ struct Kernel {
     Completion PeerCompletion = Completion::Now;
     NTSTATUS PeerFailStatus = STATUS_UNSUCCESSFUL;
     std::deque<PIRP> PendingIrps;
+    uint32_t PeerReplyDelayMs = sim::DefaultPeerReplyDelayMs;
+    // The sibling's completion thread (deterministic mode), started at its
+    // first late request, and the event it sleeps on while it has none.
+    Thread *SiblingThread = nullptr;
+    KEVENT SiblingWake{};
     bool PeerCancels = true; // its pending requests have a cancel routine
     std::vector<PeerRequest> PeerRequests;
     uint64_t PeerRequestCount = 0;
@@ -463,8 +483,12 @@ struct Kernel {
     std::vector<std::unique_ptr<LaterArrivals>> LaterDeliveries;
     std::vector<PnpRegistration> Registrations; // every call
     std::vector<size_t> ActiveRegistrations;    // indexes of successful ones
+    std::vector<sim::PeerRemovalRecord> PeerRemovals;
+    std::vector<std::unique_ptr<RemovalWork>> Removals; // their contexts
     unsigned FailInterfaceRegistrations = 0;
     NTSTATUS FailInterfaceRegistrationsStatus = STATUS_UNSUCCESSFUL;
+    unsigned FailTargetRegistrations = 0;
+    NTSTATUS FailTargetRegistrationsStatus = STATUS_UNSUCCESSFUL;
     unsigned FailProfileRegistrations = 0;
     NTSTATUS FailProfileRegistrationsStatus = STATUS_UNSUCCESSFUL;
     std::vector<NTSTATUS> NotificationResults;
@@ -774,6 +798,17 @@ void CheckPoolAtTeardown();
 
 // Objects (io.cpp).
 void CreateSiblingDevice();
+// Completes the sibling's pending requests for a device with a failure (its
+// removal).
+void FailDeviceRequests(PDEVICE_OBJECT device, NTSTATUS status);
+void AddToNamespace(PDEVICE_OBJECT device);
+void RemoveFromNamespace(PDEVICE_OBJECT device);
+// Plug and play (pnp.cpp): target-device registrations left on file objects
+// that are closed, at teardown.
+void CheckRegistrationsAtTeardown();
+// Calls a notification callback of the driver on the calling context, with
+// the verifier's checks of its return; records and returns its status.
+NTSTATUS CallRegistration(const PnpRegistration &registration, PVOID notification);
 // Hands the storage of the kernel's requests over to the next kernel.
 void KeepRequestStorage();
 void CheckReferencesAtTeardown();

@@ -75,20 +75,6 @@ PDEVICE_OBJECT NewDevice(PDRIVER_OBJECT driver, std::string name, ULONG extensio
     return pointer;
 }
 
-void AddToNamespace(PDEVICE_OBJECT device)
-{
-    K->Namespace[UpcaseWide(device->Name)] = device;
-    device->InNamespace = true;
-}
-
-void RemoveFromNamespace(PDEVICE_OBJECT device)
-{
-    if (!device->InNamespace)
-        return;
-    K->Namespace.erase(UpcaseWide(device->Name));
-    device->InNamespace = false;
-}
-
 // Follows symbolic links (a few levels) to a device in the name space.
 PDEVICE_OBJECT LookUp(std::u16string name)
 {
@@ -326,17 +312,25 @@ void CompleteIrp(PIRP irp, NTSTATUS status, std::span<const uint8_t> reply)
     RetireIrp(irp);
 }
 
+void WakeSibling();
+
 NTSTATUS SiblingDispatch(PIRP irp)
 {
     Kernel *k = K;
     UCHAR command = irp->SystemBuffer.size() > 3 ? irp->SystemBuffer[3] : 0;
     NTSTATUS status;
     bool pending = false;
-    if (!ValidPeerRequest(*irp))
+    using State = _DEVICE_OBJECT::PnpState;
+    State state = irp->Target->Pnp;
+    if (state == State::SurpriseRemoved || state == State::Removed)
+        status = StatusNoSuchDevice; // the device is gone: new requests fail
+    else if (state == State::RemovePending)
+        status = StatusDeletePending;
+    else if (!ValidPeerRequest(*irp))
         status = STATUS_INVALID_PARAMETER;
     else if (k->PeerCompletion == Completion::Fail)
         status = k->PeerFailStatus;
-    else if (k->PeerCompletion == Completion::Pending)
+    else if (k->PeerCompletion == Completion::Pending || k->PeerCompletion == Completion::Later)
         status = STATUS_PENDING, pending = true;
     else
         status = STATUS_SUCCESS;
@@ -373,10 +367,61 @@ NTSTATUS SiblingDispatch(PIRP irp)
     if (pending) {
         k->PendingIrps.push_back(irp);
         NoteStackRequest(irp);
+        if (k->PeerCompletion == Completion::Later) {
+            irp->Due = irp->Time + (int64_t)k->PeerReplyDelayMs * TicksPerMs;
+            WakeSibling();
+        }
         return STATUS_PENDING;
     }
     CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : ReplyBytes{{0, 0}, 0});
     return status;
+}
+
+// Completes one pending request with the frame's current answers (on
+// success).
+void CompletePending(PIRP irp, NTSTATUS status)
+{
+    Kernel *k = K;
+    if (auto pending = std::find(k->PendingIrps.begin(), k->PendingIrps.end(), irp);
+        pending != k->PendingIrps.end())
+        k->PendingIrps.erase(pending);
+    UCHAR command = irp->SystemBuffer[3];
+    CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : ReplyBytes{{0, 0}, 0});
+}
+
+// The request the sibling completes next on its own, or null.
+PIRP NextDue()
+{
+    PIRP next = nullptr;
+    for (PIRP irp : K->PendingIrps)
+        if (irp->Due >= 0 && (next == nullptr || irp->Due < next->Due))
+            next = irp;
+    return next;
+}
+
+// The sibling's own thread (deterministic mode): it completes each late
+// request when it is due and sleeps on its event while it has none, as a USB
+// driver's completion runs in a context of its own, not the sender's.
+void SiblingCompletionMain(PVOID)
+{
+    for (;;) {
+        Kernel *k = K;
+        __atomic_store_n(&k->SiblingWake.Header.SignalState, 0, __ATOMIC_RELAXED);
+        PIRP next = NextDue();
+        if (next == nullptr) {
+            KeWaitForSingleObject(&k->SiblingWake, Executive, KernelMode, FALSE, nullptr);
+            continue;
+        }
+        int64_t now = CurrentTime();
+        if (next->Due > now) {
+            LARGE_INTEGER interval;
+            interval.QuadPart = -(next->Due - now);
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+            continue;
+        }
+        Guard guard;
+        CompletePending(next, STATUS_SUCCESS);
+    }
 }
 
 bool CompleteOldest(NTSTATUS status)
@@ -400,9 +445,32 @@ void SiblingWorkerMain()
         while (!k->PendingIrps.empty() && k->AutoCompleteMs &&
                k->PendingIrps.front()->Time + delay <= now)
             CompleteOldest(STATUS_SUCCESS);
+        for (PIRP due = NextDue(); due != nullptr && due->Due <= now; due = NextDue())
+            CompletePending(due, STATUS_SUCCESS);
         k->Changed.notify_all();
         k->Changed.wait_until(lock, RealTimeOf(now + TicksPerMs));
     }
+}
+
+// Lets the sibling's completion context know of a late request: its thread
+// (started at the first one) in deterministic mode, its worker otherwise.
+void WakeSibling()
+{
+    Kernel *k = K;
+    if (k->FreeRunning) {
+        if (!k->SiblingWorker.joinable()) {
+            k->SiblingWorkerStop = false;
+            k->SiblingWorker = std::thread(SiblingWorkerMain);
+        }
+        k->Changed.notify_all();
+        return;
+    }
+    if (k->SiblingThread == nullptr) {
+        KeInitializeEvent(&k->SiblingWake, NotificationEvent, FALSE);
+        k->SiblingThread = StartKernelThread(SiblingCompletionMain, nullptr);
+        return;
+    }
+    SetEventObject(&k->SiblingWake);
 }
 
 } // namespace
@@ -439,6 +507,30 @@ void CheckStackRequests(const void *frame)
     for (PIRP irp : K->PendingIrps)
         if (irp->InStack && irp->Thread == thread && below > irp->ReturnedBelow)
             irp->ReturnedBelow = below;
+}
+
+void AddToNamespace(PDEVICE_OBJECT device)
+{
+    K->Namespace[UpcaseWide(device->Name)] = device;
+    device->InNamespace = true;
+}
+
+void RemoveFromNamespace(PDEVICE_OBJECT device)
+{
+    if (!device->InNamespace)
+        return;
+    K->Namespace.erase(UpcaseWide(device->Name));
+    device->InNamespace = false;
+}
+
+void FailDeviceRequests(PDEVICE_OBJECT device, NTSTATUS status)
+{
+    std::vector<PIRP> mine;
+    for (PIRP irp : K->PendingIrps)
+        if (irp->Target == device)
+            mine.push_back(irp);
+    for (PIRP irp : mine)
+        CompletePending(irp, status);
 }
 
 void CancelThreadIo(Thread *thread)
@@ -652,10 +744,36 @@ void SetPeerPresent(bool present)
 {
     HarnessEntry();
     Guard guard;
+    if (K->SiblingDevice->Pnp != _DEVICE_OBJECT::PnpState::Started)
+        return; // removed: only AddPeer brings a device back
     if (present)
         AddToNamespace(K->SiblingDevice);
     else
         RemoveFromNamespace(K->SiblingDevice);
+}
+
+NTSTATUS AddPeer()
+{
+    HarnessEntry();
+    Guard guard;
+    Kernel *k = K;
+    NTSTATUS status = STATUS_SUCCESS;
+    // The old device object keeps the name until its REMOVE.
+    if (k->Namespace.count(UpcaseWide(SiblingDeviceName)))
+        status = STATUS_OBJECT_NAME_COLLISION;
+    else {
+        CreateSiblingDevice();
+        AddToNamespace(k->SiblingDevice);
+    }
+    if (Tracing()) {
+        TraceEvent event = NewEvent(CurrentTime(), TraceKind::Pnp);
+        event.Text = "add";
+        event.Status = status;
+        event.Ok = NT_SUCCESS(status);
+        event.Name = SiblingDeviceName;
+        Emit(std::move(event));
+    }
+    return status;
 }
 
 void SetPeerCancelsRequests(bool cancels)
@@ -701,6 +819,13 @@ void SetPeerCompletion(Completion completion, NTSTATUS failStatus)
     Guard guard;
     K->PeerCompletion = completion;
     K->PeerFailStatus = failStatus;
+}
+
+void SetPeerReplyDelayMs(uint32_t ms)
+{
+    HarnessEntry();
+    Guard guard;
+    K->PeerReplyDelayMs = ms;
 }
 
 size_t PendingPeerRequests()
@@ -839,6 +964,11 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
         // DO_DEVICE_INITIALIZING: the I/O manager refuses every open.
         status = StatusNoSuchDevice;
         device = nullptr;
+    } else if (device->Pnp != _DEVICE_OBJECT::PnpState::Started) {
+        // Being removed: a query-remove that succeeded, or gone by surprise.
+        status = device->Pnp == _DEVICE_OBJECT::PnpState::RemovePending ? StatusDeletePending
+                                                                        : StatusNoSuchDevice;
+        device = nullptr;
     } else {
         auto file = std::make_unique<_FILE_OBJECT>();
         file->Header = ObjectHeader{ObjectKind::File, 1, false};
@@ -907,6 +1037,9 @@ void ObfDereferenceObject(PVOID Object)
             header->Dead = true;
             file->Device->Header.References--;
             file->Device->OpenFiles--;
+            // A removal waiting for the device's file objects to close.
+            if (file->Device->OpenFiles == 0 && file->Device->RemovalWaiting)
+                SetEventObject(&file->Device->Closed);
         }
         if (file->Device->Sibling && Tracing()) {
             TraceEvent event = NewEvent(CurrentTime(), TraceKind::Release);
@@ -969,6 +1102,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     irp->Internal = InternalDeviceIoControl != 0;
     irp->Sent = false;
     irp->RecordIndex = SIZE_MAX;
+    irp->Due = -1;
     irp->Sequence = ++k->IrpSequence;
     irp->Time = CurrentTime();
     return irp;
@@ -995,6 +1129,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_OBJECT target = Irp->Target;
     if (DeviceObject != target)
         Violate("IofCallDriver to a device other than the request's target");
+    if (target->Pnp == _DEVICE_OBJECT::PnpState::Removed) {
+        // Deleted at its IRP_MN_REMOVE_DEVICE: on Windows the object may be
+        // freed memory by now. The request fails; it never reaches a driver.
+        Violate("a request was sent to " + target->Name +
+                " after its IRP_MN_REMOVE_DEVICE: the device object is deleted");
+        CompleteIrp(Irp, StatusNoSuchDevice, {});
+        return StatusNoSuchDevice;
+    }
     CheckReferenced(target, "IofCallDriver");
     if (target->Sibling)
         return SiblingDispatch(Irp);

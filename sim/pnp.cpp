@@ -84,6 +84,36 @@ struct InterfaceName {
     }
 };
 
+} // namespace
+
+// Every notification callback of the driver is called here, whatever the
+// category: on the calling context, which must be left as it was found.
+NTSTATUS CallRegistration(const PnpRegistration &registration, PVOID notification)
+{
+    Thread *thread = CurrentThread();
+    KIRQL irql = thread->Irql;
+    unsigned owned = thread->MutexesOwned;
+    NTSTATUS status;
+    {
+        CallOut call;
+        status = CallDriver(registration.Callback, notification, registration.Context);
+    }
+    Guard guard;
+    if (thread->Irql != irql)
+        Violate("a notification callback returned at IRQL " + std::to_string(thread->Irql) +
+                ", called at " + std::to_string(irql));
+    // The plug-and-play manager calls from its system worker threads, which
+    // stop the machine when a callback returns owning a mutex
+    // (SYSTEM_EXIT_OWNED_MUTEX): nobody would ever release it.
+    if (thread->MutexesOwned > owned)
+        Violate("a notification callback returned owning a mutex");
+    K->NotificationResults.push_back(status);
+    return status;
+}
+
+namespace
+{
+
 // Calls one registration's callback with an interface notification. The
 // name's buffer has exactly the name's bytes, so a read past them is caught.
 void CallInterfaceCallback(const PnpRegistration &registration, const GUID &event,
@@ -105,24 +135,7 @@ void CallInterfaceCallback(const PnpRegistration &registration, const GUID &even
     notification.Event = event;
     notification.InterfaceClassGuid = interfaceClass;
     notification.SymbolicLinkName = &name;
-    Thread *thread = CurrentThread();
-    KIRQL irql = thread->Irql;
-    unsigned owned = thread->MutexesOwned;
-    NTSTATUS status;
-    {
-        CallOut call;
-        status = CallDriver(registration.Callback, &notification, registration.Context);
-    }
-    Guard guard;
-    if (thread->Irql != irql)
-        Violate("a notification callback returned at IRQL " + std::to_string(thread->Irql) +
-                ", called at " + std::to_string(irql));
-    // The plug-and-play manager calls from its system worker threads, which
-    // stop the machine when a callback returns owning a mutex
-    // (SYSTEM_EXIT_OWNED_MUTEX): nobody would ever release it.
-    if (thread->MutexesOwned > owned)
-        Violate("a notification callback returned owning a mutex");
-    K->NotificationResults.push_back(status);
+    CallRegistration(registration, &notification);
 }
 
 // The active registrations of a category, copied before any is called (a
@@ -130,11 +143,13 @@ void CallInterfaceCallback(const PnpRegistration &registration, const GUID &even
 class Targets
 {
   public:
-    explicit Targets(IO_NOTIFICATION_EVENT_CATEGORY category)
+    explicit Targets(IO_NOTIFICATION_EVENT_CATEGORY category, PDEVICE_OBJECT device = nullptr)
     {
         for (size_t index : K->ActiveRegistrations) {
             const PnpRegistration &registration = K->Registrations[index];
             if (registration.Category != category)
+                continue;
+            if (device != nullptr && registration.TargetFile->Device != device)
                 continue;
             if (Count < InPlace)
                 Few[Count] = registration;
@@ -210,7 +225,179 @@ void ReportLaterArrivals(PVOID context)
         ReportExistingArrival(later->Record, name);
 }
 
+// A registration's entry: an opaque value that names its index.
+PVOID EntryOf(size_t index)
+{
+    return (PVOID)(uintptr_t)(0x50000 + 16 * (index + 1));
+}
+
+size_t IndexOf(PVOID entry)
+{
+    uintptr_t value = (uintptr_t)entry;
+    if (value < 0x50010 || (value - 0x50000) % 16 != 0)
+        return SIZE_MAX;
+    return (value - 0x50000) / 16 - 1;
+}
+
+void TracePnp(const char *what, PDEVICE_OBJECT device, NTSTATUS status = STATUS_SUCCESS,
+              std::string detail = {})
+{
+    if (!Tracing())
+        return;
+    TraceEvent event = NewEvent(CurrentTime(), TraceKind::Pnp);
+    event.Text = what;
+    event.Status = status;
+    event.Ok = NT_SUCCESS(status);
+    event.Name = detail.empty() ? device->Name : std::move(detail);
+    Emit(std::move(event));
+}
+
+// Calls every target-device registration on the device with the event, as
+// the registrations stand when the delivery begins (a callback may
+// unregister, and IoUnregisterPlugPlayNotification does not stop a delivery
+// under way). Returns the first failure status, or success.
+NTSTATUS NotifyTarget(PDEVICE_OBJECT device, const GUID &event, bool stopAtFailure)
+{
+    std::optional<Targets> targets;
+    {
+        Guard guard;
+        targets.emplace(EventCategoryTargetDeviceChange, device);
+    }
+    NTSTATUS result = STATUS_SUCCESS;
+    for (size_t i = 0; i < targets->Size(); ++i) {
+        const PnpRegistration &registration = (*targets)[i];
+        TARGET_DEVICE_REMOVAL_NOTIFICATION notification;
+        notification.Version = 1;
+        notification.Size = sizeof notification;
+        notification.Event = event;
+        notification.FileObject = registration.TargetFile;
+        NTSTATUS status = CallRegistration(registration, &notification);
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) {
+            result = status;
+            if (stopAtFailure)
+                break;
+        }
+    }
+    return result;
+}
+
+// Waits on the plug-and-play thread until the device's last file object is
+// closed: its REMOVE is not sent before.
+void WaitUntilClosed(PDEVICE_OBJECT device)
+{
+    {
+        Guard guard;
+        if (device->OpenFiles == 0)
+            return;
+        KeInitializeEvent(&device->Closed, NotificationEvent, FALSE);
+        device->RemovalWaiting = true;
+    }
+    KeWaitForSingleObject(&device->Closed, Executive, KernelMode, FALSE, nullptr);
+    Guard guard;
+    device->RemovalWaiting = false;
+}
+
+// IRP_MN_REMOVE_DEVICE: the sibling fails what it still holds and deletes the
+// device, whose name goes with it (no file object refers to it any more). A
+// target-device registration still on it was left behind by its driver: the
+// remove-complete callback is where it is removed.
+void SendRemove(PDEVICE_OBJECT device, size_t record)
+{
+    Guard guard;
+    Kernel *k = K;
+    FailDeviceRequests(device, StatusNoSuchDevice);
+    device->Pnp = _DEVICE_OBJECT::PnpState::Removed;
+    RemoveFromNamespace(device);
+    k->PeerRemovals[record].RemoveTime = CurrentTime();
+    TracePnp("remove", device);
+    for (size_t index : k->ActiveRegistrations) {
+        const PnpRegistration &registration = k->Registrations[index];
+        if (registration.Category == EventCategoryTargetDeviceChange &&
+            registration.TargetFile->Device == device)
+            Violate("a target-device registration was left on " + device->Name +
+                    " at its IRP_MN_REMOVE_DEVICE, on a file object that is closed: the "
+                    "remove-complete callback must unregister it");
+    }
+}
+
+void CancelRemoval(PDEVICE_OBJECT device, size_t record, const char *reason)
+{
+    {
+        Guard guard;
+        device->Pnp = _DEVICE_OBJECT::PnpState::Started;
+        K->PeerRemovals[record].Cancelled = true;
+        K->PeerRemovals[record].CancelReason = reason;
+        TracePnp("remove-cancelled", device, STATUS_SUCCESS, reason);
+    }
+    NotifyTarget(device, GUID_TARGET_DEVICE_REMOVE_CANCELLED, false);
+}
+
+// The start routine of the plug-and-play thread that runs one removal.
+void RunRemoval(PVOID context)
+{
+    RemovalWork work = *(RemovalWork *)context;
+    PDEVICE_OBJECT device = work.Device;
+    if (work.How == sim::PeerRemoval::Surprise) {
+        {
+            Guard guard;
+            device->Pnp = _DEVICE_OBJECT::PnpState::SurpriseRemoved;
+            TracePnp("surprise-removal", device);
+            FailDeviceRequests(device, StatusNoSuchDevice);
+        }
+        {
+            Guard guard;
+            TracePnp("remove-complete", device);
+        }
+        NotifyTarget(device, GUID_TARGET_DEVICE_REMOVE_COMPLETE, false);
+        WaitUntilClosed(device);
+        SendRemove(device, work.Record);
+        return;
+    }
+    {
+        Guard guard;
+        TracePnp("query-remove", device);
+    }
+    if (!NT_SUCCESS(NotifyTarget(device, GUID_TARGET_DEVICE_QUERY_REMOVE, true))) {
+        CancelRemoval(device, work.Record, "vetoed by a notification callback");
+        return;
+    }
+    bool open;
+    {
+        Guard guard;
+        open = device->OpenFiles != 0;
+    }
+    if (open) {
+        // Handles left open on the device make the query-remove fail.
+        CancelRemoval(device, work.Record, "file objects still open");
+        return;
+    }
+    if (work.How == sim::PeerRemoval::Refused) {
+        CancelRemoval(device, work.Record, "refused by the device's stack");
+        return;
+    }
+    {
+        Guard guard;
+        device->Pnp = _DEVICE_OBJECT::PnpState::RemovePending;
+        TracePnp("remove-complete", device);
+    }
+    NotifyTarget(device, GUID_TARGET_DEVICE_REMOVE_COMPLETE, false);
+    WaitUntilClosed(device);
+    SendRemove(device, work.Record);
+}
+
 } // namespace
+
+void CheckRegistrationsAtTeardown()
+{
+    Kernel *k = K;
+    for (size_t index : k->ActiveRegistrations) {
+        const PnpRegistration &registration = k->Registrations[index];
+        if (registration.Category == EventCategoryTargetDeviceChange &&
+            ((ObjectHeader *)registration.TargetFile)->Dead)
+            Violate("a target-device registration on " + registration.TargetFile->Device->Name +
+                    " was left on a file object that is closed");
+    }
+}
 
 } // namespace sim::detail
 
@@ -303,13 +490,7 @@ void PostHardwareProfileChange(const GUID &event)
     for (size_t i = 0; i < targets->Size(); ++i) {
         const PnpRegistration &registration = (*targets)[i];
         HardwareProfileChange change{1, sizeof(HardwareProfileChange), event};
-        NTSTATUS status;
-        {
-            CallOut call;
-            status = CallDriver(registration.Callback, &change, registration.Context);
-        }
-        Guard guard;
-        K->NotificationResults.push_back(status);
+        CallRegistration(registration, &change);
     }
 }
 
@@ -326,6 +507,9 @@ void FailNextPnpRegistrations(IO_NOTIFICATION_EVENT_CATEGORY category, unsigned 
     if (category == EventCategoryDeviceInterfaceChange) {
         K->FailInterfaceRegistrations = n;
         K->FailInterfaceRegistrationsStatus = status;
+    } else if (category == EventCategoryTargetDeviceChange) {
+        K->FailTargetRegistrations = n;
+        K->FailTargetRegistrationsStatus = status;
     } else if (category == EventCategoryHardwareProfileChange) {
         K->FailProfileRegistrations = n;
         K->FailProfileRegistrationsStatus = status;
@@ -340,6 +524,42 @@ void SetExistingArrivals(ExistingArrivals delivery)
     if (delivery.Later > delivery.Copies)
         delivery.Later = delivery.Copies;
     K->Existing = delivery;
+}
+
+void RemovePeer(PeerRemoval how)
+{
+    HarnessEntry();
+    Guard guard;
+    Kernel *k = K;
+    PeerRemovalRecord record;
+    record.Start = CurrentTime();
+    record.How = how;
+    k->PeerRemovals.push_back(record);
+    if (k->SiblingDevice->Pnp != _DEVICE_OBJECT::PnpState::Started) {
+        k->PeerRemovals.back().Cancelled = true;
+        k->PeerRemovals.back().CancelReason = "no started device";
+        return;
+    }
+    auto work = std::make_unique<RemovalWork>();
+    *work = RemovalWork{k->SiblingDevice, how, k->PeerRemovals.size() - 1};
+    if (StartKernelThread(RunRemoval, work.get()))
+        k->Removals.push_back(std::move(work));
+}
+
+const std::vector<PeerRemovalRecord> &PeerRemovals()
+{
+    HarnessEntry();
+    return K->PeerRemovals;
+}
+
+size_t ActivePnpRegistrations(IO_NOTIFICATION_EVENT_CATEGORY category)
+{
+    HarnessEntry();
+    Guard guard;
+    size_t count = 0;
+    for (size_t index : K->ActiveRegistrations)
+        count += K->Registrations[index].Category == category ? 1 : 0;
+    return count;
 }
 
 const std::vector<NTSTATUS> &NotificationResults()
@@ -376,16 +596,29 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
         record.Context = Context;
         NTSTATUS status = STATUS_SUCCESS;
         bool interfaces = EventCategory == EventCategoryDeviceInterfaceChange;
+        bool target = EventCategory == EventCategoryTargetDeviceChange;
         if (interfaces && EventCategoryData)
             ReadBytes(&record.InterfaceClass, EventCategoryData, sizeof(GUID));
+        bool openFile = target && k->KnownObjects.count(EventCategoryData) &&
+                        ((ObjectHeader *)EventCategoryData)->Kind == ObjectKind::File &&
+                        !((ObjectHeader *)EventCategoryData)->Dead;
+        if (target && !openFile)
+            Violate("IoRegisterPlugPlayNotification for a target device with an address that is "
+                    "not an open file object");
+        if (openFile)
+            record.TargetFile = (PFILE_OBJECT)EventCategoryData;
         if (!CallbackRoutine || !NotificationEntry || (interfaces && !EventCategoryData) ||
+            (target && !openFile) ||
             (EventCategory != EventCategoryDeviceInterfaceChange &&
-             EventCategory != EventCategoryHardwareProfileChange)) {
+             EventCategory != EventCategoryHardwareProfileChange && !target)) {
             status = STATUS_INVALID_PARAMETER;
         } else if (interfaces && k->FailInterfaceRegistrations) {
             k->FailInterfaceRegistrations--;
             status = k->FailInterfaceRegistrationsStatus;
-        } else if (!interfaces && k->FailProfileRegistrations) {
+        } else if (target && k->FailTargetRegistrations) {
+            k->FailTargetRegistrations--;
+            status = k->FailTargetRegistrationsStatus;
+        } else if (!interfaces && !target && k->FailProfileRegistrations) {
             k->FailProfileRegistrations--;
             status = k->FailProfileRegistrationsStatus;
         }
@@ -394,9 +627,9 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
         if (!NT_SUCCESS(status))
             return status;
         k->ActiveRegistrations.push_back(k->Registrations.size() - 1);
-        __atomic_store_n(NotificationEntry,
-                         (PVOID)(uintptr_t)(0x50000 + 16 * k->Registrations.size()),
-                         __ATOMIC_RELAXED);
+        __atomic_store_n(NotificationEntry, EntryOf(k->Registrations.size() - 1), __ATOMIC_RELAXED);
+        if (target)
+            TracePnp("register", record.TargetFile->Device);
         if (interfaces &&
             (EventCategoryFlags & PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES) &&
             SameGuid(record.InterfaceClass, GUID_DEVINTERFACE_USB_DEVICE))
@@ -422,6 +655,32 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
             later->Names.push_back(name);
     if (StartKernelThread(ReportLaterArrivals, later.get()))
         k->LaterDeliveries.push_back(std::move(later));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry)
+{
+    EnsureKernel();
+    KVR_SIM_CHECK_CALLER("IoUnregisterPlugPlayNotification");
+    Kernel *k = K;
+    Guard guard;
+    KIRQL irql = CurrentThread()->Irql;
+    if (irql != PASSIVE_LEVEL)
+        Violate("IoUnregisterPlugPlayNotification at IRQL " + std::to_string(irql));
+    size_t index = IndexOf(NotificationEntry);
+    auto active = std::find(k->ActiveRegistrations.begin(), k->ActiveRegistrations.end(), index);
+    if (active == k->ActiveRegistrations.end()) {
+        Violate("IoUnregisterPlugPlayNotification with an entry that is not a registration (or "
+                "was unregistered already)");
+        return STATUS_INVALID_PARAMETER;
+    }
+    k->ActiveRegistrations.erase(active);
+    const PnpRegistration &record = k->Registrations[index];
+    if (record.Category == EventCategoryTargetDeviceChange)
+        TracePnp("unregister", record.TargetFile->Device);
+    // Neither Vista nor 7 waits here for a call of the callback under way
+    // (IoUnregisterPlugPlayNotificationEx, from 7 on, would): a delivery that
+    // has begun still calls it.
     return STATUS_SUCCESS;
 }
 

@@ -366,9 +366,48 @@ enum class Completion {
     Now,     // the reply is written and STATUS_SUCCESS returned
     Pending, // STATUS_PENDING; the harness completes the request later
     Fail,    // a failure status, nothing written
+    // STATUS_PENDING, as a USB driver answers: the sibling completes the
+    // request from a thread of its own, PeerReplyDelayMs of virtual time
+    // after it was sent (a transfer to the frame and back).
+    Later,
 };
 
+// The sibling's delay for Completion::Later: a few milliseconds, the time of
+// a control transfer to the frame and its answer on a full-speed bus.
+constexpr uint32_t DefaultPeerReplyDelayMs = 4;
+
 void SetPeerPresent(bool present); // absent: opening \Device\KEVO-0 fails
+
+// The sibling's device leaving as plug and play removes it, run by a
+// plug-and-play thread of the kernel (from the next harness call on), at
+// PASSIVE_LEVEL, as the platform runs removals:
+//  - Surprise (the frame unplugged): IRP_MN_SURPRISE_REMOVAL (the sibling
+//    fails its pending and new requests with STATUS_NO_SUCH_DEVICE), then
+//    GUID_TARGET_DEVICE_REMOVE_COMPLETE to the target-device registrations on
+//    the device; IRP_MN_REMOVE_DEVICE only once every file object on it is
+//    closed.
+//  - Orderly (disable, update, safe removal): GUID_TARGET_DEVICE_QUERY_REMOVE
+//    to the registrations; a callback's failure status vetoes, and a file
+//    object still open on the device makes the query fail; either cancels the
+//    removal (GUID_TARGET_DEVICE_REMOVE_CANCELLED). Otherwise
+//    GUID_TARGET_DEVICE_REMOVE_COMPLETE, then IRP_MN_REMOVE_DEVICE.
+//  - Refused: as Orderly, but the sibling's stack fails the query-remove
+//    itself (another component vetoes), so it is always cancelled.
+// The device object, and its name, live until its REMOVE: AddPeer fails with
+// STATUS_OBJECT_NAME_COLLISION until then.
+enum class PeerRemoval { Surprise, Orderly, Refused };
+void RemovePeer(PeerRemoval how);
+// The sibling creates \Device\KEVO-0 again (its AddDevice for a frame that
+// enumerated again). Returns IoCreateDevice's status.
+NTSTATUS AddPeer();
+struct PeerRemovalRecord {
+    int64_t Start; // when RemovePeer was called
+    PeerRemoval How;
+    bool Cancelled = false;
+    std::string CancelReason;
+    int64_t RemoveTime = -1; // IRP_MN_REMOVE_DEVICE; -1 until it is sent
+};
+const std::vector<PeerRemovalRecord> &PeerRemovals();
 // Whether the sibling's pending requests can be cancelled (default true).
 // A request is queued to the thread that built it; when that thread ends,
 // the I/O manager cancels its requests and waits for them, so they complete
@@ -381,6 +420,9 @@ void SetFrameMode(UCHAR mode);                // reply of command 4
 void SetFramePanel(UCHAR type, UCHAR aux);    // reply of command 1
 void SetFrameInput(UCHAR byte0, UCHAR byte1); // reply of commands 6 and 7
 void SetPeerCompletion(Completion completion, NTSTATUS failStatus = STATUS_UNSUCCESSFUL);
+// The delay of Completion::Later (DefaultPeerReplyDelayMs at Reset); 0
+// completes at the same virtual instant, still from the sibling's thread.
+void SetPeerReplyDelayMs(uint32_t ms);
 
 // Completes pending requests, oldest first: the reply (from the frame's
 // current answers) is written into the caller's buffer on success, the
@@ -466,13 +508,16 @@ struct PnpRegistration {
     int64_t Time;
     IO_NOTIFICATION_EVENT_CATEGORY Category;
     ULONG Flags;
-    GUID InterfaceClass; // device-interface category; zero otherwise
+    GUID InterfaceClass;     // device-interface category; zero otherwise
+    PFILE_OBJECT TargetFile; // target-device category: the file object; else null
     PDRIVER_OBJECT Driver;
     PDRIVER_NOTIFICATION_CALLBACK_ROUTINE Callback;
     PVOID Context;
     NTSTATUS Status;
 };
 const std::vector<PnpRegistration> &PnpRegistrations(); // every call, also failed ones
+// Registrations not (yet) removed with IoUnregisterPlugPlayNotification.
+size_t ActivePnpRegistrations(IO_NOTIFICATION_EVENT_CATEGORY category);
 void FailNextPnpRegistrations(IO_NOTIFICATION_EVENT_CATEGORY category, unsigned n,
                               NTSTATUS status = STATUS_UNSUCCESSFUL);
 // Statuses that the callbacks returned, in call order.
@@ -668,6 +713,10 @@ enum class TraceKind {
     // out: the caller found that request outstanding. Command.
     Busy,
     Adapter, // the adapter's device: Text = add|start|open|remove|unload, Status
+    // Plug and play of the sibling's device: Text = surprise-removal,
+    // query-remove, remove-cancelled (Name: why), remove-complete, remove,
+    // add (Status), register, unregister (a target-device registration).
+    Pnp,
 };
 
 struct TraceEvent {

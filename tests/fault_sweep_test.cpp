@@ -243,6 +243,7 @@ class FaultSweep : public kvrtest::DriverTest
         sim::FailNextDeviceCreations(0);
         sim::FailNextPnpRegistrations(EventCategoryDeviceInterfaceChange, 0);
         sim::FailNextPnpRegistrations(EventCategoryHardwareProfileChange, 0);
+        sim::FailNextPnpRegistrations(EventCategoryTargetDeviceChange, 0);
         if (Point && Point->Kind == FaultKind::RequestPending && !FromThenOn)
             CompleteLater = true;
         sim::SetPeerCompletion(sim::Completion::Now);
@@ -591,7 +592,9 @@ class FaultSweep : public kvrtest::DriverTest
                                                                 Calls.Registrations.end());
             for (IO_NOTIFICATION_EVENT_CATEGORY Category : Categories) {
                 FaultPoint P{s, FaultKind::Registration, "", 0};
-                P.Name = Category == EventCategoryDeviceInterfaceChange ? "interface" : "profile";
+                P.Name = Category == EventCategoryDeviceInterfaceChange ? "interface"
+                         : Category == EventCategoryTargetDeviceChange  ? "target"
+                                                                        : "profile";
                 P.Category = Category;
                 Points.push_back(P);
             }

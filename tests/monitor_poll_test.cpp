@@ -161,35 +161,76 @@ TEST_F(MonitorPollTest, DetachedTurnsOnlyWait)
     }
 }
 
-TEST_F(MonitorPollTest, PanelRequestLeftPendingGetsProvisionalValuesUntilItCompletes)
+// A panel request left pending gets the provisional PanelType 1 / PanelAux 0
+// only while the frame has not answered command 1 since it was attached;
+// after a real reply, a pending request leaves that reply in place, so the
+// display mode and DeviceInfo stay true. Each case: how the sibling answers
+// from the attachment on, and what the record and the DeviceInfo written
+// between 800 and 1100 ms hold.
+TEST_F(MonitorPollTest, PendingPanelRequestIsProvisionalOnlyUntilTheFirstReply)
+{
+    struct Case {
+        const char *Name;
+        sim::Completion FromAttach;   // how the sibling answers from 500 ms on
+        bool CompleteBefore800;       // the harness completes what is pending at 800
+        std::vector<uint8_t> At1100;  // DeviceInfoRecord after the 1000 ms turn
+        std::vector<uint8_t> Written; // the DeviceInfo written at 1000 ms
+    };
+    const Case Cases[] = {
+        // Answered at once at 750, pending from then on: the reply stays.
+        {"answered, then pending", sim::Completion::Now, false, {8, 0x22}, {8, 0x22}},
+        // Pending from the first request, never answered: provisional.
+        {"never answered", sim::Completion::Pending, false, {1, 0}, {1, 0}},
+        // Pending from the first request, completed late at 800: the reply
+        // seen at the next turn stays though that turn's request pends.
+        {"answered late", sim::Completion::Pending, true, {8, 0x22}, {8, 0x22}},
+    };
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(C.Name);
+        SetUp();
+        sim::SetFrameMode(3);
+        sim::SetFramePanel(8, 0x22);
+        sim::SetPeerCompletion(C.FromAttach);
+        DriverState.DeviceStatusRecord.DeviceMode.Store(3); // no mode request needed
+        AttachAt500();
+        sim::AdvanceTo(800);
+        if (C.CompleteBefore800)
+            sim::CompletePeerRequests();
+        sim::SetPeerCompletion(sim::Completion::Pending);
+        size_t From = Mark();
+        sim::AdvanceTo(1100);
+        EXPECT_EQ(InfoBytes(), C.At1100);
+        EXPECT_EQ(WrittenSince(From, "DeviceInfo"), (std::vector<std::vector<uint8_t>>{C.Written}));
+        EXPECT_EQ(DriverState.DeviceStatusRecord.LinkState.Load(), 1);
+        sim::IoctlResult Mode = Query(IoctlQueryDisplayMode, DisplayModeReplySize);
+        ASSERT_EQ(Mode.Output.size(), 6u);
+        bool Real = C.At1100[0] == 8;
+        EXPECT_EQ(Mode.Output[2] | Mode.Output[3] << 8, Real ? 480 : 600);
+        TearDown();
+    }
+}
+
+// A new attachment starts without a reply: its first pending request is
+// provisional again, and the sibling's late completion then lands in the
+// record.
+TEST_F(MonitorPollTest, ProvisionalValuesComeBackAfterANewAttachment)
 {
     sim::SetFrameMode(3);
     sim::SetFramePanel(8, 0x22);
     AttachAt500();
     sim::AdvanceTo(800);
-    ASSERT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0x22})); // answered at once at 750
-    sim::SetPeerCompletion(sim::Completion::Pending);
-    DriverState.DeviceStatusRecord.LinkState.Store(0);
-    size_t From = Mark();
+    ASSERT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0x22}));
+    Remove(MonitorId());
     sim::AdvanceTo(1100);
-
+    ASSERT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    Arrive(MonitorId());
+    sim::AdvanceTo(1850); // 1250: taken, 1500: open, 1750: mode 4 pends
+    DriverState.DeviceStatusRecord.DeviceMode.Store(3);
+    sim::AdvanceTo(2100); // 2000: the panel request pends
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{1, 0}));
-    EXPECT_EQ(WrittenSince(From, "DeviceInfo"), (std::vector<std::vector<uint8_t>>{{1, 0}}));
-    EXPECT_EQ(DriverState.DeviceStatusRecord.LinkState.Load(), 1);
-    sim::IoctlResult Mode = Query(IoctlQueryDisplayMode, DisplayModeReplySize);
-    ASSERT_EQ(Mode.Output.size(), 6u);
-    EXPECT_EQ(Mode.Output[0] | Mode.Output[1] << 8, 800);
-    EXPECT_EQ(Mode.Output[2] | Mode.Output[3] << 8, 600);
-    EXPECT_EQ(Mode.Output[4], 24);
-
-    // The sibling driver completes after the turn has moved on: the reply
-    // lands in the record, and the display mode follows it.
-    ASSERT_EQ(sim::CompletePeerRequests(), 1u);
+    sim::CompletePeerRequests();
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0x22}));
-    Mode = Query(IoctlQueryDisplayMode, DisplayModeReplySize);
-    EXPECT_EQ(Mode.Output[0] | Mode.Output[1] << 8, 800);
-    EXPECT_EQ(Mode.Output[2] | Mode.Output[3] << 8, 480);
-    EXPECT_EQ(Mode.Output[4], 16);
 }
 
 TEST_F(MonitorPollTest, ModeRequestFailingOrPendingAndLateReplies)

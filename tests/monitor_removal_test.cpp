@@ -34,6 +34,46 @@ TEST_F(MonitorRemovalTest, RemovalOfAnotherProductIdChangesNothing)
     EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
 }
 
+// A removal that a later notification replaces in the one slot before the
+// monitor's turn is still handled, first: the old reference is released and
+// the records reset, then the later event runs. Each case: what follows the
+// removal of the attached frame before the turn at 750 ms, and what the
+// monitor then does.
+TEST_F(MonitorRemovalTest, RemovalReplacedInTheSlotIsHandledFirst)
+{
+    struct Case {
+        const char *Name;
+        std::string Then; // arrival of this product ID after the removal
+        std::vector<std::string> Expected;
+    };
+    const Case Cases[] = {
+        // A re-plug within one turn: released, then attached afresh.
+        {"re-plug",
+         MonitorId(),
+         {"750 cmd4", "750 release", "750 DeviceInfo", "750 DeviceStatus", "750 DeviceStatus",
+          "1000 open"}},
+        // Another frame's alternate-mode arrival: released once, then recorded.
+        {"alternate mode",
+         UnguardedAltId(),
+         {"750 cmd4", "750 release", "750 DeviceInfo", "750 DeviceStatus", "750 DeviceInfo",
+          "750 DeviceStatus"}},
+    };
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(C.Name);
+        SetUp();
+        AttachAt500();
+        size_t From = Mark();
+        sim::AdvanceTo(600);
+        Remove(MonitorId());
+        Arrive(C.Then);
+        sim::AdvanceTo(1100);
+        EXPECT_EQ(Timeline(From), C.Expected);
+        EXPECT_EQ(sim::OpenFileObjects(), C.Then == MonitorId() ? 1u : 0u);
+        EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+        TearDown();
+    }
+}
+
 TEST_F(MonitorRemovalTest, RemovalDifferingOnlyInCaseChangesNothing)
 {
     std::string Id = LetteredMonitorId();

@@ -41,7 +41,8 @@ TEST_F(StalledFrameTest, PendingPanelRequestKeepsItsSiteBusyUntilItCompletes)
     size_t From = Mark();
     sim::AdvanceTo(2000);
 
-    // One panel request, pending: the provisional values at once. The later
+    // One panel request, pending after real replies: the record keeps the
+    // last one (8 0). The later
     // turns send nothing, and still mark the link, publish and wait 250 ms.
     std::vector<std::string> Expected;
     Expected.push_back("1250 cmd1");
@@ -49,19 +50,19 @@ TEST_F(StalledFrameTest, PendingPanelRequestKeepsItsSiteBusyUntilItCompletes)
     for (int64_t t = 1500; t <= 2000; t += 250)
         Published(Expected, t);
     EXPECT_EQ(Timeline(From), Expected);
-    EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{1, 0}));
+    EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0}));
     EXPECT_EQ(DriverState.DeviceStatusRecord.LinkState.Load(), 1);
     EXPECT_EQ(sim::PendingPeerRequests(), 1u);
 
     // The frame answers: its panel lands in the record, and the next turn
-    // sends again (pending again: provisional values again, as before).
+    // sends again; pending again, it leaves the reply in place.
     sim::SetFramePanel(8, 0);
     ASSERT_TRUE(sim::CompleteOldestPeerRequest());
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0}));
     From = Mark();
     sim::AdvanceTo(2300);
     EXPECT_EQ(Requests(From), (std::vector<std::string>{"2250 cmd1"}));
-    EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{1, 0}));
+    EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0}));
 }
 
 TEST_F(StalledFrameTest, EachSiteHasItsOwnRequestAndEvent)

@@ -55,6 +55,7 @@ KVR_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING 
 {
     KeInitializeMutex(&DriverState.DeviceStatusLock, 0);
     KeInitializeMutex(&DriverState.EventLock, 0);
+    KeInitializeMutex(&DriverState.PeerLock, 0);
 
     VIDEO_HW_INITIALIZATION_DATA InitializationData;
     FillInitializationData(&InitializationData);

@@ -105,6 +105,12 @@ struct DRIVER_STATE {
     ANSI_STRING CurrentPid{0, 0, nullptr};
     Shared<ULONG> PendingEvent{EventNone};
     Shared<UCHAR> WideModel{0};
+    // The latest accepted removal, kept beside the slot, so that a later
+    // notification that replaces it in the slot before the monitor's turn
+    // does not lose it: the monitor handles it first. Under EventLock.
+    ULONG RemovalSequence{0}; // EventSequence of that removal; 0: none yet
+    ID_TEXT RemovedVidText{};
+    ID_TEXT RemovedPidText{};
     // Frame interfaces reported as arrived and not removed since, so that a
     // second report of the same arrival (the platform may report an
     // interface present at registration twice) posts nothing. Under
@@ -112,8 +118,20 @@ struct DRIVER_STATE {
     ARRIVED_FRAME ArrivedFrames[ArrivedFrameSlots]{};
     ULONG NextArrivedFrame{0};
 
-    // Peer link and polling.
+    // Peer link and polling. PeerDevice is set while requests may go to the
+    // peer. The monitor thread and the target-device-change callback (the
+    // plug-and-play manager's threads) attach and let go of the peer; the
+    // file object, the registration on it and the count of requests being
+    // sent are theirs under PeerLock, which is never held across a call out.
     Shared<PDEVICE_OBJECT> PeerDevice{nullptr};
+    KMUTEX PeerLock{};
+    PFILE_OBJECT PeerFile{nullptr};       // the reference taken at the open; null once closed
+    PFILE_OBJECT PeerNotifyFile{nullptr}; // what the registration was made on (compared only)
+    PVOID PeerNotifyEntry{nullptr};       // the registration, until it is removed
+    ULONG PeerUsers{0};                   // requests being built or sent to PeerDevice
+    // Set when a removal of the peer's device let go of it outside the
+    // monitor: the monitor resets and publishes the records at its next turn.
+    Shared<UCHAR> PeerLost{0};
     Shared<UCHAR> ClientActive{0};
     Shared<UCHAR> InputReply[2]{};
     DEVICE_INFO_RECORD DeviceInfoRecord{};

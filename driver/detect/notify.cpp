@@ -143,6 +143,13 @@ static void PostEvent(ULONG Event)
     SetIdView(&DriverState.CurrentVid, DriverState.CurrentVidText);
     SetIdView(&DriverState.CurrentPid, DriverState.CurrentPidText);
     ++DriverState.EventSequence;
+    if (Event == EventRemoval) {
+        for (unsigned i = 0; i < IdTextSize; ++i) {
+            DriverState.RemovedVidText[i] = DriverState.CurrentVidText[i];
+            DriverState.RemovedPidText[i] = DriverState.CurrentPidText[i];
+        }
+        DriverState.RemovalSequence = DriverState.EventSequence;
+    }
     // Publication point: the texts and views above are in place before the
     // monitor can see the event.
     DriverState.PendingEvent.StoreRelease(Event);

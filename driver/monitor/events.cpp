@@ -57,23 +57,15 @@ static bool HasExternalSerialPrefix(const MONITOR_STATE *State)
            sizeof(State->ExternalSerialPrefix);
 }
 
-// IoGetDeviceObjectPointer hands back a referenced file object and the
-// device object; the reference is kept until ReleasePeer.
+// The reference taken at the open is kept until ReleasePeer, or until a
+// removal of the peer's device lets go of it.
 static void OpenPeer(MONITOR_STATE *State)
 {
-    UNICODE_STRING Name;
-    PFILE_OBJECT File = nullptr;
-    PDEVICE_OBJECT Device = nullptr;
-
-    RtlInitUnicodeString(&Name, PeerDeviceName);
-    NTSTATUS Status = IoGetDeviceObjectPointer(&Name, FILE_ALL_ACCESS, &File, &Device);
-    if (!NT_SUCCESS(Status)) {
-        DriverState.PeerDevice.Store(nullptr);
-        return;
-    }
-    State->PeerFile = File;
-    DriverState.PeerDevice.Store(Device);
-    RememberProductId(State);
+    // A new attachment: no panel reply from this frame yet.
+    State->PanelMode3.Replied = false;
+    State->PanelMode2.Replied = false;
+    if (AttachPeer())
+        RememberProductId(State);
 }
 
 static void ArriveMonitorFrame(MONITOR_STATE *State)
@@ -153,16 +145,22 @@ void HandleRemoval(MONITOR_STATE *State)
     }
 }
 
-// Drops exactly the reference taken at the open. The device object belongs
-// to the sibling driver and is never deleted here. PeerDevice is cleared
-// first, so nobody finds it set once the reference is gone.
+// Drops exactly the reference taken at the open, and the registration made
+// on it. The device object belongs to the sibling driver and is never
+// deleted here.
 void ReleasePeer(MONITOR_STATE *State)
 {
-    if (DriverState.PeerDevice.Load() == nullptr)
+    (void)State;
+    DetachPeer();
+}
+
+void HandleLostPeer(MONITOR_STATE *State)
+{
+    if (DriverState.PeerLost.Load() == 0)
         return;
-    DriverState.PeerDevice.Store(nullptr);
-    PFILE_OBJECT File = State->PeerFile;
-    State->PeerFile = nullptr;
-    if (File != nullptr)
-        ObfDereferenceObject(File);
+    DriverState.PeerLost.Store(0);
+    if (DriverState.PeerDevice.Load() != nullptr)
+        return; // opened again after a cancelled removal
+    DriverState.ClientActive.Store(0);
+    ResetAfterRemoval(State, true);
 }

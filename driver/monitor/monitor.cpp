@@ -10,6 +10,7 @@ static void InitPeerSite(PEER_SITE *Site)
     Site->Status.Information = 0;
     KeInitializeEvent(&Site->Completion, NotificationEvent, FALSE);
     Site->Pending = false;
+    Site->Replied = false;
 }
 
 // Fields are set one by one: the record is large, and a whole-record clear
@@ -24,7 +25,6 @@ static void InitMonitorState(MONITOR_STATE *State)
     State->ShortWait.QuadPart = MonitorShortWait;
     State->LongWait.QuadPart = MonitorLongWait;
 
-    State->PeerFile = nullptr;
     InitPeerSite(&State->PanelMode3);
     InitPeerSite(&State->PanelMode2);
     InitPeerSite(&State->ModeMode2);
@@ -38,6 +38,7 @@ static void InitMonitorState(MONITOR_STATE *State)
 
     State->Event.Event = EventNone;
     State->Event.Sequence = 0;
+    State->HandledRemoval = 0;
     State->Event.Vid = {0, 0, nullptr};
     State->Event.Pid = {0, 0, nullptr};
 }
@@ -82,6 +83,32 @@ static bool TakePendingEvent(MONITOR_EVENT *Taken)
     return Taken->Event == EventArrival || Taken->Event == EventRemoval;
 }
 
+// A removal that a later notification replaced in the slot before this turn:
+// taken with its own identifiers, so that it is handled before the event
+// that replaced it (a re-plug within one turn first releases the old
+// reference, then attaches afresh).
+static bool TakeReplacedRemoval(MONITOR_STATE *State, MONITOR_EVENT *Taken)
+{
+    AcquireEventLock();
+    ULONG Removal = DriverState.RemovalSequence;
+    bool Replaced =
+        Removal != 0 && Removal != State->HandledRemoval && Removal != DriverState.EventSequence;
+    if (Replaced) {
+        Taken->Event = EventRemoval;
+        Taken->Sequence = Removal;
+        CopyIdText(Taken->VidText, DriverState.RemovedVidText);
+        CopyIdText(Taken->PidText, DriverState.RemovedPidText);
+        ANSI_STRING Whole = {IdTextSize - 1, IdTextSize, nullptr};
+        ViewIdText(&Taken->Vid, &Whole, Taken->VidText);
+        ViewIdText(&Taken->Pid, &Whole, Taken->PidText);
+        for (unsigned i = 0; i < sizeof(Taken->SerialPrefix); ++i)
+            Taken->SerialPrefix[i] = 0;
+        State->HandledRemoval = Removal;
+    }
+    ReleaseEventLock();
+    return Replaced;
+}
+
 // Clears the slot only if no notification was accepted since the event was
 // taken; a newer event stays for the next turn.
 static void FinishEvent(const MONITOR_EVENT *Taken)
@@ -94,12 +121,17 @@ static void FinishEvent(const MONITOR_EVENT *Taken)
 
 static void HandleConnectionEvent(MONITOR_STATE *State)
 {
+    HandleLostPeer(State);
+    if (TakeReplacedRemoval(State, &State->Event))
+        HandleRemoval(State);
     if (!TakePendingEvent(&State->Event))
         return;
-    if (State->Event.Event == EventArrival)
+    if (State->Event.Event == EventArrival) {
         HandleArrival(State);
-    else
+    } else {
+        State->HandledRemoval = State->Event.Sequence;
         HandleRemoval(State);
+    }
     FinishEvent(&State->Event);
 }
 

@@ -63,6 +63,10 @@ struct PEER_SITE {
     IO_STATUS_BLOCK Status;
     KEVENT Completion;
     bool Pending; // the last request sent from here returned STATUS_PENDING
+    // A request from here completed with success (its reply is in the
+    // buffer) since the flag was last cleared: at once, or later, as noticed
+    // when the site's completion event was found signalled.
+    bool Replied;
 };
 
 // Everything the monitor thread keeps for its whole life. It lives on the
@@ -74,8 +78,6 @@ struct MONITOR_STATE {
     UCHAR ExternalSerialPrefix[6];
     bool PublishedOnce;
     UCHAR InputPollCount;
-
-    PFILE_OBJECT PeerFile; // the reference taken when the peer was opened
 
     // The request sites: command 1 in mode 3 and in mode 2, command 4 in
     // mode 2 and in the other modes, commands 6 and 7.
@@ -96,6 +98,7 @@ struct MONITOR_STATE {
 
     FRAME_ID_VIEWS Views;
     MONITOR_EVENT Event;
+    ULONG HandledRemoval; // RemovalSequence of the last removal handled
 };
 
 // The monitor thread's start routine; never returns.
@@ -105,6 +108,22 @@ void MonitorMain(PVOID StartContext);
 void HandleArrival(MONITOR_STATE *State);
 void HandleRemoval(MONITOR_STATE *State);
 void ReleasePeer(MONITOR_STATE *State);
+// A removal of the peer's device let go of it since the last turn: the
+// records are reset and published as for a removal of the frame.
+void HandleLostPeer(MONITOR_STATE *State);
+
+// The link to the sibling's device (link.cpp). AttachPeer opens
+// \Device\KEVO-0, registers for target-device-change notification on the
+// file object and sets PeerDevice; true when attached. DetachPeer removes the
+// registration, waits until no request is being sent and drops the
+// reference. BeginPeerUse gives PeerDevice for one request (null: detached),
+// which EndPeerUse ends; between them the reference is not dropped.
+bool AttachPeer();
+void DetachPeer();
+PDEVICE_OBJECT BeginPeerUse();
+void EndPeerUse();
+// The target-device-change callback registered on the peer's file object.
+NTSTATUS PeerDeviceNotify(PVOID NotificationStructure, PVOID Context);
 void SetDeviceRecords(UCHAR DeviceMode, UCHAR LinkState, bool ClearExternalSession);
 
 // One turn's polling work and wait (poll.cpp).
@@ -116,5 +135,9 @@ void PollFrame(MONITOR_STATE *State);
 // the sibling driver's status in *Status.
 bool SendPeerCommand(UCHAR Command, PVOID Reply, ULONG ReplyLength, PEER_SITE *Site,
                      NTSTATUS *Status);
+
+// Notices, without waiting, whether the site's pending request has completed
+// (and with a reply, in Site->Replied).
+void NoteSiteCompletion(PEER_SITE *Site);
 
 #endif // KVR_MONITOR_H

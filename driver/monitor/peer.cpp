@@ -13,18 +13,27 @@ static void FillCommandBlock(PEER_COMMAND_BLOCK *Block, UCHAR Command)
 }
 
 // A site whose last request was left pending is free again once the I/O
-// manager has signalled its completion event; the test does not wait.
-static bool SiteIsFree(PEER_SITE *Site)
+// manager has signalled its completion event; the test does not wait. The
+// status block was written by the completion, in another context, before the
+// event was signalled.
+void NoteSiteCompletion(PEER_SITE *Site)
 {
     if (!Site->Pending)
-        return true;
+        return;
     LARGE_INTEGER Now;
     Now.QuadPart = 0;
     if (KeWaitForSingleObject(&Site->Completion, Executive, KernelMode, FALSE, &Now) !=
         STATUS_SUCCESS)
-        return false;
+        return;
     Site->Pending = false;
-    return true;
+    if (NT_SUCCESS(__atomic_load_n(&Site->Status.Status, __ATOMIC_RELAXED)))
+        Site->Replied = true;
+}
+
+static bool SiteIsFree(PEER_SITE *Site)
+{
+    NoteSiteCompletion(Site);
+    return !Site->Pending;
 }
 
 // The block travels in a system buffer that the I/O manager fills while the
@@ -38,16 +47,25 @@ bool SendPeerCommand(UCHAR Command, PVOID Reply, ULONG ReplyLength, PEER_SITE *S
 {
     if (!SiteIsFree(Site))
         return false;
-    PDEVICE_OBJECT Peer = DriverState.PeerDevice.Load();
+    // The reference cannot be dropped between the build and the call: a
+    // removal that lets go of the peer meanwhile waits for EndPeerUse.
+    PDEVICE_OBJECT Peer = BeginPeerUse();
+    if (Peer == nullptr)
+        return false;
     PEER_COMMAND_BLOCK Block;
 
     KeInitializeEvent(&Site->Completion, NotificationEvent, FALSE);
     FillCommandBlock(&Block, Command);
     PIRP Irp = IoBuildDeviceIoControlRequest(PeerIoctl, Peer, &Block, PeerCommandBlockSize, Reply,
                                              ReplyLength, FALSE, &Site->Completion, &Site->Status);
-    if (Irp == nullptr)
+    if (Irp == nullptr) {
+        EndPeerUse();
         return false;
+    }
     *Status = IofCallDriver(Peer, Irp);
+    EndPeerUse();
     Site->Pending = *Status == STATUS_PENDING;
+    if (NT_SUCCESS(*Status) && !Site->Pending)
+        Site->Replied = true;
     return true;
 }

@@ -27,15 +27,28 @@ static void PublishAndRemember(MONITOR_STATE *State)
         State->PublishedOnce = true;
 }
 
+// Whether the frame has answered command 1 since it was attached: the
+// sibling driver wrote a real reply into DeviceInfoRecord, from either panel
+// site.
+static bool PanelReplied(MONITOR_STATE *State)
+{
+    NoteSiteCompletion(&State->PanelMode3);
+    NoteSiteCompletion(&State->PanelMode2);
+    return State->PanelMode3.Replied || State->PanelMode2.Replied;
+}
+
 // Command 1 into DeviceInfoRecord. A request left pending gets provisional
-// panel information at once; the sibling driver may overwrite it when it
-// completes. Asking for the panel marks the frame present.
-static void RequestPanel(PEER_SITE *Site)
+// panel information at once, but only until the frame has answered once:
+// after that a pending request leaves the last real reply in place, which
+// the sibling driver overwrites when it completes. Asking for the panel marks
+// the frame present.
+static void RequestPanel(MONITOR_STATE *State, PEER_SITE *Site)
 {
     DEVICE_INFO_RECORD &Info = DriverState.DeviceInfoRecord;
     NTSTATUS Status;
+    bool Replied = PanelReplied(State);
     if (SendPeerCommand(PeerCommandPanel, &Info, PeerPanelReplySize, Site, &Status) &&
-        Status == STATUS_PENDING) {
+        Status == STATUS_PENDING && !Replied) {
         Info.PanelAux.Store(0);
         Info.PanelType.Store(1);
     }
@@ -63,7 +76,7 @@ static void RequestInput(UCHAR Command, PEER_SITE *Site)
 
 static void RefreshPanel(MONITOR_STATE *State)
 {
-    RequestPanel(&State->PanelMode3);
+    RequestPanel(State, &State->PanelMode3);
     PublishAndRemember(State);
     Wait(&State->ShortWait);
 }
@@ -102,7 +115,7 @@ static void PollMonitorMode(MONITOR_STATE *State)
 // request; the next turn follows the mode request at once.
 static void PollSetupMode(MONITOR_STATE *State)
 {
-    RequestPanel(&State->PanelMode2);
+    RequestPanel(State, &State->PanelMode2);
     PublishAndRemember(State);
     Wait(&State->ShortWait);
     RequestMode(&State->ModeReplyMode2, &State->ModeMode2);

@@ -148,6 +148,15 @@ typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
     PUNICODE_STRING SymbolicLinkName;
 } DEVICE_INTERFACE_CHANGE_NOTIFICATION, *PDEVICE_INTERFACE_CHANGE_NOTIFICATION;
 
+// What a target-device-change callback receives for a query-remove, a
+// cancelled removal and a completed removal of the device it registered on.
+typedef struct _TARGET_DEVICE_REMOVAL_NOTIFICATION {
+    USHORT Version;
+    USHORT Size;
+    GUID Event;
+    struct _FILE_OBJECT *FileObject;
+} TARGET_DEVICE_REMOVAL_NOTIFICATION, *PTARGET_DEVICE_REMOVAL_NOTIFICATION;
+
 typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                                 ULONG ValueLength, PVOID Context,
                                                 PVOID EntryContext);
@@ -278,6 +287,7 @@ static_assert(sizeof(IO_STATUS_BLOCK) == 16 && sizeof(STATUS_BLOCK) == 16, "stat
 static_assert(sizeof(KEVENT) == 24 && sizeof(KMUTEX) == 56, "dispatcher objects");
 static_assert(sizeof(RTL_QUERY_REGISTRY_TABLE) == 56, "RTL_QUERY_REGISTRY_TABLE");
 static_assert(sizeof(DEVICE_INTERFACE_CHANGE_NOTIFICATION) == 48, "interface notification");
+static_assert(sizeof(TARGET_DEVICE_REMOVAL_NOTIFICATION) == 32, "target-device notification");
 static_assert(sizeof(VIDEO_HW_INITIALIZATION_DATA) == 144, "VIDEO_HW_INITIALIZATION_DATA");
 static_assert(sizeof(VIDEO_REQUEST_PACKET) == 48, "VIDEO_REQUEST_PACKET");
 static_assert(sizeof(VIDEO_POWER_MANAGEMENT) == 12, "VIDEO_POWER_MANAGEMENT");
@@ -353,6 +363,15 @@ constexpr GUID GUID_DEVICE_INTERFACE_ARRIVAL = {
 // {CB3A4005-46F0-11D0-B08F-00609713053F}
 constexpr GUID GUID_DEVICE_INTERFACE_REMOVAL = {
     0xCB3A4005, 0x46F0, 0x11D0, {0xB0, 0x8F, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3F}};
+// {CB3A4006-46F0-11D0-B08F-00609713053F}
+constexpr GUID GUID_TARGET_DEVICE_QUERY_REMOVE = {
+    0xCB3A4006, 0x46F0, 0x11D0, {0xB0, 0x8F, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3F}};
+// {CB3A4007-46F0-11D0-B08F-00609713053F}
+constexpr GUID GUID_TARGET_DEVICE_REMOVE_CANCELLED = {
+    0xCB3A4007, 0x46F0, 0x11D0, {0xB0, 0x8F, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3F}};
+// {CB3A4008-46F0-11D0-B08F-00609713053F}
+constexpr GUID GUID_TARGET_DEVICE_REMOVE_COMPLETE = {
+    0xCB3A4008, 0x46F0, 0x11D0, {0xB0, 0x8F, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3F}};
 
 extern "C" {
 
@@ -395,6 +414,9 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
                                         PDRIVER_OBJECT DriverObject,
                                         PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
                                         PVOID Context, PVOID *NotificationEntry);
+// Vista's routine (Windows 7 keeps it): it does not wait for a callback of the
+// registration that is running, which may still be called after it returns.
+NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry);
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                   PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject);
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,

@@ -243,6 +243,47 @@ TEST_F(Io, PendingRequestsCompleteLaterWithTheAnswersThenCurrent)
     ObfDereferenceObject(file);
 }
 
+// Completion::Later: STATUS_PENDING at the call, then the sibling's own
+// thread completes each request its delay after it was sent, in due order,
+// with the answers current then; a zero delay still completes later, never
+// within the call.
+TEST_F(Io, LateRequestsCompleteFromTheSiblingsThreadAfterTheDelay)
+{
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    sim::SetPeerCompletion(sim::Completion::Later);
+    sim::SetFrameMode(2);
+    Request first, second, third;
+    EXPECT_EQ(first.Send(device, 4, 1), STATUS_PENDING);
+    sim::Advance(1);
+    sim::SetPeerReplyDelayMs(10);
+    EXPECT_EQ(second.Send(device, 4, 1), STATUS_PENDING);
+    sim::SetFrameMode(3);
+    EXPECT_EQ(first.Reply[0], 0xEE);
+    sim::Advance(2); // 3 ms: nothing due yet
+    EXPECT_EQ(sim::PendingPeerRequests(), 2u);
+    sim::Advance(1); // 4 ms: the first is due
+    EXPECT_EQ(first.Reply[0], 3);
+    EXPECT_EQ(first.Event.Header.SignalState, 1);
+    EXPECT_EQ(second.Reply[0], 0xEE);
+    sim::Advance(7); // 11 ms: the second
+    EXPECT_EQ(second.Reply[0], 3);
+    EXPECT_EQ(second.Status.Information, 1u);
+    const auto &requests = sim::PeerRequests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].CompletionTime, 4 * sim::TicksPerMs);
+    EXPECT_EQ(requests[1].CompletionTime, 11 * sim::TicksPerMs);
+
+    sim::SetPeerReplyDelayMs(0);
+    EXPECT_EQ(third.Send(device, 1), STATUS_PENDING);
+    EXPECT_EQ(third.Reply[0], 0xEE);
+    sim::RunUntilIdle();
+    EXPECT_EQ(third.Reply[0], 8);
+    EXPECT_EQ(sim::PendingPeerRequests(), 0u);
+    ObfDereferenceObject(file);
+}
+
 KEVENT Shared;
 int Woken = 0;
 

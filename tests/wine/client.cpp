@@ -306,7 +306,7 @@ bool VpField(const KVRVP_STATS &S, const std::string &Name, uint64_t &Value)
         {"FindAdapterCalls", S.FindAdapterCalls},
         {"ProfileRegistrations", S.Registrations[1]},
         {"InterfaceRegistrations", S.Registrations[2]},
-        {"OtherRegistrations", uint64_t(S.Registrations[0]) + S.Registrations[3]},
+        {"OtherRegistrations", S.Registrations[0]},
         {"InterfaceRegistrationFlags", S.InterfaceRegistrationFlags},
         {"InterfaceRegistrationClassIsUsb", S.InterfaceRegistrationClassIsUsb},
         {"ProfileRegistrationHasData", S.ProfileRegistrationHasData},
@@ -316,6 +316,8 @@ bool VpField(const KVRVP_STATS &S, const std::string &Name, uint64_t &Value)
         {"PeerOpenCalls", S.PeerOpenCalls},
         {"PeerOpenFailures", S.PeerOpenFailures},
         {"PeerOpenAccess", S.PeerOpenAccess},
+        {"Unregistrations", S.Unregistrations},
+        {"TargetRegistrations", S.Registrations[3]},
         {"StartIoCalls", S.StartIoCalls},
         {"LastIoControlCode", S.LastIoControlCode},
         {"LastStatus", uint64_t(uint32_t(S.LastStatus))},
@@ -444,6 +446,7 @@ void StepReply(const std::vector<std::string> &F)
     const std::string &Kind = F.at(2);
     Reply.Answer = Kind == "pending" ? KEVO_ANSWER_PENDING
                    : Kind == "fail"  ? KEVO_ANSWER_FAIL
+                   : Kind == "later" ? KEVO_ANSWER_LATER
                                      : KEVO_ANSWER_NOW;
     std::vector<uint8_t> Bytes;
     ParseHex(F.size() > 3 ? F[3] : std::string(), Bytes, nullptr);

@@ -5,8 +5,9 @@
 // (METHOD_IN_DIRECT: the 8-byte command block in the system buffer, the reply
 // written into the caller's buffer through its MDL) for commands 1, 4, 6 and
 // 7 with replies that the test sets: at once, left pending until the test
-// completes them, or failed. It counts what it receives and checks the form
-// of every request.
+// completes them, failed, or late: pending, then completed from the sibling's
+// own thread a few milliseconds later, as a USB driver answers. It counts what it receives and
+// checks the form of every request.
 //
 // It publishes \Device\KEVO-0 to the stand-in video port, whose working
 // IoGetDeviceObjectPointer hands the device object to the miniport. Through
@@ -47,6 +48,14 @@ constexpr ULONG MaxPending = 32;
 SLEEP_LOCK Lock;
 ANSWER Answers[8];
 PIRP PendingIrps[MaxPending];
+PIRP LateIrps[MaxPending]; // completed by the sibling's own thread
+// The command of each request held, taken when it arrived: the block it came
+// in may be the sender's own memory, gone once its call has returned.
+UCHAR PendingCommands[MaxPending];
+UCHAR LateCommands[MaxPending];
+// A USB control transfer to the frame and back: the late answers come this
+// long after the request, or a little more.
+constexpr LONGLONG LateInterval = -40000; // 4 ms
 KEVO_STATS Stats;
 PDEVICE_OBJECT PeerDevice;
 PDEVICE_OBJECT TestDevice;
@@ -109,11 +118,6 @@ NTSTATUS Answer(PIRP Irp, const UCHAR *Reply, UCHAR Kind)
     return Complete(Irp, STATUS_SUCCESS, Length);
 }
 
-UCHAR CommandOf(PIRP Irp)
-{
-    return static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer)[3] & 7;
-}
-
 NTSTATUS PeerRequest(PIRP Irp)
 {
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
@@ -144,10 +148,16 @@ NTSTATUS PeerRequest(PIRP Irp)
     if (!WellFormed)
         ++Stats.Malformed;
 
-    if (Answers[Command].Kind == KEVO_ANSWER_PENDING) {
-        for (PIRP &Slot : PendingIrps) {
+    if (Answers[Command].Kind == KEVO_ANSWER_PENDING ||
+        Answers[Command].Kind == KEVO_ANSWER_LATER) {
+        bool Late = Answers[Command].Kind == KEVO_ANSWER_LATER;
+        PIRP *Slots = Late ? LateIrps : PendingIrps;
+        UCHAR *Commands = Late ? LateCommands : PendingCommands;
+        for (ULONG i = 0; i < MaxPending; ++i) {
+            PIRP &Slot = Slots[i];
             if (!Slot) {
                 Slot = Irp;
+                Commands[i] = Command;
                 ++Stats.Pending;
                 IoMarkIrpPending(Irp);
                 Release();
@@ -160,17 +170,41 @@ NTSTATUS PeerRequest(PIRP Irp)
     return Status;
 }
 
+// The sibling's own thread: every few milliseconds it completes the late
+// requests with the current answers to their commands, never in the caller's
+// context. It runs as long as the driver is loaded (it has no unload routine).
+void CompleteLate(PVOID)
+{
+    for (;;) {
+        LARGE_INTEGER Interval;
+        Interval.QuadPart = LateInterval;
+        KeDelayExecutionThread(KernelMode, FALSE, &Interval);
+        Acquire();
+        for (ULONG i = 0; i < MaxPending; ++i) {
+            if (LateIrps[i]) {
+                PIRP Irp = LateIrps[i];
+                LateIrps[i] = nullptr;
+                --Stats.Pending;
+                const ANSWER &Current = Answers[LateCommands[i]];
+                Answer(Irp, Current.Reply,
+                       Current.Kind == KEVO_ANSWER_FAIL ? KEVO_ANSWER_FAIL : KEVO_ANSWER_NOW);
+            }
+        }
+        Release();
+    }
+}
+
 // Completes every pending request: with the given reply bytes when there are
 // any, else with the current answer to its command.
 void CompletePending(const UCHAR *Reply)
 {
     Acquire();
-    for (PIRP &Slot : PendingIrps) {
-        if (Slot) {
-            PIRP Irp = Slot;
-            Slot = nullptr;
+    for (ULONG i = 0; i < MaxPending; ++i) {
+        if (PendingIrps[i]) {
+            PIRP Irp = PendingIrps[i];
+            PendingIrps[i] = nullptr;
             --Stats.Pending;
-            const ANSWER &Current = Answers[CommandOf(Irp)];
+            const ANSWER &Current = Answers[PendingCommands[i]];
             if (Reply)
                 Answer(Irp, Reply, KEVO_ANSWER_NOW);
             else
@@ -247,7 +281,7 @@ NTSTATUS TestRequest(PIRP Irp)
             return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
         KEVO_REPLY Reply;
         RtlCopyMemory(&Reply, Buffer, sizeof(Reply));
-        if (!ReplyLength(Reply.Command) || Reply.Answer > KEVO_ANSWER_FAIL)
+        if (!ReplyLength(Reply.Command) || Reply.Answer > KEVO_ANSWER_LATER)
             return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
         Acquire();
         Answers[Reply.Command].Kind = Reply.Answer;
@@ -350,5 +384,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    HANDLE Thread = nullptr;
+    if (NT_SUCCESS(PsCreateSystemThread(&Thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                        CompleteLate, nullptr)))
+        ZwClose(Thread);
     return STATUS_SUCCESS;
 }

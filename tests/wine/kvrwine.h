@@ -68,6 +68,7 @@ struct KVRVP_FIXED {
 #define KVRVP_REDIRECT_MUTEX_INIT 0x4u
 #define KVRVP_REDIRECT_MUTEX_WAIT 0x8u
 #define KVRVP_REDIRECT_MUTEX_RELEASE 0x10u
+#define KVRVP_REDIRECT_PNP_UNREGISTER 0x20u
 
 struct KVRVP_STATS {
     uint32_t InitializeCalls; // VideoPortInitialize
@@ -89,7 +90,7 @@ struct KVRVP_STATS {
     uint32_t PeerOpenCalls;
     uint32_t PeerOpenFailures;
     uint32_t PeerOpenAccess;
-    uint32_t Reserved0;
+    uint32_t Unregistrations; // IoUnregisterPlugPlayNotification of a registration
     uint32_t StartIoCalls;
     // The last private request that reached HwStartIO, as the miniport left it.
     uint32_t LastIoControlCode;
@@ -132,6 +133,9 @@ struct KVRVP_STATS {
 #define KEVO_ANSWER_NOW 0u     // write the reply, complete with success
 #define KEVO_ANSWER_PENDING 1u // leave the request pending until COMPLETE_PENDING
 #define KEVO_ANSWER_FAIL 2u    // complete with STATUS_UNSUCCESSFUL, reply untouched
+// Pending, then completed with the reply by the sibling's own thread within a
+// few milliseconds, as a USB driver completes a transfer.
+#define KEVO_ANSWER_LATER 3u
 
 struct KEVO_REPLY {
     uint8_t Command; // 1, 4, 6 or 7

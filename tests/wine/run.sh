@@ -220,7 +220,7 @@ path="u:\\??\\$install_location\\kvrndis.dat"
 step "load; private requests before the adapter start reach nothing"
 client \
     vp:InitializeCalls=1,ZeroMemoryCalls\>=1,HwInitDataSize=144,HwDeviceExtensionSize=280 \
-    vp:AdapterInterfaceType=0,Redirected=31,InterfaceRegistrations=0,ProfileRegistrations=0 \
+    vp:AdapterInterfaceType=0,Redirected=63,InterfaceRegistrations=0,ProfileRegistrations=0 \
     wait:DeviceInfo:0000 wait:DeviceStatus:$zero16 \
     control-device:absent \
     fixed \
@@ -234,7 +234,7 @@ reg_check 0000 $zero16
 # with the registration itself.
 step "frame $vid/$mon in monitor mode, present at the adapter start: mode 2, then 3"
 client \
-    reply:4:now:02 reply:1:now:0821 reply:6:now:0000 reply:7:now:0000 \
+    reply:4:later:02 reply:1:later:0821 reply:6:later:0000 reply:7:later:0000 \
     "plug:$vid:$mon:SN0001XYZ" \
     vp:ArrivalsDelivered=0 \
     start \
@@ -258,13 +258,14 @@ client \
     wait:DeviceInfo:0821 \
     vp:ArrivalsDelivered=1,PeerOpenCalls=1,PeerOpenFailures=0,PeerOpenAccess=0x1F01FF \
     kevo:PeerCreates=1,PeerCloses=1,Malformed=0,OtherCommands=0,Command1\>=1,Command4\>=1 \
-    reply:4:now:03 \
+    vp:TargetRegistrations=1,Unregistrations=0 \
+    reply:4:later:03 \
     wait:DeviceStatus:01030000000000000000000000000000 \
     mark grow:Command1:3 kevo:Command4+=0,Command6+=0 \
-    reply:1:now:0822 wait:DeviceInfo:0822 \
-    reply:1:pending wait:DeviceInfo:0100 kevo:Pending\>=1 \
+    reply:1:later:0822 wait:DeviceInfo:0822 \
+    reply:1:pending sleep:600 kevo:Pending\>=1 wait:DeviceInfo:0822 \
     reply:1:fail complete:1355 kevo:Pending=0 wait:DeviceInfo:1355 \
-    reply:1:now:0822 wait:DeviceInfo:0822 \
+    reply:1:later:0822 wait:DeviceInfo:0822 \
     io:234018:AAAAAAAAAAAA:6:0:6:2003E00110AA \
     io:234018:-:5:122:0 \
     kevo:Malformed=0
@@ -274,7 +275,7 @@ step "ActivateClient, then input pending"
 client \
     io:234014:-:0:0:0 \
     sleep:500 mark grow:Command6:2 kevo:Command1+=0 \
-    reply:6:now:0155 \
+    reply:6:later:0155 \
     wait:DeviceStatus:01030000010000000000000000000000 \
     mark sleep:1200 kevo:Command6+=0,Command7+=0,Command1+=0
 reg_check 0822 01030000010000000000000000000000
@@ -324,7 +325,7 @@ client \
     "unplug:$vid:$mon:SN0001XYZ" \
     wait:DeviceStatus:00000000000000004433221188776655 \
     wait:DeviceInfo:0000 \
-    vp:RemovalsDelivered=1 \
+    vp:RemovalsDelivered=1,TargetRegistrations=1,Unregistrations=1 \
     io:23402C:-:200:122:0 \
     sleep:500 mark sleep:800 kevo:Command1+=0,Command4+=0,Command6+=0,Command7+=0 \
     kevo:Malformed=0,OtherCommands=0,Pending=0

@@ -20,7 +20,8 @@
 //   nobody wrote;
 // - the test device serves power transitions (HwGetPowerState,
 //   HwSetPowerState) and the callbacks with fixed answers;
-// - it supplies working IoRegisterPlugPlayNotification and
+// - it supplies working IoRegisterPlugPlayNotification,
+//   IoUnregisterPlugPlayNotification (for its own registrations) and
 //   IoGetDeviceObjectPointer to the miniport, whose Wine versions are stubs,
 //   and working KeInitializeMutex, KeWaitForSingleObject and KeReleaseMutex,
 //   whose Wine versions deadlock a contended mutex, by redirecting those
@@ -284,6 +285,24 @@ extern "C" NTSTATUS NTAPI KvrIoRegisterPlugPlayNotification(
     return STATUS_SUCCESS;
 }
 
+// The working IoUnregisterPlugPlayNotification: the entry is one of the
+// stand-in's registrations, which Wine's own routine does not know. Like
+// Vista's, it does not wait for a delivery under way.
+extern "C" NTSTATUS NTAPI KvrIoUnregisterPlugPlayNotification(PVOID NotificationEntry)
+{
+    Acquire();
+    for (ULONG i = 0; i < RegistrationCount; ++i) {
+        if (&Registrations[i] == NotificationEntry && Registrations[i].Callback) {
+            Registrations[i].Callback = nullptr;
+            ++Stats.Unregistrations;
+            Release();
+            return STATUS_SUCCESS;
+        }
+    }
+    Release();
+    return STATUS_INVALID_PARAMETER;
+}
+
 // Devices that stand-in drivers publish by name, so that the working
 // IoGetDeviceObjectPointer can hand out their device objects.
 extern "C" NTSTATUS NTAPI KvrTestPublishDevice(PCUNICODE_STRING Name, PDEVICE_OBJECT Device)
@@ -402,7 +421,7 @@ extern "C" ULONG NTAPI KvrTestDeviceInterfaceChange(const GUID *InterfaceClass,
     ULONG Calls = 0;
     for (ULONG i = 0; i < RegistrationCount; ++i) {
         const NOTIFY_REGISTRATION &Registration = Registrations[i];
-        if (Registration.Category != EventCategoryDeviceInterfaceChange ||
+        if (Registration.Category != EventCategoryDeviceInterfaceChange || !Registration.Callback ||
             !SameGuid(Registration.Class, Changed.Class))
             continue;
         Deliver(Registration, Arrival ? InterfaceArrival : InterfaceRemoval, Changed);
@@ -509,7 +528,7 @@ bool WriteImportSlot(ULONGLONG *Slot, ULONGLONG Value)
     return *Slot == Value;
 }
 
-// Redirects the miniport image's imports of the two stubbed routines and of
+// Redirects the miniport image's imports of the three stubbed routines and of
 // the three mutex routines from ntoskrnl.exe to the working versions above.
 ULONG RedirectImports(PVOID ImageBase)
 {
@@ -545,6 +564,10 @@ ULONG RedirectImports(PVOID ImageBase)
                 if (WriteImportSlot(
                         &Slots[i], reinterpret_cast<ULONGLONG>(&KvrIoRegisterPlugPlayNotification)))
                     Redirected |= KVRVP_REDIRECT_PNP_NOTIFICATION;
+            } else if (SameAscii(Routine, "IoUnregisterPlugPlayNotification")) {
+                if (WriteImportSlot(&Slots[i], reinterpret_cast<ULONGLONG>(
+                                                   &KvrIoUnregisterPlugPlayNotification)))
+                    Redirected |= KVRVP_REDIRECT_PNP_UNREGISTER;
             } else if (SameAscii(Routine, "IoGetDeviceObjectPointer")) {
                 if (WriteImportSlot(&Slots[i],
                                     reinterpret_cast<ULONGLONG>(&KvrIoGetDeviceObjectPointer)))

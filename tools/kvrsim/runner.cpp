@@ -137,6 +137,9 @@ void Runner::Print(const sim::TraceEvent &E)
         if (!InBoot || !E.Ok)
             T.Adapter(At, E.Text, uint32_t(E.Status));
         break;
+    case sim::TraceKind::Pnp:
+        T.Pnp(At, E.Text, E.Name, uint32_t(E.Status));
+        break;
     default:
         // A kind of event this transcript does not describe yet.
         break;
@@ -324,13 +327,24 @@ void Runner::Execute(const Command &C)
         sim::SetFrameInput(UCHAR(C.Value), UCHAR(C.Value2));
         break;
     case Op::FrameReply:
+        if (C.Reply == FrameReplyMode::After)
+            sim::SetPeerReplyDelayMs(uint32_t(C.Value));
         sim::SetPeerCompletion(C.Reply == FrameReplyMode::Now       ? sim::Completion::Now
                                : C.Reply == FrameReplyMode::Pending ? sim::Completion::Pending
+                               : C.Reply == FrameReplyMode::After   ? sim::Completion::Later
                                                                     : sim::Completion::Fail,
                                STATUS_UNSUCCESSFUL);
         break;
     case Op::FrameComplete:
         sim::CompletePeerRequests(STATUS_SUCCESS);
+        break;
+    case Op::FrameRemove:
+        sim::RemovePeer(C.Removal == FrameRemoval::Surprise  ? sim::PeerRemoval::Surprise
+                        : C.Removal == FrameRemoval::Orderly ? sim::PeerRemoval::Orderly
+                                                             : sim::PeerRemoval::Refused);
+        break;
+    case Op::FrameAdd:
+        sim::AddPeer();
         break;
     case Op::FrameNoBuild:
         sim::FailNextRequestBuilds(unsigned(C.Value));
@@ -490,7 +504,10 @@ int Runner::Run()
     sim::SetFrameMode(3);
     sim::SetFramePanel(8, 0);
     sim::SetFrameInput(0, 0);
-    sim::SetPeerCompletion(sim::Completion::Now);
+    // The sibling answers as a USB driver does: pending, completed a few
+    // milliseconds later from its own context.
+    sim::SetPeerReplyDelayMs(sim::DefaultPeerReplyDelayMs);
+    sim::SetPeerCompletion(sim::Completion::Later);
     SetTracing(true);
     sim::SetViolationObserver([this](const sim::Violation &V) { OnViolation(V); });
 

@@ -247,7 +247,8 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
     }
     if (Cmd == "frame") {
         if (W.size() < 2)
-            return std::string("usage: frame mode|panel|input|reply|complete|nobuild ...");
+            return std::string(
+                "usage: frame mode|panel|input|reply|complete|remove|add|nobuild ...");
         std::string_view Sub = Arg(1);
         if (Sub == "mode") {
             C.Kind = Op::FrameMode;
@@ -273,9 +274,14 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
         }
         if (Sub == "reply") {
             C.Kind = Op::FrameReply;
-            constexpr const char *Syntax = "frame reply now|pending|fail";
+            constexpr const char *Syntax = "frame reply now|pending|fail|after=MS";
             if (auto E = WordCount(W, 3, 3, Syntax))
                 return E;
+            constexpr std::string_view After = "after=";
+            if (Arg(2).substr(0, After.size()) == After) {
+                C.Reply = FrameReplyMode::After;
+                return ParseNumber(Arg(2).substr(After.size()), U32, "delay", C.Value);
+            }
             if (Arg(2) == "now")
                 C.Reply = FrameReplyMode::Now;
             else if (Arg(2) == "pending")
@@ -289,6 +295,25 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
         if (Sub == "complete") {
             C.Kind = Op::FrameComplete;
             return WordCount(W, 2, 2, "frame complete");
+        }
+        if (Sub == "remove") {
+            C.Kind = Op::FrameRemove;
+            constexpr const char *Syntax = "frame remove surprise|orderly|refused";
+            if (auto E = WordCount(W, 3, 3, Syntax))
+                return E;
+            if (Arg(2) == "surprise")
+                C.Removal = FrameRemoval::Surprise;
+            else if (Arg(2) == "orderly")
+                C.Removal = FrameRemoval::Orderly;
+            else if (Arg(2) == "refused")
+                C.Removal = FrameRemoval::Refused;
+            else
+                return std::string("usage: ") + Syntax;
+            return {};
+        }
+        if (Sub == "add") {
+            C.Kind = Op::FrameAdd;
+            return WordCount(W, 2, 2, "frame add");
         }
         if (Sub == "nobuild") {
             C.Kind = Op::FrameNoBuild;
@@ -606,8 +631,15 @@ const std::vector<CommandHelp> &CommandTable()
         {"frame mode N", "the frame's answer to command 4"},
         {"frame panel TYPE AUX", "the frame's answer to command 1"},
         {"frame input B0 B1", "the frame's answer to commands 6 and 7"},
-        {"frame reply now|pending|fail", "how later requests complete (fail: STATUS_UNSUCCESSFUL)"},
+        {"frame reply now|pending|fail|after=MS",
+         "how later requests complete (fail: STATUS_UNSUCCESSFUL; after=MS: pending, then "
+         "completed "
+         "by the sibling MS ms after it was sent; the default is after=4)"},
         {"frame complete", "complete every pending request with the frame's current answers"},
+        {"frame remove surprise|orderly|refused",
+         "plug and play removes the sibling's device: by surprise (unplugged), in order "
+         "(query-remove first), or in order but refused by the device's stack"},
+        {"frame add", "the sibling creates \\Device\\KEVO-0 again (a frame that enumerated again)"},
         {"frame nobuild N", "the next N requests cannot be built"},
         {"reg set [peer:]NAME dword|sz|binary VALUE",
          "set a value of the product key (peer: the peer device key)"},

@@ -27,6 +27,8 @@ enum class Op {
     FrameInput,
     FrameReply,
     FrameComplete,
+    FrameRemove,
+    FrameAdd,
     FrameNoBuild,
     RegSet,
     RegDel,
@@ -47,7 +49,8 @@ enum class Op {
 };
 
 enum class NotifyKind { Arrival, Removal, Other };
-enum class FrameReplyMode { Now, Pending, Fail };
+enum class FrameReplyMode { Now, Pending, Fail, After };
+enum class FrameRemoval { Surprise, Orderly, Refused };
 enum class RegType { Dword, Sz, Binary };
 enum class RegFailWhat { Write, Read };
 enum class AdapterAction { FailAdd, FailStart, Remove, Disable, Enable };
@@ -70,10 +73,11 @@ struct Command {
     bool On = true;                                // trace on|off
 
     FrameReplyMode Reply = FrameReplyMode::Now;
+    FrameRemoval Removal = FrameRemoval::Surprise;
     RegType Type = RegType::Dword;
     RegFailWhat FailWhat = RegFailWhat::Write;
 
-    // frame mode N / nobuild N / reg fail N / pool fail N / power N /
+    // frame reply after=MS / frame mode N / nobuild N / reg fail N / pool fail N / power N /
     // wait MS / ioctl code / expect ioctl STATUS / expect requests N: Value.
     // frame panel, frame input and pnp existing: Value and Value2.
     uint64_t Value = 0, Value2 = 0;

@@ -384,6 +384,29 @@ void Transcript::Ioctl(uint64_t T, uint32_t Code, uint32_t Status, uint64_t Info
     Line(T, "ioctl", Body);
 }
 
+void Transcript::Pnp(uint64_t T, const std::string &What, const std::string &Detail,
+                     uint32_t Status)
+{
+    Stamp(T, "pnp");
+    bool Cancel = What == "remove-cancelled";
+    bool Add = What == "add";
+    if (Json) {
+        Out << ",\"what\":\"" << What << "\"";
+        if (Cancel)
+            Out << ",\"why\":\"" << JsonEscape(Detail) << "\"";
+        if (Add)
+            Out << ",\"status\":\"" << Hex32(Status) << "\"";
+        Out << "}\n";
+        return;
+    }
+    Out << " " << What;
+    if (Cancel)
+        Out << " (" << Detail << ")";
+    else if (Add)
+        Out << " \\Device\\KEVO-0 -> " << Hex32(Status);
+    Out << "\n";
+}
+
 void Transcript::Power(uint64_t T, uint32_t State)
 {
     if (Json) {

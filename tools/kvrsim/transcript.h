@@ -80,6 +80,11 @@ class Transcript
     void Power(uint64_t T, uint32_t State);
     // A step of the adapter's device: add, start, open, remove, unload.
     void Adapter(uint64_t T, const std::string &What, uint32_t Status);
+    // Plug and play of the sibling's device: What is surprise-removal,
+    // query-remove, remove-cancelled (Detail: why), remove-complete, remove,
+    // add (with its status), register or unregister (the driver's
+    // target-device registration).
+    void Pnp(uint64_t T, const std::string &What, const std::string &Detail, uint32_t Status);
     void Expect(uint64_t T, bool Ok, unsigned Line, const std::string &Message);
     void Show(uint64_t T, const std::vector<RegValue> &Values);
     void Violation(uint64_t T, const std::string &Message);

@@ -70,6 +70,7 @@ namespace ours
     X(IoCreateDevice)                                                                              \
     X(IoCreateSymbolicLink)                                                                        \
     X(IoRegisterPlugPlayNotification)                                                              \
+    X(IoUnregisterPlugPlayNotification)                                                            \
     X(IoGetDeviceObjectPointer)                                                                    \
     X(IoBuildDeviceIoControlRequest)                                                               \
     X(IofCallDriver)
@@ -108,6 +109,7 @@ constexpr ours::ULONG Our_CtlCodes[3] = {
 #define IoCreateDevice Ddk_IoCreateDevice
 #define IoCreateSymbolicLink Ddk_IoCreateSymbolicLink
 #define IoRegisterPlugPlayNotification Ddk_IoRegisterPlugPlayNotification
+#define IoUnregisterPlugPlayNotification Ddk_IoUnregisterPlugPlayNotification
 #define IoGetDeviceObjectPointer Ddk_IoGetDeviceObjectPointer
 #define IoBuildDeviceIoControlRequest Ddk_IoBuildDeviceIoControlRequest
 #define IofCallDriver Ddk_IofCallDriver
@@ -149,3 +151,12 @@ static_assert(abi::SameGuid(ours::GUID_DEVICE_INTERFACE_ARRIVAL, Ddk_GUID_DEVICE
               "GUID_DEVICE_INTERFACE_ARRIVAL");
 static_assert(abi::SameGuid(ours::GUID_DEVICE_INTERFACE_REMOVAL, Ddk_GUID_DEVICE_INTERFACE_REMOVAL),
               "GUID_DEVICE_INTERFACE_REMOVAL");
+static_assert(abi::SameGuid(ours::GUID_TARGET_DEVICE_QUERY_REMOVE,
+                            Ddk_GUID_TARGET_DEVICE_QUERY_REMOVE),
+              "GUID_TARGET_DEVICE_QUERY_REMOVE");
+static_assert(abi::SameGuid(ours::GUID_TARGET_DEVICE_REMOVE_CANCELLED,
+                            Ddk_GUID_TARGET_DEVICE_REMOVE_CANCELLED),
+              "GUID_TARGET_DEVICE_REMOVE_CANCELLED");
+static_assert(abi::SameGuid(ours::GUID_TARGET_DEVICE_REMOVE_COMPLETE,
+                            Ddk_GUID_TARGET_DEVICE_REMOVE_COMPLETE),
+              "GUID_TARGET_DEVICE_REMOVE_COMPLETE");

@@ -1,0 +1,145 @@
+// Plug and play removing the sibling's device while the monitor is attached:
+// the driver registers for target-device change on the file object it opens,
+// lets go of it at once on a query-remove or a completed removal (so that the
+// device's REMOVE never waits for a monitor turn), opens it again after a
+// cancelled removal, and resets the published records at its next turn.
+
+#include "monitor_fixture.h"
+
+#include "driver/monitor/monitor.h"
+
+using namespace kvrtest;
+using namespace montest;
+
+namespace
+{
+
+class PeerRemovalTest : public MonitorTest
+{
+  protected:
+    // Attached in mode 3 with panel refresh running (800 ms).
+    void AttachInMode3()
+    {
+        sim::SetFrameMode(3);
+        sim::SetFramePanel(8, 0);
+        AttachAt500();
+        sim::AdvanceTo(800);
+        ASSERT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange), 1u);
+    }
+
+    size_t RequestsSince(size_t From)
+    {
+        size_t Count = 0;
+        for (const std::string &Line : Timeline(From))
+            Count += Line.find(" cmd") != std::string::npos ? 1 : 0;
+        return Count;
+    }
+};
+
+// Each case: the removal, whether the registration could be made, and what
+// follows: when the REMOVE comes (ms after the removal; -1: never), whether
+// the driver is attached afterwards, and the DeviceStatus published at the
+// next turn.
+TEST_F(PeerRemovalTest, EachRemovalLetsGoAtOnceOrReopens)
+{
+    struct Case {
+        const char *Name;
+        sim::PeerRemoval How;
+        bool Registered;
+        int64_t RemoveAfterMs;
+        bool AttachedAfter;
+        uint8_t LinkStateAfter;
+    };
+    const Case Cases[] = {
+        {"surprise", sim::PeerRemoval::Surprise, true, 0, false, 0},
+        {"orderly", sim::PeerRemoval::Orderly, true, 0, false, 0},
+        {"refused: reopened", sim::PeerRemoval::Refused, true, -1, true, 1},
+        // Without the registration, only the interface removal at the
+        // monitor's turn lets go: REMOVE waits for it.
+        {"surprise, not registered", sim::PeerRemoval::Surprise, false, 200, false, 0},
+        // ... and an orderly removal fails on the open file object.
+        {"orderly, not registered", sim::PeerRemoval::Orderly, false, -1, true, 1},
+    };
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(C.Name);
+        SetUp();
+        if (!C.Registered)
+            sim::FailNextPnpRegistrations(EventCategoryTargetDeviceChange, 1);
+        sim::SetFrameMode(3);
+        AttachAt500();
+        sim::AdvanceTo(800);
+        PDEVICE_OBJECT Old = DriverState.PeerDevice.Load();
+        sim::RemovePeer(C.How);
+        sim::RunUntilIdle();
+        if (!C.Registered && C.How == sim::PeerRemoval::Surprise) {
+            // The frame's interface goes with the device; the monitor's turn
+            // at 1000 ms lets go.
+            Remove(MonitorId());
+        }
+        size_t From = Mark();
+        sim::AdvanceTo(1100);
+        const sim::PeerRemovalRecord &Record = sim::PeerRemovals().back();
+        if (C.RemoveAfterMs < 0) {
+            EXPECT_TRUE(Record.Cancelled);
+            EXPECT_EQ(Record.RemoveTime, -1);
+        } else {
+            EXPECT_EQ((Record.RemoveTime - Record.Start) / sim::TicksPerMs, C.RemoveAfterMs);
+        }
+        EXPECT_EQ(DriverState.PeerDevice.Load() != nullptr, C.AttachedAfter);
+        EXPECT_EQ(DriverState.PeerDevice.Load() == Old, C.AttachedAfter);
+        EXPECT_EQ(sim::OpenFileObjects(), C.AttachedAfter ? 1u : 0u);
+        EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange),
+                  C.AttachedAfter && C.Registered ? 1u : 0u);
+        EXPECT_EQ(RequestsSince(From) > 0, C.AttachedAfter);
+        std::vector<std::vector<uint8_t>> Written = WrittenSince(From, "DeviceStatus");
+        ASSERT_FALSE(Written.empty());
+        EXPECT_EQ(Written.back()[0], C.LinkStateAfter);
+        TearDown();
+    }
+}
+
+// The unplugged frame comes back within one turn: the sibling's new device
+// can be created at once, since the old one was let go of at its removal,
+// and the monitor attaches to the new one.
+TEST_F(PeerRemovalTest, ReplugWithinOneTurnAttachesToTheNewDevice)
+{
+    AttachInMode3();
+    PDEVICE_OBJECT Old = DriverState.PeerDevice.Load();
+    sim::RemovePeer(sim::PeerRemoval::Surprise);
+    Remove(MonitorId());
+    Arrive(MonitorId());
+    EXPECT_EQ(sim::AddPeer(), STATUS_SUCCESS);
+    sim::AdvanceTo(1300); // 1000: the turn takes both events; 1250: open
+    PDEVICE_OBJECT New = DriverState.PeerDevice.Load();
+    ASSERT_NE(New, nullptr);
+    EXPECT_NE(New, Old);
+    EXPECT_EQ(New, PeerObject());
+    EXPECT_EQ(sim::OpenFileObjects(), 1u);
+    EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange), 1u);
+}
+
+// IoUnregisterPlugPlayNotification on Vista does not wait for a call of the
+// callback under way: a notification for the file object of a registration
+// already removed comes late and changes nothing.
+TEST_F(PeerRemovalTest, LateNotificationOfAnOldRegistrationIsIgnored)
+{
+    AttachInMode3();
+    PFILE_OBJECT Old = DriverState.PeerFile;
+    sim::RemovePeer(sim::PeerRemoval::Refused); // reopened: a new file object
+    sim::RunUntilIdle();
+    ASSERT_NE(DriverState.PeerFile, nullptr);
+    ASSERT_NE(DriverState.PeerFile, Old);
+    PDEVICE_OBJECT Peer = DriverState.PeerDevice.Load();
+    for (const GUID &Event : {GUID_TARGET_DEVICE_QUERY_REMOVE, GUID_TARGET_DEVICE_REMOVE_COMPLETE,
+                              GUID_TARGET_DEVICE_REMOVE_CANCELLED}) {
+        TARGET_DEVICE_REMOVAL_NOTIFICATION Late{1, sizeof Late, Event, Old};
+        NTSTATUS Status = STATUS_UNSUCCESSFUL;
+        RunOnSystemThread([&] { Status = PeerDeviceNotify(&Late, nullptr); });
+        EXPECT_EQ(Status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(DriverState.PeerDevice.Load(), Peer);
+    EXPECT_EQ(sim::OpenFileObjects(), 1u);
+    EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange), 1u);
+}
+
+} // namespace
