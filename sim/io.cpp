@@ -381,11 +381,7 @@ NTSTATUS SiblingDispatch(PIRP irp)
 // success).
 void CompletePending(PIRP irp, NTSTATUS status)
 {
-    Kernel *k = K;
-    if (auto pending = std::find(k->PendingIrps.begin(), k->PendingIrps.end(), irp);
-        pending != k->PendingIrps.end())
-        k->PendingIrps.erase(pending);
-    UCHAR command = irp->SystemBuffer[3];
+    UCHAR command = irp->SystemBuffer[3]; // CompleteIrp takes it off the list
     CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : ReplyBytes{{0, 0}, 0});
 }
 

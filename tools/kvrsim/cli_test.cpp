@@ -170,14 +170,14 @@ TEST(CommandLine, ClosingSummaryCountsRequestsWritesExpectsAndFindings)
 // turns counted on one; what changed still printed in full.
 TEST(CommandLine, ChangesViewCollapsesRewritesAndIdenticalTurns)
 {
-    const std::string Text = "plug ABCD 1000 FR0001A7C2\nwait 3000\nframe panel 9 0\nwait 1000\n";
+    const std::string Text = "plug ABCD 1000 FR0001A7C2\nwait 10000\nframe panel 9 0\nwait 1000\n";
     RunResult Full = RunTool({"-"}, Text);
     RunResult Changes = RunTool({"--changes", "-"}, Text);
     EXPECT_EQ(Changes.Status, ExitOk);
-    EXPECT_NE(Changes.Out.find("1000 ms  same     DeviceInfo DeviceStatus rewritten unchanged\n"),
+    EXPECT_NE(Changes.Out.find("1500 ms  same     DeviceInfo DeviceStatus rewritten unchanged\n"),
               std::string::npos)
         << Changes.Out;
-    EXPECT_NE(Changes.Out.find("3000 ms  repeat   8 identical turns from 1250 ms\n"),
+    EXPECT_NE(Changes.Out.find("10000 ms  repeat   34 identical turns from 1750 ms\n"),
               std::string::npos)
         << Changes.Out;
     EXPECT_NE(Changes.Out.find("reg      product DeviceInfo binary 0900 (panel 9, aux 0)\n"),

@@ -593,6 +593,10 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
         Picture.Add(At, Mark::Boot, "adapter " + E.Text + " -> " + Status);
         break;
     }
+    case sim::TraceKind::Pnp:
+        // Plug and play of the sibling's device, on the connection lane.
+        Picture.Add(At, Mark::OtherNotify, "pnp " + E.Text);
+        break;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "scenario.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -201,13 +202,17 @@ void Transcript::Line(uint64_t T, const char *Ev, const std::string &Body, Fold 
         Write(T, Ev, Body);
         return;
     }
-    if (!InTurn || T != TurnTime) {
+    // A request the sibling completes a few milliseconds later belongs to
+    // the turn that sent it: a turn that repeats is the same with its
+    // completions.
+    bool Late = How == Fold::Turn && InTurn && T > TurnTime && std::string_view(Ev) == "complete";
+    if (!Late && (!InTurn || T != TurnTime)) {
         CloseTurn();
         InTurn = true;
         TurnTime = T;
     }
     if (How == Fold::Turn) {
-        Turn.push_back({Ev, Body});
+        Turn.push_back({Ev, Body, T - TurnTime});
         return;
     }
     for (const std::string &N : Rewritten)
@@ -233,12 +238,15 @@ void Transcript::CloseTurn()
                 Body += " " + Rewritten[I];
         }
         Body += Json ? "]}" : " rewritten unchanged";
-        Turn.push_back({"same", Body});
+        // At the turn's own time, before any late completion.
+        auto At = std::find_if(Turn.begin(), Turn.end(),
+                               [](const TurnLine &L) { return L.Offset != 0; });
+        Turn.insert(At, TurnLine{"same", Body, 0});
         Rewritten.clear();
     }
     std::string Signature;
     for (const TurnLine &L : Turn)
-        Signature += L.Ev + '\x1f' + L.Body + '\x1e';
+        Signature += std::to_string(L.Offset) + '\x1f' + L.Ev + '\x1f' + L.Body + '\x1e';
     if (HaveLastTurn && Signature == LastTurn) {
         if (Repeats++ == 0)
             RepeatFrom = TurnTime;
@@ -246,7 +254,7 @@ void Transcript::CloseTurn()
     } else {
         FlushRepeats();
         for (const TurnLine &L : Turn)
-            Write(TurnTime, L.Ev.c_str(), L.Body);
+            Write(TurnTime + L.Offset, L.Ev.c_str(), L.Body);
         LastTurn = std::move(Signature);
         HaveLastTurn = true;
     }
@@ -387,24 +395,23 @@ void Transcript::Ioctl(uint64_t T, uint32_t Code, uint32_t Status, uint64_t Info
 void Transcript::Pnp(uint64_t T, const std::string &What, const std::string &Detail,
                      uint32_t Status)
 {
-    Stamp(T, "pnp");
     bool Cancel = What == "remove-cancelled";
     bool Add = What == "add";
     if (Json) {
-        Out << ",\"what\":\"" << What << "\"";
+        std::string Text = ",\"what\":\"" + What + "\"";
         if (Cancel)
-            Out << ",\"why\":\"" << JsonEscape(Detail) << "\"";
+            Text += ",\"why\":\"" + JsonEscape(Detail) + "\"";
         if (Add)
-            Out << ",\"status\":\"" << Hex32(Status) << "\"";
-        Out << "}\n";
+            Text += ",\"status\":\"" + Hex32(Status) + "\"";
+        Line(T, "pnp", Text + "}");
         return;
     }
-    Out << " " << What;
+    std::string Text = " " + What;
     if (Cancel)
-        Out << " (" << Detail << ")";
+        Text += " (" + Detail + ")";
     else if (Add)
-        Out << " \\Device\\KEVO-0 -> " << Hex32(Status);
-    Out << "\n";
+        Text += " \\Device\\KEVO-0 -> " + StatusWithName(Status);
+    Line(T, "pnp", Text);
 }
 
 void Transcript::Power(uint64_t T, uint32_t State)

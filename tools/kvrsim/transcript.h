@@ -111,6 +111,7 @@ class Transcript
     // and the identical turns counted since.
     struct TurnLine {
         std::string Ev, Body;
+        uint64_t Offset = 0; // ms after the turn's time (a late completion)
     };
     bool InTurn = false;
     uint64_t TurnTime = 0;
