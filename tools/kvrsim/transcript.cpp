@@ -239,8 +239,8 @@ void Transcript::CloseTurn()
         }
         Body += Json ? "]}" : " rewritten unchanged";
         // At the turn's own time, before any late completion.
-        auto At = std::find_if(Turn.begin(), Turn.end(),
-                               [](const TurnLine &L) { return L.Offset != 0; });
+        auto At =
+            std::find_if(Turn.begin(), Turn.end(), [](const TurnLine &L) { return L.Offset != 0; });
         Turn.insert(At, TurnLine{"same", Body, 0});
         Rewritten.clear();
     }
