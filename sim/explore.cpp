@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <unordered_map>
 
 #include "internal.h"
 
@@ -37,6 +38,15 @@ struct Explorer {
     uint32_t SpinThread = 0;
     const volatile void *SpinAddress = nullptr;
     unsigned SpinCount = 0;
+    // Steps: each thread's next step as announced at its switch point (a
+    // kernel step when none is), and the decision point that chose the
+    // thread about to be taken from the run queue.
+    std::vector<std::pair<uint32_t, Access>> Pending;
+    int64_t ChosenPoint = -1;
+    // Reduced: the sleep set, from the prefix's last decision point on.
+    std::vector<Asleep> Sleep;
+    bool SleepOn = false;
+    bool Blocked = false;
 };
 
 Explorer E;
@@ -69,19 +79,81 @@ size_t Highest(const std::vector<Thread *> &options)
     return best;
 }
 
+Access &PendingOf(uint32_t thread)
+{
+    for (auto &entry : E.Pending)
+        if (entry.first == thread)
+            return entry.second;
+    E.Pending.emplace_back(thread, Access{});
+    return E.Pending.back().second;
+}
+
+bool IsAsleep(uint32_t thread)
+{
+    return std::any_of(E.Sleep.begin(), E.Sleep.end(),
+                       [&](const Asleep &entry) { return entry.Thread == thread; });
+}
+
+// The thread begins its next step. A thread asleep that must run blocks the
+// run; any other step wakes the sleepers it conflicts with.
+void StartStep(uint32_t thread, int64_t point)
+{
+    // After a wait the thread goes on where it waited: the same step's object.
+    Access what = PendingOf(thread);
+    if (E.SleepOn && !E.Blocked) {
+        if (IsAsleep(thread)) {
+            E.Blocked = true;
+            E.Record.SleepBlocked = true;
+        } else {
+            std::erase_if(E.Sleep, [&](const Asleep &entry) { return Conflict(entry.Next, what); });
+        }
+    }
+    if (E.Opt.RecordSteps && !E.Blocked)
+        E.Record.Steps.push_back(Step{thread, what, CurrentTime(), point});
+}
+
+// Reduced: the prefix's thread, then the first one not asleep.
+size_t ChooseReduced(const std::vector<Thread *> &options, uint64_t point)
+{
+    const std::vector<uint32_t> &prefix = E.Opt.Prefix;
+    if (point < prefix.size()) {
+        if (point + 1 == prefix.size()) {
+            E.Sleep = E.Opt.Sleep;
+            E.SleepOn = true;
+        }
+        for (size_t i = 0; i < options.size(); ++i)
+            if (options[i]->Id == prefix[point])
+                return i;
+        E.Record.Diverged = true;
+        return 0;
+    }
+    for (size_t i = 0; i < options.size(); ++i)
+        if (!IsAsleep(options[i]->Id))
+            return i;
+    E.Blocked = true;
+    E.Record.SleepBlocked = true;
+    return 0;
+}
+
 // One decision among options (options[0] is the default order's choice).
 // runningFirst: options[0] is the thread that is running now.
 size_t Choose(const std::vector<Thread *> &options, bool runningFirst)
 {
     uint64_t point = E.Record.Points++;
-    if (E.Opt.RecordDecisions) {
-        Decision decision;
-        for (Thread *thread : options)
+    bool record = E.Opt.RecordDecisions && !E.Blocked;
+    Decision decision;
+    if (record) {
+        for (Thread *thread : options) {
             decision.Threads.push_back(thread->Id);
-        E.Record.Decisions.push_back(std::move(decision));
+            decision.Next.push_back(PendingOf(thread->Id));
+        }
+        decision.Sleep = E.Sleep;
     }
     size_t choice = 0;
     switch (E.Opt.Kind) {
+    case Strategy::Reduced:
+        choice = ChooseReduced(options, point);
+        break;
     case Strategy::Replay: {
         const std::vector<Switch> &list = E.Opt.Switches;
         while (E.NextReplay < list.size() && list[E.NextReplay].Point < point)
@@ -105,8 +177,13 @@ size_t Choose(const std::vector<Thread *> &options, bool runningFirst)
         choice = Highest(options);
         break;
     }
+    if (record && !E.Blocked) {
+        decision.Chosen = options[choice]->Id;
+        E.Record.Decisions.push_back(std::move(decision));
+    }
     if (choice != 0)
         E.Record.Switches.push_back(Switch{point, options[choice]->Id});
+    E.ChosenPoint = (int64_t)point;
     return choice;
 }
 
@@ -128,11 +205,15 @@ Thread *ExplorerAtSwitchPoint(Thread *self, const std::deque<Thread *> &runnable
         E.SpinAddress = kind == 0 ? address : nullptr;
         E.SpinCount = kind == 0 ? 1 : 0;
     }
-    if (runnable.empty())
+    PendingOf(self->Id) = Access{address, kind};
+    if (runnable.empty()) {
+        StartStep(self->Id, -1);
         return nullptr;
+    }
     if (E.SpinCount >= SpinLoads) {
         // Spinning: the next runnable thread goes first, whatever the strategy.
         E.SpinCount = 0;
+        E.ChosenPoint = -1;
         return runnable.front();
     }
     std::vector<Thread *> options;
@@ -140,7 +221,17 @@ Thread *ExplorerAtSwitchPoint(Thread *self, const std::deque<Thread *> &runnable
     options.push_back(self);
     options.insert(options.end(), runnable.begin(), runnable.end());
     size_t choice = Choose(options, true);
-    return choice == 0 ? nullptr : options[choice];
+    if (choice != 0)
+        return options[choice];
+    StartStep(self->Id, E.ChosenPoint);
+    E.ChosenPoint = -1;
+    return nullptr;
+}
+
+void ExplorerTaken(Thread *thread)
+{
+    StartStep(thread->Id, E.ChosenPoint);
+    E.ChosenPoint = -1;
 }
 
 size_t ExplorerPickRunnable(const std::deque<Thread *> &runnable)
@@ -163,6 +254,7 @@ void BeginExploring(const ScheduleOptions &options)
     E.On = !K->FreeRunning;
     E.Opt = options;
     E.Random = options.Seed;
+    E.SleepOn = options.Kind == Strategy::Reduced && options.Prefix.empty();
     if (options.Kind == Strategy::Pct && options.PctDepth > 1) {
         uint64_t span = options.PctPoints ? options.PctPoints : 1;
         while (E.DropPoints.size() < options.PctDepth - 1) {
@@ -238,6 +330,8 @@ const char *StrategyName(Strategy kind)
         return "pct";
     case Strategy::Replay:
         return "replay";
+    case Strategy::Reduced:
+        return "reduced";
     }
     return "?";
 }
@@ -272,6 +366,211 @@ void BoundedSchedules::Record(const ScheduleRecord &record)
             Pending.push_back(std::move(child));
         }
     }
+}
+
+} // namespace sim
+
+namespace sim
+{
+
+static_assert(KernelStep == KernelCallPoint && ThreadStep == ThreadCallPoint,
+              "the steps are named by the kernel's switch points");
+
+bool Conflict(const Access &a, const Access &b)
+{
+    if (a.Kind == ThreadStep || b.Kind == ThreadStep)
+        return false;
+    if (a.Kind == KernelStep || b.Kind == KernelStep)
+        return a.Kind == b.Kind && (!a.Address || !b.Address || a.Address == b.Address);
+    return a.Address == b.Address && (a.Kind != 0 || b.Kind != 0);
+}
+
+PartialOrderSearch::PartialOrderSearch(unsigned bound) : Bound(bound) {}
+
+bool PartialOrderSearch::Next(ScheduleOptions &options)
+{
+    options = ScheduleOptions{};
+    options.Kind = Strategy::Reduced;
+    options.RecordDecisions = true;
+    options.RecordSteps = true;
+    if (!Started) {
+        Started = true;
+        Branch = 0;
+        return true;
+    }
+    while (!Stack.empty()) {
+        size_t n = Stack.size() - 1;
+        Node &node = Stack[n];
+        unsigned before = n ? Stack[n - 1].Departures : 0;
+        for (uint32_t thread : node.Backtrack) {
+            auto same = [&](const Asleep &entry) { return entry.Thread == thread; };
+            bool departs = thread != node.Threads[0];
+            if (std::count(node.Done.begin(), node.Done.end(), thread) ||
+                std::any_of(node.Sleep.begin(), node.Sleep.end(), same) ||
+                (departs && before + 1 > Bound))
+                continue;
+            options.Sleep = node.Sleep;
+            for (uint32_t done : node.Done) {
+                size_t at = (size_t)(std::find(node.Threads.begin(), node.Threads.end(), done) -
+                                     node.Threads.begin());
+                options.Sleep.push_back(Asleep{done, node.Next[at]});
+            }
+            node.Done.push_back(thread);
+            node.Chosen = thread;
+            node.Departures = before + (departs ? 1 : 0);
+            for (const Node &on : Stack)
+                options.Prefix.push_back(on.Chosen);
+            Branch = n + 1;
+            return true;
+        }
+        Stack.pop_back();
+    }
+    return false;
+}
+
+void PartialOrderSearch::Record(const ScheduleRecord &record)
+{
+    ++RunCount;
+    if (record.SleepBlocked)
+        ++BlockedCount;
+    for (size_t k = Branch; k < record.Decisions.size(); ++k) {
+        const Decision &decision = record.Decisions[k];
+        unsigned before = k ? Stack[k - 1].Departures : 0;
+        Node node{decision.Threads, decision.Next, decision.Chosen, decision.Sleep,
+                  {decision.Chosen}, {decision.Chosen},
+                  before + (decision.Chosen != decision.Threads[0] ? 1u : 0u)};
+        Stack.push_back(std::move(node));
+    }
+    AddRaces(record.Steps);
+}
+
+// Happens-before by vector clocks, one entry per thread: a step's clock
+// counts the steps of each thread that precede it (its own included).
+void PartialOrderSearch::AddRaces(const std::vector<Step> &steps)
+{
+    std::vector<uint32_t> ids;
+    std::vector<size_t> thread(steps.size());
+    for (size_t j = 0; j < steps.size(); ++j) {
+        auto at = std::find(ids.begin(), ids.end(), steps[j].Thread);
+        thread[j] = (size_t)(at - ids.begin());
+        if (at == ids.end())
+            ids.push_back(steps[j].Thread);
+    }
+    size_t count = ids.size();
+    using Clock = std::vector<uint32_t>;
+    auto join = [](Clock &into, const Clock &from) {
+        for (size_t t = 0; t < into.size(); ++t)
+            into[t] = std::max(into[t], from[t]);
+    };
+    std::vector<Clock> clock(steps.size(), Clock(count, 0));
+    std::vector<uint32_t> local(steps.size());
+    std::vector<uint32_t> stepsOf(count, 0);
+    std::vector<int64_t> last(count, -1);
+    struct Seen {
+        std::vector<int64_t> Read, Write; // the last of each thread
+    };
+    // Shared accesses by address; kernel steps by object (0: any), and the
+    // last kernel step of each thread on whatever object.
+    std::unordered_map<uintptr_t, Seen> seen, objects;
+    std::vector<int64_t> anyObject(count, -1);
+    auto lastOf = [&](std::unordered_map<uintptr_t, Seen> &map, uintptr_t key) -> Seen & {
+        Seen &s = map[key];
+        s.Read.resize(count, -1);
+        s.Write.resize(count, -1);
+        return s;
+    };
+    Clock barrier(count, 0), all(count, 0);
+    int64_t time = steps.empty() ? 0 : steps[0].Time;
+    std::vector<std::pair<size_t, size_t>> races;
+    for (size_t j = 0; j < steps.size(); ++j) {
+        size_t t = thread[j];
+        local[j] = ++stepsOf[t];
+        if (steps[j].Time != time) {
+            // The clock moved on: every step so far precedes this one.
+            barrier = all;
+            time = steps[j].Time;
+        }
+        Clock base = last[t] >= 0 ? clock[(size_t)last[t]] : Clock(count, 0);
+        join(base, barrier);
+        const Access &what = steps[j].What;
+        bool writes = what.Kind != 0;
+        bool kernel = what.Kind == KernelStep;
+        Seen &s = kernel ? lastOf(objects, (uintptr_t)what.Address)
+                         : lastOf(seen, (uintptr_t)what.Address);
+        Seen &any = lastOf(objects, 0);
+        std::vector<size_t> conflicting;
+        for (size_t q = 0; q < count && what.Kind != ThreadStep; ++q) {
+            int64_t c = writes ? std::max(s.Read[q], s.Write[q]) : s.Write[q];
+            if (kernel)
+                c = what.Address ? std::max(c, any.Write[q]) : anyObject[q];
+            if (q != t && c >= 0)
+                conflicting.push_back((size_t)c);
+        }
+        Clock mine = base;
+        for (size_t c : conflicting)
+            join(mine, clock[c]);
+        for (size_t c : conflicting) {
+            // A race unless another step already orders c before j.
+            bool ordered = base[thread[c]] >= local[c];
+            for (size_t other : conflicting)
+                ordered = ordered || (other != c && clock[other][thread[c]] >= local[c]);
+            if (!ordered)
+                races.emplace_back(c, j);
+        }
+        mine[t] = local[j];
+        clock[j] = std::move(mine);
+        join(all, clock[j]);
+        if (what.Kind != ThreadStep)
+            (writes ? s.Write : s.Read)[t] = (int64_t)j;
+        if (kernel)
+            anyObject[t] = (int64_t)j;
+        last[t] = (int64_t)j;
+    }
+    for (auto [i, j] : races) {
+        if (steps[i].Point < 0 || (size_t)steps[i].Point >= Stack.size())
+            continue; // no other thread could run there
+        // The initials of the steps after i not ordered after it, then j.
+        std::vector<uint32_t> first(count, 0);
+        std::vector<uint32_t> initials;
+        size_t ti = thread[i];
+        for (size_t s = i + 1; s <= j; ++s) {
+            size_t ts = thread[s];
+            if ((s != j && clock[s][ti] >= local[i]) || first[ts])
+                continue;
+            bool initial = true;
+            for (size_t u = 0; u < count; ++u)
+                initial = initial && (u == ts || !first[u] || clock[s][u] < first[u]);
+            first[ts] = local[s];
+            if (initial)
+                initials.push_back(ids[ts]);
+        }
+        AddBacktrack((size_t)steps[i].Point, initials);
+    }
+}
+
+void PartialOrderSearch::AddBacktrack(size_t at, const std::vector<uint32_t> &initials)
+{
+    Node &node = Stack[at];
+    auto has = [](const std::vector<uint32_t> &set, uint32_t thread) {
+        return std::find(set.begin(), set.end(), thread) != set.end();
+    };
+    for (uint32_t thread : initials)
+        if (has(node.Backtrack, thread))
+            return;
+    std::vector<uint32_t> candidates;
+    for (uint32_t thread : initials)
+        if (has(node.Threads, thread))
+            candidates.push_back(thread);
+    if (candidates.empty()) {
+        // None of them can run here: every thread that can.
+        for (uint32_t thread : node.Threads)
+            if (!has(node.Backtrack, thread))
+                node.Backtrack.push_back(thread);
+        return;
+    }
+    // The default order's thread costs no departure; prefer it.
+    uint32_t pick = has(candidates, node.Threads[0]) ? node.Threads[0] : candidates[0];
+    node.Backtrack.push_back(pick);
 }
 
 } // namespace sim

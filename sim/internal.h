@@ -708,10 +708,13 @@ Thread *ExplorerAtSwitchPoint(Thread *self, const std::deque<Thread *> &runnable
                               const volatile void *address, int kind);
 // Which of two or more runnable threads runs next (an index into runnable).
 size_t ExplorerPickRunnable(const std::deque<Thread *> &runnable);
+// The thread taken from the run queue begins its next step.
+void ExplorerTaken(Thread *thread);
 // A switch point of the calling simulated thread (kind as in kvr_shared.h; 3
 // for the entry of a kernel routine). Does nothing unless exploring.
 void SwitchPointReached(const volatile void *address, int kind);
 constexpr int KernelCallPoint = 3;
+constexpr int ThreadCallPoint = 4; // a routine that touches the caller's own state only
 inline void SwitchPoint(const volatile void *address, int kind)
 {
     if (__atomic_load_n(&KvrSwitchPointsOn, __ATOMIC_RELAXED))
@@ -720,11 +723,31 @@ inline void SwitchPoint(const volatile void *address, int kind)
 
 // Every kernel routine begins here, so this is also where the explorer may
 // switch threads at a kernel call.
-inline void EnsureKernel()
+inline void EnterKernel(const volatile void *object, int kind)
 {
     if (!K) [[unlikely]]
         MakeFirstKernel();
-    SwitchPoint(nullptr, KernelCallPoint);
+    SwitchPoint(object, kind);
+}
+inline void EnsureKernel()
+{
+    EnterKernel(nullptr, KernelCallPoint);
+}
+
+// The entry of a kernel routine that touches one object of the kernel only
+// (an event, a mutex, the pool, the registry): the explorer orders it against
+// the steps on the same object and against those of routines that name none.
+inline void EnsureKernelFor(const volatile void *object)
+{
+    EnterKernel(object, KernelCallPoint);
+}
+
+// The entry of a routine that touches the calling thread's own state only
+// (its IRQL, its own delay, the memory it passes): ordered against nothing
+// of other threads.
+inline void EnsureKernelForThread()
+{
+    EnterKernel(nullptr, ThreadCallPoint);
 }
 
 // Calls into the driver (image/crossing.cpp). Every call the kernel makes
@@ -767,10 +790,18 @@ template <typename R> R FromRaw(uint64_t raw)
         return (R)raw; // the callee set only the return type's own bits
 }
 
+// When a call into the driver returns, the thread goes on in the kernel: a
+// switch point, so that the kernel's work after the call is a step of its own
+// (what the driver's last shared access began is not).
+struct BackInKernel {
+    ~BackInKernel() { SwitchPoint(nullptr, KernelCallPoint); }
+};
+
 template <typename R, typename... P, typename... A>
 R CallDriver(R (*routine)(P...), A &&...arguments)
 {
     static_assert(sizeof...(P) >= 1 && sizeof...(P) <= 6, "the crossing passes 1 to 6 arguments");
+    BackInKernel back;
     if (InImage((const void *)routine)) [[unlikely]] {
         const uint64_t raw[] = {RawArgument<P>(static_cast<P>(arguments))...};
         return FromRaw<R>(CrossIntoImage((const void *)routine, raw, sizeof...(P)));

@@ -571,11 +571,18 @@ const std::vector<PoolEvent> &PoolLog()
 
 } // namespace sim
 
+namespace
+{
+// What the interleaving explorer orders pool calls: the pool is one object (allocations decide
+// one another's addresses).
+const char PoolObject = 0;
+} // namespace
+
 extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    EnsureKernel();
+    EnsureKernelFor(&PoolObject);
     KVR_SIM_CHECK_CALLER("ExAllocatePoolWithTag");
     Kernel *k = K;
     Guard guard;
@@ -604,7 +611,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 
 void ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
-    EnsureKernel();
+    EnsureKernelFor(&PoolObject);
     KVR_SIM_CHECK_CALLER("ExFreePoolWithTag");
     Kernel *k = K;
     Guard guard;

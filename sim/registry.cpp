@@ -967,12 +967,18 @@ uint64_t RegistryQueryCount()
 
 } // namespace sim
 
+namespace
+{
+// What the interleaving explorer orders registry calls: the registry is one object.
+const char RegistryObject = 0;
+} // namespace
+
 extern "C" {
 
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                PVOID ValueData, ULONG ValueLength)
 {
-    EnsureKernel();
+    EnsureKernelFor(&RegistryObject);
     KVR_SIM_CHECK_CALLER("RtlWriteRegistryValue");
     Kernel *k = K;
     Guard guard;
@@ -1067,7 +1073,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                 PVOID Context, PVOID Environment)
 {
-    EnsureKernel();
+    EnsureKernelFor(&RegistryObject);
     KVR_SIM_CHECK_CALLER("RtlQueryRegistryValues");
     Kernel *k = K;
     FrameUse use;

@@ -214,7 +214,7 @@ extern "C" {
 
 void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
-    EnsureKernel();
+    EnsureKernelForThread();
     KVR_SIM_CHECK_CALLER("RtlInitUnicodeString");
     if (CurrentThread()->Irql > DISPATCH_LEVEL) {
         Guard guard;
@@ -231,7 +231,7 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 
 void RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
 {
-    EnsureKernel();
+    EnsureKernelForThread();
     KVR_SIM_CHECK_CALLER("RtlInitAnsiString");
     if (CurrentThread()->Irql > DISPATCH_LEVEL) {
         Guard guard;
@@ -247,7 +247,7 @@ void RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
 
 LONG RtlCompareString(const STRING *String1, const STRING *String2, BOOLEAN CaseInSensitive)
 {
-    EnsureKernel();
+    EnsureKernelForThread();
     KVR_SIM_CHECK_CALLER("RtlCompareString");
     if (CurrentThread()->Irql != PASSIVE_LEVEL) {
         Guard guard;
@@ -274,7 +274,7 @@ LONG RtlCompareString(const STRING *String1, const STRING *String2, BOOLEAN Case
 
 SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length)
 {
-    EnsureKernel();
+    EnsureKernelForThread();
     KVR_SIM_CHECK_CALLER("RtlCompareMemory");
     const UCHAR *a = (const UCHAR *)Source1;
     const UCHAR *b = (const UCHAR *)Source2;

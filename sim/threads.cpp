@@ -286,6 +286,8 @@ Thread *TakeRunnable()
         k->RunQueue.pop_front();
     else
         k->RunQueue.erase(k->RunQueue.begin() + (ptrdiff_t)index);
+    if (ExplorerOn())
+        ExplorerTaken(thread);
     return thread;
 }
 
@@ -981,14 +983,14 @@ extern "C" {
 
 KIRQL KeGetCurrentIrql(void)
 {
-    EnsureKernel();
+    EnsureKernelForThread();
     KVR_SIM_CHECK_CALLER("KeGetCurrentIrql");
     return CurrentThread()->Irql;
 }
 
 KIRQL KfRaiseIrql(KIRQL NewIrql)
 {
-    EnsureKernel();
+    EnsureKernelForThread();
     KVR_SIM_CHECK_CALLER("KfRaiseIrql");
     Thread *thread = CurrentThread();
     KIRQL old = thread->Irql;
@@ -1007,7 +1009,7 @@ KIRQL KfRaiseIrql(KIRQL NewIrql)
 // goes below the level it was entered at.
 void KeLowerIrql(KIRQL NewIrql)
 {
-    EnsureKernel();
+    EnsureKernelForThread();
     KVR_SIM_CHECK_CALLER("KeLowerIrql");
     Thread *thread = CurrentThread();
     if (NewIrql > thread->Irql) {
@@ -1038,7 +1040,7 @@ void KeLowerIrql(KIRQL NewIrql)
 
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
-    EnsureKernel();
+    EnsureKernelFor(Event);
     KVR_SIM_CHECK_CALLER("KeInitializeEvent");
     Guard guard;
     if (!K->FreeRunning &&
@@ -1058,7 +1060,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 {
     (void)Level;
-    EnsureKernel();
+    EnsureKernelFor(Mutex);
     KVR_SIM_CHECK_CALLER("KeInitializeMutex");
     Guard guard;
     if (Mutex->Header.Type == 2 && Mutex->Header.SignalState <= 0 && Mutex->OwnerThread)
@@ -1080,7 +1082,7 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
 {
-    EnsureKernel();
+    EnsureKernelFor(Mutex);
     KVR_SIM_CHECK_CALLER("KeReleaseMutex");
     Guard guard;
     Thread *thread = CurrentThread();
@@ -1118,7 +1120,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
-    EnsureKernel();
+    EnsureKernelFor(Object);
     WaitAfterRelease();
     KVR_SIM_CHECK_CALLER("KeWaitForSingleObject");
     Thread *thread = CurrentThread();
@@ -1161,7 +1163,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
 {
     (void)WaitMode;
     (void)Alertable;
-    EnsureKernel();
+    EnsureKernelForThread();
     WaitAfterRelease();
     KVR_SIM_CHECK_CALLER("KeDelayExecutionThread");
     Kernel *k = K;

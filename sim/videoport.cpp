@@ -838,7 +838,7 @@ ULONG VideoPortInitialize(PVOID Argument1, PVOID Argument2,
 
 void VideoPortZeroMemory(PVOID Destination, ULONG Length)
 {
-    EnsureKernel();
+    EnsureKernelForThread();
     KVR_SIM_CHECK_CALLER("VideoPortZeroMemory");
     memset(Destination, 0, Length);
 }

@@ -19,14 +19,21 @@
 //                SessionParam2 as one StartExternalSession gave them;
 //  - verifier:   the simulated kernel has no finding, teardown included.
 //
-// Every case checks every property that its contexts exercise. A failure
-// prints the strategy, the seed and the schedule; either reproduces it. With
+// Every case checks every property that its contexts exercise. The reduced
+// strategy runs one schedule per class of equivalent interleavings
+// (sim::PartialOrderSearch): every one of them, or those within --bound
+// departures from the default order; --compare also runs the bounded
+// enumeration at bound 2 and gives the ratio. A failure prints the
+// strategy, the seed and the schedule; either reproduces it. With
 // --timeline FILE the failing schedule is run once more and drawn as kvrsim
 // draws a scenario (an SVG timeline), its failures in the verifier's lane.
 //
-//   kvr_explore [--case power|status|events|session|all] [--strategy random|pct|bounded|all]
-//               [--schedules N] [--seed S] [--bound B] [--pct-depth D] [--pct-points K]
+//   kvr_explore [--case power|status|events|session|all]
+//               [--strategy random|pct|bounded|reduced|all] [--schedules N] [--seed S]
+//               [--bound B] [--pct-depth D] [--pct-points K] [--compare]
 //               [--replay "POINT:THREAD ..."] [--timeline FILE] [--verbose]
+//
+// "all" runs the random walk, PCT and the reduced search.
 
 #include "sim/sim.h"
 #include "sim/explore.h"
@@ -102,6 +109,15 @@ void Fail(std::string text)
     R.Failures.push_back(std::move(text));
 }
 
+// The harness's own code on a context's thread (its records, the simulated
+// kernel's entry points it calls) is a kernel step to the explorer: ordered
+// against every other.
+void HarnessStep()
+{
+    if (__atomic_load_n(&KvrSwitchPointsOn, __ATOMIC_RELAXED))
+        KvrSwitchPoint(nullptr, sim::KernelStep);
+}
+
 // --- The contexts' actions (called on simulated threads) ----------------------
 
 void WaitUntilMs(uint64_t ms)
@@ -118,6 +134,7 @@ uint32_t PairOf(uint32_t first)
 
 void StartSession(uint32_t first)
 {
+    HarnessStep();
     uint32_t second = PairOf(first);
     R.Pairs.insert({first, second});
     std::vector<uint8_t> input(8);
@@ -130,26 +147,32 @@ void StartSession(uint32_t first)
 
 void EndSession()
 {
+    HarnessStep();
     sim::Ioctl(IoctlEndExternalSession, {}, 0);
 }
 
 void QueryPowerOff()
 {
+    HarnessStep();
     uint64_t begin = R.Stamp++;
     sim::IoctlResult result = sim::Ioctl(IoctlQueryPowerOff, {}, 1);
+    HarnessStep();
     uint8_t reported = result.Output.empty() ? 0xFF : result.Output[0];
     R.PowerQueries.push_back(PowerQuery{begin, R.Stamp++, reported});
 }
 
 void SetPower(ULONG state)
 {
+    HarnessStep();
     uint64_t begin = R.Stamp++;
     sim::SetPowerState(state);
+    HarnessStep();
     R.PowerCalls.push_back(PowerCall{state, begin, R.Stamp++});
 }
 
 void Plug(const char *pid, const char *instance)
 {
+    HarnessStep();
     bool monitorMode = false;
     for (const auto &id : MonitorModeIds)
         monitorMode = monitorMode || std::string_view(id) == pid;
@@ -442,6 +465,7 @@ void SessionContexts()
                   [] {
                       for (uint64_t ms = 1000; ms <= 1250; ms += 250) {
                           WaitUntilMs(ms);
+                          HarnessStep();
                           sim::SetFramePanel((UCHAR)(ms / 250), 7);
                           sim::CompleteOldestPeerRequest();
                       }
@@ -495,7 +519,8 @@ struct Settings {
     std::string StrategyName = "all";
     uint64_t Schedules = KVR_EXPLORE_BUDGET; // per strategy
     uint64_t Seed = 1;
-    unsigned Bound = 2;
+    std::optional<unsigned> Bound; // bounded: 2; reduced: none
+    bool Compare = false;
     unsigned PctDepth = 3;
     uint64_t PctPoints = 0; // 0: the longest run seen so far
     std::optional<std::vector<sim::Switch>> Replay;
@@ -554,12 +579,70 @@ void Report(const Case &c, const char *strategy, const sim::ScheduleOptions &opt
         DrawFailure(c, outcome);
 }
 
+// Every schedule with at most two departures from the default order, to
+// compare the reduced search with; the number run, or 0 at a failure.
+uint64_t CountBounded(const Case &c)
+{
+    sim::BoundedSchedules bounded(2);
+    std::vector<sim::Switch> switches;
+    uint64_t count = 0;
+    while (bounded.Next(switches)) {
+        sim::ScheduleOptions options;
+        options.Switches = switches;
+        options.RecordDecisions = true;
+        Outcome outcome = RunOne(c, options);
+        bounded.Record(outcome.Record);
+        ++count;
+        if (!outcome.Failures.empty()) {
+            Report(c, "bounded", options, outcome, count - 1);
+            return 0;
+        }
+    }
+    return count;
+}
+
+// The partial-order search, to completion or within the bound; no budget.
+bool ExploreReduced(const Case &c, const Settings &settings, uint64_t &schedules)
+{
+    unsigned bound = settings.Bound.value_or(sim::PartialOrderSearch::Unbounded);
+    sim::PartialOrderSearch search(bound);
+    sim::ScheduleOptions options;
+    while (search.Next(options)) {
+        Outcome outcome = RunOne(c, options);
+        search.Record(outcome.Record);
+        ++schedules;
+        if (outcome.Record.Diverged)
+            outcome.Failures.push_back("reduced: the run left its prefix (the case is not "
+                                       "deterministic)");
+        if (!outcome.Failures.empty()) {
+            Report(c, "reduced", options, outcome, search.Runs() - 1);
+            return false;
+        }
+    }
+    std::string reach = settings.Bound ? "within " + std::to_string(bound) + " departures"
+                                       : std::string("every interleaving");
+    printf("  reduced: %llu traces, %s (%llu runs, %llu cut short by sleep sets)\n",
+           (unsigned long long)search.Traces(), reach.c_str(), (unsigned long long)search.Runs(),
+           (unsigned long long)search.Blocked());
+    if (settings.Compare) {
+        uint64_t bounded = CountBounded(c);
+        if (!bounded)
+            return false;
+        schedules += bounded;
+        printf("  bounded at bound 2: %llu schedules; reduced runs / bounded = %.4f\n",
+               (unsigned long long)bounded, (double)search.Runs() / (double)bounded);
+    }
+    return true;
+}
+
 // Runs one strategy's budget on one case; false at the first failure.
 bool Explore(const Case &c, const std::string &strategy, const Settings &settings,
              uint64_t defaultPoints, uint64_t &schedules)
 {
+    if (strategy == "reduced")
+        return ExploreReduced(c, settings, schedules);
     if (strategy == "bounded") {
-        sim::BoundedSchedules bounded(settings.Bound);
+        sim::BoundedSchedules bounded(settings.Bound.value_or(2));
         std::vector<sim::Switch> switches;
         uint64_t index = 0;
         while (index < settings.Schedules && bounded.Next(switches)) {
@@ -625,9 +708,10 @@ bool RunCase(const Case &c, const Settings &settings)
             Report(c, "replay", sim::ScheduleOptions{}, first, 0);
             return false;
         }
-        const char *strategies[] = {"random", "pct", "bounded"};
+        const char *strategies[] = {"random", "pct", "bounded", "reduced"};
         for (const char *strategy : strategies) {
-            if (settings.StrategyName != "all" && settings.StrategyName != strategy)
+            bool all = settings.StrategyName == "all" && std::string_view(strategy) != "bounded";
+            if (!all && settings.StrategyName != strategy)
                 continue;
             if (!Explore(c, strategy, settings, first.Record.Points, schedules)) {
                 ok = false;
@@ -657,10 +741,10 @@ bool ParseNumber(const char *text, uint64_t &value)
 int Usage()
 {
     fprintf(stderr, "usage: kvr_explore [--case power|status|events|session|all]\n"
-                    "                   [--strategy random|pct|bounded|all] [--schedules N]\n"
+                    "                   [--strategy random|pct|bounded|reduced|all] [--schedules N]\n"
                     "                   [--seed S] [--bound B] [--pct-depth D] [--pct-points K]\n"
-                    "                   [--replay \"POINT:THREAD ...\"] [--timeline FILE] "
-                    "[--verbose]\n");
+                    "                   [--compare] [--replay \"POINT:THREAD ...\"]\n"
+                    "                   [--timeline FILE] [--verbose]\n");
     return 2;
 }
 
@@ -679,6 +763,10 @@ int main(int argc, char **argv)
         uint64_t number = 0;
         if (arg == "--verbose") {
             settings.Verbose = true;
+            continue;
+        }
+        if (arg == "--compare") {
+            settings.Compare = true;
             continue;
         }
         if (!value)
@@ -711,7 +799,7 @@ int main(int argc, char **argv)
             return Usage();
         }
     }
-    const std::set<std::string> strategies = {"all", "random", "pct", "bounded"};
+    const std::set<std::string> strategies = {"all", "random", "pct", "bounded", "reduced"};
     if (!strategies.count(settings.StrategyName))
         return Usage();
     bool found = false;
