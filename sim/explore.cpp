@@ -436,8 +436,12 @@ void PartialOrderSearch::Record(const ScheduleRecord &record)
     for (size_t k = Branch; k < record.Decisions.size(); ++k) {
         const Decision &decision = record.Decisions[k];
         unsigned before = k ? Stack[k - 1].Departures : 0;
-        Node node{decision.Threads, decision.Next, decision.Chosen, decision.Sleep,
-                  {decision.Chosen}, {decision.Chosen},
+        Node node{decision.Threads,
+                  decision.Next,
+                  decision.Chosen,
+                  decision.Sleep,
+                  {decision.Chosen},
+                  {decision.Chosen},
                   before + (decision.Chosen != decision.Threads[0] ? 1u : 0u)};
         Stack.push_back(std::move(node));
     }

@@ -185,8 +185,7 @@ std::string RunMixed(const sim::ScheduleOptions &options, sim::ScheduleRecord &r
     sim::Advance(20);
     record = sim::EndExploring();
     EXPECT_TRUE(sim::Shutdown().empty());
-    return std::to_string(SeenByA) + "," + std::to_string(SeenByB) + "," +
-           std::to_string(Z.Load());
+    return std::to_string(SeenByA) + "," + std::to_string(SeenByB) + "," + std::to_string(Z.Load());
 }
 
 std::string RunTwoIncrements(const sim::ScheduleOptions &options, sim::ScheduleRecord &record)
@@ -250,8 +249,8 @@ TEST(Explorer, ThePartialOrderSearchReachesEveryFinalStateOfTheFullEnumeration)
             ReducedFinalStates(program.Run, sim::PartialOrderSearch::Unbounded, search);
         EXPECT_EQ(reduced, every) << program.Name;
         EXPECT_EQ(every.size(), program.States) << program.Name;
-        EXPECT_LT(search->Runs() * 4, full) << program.Name << ": " << search->Runs() << " of "
-                                            << full;
+        EXPECT_LT(search->Runs() * 4, full)
+            << program.Name << ": " << search->Runs() << " of " << full;
         // Under a bound: a subset, and still both outcomes of the races.
         std::set<std::string> bounded = ReducedFinalStates(program.Run, 2, search);
         EXPECT_TRUE(std::includes(every.begin(), every.end(), bounded.begin(), bounded.end()))
@@ -271,11 +270,11 @@ TEST(Explorer, StepsConflictOnOneAddressWithAWriteOrOnOneKernelObject)
         sim::Access First, Second;
         bool Conflict;
     } pairs[] = {
-        {load, load, false},     {load, store, true},      {update, load, true},
-        {store, update, true},   {store, other, false},    {kernel, kernel, true},
-        {kernel, eventA, true},  {eventA, eventA, true},   {eventA, eventB, false},
-        {kernel, store, false},  {eventA, store, false},   {own, kernel, false},
-        {own, own, false},       {own, store, false},
+        {load, load, false},    {load, store, true},    {update, load, true},
+        {store, update, true},  {store, other, false},  {kernel, kernel, true},
+        {kernel, eventA, true}, {eventA, eventA, true}, {eventA, eventB, false},
+        {kernel, store, false}, {eventA, store, false}, {own, kernel, false},
+        {own, own, false},      {own, store, false},
     };
     for (const auto &pair : pairs) {
         EXPECT_EQ(sim::Conflict(pair.First, pair.Second), pair.Conflict);

@@ -740,11 +740,12 @@ bool ParseNumber(const char *text, uint64_t &value)
 
 int Usage()
 {
-    fprintf(stderr, "usage: kvr_explore [--case power|status|events|session|all]\n"
-                    "                   [--strategy random|pct|bounded|reduced|all] [--schedules N]\n"
-                    "                   [--seed S] [--bound B] [--pct-depth D] [--pct-points K]\n"
-                    "                   [--compare] [--replay \"POINT:THREAD ...\"]\n"
-                    "                   [--timeline FILE] [--verbose]\n");
+    fprintf(stderr,
+            "usage: kvr_explore [--case power|status|events|session|all]\n"
+            "                   [--strategy random|pct|bounded|reduced|all] [--schedules N]\n"
+            "                   [--seed S] [--bound B] [--pct-depth D] [--pct-points K]\n"
+            "                   [--compare] [--replay \"POINT:THREAD ...\"]\n"
+            "                   [--timeline FILE] [--verbose]\n");
     return 2;
 }
 
