@@ -558,7 +558,7 @@ void Report(const Case &c, const char *strategy, const sim::ScheduleOptions &opt
     uint64_t seed = options.Seed;
     printf("FAILED case %s after %llu schedules (%s", c.Name, (unsigned long long)index + 1,
            strategy);
-    if (std::string_view(strategy) != "bounded" && std::string_view(strategy) != "replay")
+    if (std::string_view(strategy) == "random" || std::string_view(strategy) == "pct")
         printf(", seed %llu", (unsigned long long)seed);
     printf(")\n");
     for (const std::string &failure : outcome.Failures)
