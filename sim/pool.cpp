@@ -205,7 +205,17 @@ void CheckFreed(const void *address, const PoolBlock &block)
 {
     if constexpr (GuardBytes != 0) {
         const auto *bytes = static_cast<const uint8_t *>(address);
-        for (size_t i = 0; i < block.Bytes; ++i) {
+        // Eight bytes a comparison up to the first word that differs; the
+        // byte loop then names the first byte that differs (a byte-wise scan
+        // of the whole block was a seventh of a panel-refresh turn).
+        constexpr uint64_t Freed = 0x0101010101010101ull * FreedFill;
+        size_t i = 0;
+        for (uint64_t word; i + sizeof word <= block.Bytes; i += sizeof word) {
+            memcpy(&word, bytes + i, sizeof word);
+            if (word != Freed) [[unlikely]]
+                break;
+        }
+        for (; i < block.Bytes; ++i) {
             if (bytes[i] != FreedFill) [[unlikely]] {
                 Violate("pool block of tag '" + TagText(block.Tag) + "', " +
                         std::to_string(block.Bytes) + " bytes, written after it was freed (byte " +

@@ -24,6 +24,10 @@
 // kvrsim_fill_stack(bytes): fills that many bytes (a multiple of 8) below the
 // caller's stack pointer (below this routine's return address) with the
 // pattern, eight bytes a store.
+// Both move the stack pointer down over the area before they fill it and put
+// it back after: under valgrind the main thread's stack grows only for an
+// access close below its pointer, so a fill below an unmoved pointer into a
+// page not yet touched stopped the process there.
 asm(R"(
     .section .rodata
     .p2align 4
@@ -55,12 +59,14 @@ kvrsim_cross:
     movq %rsi, %r13
     movq %rdx, %r14
     movq 8(%r14), %rcx
+    movq %rsp, %rdx
+    subq %rcx, %rsp
     movq %rsp, %rdi
-    subq %rcx, %rdi
     shrq $3, %rcx
     movabsq $0xC7C7C7C7C7C7C7C7, %rax
     cld
     rep stosq
+    movq %rdx, %rsp
     movq 32(%r13), %rax
     movq %rax, 32(%rsp)
     movq 40(%r13), %rax
@@ -128,12 +134,14 @@ kvrsim_cross:
     .type kvrsim_fill_stack,@function
 kvrsim_fill_stack:
     movq %rdi, %rcx
+    movq %rsp, %rdx
+    subq %rcx, %rsp
     movq %rsp, %rdi
-    subq %rcx, %rdi
     shrq $3, %rcx
     movabsq $0xC7C7C7C7C7C7C7C7, %rax
     cld
     rep stosq
+    movq %rdx, %rsp
     ret
     .size kvrsim_fill_stack,.-kvrsim_fill_stack
 )");

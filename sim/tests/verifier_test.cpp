@@ -73,6 +73,27 @@ TEST_F(Verifier, WritesAroundAndAfterAPoolBlockAreFindings)
               "pool block of tag 'tset', 24 bytes, written after it was freed (byte 3)\n");
 }
 
+TEST_F(Verifier, AWriteIntoAFreedBlockIsFoundAtEveryByte)
+{
+    // Blocks of a whole number of words and not; the check compares a word
+    // at a time and must still name the first byte written.
+    for (SIZE_T bytes : {16u, 21u}) {
+        for (SIZE_T at = 0; at < bytes; ++at) {
+            sim::Reset();
+            auto *block = static_cast<uint8_t *>(ExAllocatePoolWithTag(PagedPool, bytes, TestTag));
+            ASSERT_TRUE(block);
+            ExFreePoolWithTag(block, TestTag);
+            block[at] = 0;
+            if (at + 1 < bytes)
+                block[bytes - 1] = 0; // a later byte too: the first is reported
+            EXPECT_EQ(Findings(sim::Shutdown()),
+                      "pool block of tag 'tset', " + std::to_string(bytes) +
+                          " bytes, written after it was freed (byte " + std::to_string(at) + ")\n")
+                << bytes << " bytes, byte " << at;
+        }
+    }
+}
+
 TEST_F(Verifier, ARequestInputRunningPastItsPoolBlockIsAFinding)
 {
     OpenPeer();
