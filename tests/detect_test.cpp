@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "driver/detect/detect.h"
 
@@ -110,6 +111,18 @@ TEST_F(NotificationTest, RemovalPostsTwoWithTheRemovedIdentifiersAndTheirWideMod
     EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText(WideModelIds[0]));
     EXPECT_EQ(DriverState.WideModel.Load(), 1);
     EXPECT_EQ(DriverState.EventSequence, 2u);
+
+    // The removal is also kept beside the slot with its own identifiers, and
+    // stays there when a later arrival replaces it in the slot.
+    for (bool Replaced : {false, true}) {
+        SCOPED_TRACE(Replaced ? "replaced" : "in the slot");
+        if (Replaced)
+            Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[1], MonitorModeIds[1], "LATER1");
+        EXPECT_EQ(DriverState.PendingEvent.Load(), Replaced ? EventArrival : EventRemoval);
+        EXPECT_EQ(DriverState.RemovalSequence, 2u);
+        EXPECT_EQ(Text(DriverState.RemovedVidText, 5), IdText(FrameVendorId[0]));
+        EXPECT_EQ(Text(DriverState.RemovedPidText, 5), IdText(WideModelIds[0]));
+    }
 }
 
 TEST_F(NotificationTest, LaterNotificationReplacesThePendingOne)
@@ -121,6 +134,83 @@ TEST_F(NotificationTest, LaterNotificationReplacesThePendingOne)
     EXPECT_EQ(Text(DriverState.CurrentVidText, 5), IdText(FrameVendorId[1]));
     EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText(AltModeIds[2]));
     EXPECT_EQ(Text(DriverState.NotifiedSerialPrefix, 6), "SECOND");
+}
+
+// A frame interface's arrival is remembered until its removal, so that a
+// second report of it posts nothing. Each case: a run of notifications and,
+// for each, whether it posted an event.
+TEST_F(NotificationTest, ArrivalsAreRememberedUntilTheirRemoval)
+{
+    auto Frame = [](std::string_view Instance) {
+        return sim::UsbInterfaceName(FrameVendorId[0], MonitorModeIds[0], Instance);
+    };
+    auto Padded = [&](size_t Characters) {
+        return Frame(std::string(Characters - Frame("").size(), 'L'));
+    };
+    std::string F[6];
+    for (int i = 0; i < 6; ++i)
+        F[i] = Frame("SER00" + std::to_string(i));
+    std::string O[ArrivedFrameSlots];
+    for (unsigned i = 0; i < ArrivedFrameSlots; ++i)
+        O[i] = sim::UsbInterfaceName("1234", "5678", "OTHER" + std::to_string(i));
+    // Two names that differ in their last character only.
+    std::string LastA = F[0], LastB = F[0];
+    LastB.back() = ')';
+
+    struct Step {
+        bool Arrival;
+        std::string Name;
+        bool Posts;
+    };
+    struct Case {
+        const char *Name;
+        std::vector<Step> Steps;
+    };
+    const Case Cases[] = {
+        {"second report", {{true, F[0], true}, {true, F[0], false}}},
+        {"removal ends the presence",
+         {{true, F[0], true}, {false, F[0], true}, {true, F[0], true}, {true, F[0], false}}},
+        {"last character differs", {{true, LastA, true}, {true, LastB, true}, {true, LastA, false}}},
+        {"longest name remembered",
+         {{true, Padded(ArrivedFrameNameCharacters), true},
+          {true, Padded(ArrivedFrameNameCharacters), false}}},
+        {"longer name not remembered",
+         {{true, Padded(ArrivedFrameNameCharacters + 1), true},
+          {true, Padded(ArrivedFrameNameCharacters + 1), true}}},
+        // Slots of F0..F3; F4 and F5 take the two oldest in turn.
+        {"oldest slots reused in turn",
+         {{true, F[0], true},
+          {true, F[1], true},
+          {true, F[2], true},
+          {true, F[3], true},
+          {true, F[4], true},
+          {true, F[5], true},
+          {true, F[4], false},
+          {true, F[5], false},
+          {true, F[3], false},
+          {true, F[0], true}}},
+        {"other devices take no slot",
+         {{true, F[0], true},
+          {true, O[0], false},
+          {true, O[1], false},
+          {true, O[2], false},
+          {true, O[3], false},
+          {false, O[0], false},
+          {true, F[0], false}}},
+    };
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TearDown();
+        SetUp();
+        for (size_t i = 0; i < C.Steps.size(); ++i) {
+            const Step &S = C.Steps[i];
+            ULONG Before = DriverState.EventSequence;
+            sim::PostInterfaceChange(S.Arrival ? GUID_DEVICE_INTERFACE_ARRIVAL
+                                               : GUID_DEVICE_INTERFACE_REMOVAL,
+                                     GUID_DEVINTERFACE_USB_DEVICE, S.Name);
+            EXPECT_EQ(DriverState.EventSequence != Before, S.Posts) << "step " << i;
+        }
+    }
 }
 
 TEST_F(NotificationTest, LowerCaseVendorAndProductAreAcceptedAsWritten)

@@ -68,6 +68,7 @@ TEST_F(PeerRemovalTest, EachRemovalLetsGoAtOnceOrReopens)
         sim::SetFrameMode(3);
         AttachAt500();
         sim::AdvanceTo(800);
+        ASSERT_EQ(ActivateClient(), NO_ERROR);
         PDEVICE_OBJECT Old = DriverState.PeerDevice.Load();
         sim::RemovePeer(C.How);
         sim::RunUntilIdle();
@@ -91,6 +92,8 @@ TEST_F(PeerRemovalTest, EachRemovalLetsGoAtOnceOrReopens)
         EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange),
                   C.AttachedAfter && C.Registered ? 1u : 0u);
         EXPECT_EQ(RequestsSince(From) > 0, C.AttachedAfter);
+        // A lost frame ends the companion application's activity with it.
+        EXPECT_EQ(DriverState.ClientActive.Load(), C.AttachedAfter ? 1 : 0);
         std::vector<std::vector<uint8_t>> Written = WrittenSince(From, "DeviceStatus");
         ASSERT_FALSE(Written.empty());
         EXPECT_EQ(Written.back()[0], C.LinkStateAfter);
@@ -120,26 +123,43 @@ TEST_F(PeerRemovalTest, ReplugWithinOneTurnAttachesToTheNewDevice)
 
 // IoUnregisterPlugPlayNotification on Vista does not wait for a call of the
 // callback under way: a notification for the file object of a registration
-// already removed comes late and changes nothing.
-TEST_F(PeerRemovalTest, LateNotificationOfAnOldRegistrationIsIgnored)
+// already removed comes late and changes nothing. Nor does a cancelled
+// removal of the open file object (another driver vetoed the query before it
+// reached this one): the link and its registration stay as they are.
+TEST_F(PeerRemovalTest, LateOrVetoedNotificationChangesNothing)
 {
     AttachInMode3();
     PFILE_OBJECT Old = DriverState.PeerFile;
     sim::RemovePeer(sim::PeerRemoval::Refused); // reopened: a new file object
     sim::RunUntilIdle();
-    ASSERT_NE(DriverState.PeerFile, nullptr);
-    ASSERT_NE(DriverState.PeerFile, Old);
+    PFILE_OBJECT Current = DriverState.PeerFile;
+    ASSERT_NE(Current, nullptr);
+    ASSERT_NE(Current, Old);
     PDEVICE_OBJECT Peer = DriverState.PeerDevice.Load();
-    for (const GUID &Event : {GUID_TARGET_DEVICE_QUERY_REMOVE, GUID_TARGET_DEVICE_REMOVE_COMPLETE,
-                              GUID_TARGET_DEVICE_REMOVE_CANCELLED}) {
-        TARGET_DEVICE_REMOVAL_NOTIFICATION Late{1, sizeof Late, Event, Old};
+    size_t Opens = sim::OpenCalls().size();
+    struct Case {
+        const char *Name;
+        GUID Event;
+        PFILE_OBJECT File;
+    };
+    const Case Cases[] = {
+        {"late query-remove", GUID_TARGET_DEVICE_QUERY_REMOVE, Old},
+        {"late removal", GUID_TARGET_DEVICE_REMOVE_COMPLETE, Old},
+        {"late cancel", GUID_TARGET_DEVICE_REMOVE_CANCELLED, Old},
+        {"cancel while open", GUID_TARGET_DEVICE_REMOVE_CANCELLED, Current},
+    };
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TARGET_DEVICE_REMOVAL_NOTIFICATION Late{1, sizeof Late, C.Event, C.File};
         NTSTATUS Status = STATUS_UNSUCCESSFUL;
         RunOnSystemThread([&] { Status = PeerDeviceNotify(&Late, nullptr); });
         EXPECT_EQ(Status, STATUS_SUCCESS);
+        EXPECT_EQ(DriverState.PeerFile, Current);
+        EXPECT_EQ(DriverState.PeerDevice.Load(), Peer);
+        EXPECT_EQ(sim::OpenCalls().size(), Opens) << "not opened again";
+        EXPECT_EQ(sim::OpenFileObjects(), 1u);
+        EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange), 1u);
     }
-    EXPECT_EQ(DriverState.PeerDevice.Load(), Peer);
-    EXPECT_EQ(sim::OpenFileObjects(), 1u);
-    EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange), 1u);
 }
 
 } // namespace
