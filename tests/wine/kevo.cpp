@@ -170,6 +170,20 @@ NTSTATUS PeerRequest(PIRP Irp)
     return Status;
 }
 
+// Moves a late request to the held ones; false when every slot is taken.
+// Called with the lock held.
+bool HoldPending(PIRP Irp, UCHAR Command)
+{
+    for (ULONG i = 0; i < MaxPending; ++i) {
+        if (!PendingIrps[i]) {
+            PendingIrps[i] = Irp;
+            PendingCommands[i] = Command;
+            return true;
+        }
+    }
+    return false;
+}
+
 // The sibling's own thread: every few milliseconds it completes the late
 // requests with the current answers to their commands, never in the caller's
 // context. It runs as long as the driver is loaded (it has no unload routine).
@@ -184,6 +198,12 @@ void CompleteLate(PVOID)
             if (LateIrps[i]) {
                 PIRP Irp = LateIrps[i];
                 LateIrps[i] = nullptr;
+                // A frame that stopped answering after the request arrived
+                // holds it like any other it does not answer, rather than
+                // answering it with the bytes of no reply.
+                if (Answers[LateCommands[i]].Kind == KEVO_ANSWER_PENDING &&
+                    HoldPending(Irp, LateCommands[i]))
+                    continue;
                 --Stats.Pending;
                 const ANSWER &Current = Answers[LateCommands[i]];
                 Answer(Irp, Current.Reply,
