@@ -21,7 +21,7 @@
 
 #include "driver/control/control.h"
 #include "driver/core/miniport.h"
-#include "driver/core/state.h"
+#include "driver/state/state.h"
 #include "driver/detect/detect.h"
 
 using namespace kvrbench;

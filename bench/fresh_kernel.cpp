@@ -23,7 +23,7 @@
 #include <string>
 
 #include "driver/core/miniport.h"
-#include "driver/core/state.h"
+#include "driver/state/state.h"
 
 namespace
 {

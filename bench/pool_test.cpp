@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/core/state.h"
+#include "driver/state/state.h"
 
 namespace
 {

@@ -9,7 +9,7 @@
 
 #include "driver/control/control.h"
 #include "driver/core/miniport.h"
-#include "driver/core/state.h"
+#include "driver/state/state.h"
 
 namespace kvrbench
 {

@@ -13,6 +13,9 @@ bash scripts/install-deps.sh
 step "formatting"
 bash scripts/check-format.sh
 
+step "driver rooms (every include in driver/ points down)"
+python3 scripts/check-rooms.py
+
 for preset in host host-asan host-tsan; do
   step "build $preset"
   cmake --preset "$preset" >/dev/null

@@ -4,7 +4,7 @@
 #ifndef KVR_CONTROL_H
 #define KVR_CONTROL_H
 
-#include "../core/state.h"
+#include "../state/state.h"
 
 constexpr ULONG PrivateIoctl(ULONG Function)
 {
@@ -24,6 +24,10 @@ static_assert(IoctlStartExternalSession == 0x234000 && IoctlQueryWideModel == 0x
               "private control codes");
 
 constexpr ULONG DisplayModeReplySize = 6;
+
+// The video port's route for every control request to the adapter; answers
+// the private codes above (start_io.cpp).
+BOOLEAN HwStartIO(PVOID HwDeviceExtension, PVIDEO_REQUEST_PACKET RequestPacket);
 
 // Writes width, height and colour depth for the panel type in byte 0 of the
 // record; for panel types 2-7 and 11-16 it writes nothing.

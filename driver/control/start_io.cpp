@@ -5,7 +5,6 @@
 // A code the driver does not know succeeds and changes nothing.
 
 #include "control.h"
-#include "../core/miniport.h"
 #include "../settings/settings.h"
 
 constexpr ULONG SessionParamsSize = 8;

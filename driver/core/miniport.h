@@ -1,10 +1,12 @@
 // The miniport callbacks that the video port calls, and the adapter-start
-// registrations.
+// registrations. HwStartIO is the control room's and is declared in
+// control.h, which this header brings along.
 
 #ifndef KVR_MINIPORT_H
 #define KVR_MINIPORT_H
 
-#include "state.h"
+#include "../control/control.h"
+#include "../state/state.h"
 
 constexpr ULONG DeviceExtensionSize = 280; // requested, never touched
 
@@ -14,7 +16,6 @@ VP_STATUS HwFindAdapter(PVOID HwDeviceExtension, PVOID HwContext, PWSTR Argument
                         PVIDEO_PORT_CONFIG_INFO ConfigInfo, PUCHAR Again);
 BOOLEAN HwInitialize(PVOID HwDeviceExtension);
 BOOLEAN HwInterrupt(PVOID HwDeviceExtension);
-BOOLEAN HwStartIO(PVOID HwDeviceExtension, PVIDEO_REQUEST_PACKET RequestPacket);
 BOOLEAN HwResetHw(PVOID HwDeviceExtension, ULONG Columns, ULONG Rows);
 VP_STATUS HwSetPowerState(PVOID HwDeviceExtension, ULONG HwId,
                           PVIDEO_POWER_MANAGEMENT VideoPowerControl);

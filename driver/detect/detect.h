@@ -4,7 +4,7 @@
 #ifndef KVR_DETECT_H
 #define KVR_DETECT_H
 
-#include "../core/state.h"
+#include "../state/state.h"
 
 enum FRAME_CLASS { MonitorFrame, AltModeFrame, OtherDevice };
 

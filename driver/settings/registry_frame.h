@@ -11,7 +11,7 @@
 #ifndef KVR_REGISTRY_FRAME_H
 #define KVR_REGISTRY_FRAME_H
 
-#include "../core/state.h"
+#include "../state/state.h"
 
 // "\Registry\Machine\Software\Korvane\Brindlecourt": 47 characters.
 extern const WCHAR ProductKeyPath[];

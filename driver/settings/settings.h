@@ -4,7 +4,7 @@
 #ifndef KVR_SETTINGS_H
 #define KVR_SETTINGS_H
 
-#include "../core/state.h"
+#include "../state/state.h"
 
 enum SETTING_KIND : LONG {
     SettingDeviceStatus = 1,

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/core/state.h"
+#include "driver/state/state.h"
 
 namespace kvrfuzz
 {

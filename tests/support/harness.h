@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/core/state.h"
+#include "driver/state/state.h"
 
 namespace kvrtest
 {

@@ -6,7 +6,7 @@
 
 #include "../../sim/sim.h"
 #include "../../driver/core/miniport.h"
-#include "../../driver/core/state.h"
+#include "../../driver/state/state.h"
 
 #include <cctype>
 #include <cstdio>
