@@ -93,48 +93,77 @@ TEST_F(DriverTest, WithoutItsThreadOrBufferTheDriverStillLoads)
     EXPECT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
 }
 
+// The three ways the adapter's device goes while the driver is loaded: a
+// first start that fails, a removal before any start, and a disable after a
+// start whose devices and registrations all failed.
+enum class DeviceGoes { FailFirstStart, RemoveBeforeStart, DisableAfterFailedRegistrations };
+
+const struct {
+    const char *Name;
+    DeviceGoes How;
+} DeviceGoesCases[] = {
+    {"a failed first start", DeviceGoes::FailFirstStart},
+    {"a removal before the first start", DeviceGoes::RemoveBeforeStart},
+    {"a disable after the registrations failed", DeviceGoes::DisableAfterFailedRegistrations},
+};
+
+void TakeTheAdaptersDevice(DeviceGoes How)
+{
+    switch (How) {
+    case DeviceGoes::FailFirstStart:
+        sim::FailNextAdapterStarts(1);
+        EXPECT_EQ(sim::StartAdapter().FindStatus, ERROR_NO_MORE_DEVICES);
+        break;
+    case DeviceGoes::RemoveBeforeStart:
+        ASSERT_EQ(sim::AddAdapter(), STATUS_SUCCESS);
+        EXPECT_TRUE(sim::RemoveAdapter());
+        break;
+    case DeviceGoes::DisableAfterFailedRegistrations:
+        sim::FailNextDeviceCreations(2);
+        sim::FailNextPnpRegistrations(EventCategoryDeviceInterfaceChange, 1);
+        sim::FailNextPnpRegistrations(EventCategoryHardwareProfileChange, 1);
+        EXPECT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
+        EXPECT_EQ(DriverState.InterfaceNotifyRegistered.Load(), 0);
+        EXPECT_TRUE(sim::RemoveAdapter());
+        break;
+    }
+    EXPECT_EQ(sim::VideoDeviceName(), "");
+}
+
 // The image stays as long as the monitor thread can run: whatever happens
 // to the adapter's device, the driver is never unloaded under its thread,
 // which goes on with its turns; the kernel reports an unload with the
 // thread alive, and the thread's next wake-up in the unloaded image.
 TEST_F(DriverTest, TheImageOutlivesTheAdaptersDeviceWhileTheMonitorRuns)
 {
-    enum Step { FailFirstStart, RemoveBeforeStart, DisableAfterFailedRegistrations };
-    const struct {
-        const char *Name;
-        Step Do;
-    } Cases[] = {
-        {"a failed first start", FailFirstStart},
-        {"a removal before the first start", RemoveBeforeStart},
-        {"a disable after the registrations failed", DisableAfterFailedRegistrations},
-    };
-    for (const auto &C : Cases) {
+    for (const auto &C : DeviceGoesCases) {
         SCOPED_TRACE(C.Name);
         ResetSystem();
         ASSERT_EQ(LoadDriver(true), STATUS_SUCCESS);
-        switch (C.Do) {
-        case FailFirstStart:
-            sim::FailNextAdapterStarts(1);
-            EXPECT_EQ(sim::StartAdapter().FindStatus, ERROR_NO_MORE_DEVICES);
-            break;
-        case RemoveBeforeStart:
-            ASSERT_EQ(sim::AddAdapter(), STATUS_SUCCESS);
-            EXPECT_TRUE(sim::RemoveAdapter());
-            break;
-        case DisableAfterFailedRegistrations:
-            sim::FailNextDeviceCreations(2);
-            sim::FailNextPnpRegistrations(EventCategoryDeviceInterfaceChange, 1);
-            sim::FailNextPnpRegistrations(EventCategoryHardwareProfileChange, 1);
-            EXPECT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
-            EXPECT_EQ(DriverState.InterfaceNotifyRegistered.Load(), 0);
-            EXPECT_TRUE(sim::RemoveAdapter());
-            break;
-        }
-        EXPECT_EQ(sim::VideoDeviceName(), "");
+        TakeTheAdaptersDevice(C.How);
         EXPECT_FALSE(sim::DriverUnloaded());
         uint64_t Waits = sim::WaitCount();
         sim::Advance(1000);
         EXPECT_GT(sim::WaitCount(), Waits) << "the monitor goes on with its turns";
+    }
+}
+
+// Without the monitor thread nothing holds the image: it goes with the
+// adapter's device, and whatever DriverEntry allocated has gone before it;
+// the kernel reports a pool block left by an unloaded driver.
+TEST_F(DriverTest, WithoutTheMonitorTheImageGoesWithTheAdaptersDeviceLeavingNothing)
+{
+    for (const auto &C : DeviceGoesCases) {
+        SCOPED_TRACE(C.Name);
+        ResetSystem();
+        ASSERT_EQ(LoadDriver(false), STATUS_SUCCESS);
+        EXPECT_EQ(DriverState.DataFilePath.Load(), nullptr);
+        TakeTheAdaptersDevice(C.How);
+        EXPECT_TRUE(sim::DriverUnloaded());
+        EXPECT_EQ(sim::PoolTotals().OutstandingCount, 0u);
+        for (const sim::Violation &Found : sim::Violations())
+            ADD_FAILURE() << "verifier: " << Found.Text;
+        sim::ClearViolations();
     }
 }
 

@@ -29,8 +29,9 @@ static void FillInitializationData(VIDEO_HW_INITIALIZATION_DATA *Data)
 // the I/O manager does not unload an image whose driver object is
 // referenced. Without it the image would go with the adapter's device (a
 // failed start, a removal before the start, a disable after the
-// registrations failed) and the thread would wake in freed memory.
-static void StartMonitorThread(PDRIVER_OBJECT DriverObject)
+// registrations failed) and the thread would wake in freed memory. Returns
+// whether the thread runs.
+static bool StartMonitorThread(PDRIVER_OBJECT DriverObject)
 {
     OBJECT_ATTRIBUTES Attributes;
     Attributes.Length = sizeof(Attributes);
@@ -47,10 +48,16 @@ static void StartMonitorThread(PDRIVER_OBJECT DriverObject)
     DriverState.MonitorThread = Thread;
     if (NT_SUCCESS(Status))
         ObfReferenceObject(DriverObject);
+    return NT_SUCCESS(Status);
 }
 
 // When VideoPortInitialize fails the platform does not keep the driver, so
-// nothing is allocated and no thread is started.
+// nothing is allocated and no thread is started. When the monitor thread
+// cannot be created nothing keeps the image either: it is unloaded with the
+// adapter's device, and no routine of the driver runs at the unload to free
+// the data-file path's buffer, so it is freed at once. Without the monitor
+// the sibling's device is never opened, and the path, which is handed out
+// only while it is, is never asked for.
 KVR_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     KeInitializeMutex(&DriverState.DeviceStatusLock, 0);
@@ -74,7 +81,12 @@ KVR_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING 
     // an unknown type stops Vista and 7 (BAD_POOL_CALLER).
     DriverState.DataFilePath.Store(static_cast<WCHAR *>(
         ExAllocatePoolWithTag(NonPagedPool, DataFilePathSize, DataFilePathTag)));
-    StartMonitorThread(DriverObject);
+    if (!StartMonitorThread(DriverObject)) {
+        WCHAR *Path = DriverState.DataFilePath.Load();
+        DriverState.DataFilePath.Store(nullptr);
+        if (Path != nullptr)
+            ExFreePoolWithTag(Path, DataFilePathTag);
+    }
     return Status;
 }
 

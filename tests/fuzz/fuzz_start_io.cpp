@@ -73,6 +73,12 @@ bool Ready()
     sim::ExpectSurvivingPool(sim::Tag("ffub"));
     sim::FailNextThreadCreations(1); // no monitor: the requests alone
     kvrfuzz::Check(sim::LoadDriver(DriverEntry) == STATUS_SUCCESS, "DriverEntry");
+    // Without its monitor the driver keeps no data-file path buffer: the
+    // path is handed out only while the monitor holds the sibling's device.
+    // The requests alone, given a peer by each input, get one here.
+    DriverState.DataFilePath.Store(static_cast<WCHAR *>(
+        ExAllocatePoolWithTag(NonPagedPool, DataFilePathSize, sim::Tag("ffub"))));
+    kvrfuzz::Check(DriverState.DataFilePath.Load() != nullptr, "data-file path buffer");
     kvrfuzz::Check(sim::StartAdapter().FindStatus == NO_ERROR, "HwFindAdapter");
     Extension = sim::DeviceExtension();
     // Until the pool's line of held-back blocks is full, each freed block
