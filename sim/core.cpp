@@ -20,6 +20,12 @@ void HarnessEntry()
     DrainRunQueueIfIdle();
 }
 
+void HarnessEntryAs(const Access &what)
+{
+    EnterKernel(what);
+    DrainRunQueueIfIdle();
+}
+
 // Only calls made from the harness context count: a simulated thread that
 // calls into the driver (and may be switched out meanwhile) holds nothing up.
 CallOut::CallOut()

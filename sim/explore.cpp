@@ -195,8 +195,10 @@ bool ExplorerOn()
 }
 
 Thread *ExplorerAtSwitchPoint(Thread *self, const std::deque<Thread *> &runnable,
-                              const volatile void *address, int kind)
+                              const Access &what)
 {
+    const volatile void *address = what.Address;
+    int kind = what.Kind;
     E.Record.SwitchPoints++;
     if (kind == 0 && address && self->Id == E.SpinThread && address == E.SpinAddress) {
         E.SpinCount++;
@@ -205,7 +207,7 @@ Thread *ExplorerAtSwitchPoint(Thread *self, const std::deque<Thread *> &runnable
         E.SpinAddress = kind == 0 ? address : nullptr;
         E.SpinCount = kind == 0 ? 1 : 0;
     }
-    PendingOf(self->Id) = Access{address, kind};
+    PendingOf(self->Id) = what;
     if (runnable.empty()) {
         StartStep(self->Id, -1);
         return nullptr;
@@ -232,6 +234,11 @@ void ExplorerTaken(Thread *thread)
 {
     StartStep(thread->Id, E.ChosenPoint);
     E.ChosenPoint = -1;
+}
+
+void ExplorerThreadCreated(Thread *thread)
+{
+    PendingOf(thread->Id) = Access{nullptr, ThreadStep};
 }
 
 size_t ExplorerPickRunnable(const std::deque<Thread *> &runnable)
@@ -373,16 +380,64 @@ void BoundedSchedules::Record(const ScheduleRecord &record)
 namespace sim
 {
 
-static_assert(KernelStep == KernelCallPoint && ThreadStep == ThreadCallPoint,
+static_assert(KernelStep == KernelCallPoint && ThreadStep == ThreadCallPoint &&
+                  KernelRead == KernelReadPoint,
               "the steps are named by the kernel's switch points");
+
+namespace
+{
+
+bool IsKernel(const Access &what)
+{
+    return what.Kind == KernelStep || what.Kind == KernelRead;
+}
+
+// A kernel step that names no object: any of the kernel's state.
+bool AnyObject(const Access &what)
+{
+    return IsKernel(what) && !what.Address;
+}
+
+// What a step touches, one key at a time: the kernel's objects it names and
+// the driver's bytes (or shared field) it reads or writes.
+struct Touch {
+    bool Kernel; // a kernel object, else an address of the driver
+    uintptr_t Key;
+    bool Writes;
+};
+
+template <typename Visit> void ForEachTouch(const Access &what, Visit visit)
+{
+    if (what.Kind == ThreadStep || AnyObject(what))
+        return;
+    if (!IsKernel(what)) {
+        visit(Touch{false, (uintptr_t)what.Address, what.Kind != 0});
+        return;
+    }
+    bool writes = what.Kind == KernelStep;
+    visit(Touch{true, (uintptr_t)what.Address, writes});
+    if (what.Also && what.Also != what.Address)
+        visit(Touch{true, (uintptr_t)what.Also, writes});
+    for (uint32_t i = 0; i < what.WriteLength; ++i)
+        visit(Touch{false, (uintptr_t)what.Writes + i, true});
+}
+
+} // namespace
 
 bool Conflict(const Access &a, const Access &b)
 {
     if (a.Kind == ThreadStep || b.Kind == ThreadStep)
         return false;
-    if (a.Kind == KernelStep || b.Kind == KernelStep)
-        return a.Kind == b.Kind && (!a.Address || !b.Address || a.Address == b.Address);
-    return a.Address == b.Address && (a.Kind != 0 || b.Kind != 0);
+    if ((AnyObject(a) && IsKernel(b)) || (AnyObject(b) && IsKernel(a)))
+        return true;
+    bool conflict = false;
+    ForEachTouch(a, [&](const Touch &x) {
+        ForEachTouch(b, [&](const Touch &y) {
+            conflict =
+                conflict || (x.Kernel == y.Kernel && x.Key == y.Key && (x.Writes || y.Writes));
+        });
+    });
+    return conflict;
 }
 
 PartialOrderSearch::PartialOrderSearch(unsigned bound) : Bound(bound) {}
@@ -473,12 +528,13 @@ void PartialOrderSearch::AddRaces(const std::vector<Step> &steps)
     struct Seen {
         std::vector<int64_t> Read, Write; // the last of each thread
     };
-    // Shared accesses by address; kernel steps by object (0: any), and the
-    // last kernel step of each thread on whatever object.
+    // Shared accesses by address; kernel steps by object; the last kernel
+    // step of each thread on whatever object, and the last of each that
+    // named none.
     std::unordered_map<uintptr_t, Seen> seen, objects;
-    std::vector<int64_t> anyObject(count, -1);
-    auto lastOf = [&](std::unordered_map<uintptr_t, Seen> &map, uintptr_t key) -> Seen & {
-        Seen &s = map[key];
+    std::vector<int64_t> anyKernel(count, -1), anyObject(count, -1);
+    auto lastOf = [&](const Touch &touch) -> Seen & {
+        Seen &s = (touch.Kernel ? objects : seen)[touch.Key];
         s.Read.resize(count, -1);
         s.Write.resize(count, -1);
         return s;
@@ -486,6 +542,7 @@ void PartialOrderSearch::AddRaces(const std::vector<Step> &steps)
     Clock barrier(count, 0), all(count, 0);
     int64_t time = steps.empty() ? 0 : steps[0].Time;
     std::vector<std::pair<size_t, size_t>> races;
+    std::vector<int64_t> latest(count);
     for (size_t j = 0; j < steps.size(); ++j) {
         size_t t = thread[j];
         local[j] = ++stepsOf[t];
@@ -497,19 +554,26 @@ void PartialOrderSearch::AddRaces(const std::vector<Step> &steps)
         Clock base = last[t] >= 0 ? clock[(size_t)last[t]] : Clock(count, 0);
         join(base, barrier);
         const Access &what = steps[j].What;
-        bool writes = what.Kind != 0;
-        bool kernel = what.Kind == KernelStep;
-        Seen &s = kernel ? lastOf(objects, (uintptr_t)what.Address)
-                         : lastOf(seen, (uintptr_t)what.Address);
-        Seen &any = lastOf(objects, 0);
+        // The last step of each other thread that this one conflicts with.
+        std::fill(latest.begin(), latest.end(), -1);
+        auto note = [&](const std::vector<int64_t> &from) {
+            for (size_t q = 0; q < count; ++q)
+                latest[q] = std::max(latest[q], from[q]);
+        };
+        if (AnyObject(what))
+            note(anyKernel);
+        else if (IsKernel(what))
+            note(anyObject);
+        ForEachTouch(what, [&](const Touch &touch) {
+            Seen &s = lastOf(touch);
+            note(s.Write);
+            if (touch.Writes)
+                note(s.Read);
+        });
         std::vector<size_t> conflicting;
-        for (size_t q = 0; q < count && what.Kind != ThreadStep; ++q) {
-            int64_t c = writes ? std::max(s.Read[q], s.Write[q]) : s.Write[q];
-            if (kernel)
-                c = what.Address ? std::max(c, any.Write[q]) : anyObject[q];
-            if (q != t && c >= 0)
-                conflicting.push_back((size_t)c);
-        }
+        for (size_t q = 0; q < count; ++q)
+            if (q != t && latest[q] >= 0)
+                conflicting.push_back((size_t)latest[q]);
         Clock mine = base;
         for (size_t c : conflicting)
             join(mine, clock[c]);
@@ -524,9 +588,13 @@ void PartialOrderSearch::AddRaces(const std::vector<Step> &steps)
         mine[t] = local[j];
         clock[j] = std::move(mine);
         join(all, clock[j]);
-        if (what.Kind != ThreadStep)
-            (writes ? s.Write : s.Read)[t] = (int64_t)j;
-        if (kernel)
+        ForEachTouch(what, [&](const Touch &touch) {
+            Seen &s = lastOf(touch);
+            (touch.Writes ? s.Write : s.Read)[t] = (int64_t)j;
+        });
+        if (IsKernel(what))
+            anyKernel[t] = (int64_t)j;
+        if (AnyObject(what))
             anyObject[t] = (int64_t)j;
         last[t] = (int64_t)j;
     }

@@ -54,28 +54,42 @@ struct Switch {
     bool operator==(const Switch &) const = default;
 };
 
-// What a step of a thread touches first: a step runs from one switch point of
-// its thread to the next, and begins with the access announced there. Kind
-// is that of kvr_shared.h (0 load, 1 store, 2 update), KernelStep or
-// ThreadStep. A kernel step is a kernel routine (Address: the one object it
-// touches, an event or a mutex; null: any of the kernel's state), a return
-// into the kernel from a call into the driver, a thread's start, or the
-// harness's own code; the continuation after a wait is a step on what the
-// thread waited for. A thread step touches the calling thread's own state
-// only (its IRQL, its own delay). The simulated kernel never touches the
-// driver's shared fields, and the driver touches the kernel's state only
-// through its routines.
+// What a step of a thread touches: a step runs from one switch point of its
+// thread to the next, and is named at the first. Kind is that of
+// kvr_shared.h (0 load, 1 store, 2 update) for a shared access of the driver
+// at Address; KernelStep, KernelRead or ThreadStep otherwise.
+//
+// A kernel step is a kernel routine, a return into the kernel from a call
+// into the driver, or the harness's own code. It names the objects of the
+// simulated kernel it touches (Address and Also: an event, a mutex, the pool,
+// the registry, the I/O manager's requests, the adapter, the plug-and-play
+// manager), or none (Address null): then it may touch any of the kernel's
+// state. A KernelRead step only reads its objects. The continuation after a
+// wait is a step on what the thread waited for. Memory of the driver that a
+// kernel step writes on another context's behalf (a completed request's
+// reply) is named too (Writes, WriteLength bytes); the driver reads such
+// memory one byte at a time (Shared<UCHAR>, SharedCopyIn). Otherwise the
+// simulated kernel never touches the driver's shared fields, and the driver
+// touches the kernel's state only through its routines.
+//
+// A thread step touches the calling thread's own state only (its IRQL, its
+// own delay, its start).
 constexpr int KernelStep = 3;
 constexpr int ThreadStep = 4;
+constexpr int KernelRead = 5;
 struct Access {
     const volatile void *Address = nullptr;
     int Kind = KernelStep;
+    const volatile void *Also = nullptr;
+    const volatile void *Writes = nullptr;
+    uint32_t WriteLength = 0;
     bool operator==(const Access &) const = default;
 };
 
 // Two steps conflict (their order may matter) when both are kernel steps on
-// the same object or one of them on any, or both touch the same address of
-// the driver and at least one writes. A thread step conflicts with none.
+// one object, not both reading it, or one of them names no object; or both
+// touch the same address of the driver (a kernel step: a byte it writes) and
+// at least one writes. A thread step conflicts with none.
 bool Conflict(const Access &a, const Access &b);
 
 // A thread whose next step need not run: an order with it first was explored.

@@ -21,8 +21,10 @@
 #include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "address_table.h"
+#include "explore.h"
 #include "sim.h"
 
 // The sanitizer a build runs under, if any.
@@ -584,8 +586,10 @@ inline bool Tracing()
 std::string Hex(const void *data, size_t length);
 std::string Status(NTSTATUS status);
 // Harness entry: the kernel must exist; deterministic mode runs every
-// runnable thread first.
+// runnable thread first. HarnessEntryAs: the entry names what it touches
+// for the interleaving explorer (on a simulated thread), as EnterKernel.
 void HarnessEntry();
+void HarnessEntryAs(const Access &what);
 // Platform routines: the kernel must exist (one is made on first use):
 // EnsureKernel, below.
 void MakeFirstKernel();
@@ -651,6 +655,9 @@ std::string OnTarget();
 
 // I/O (io.cpp): the requests a thread built are cancelled when it ends.
 void CancelThreadIo(Thread *thread);
+// What a thread's end touches (FiberMain): its requests, as CancelThreadIo
+// handles them.
+Access ThreadEndAccess(Thread *thread);
 // Counts (and traces) a Busy event when the object is the event of a pending
 // peer request.
 void NoteBusyPeerRequest(const void *event);
@@ -702,36 +709,49 @@ std::chrono::steady_clock::time_point RealTimeOf(int64_t virtualTime);
 
 // Interleaving explorer (explore.cpp; the switching is in threads.cpp).
 bool ExplorerOn();
-// At a switch point of the running thread: the thread to switch to, or null
-// to go on.
+// At a switch point of the running thread, before the step named by what:
+// the thread to switch to, or null to go on.
 Thread *ExplorerAtSwitchPoint(Thread *self, const std::deque<Thread *> &runnable,
-                              const volatile void *address, int kind);
+                              const Access &what);
 // Which of two or more runnable threads runs next (an index into runnable).
 size_t ExplorerPickRunnable(const std::deque<Thread *> &runnable);
 // The thread taken from the run queue begins its next step.
 void ExplorerTaken(Thread *thread);
-// A switch point of the calling simulated thread (kind as in kvr_shared.h; 3
-// for the entry of a kernel routine). Does nothing unless exploring.
-void SwitchPointReached(const volatile void *address, int kind);
+// A thread created while exploring: its first step (up to its first switch
+// point) touches its own state only.
+void ExplorerThreadCreated(Thread *thread);
+// A switch point of the calling simulated thread, before the step named by
+// what. Does nothing unless exploring.
+void SwitchPointReached(const Access &what);
 constexpr int KernelCallPoint = 3;
 constexpr int ThreadCallPoint = 4; // a routine that touches the caller's own state only
+constexpr int KernelReadPoint = 5; // a routine that only reads the objects it names
+inline bool SwitchPointsOn()
+{
+    return __atomic_load_n(&KvrSwitchPointsOn, __ATOMIC_RELAXED) != 0;
+}
+inline void SwitchPoint(const Access &what)
+{
+    if (SwitchPointsOn())
+        SwitchPointReached(what);
+}
 inline void SwitchPoint(const volatile void *address, int kind)
 {
-    if (__atomic_load_n(&KvrSwitchPointsOn, __ATOMIC_RELAXED))
-        SwitchPointReached(address, kind);
+    if (SwitchPointsOn())
+        SwitchPointReached(Access{address, kind});
 }
 
 // Every kernel routine begins here, so this is also where the explorer may
 // switch threads at a kernel call.
-inline void EnterKernel(const volatile void *object, int kind)
+inline void EnterKernel(const Access &what)
 {
     if (!K) [[unlikely]]
         MakeFirstKernel();
-    SwitchPoint(object, kind);
+    SwitchPoint(what);
 }
 inline void EnsureKernel()
 {
-    EnterKernel(nullptr, KernelCallPoint);
+    EnterKernel(Access{});
 }
 
 // The entry of a kernel routine that touches one object of the kernel only
@@ -739,7 +759,14 @@ inline void EnsureKernel()
 // the steps on the same object and against those of routines that name none.
 inline void EnsureKernelFor(const volatile void *object)
 {
-    EnterKernel(object, KernelCallPoint);
+    EnterKernel(Access{object, KernelCallPoint});
+}
+
+// The entry of a routine that only reads one object of the kernel: ordered
+// against the steps that change it, not against the other readers.
+inline void EnsureKernelReading(const volatile void *object)
+{
+    EnterKernel(Access{object, KernelReadPoint});
 }
 
 // The entry of a routine that touches the calling thread's own state only
@@ -747,7 +774,26 @@ inline void EnsureKernelFor(const volatile void *object)
 // of other threads.
 inline void EnsureKernelForThread()
 {
-    EnterKernel(nullptr, ThreadCallPoint);
+    EnterKernel(Access{nullptr, ThreadCallPoint});
+}
+
+// The entry of a routine whose objects depend on the kernel's state (the
+// request it is about to complete, say): named as they stand at the switch
+// point, and named again if another thread changed them while this one
+// waited there, so that the step that runs is named by what it touches.
+template <typename Name> void EnsureKernelNamed(Name name)
+{
+    if (!K) [[unlikely]]
+        MakeFirstKernel();
+    if (!SwitchPointsOn())
+        return;
+    for (Access what = name();;) {
+        SwitchPointReached(what);
+        Access now = name();
+        if (now == what)
+            return;
+        what = now;
+    }
 }
 
 // Calls into the driver (image/crossing.cpp). Every call the kernel makes
@@ -792,16 +838,23 @@ template <typename R> R FromRaw(uint64_t raw)
 
 // When a call into the driver returns, the thread goes on in the kernel: a
 // switch point, so that the kernel's work after the call is a step of its own
-// (what the driver's last shared access began is not).
-struct BackInKernel {
-    ~BackInKernel() { SwitchPoint(nullptr, KernelCallPoint); }
+// (what the driver's last shared access began is not), named by what that
+// work touches (After, called as the call returns; by default any of the
+// kernel's state).
+struct AnyKernelState {
+    Access operator()() const { return Access{}; }
 };
 
-template <typename R, typename... P, typename... A>
-R CallDriver(R (*routine)(P...), A &&...arguments)
+template <typename Name> struct BackInKernel {
+    Name After;
+    ~BackInKernel() { SwitchPoint(After()); }
+};
+
+template <typename Name, typename R, typename... P, typename... A>
+R CallDriverThen(Name after, R (*routine)(P...), A &&...arguments)
 {
     static_assert(sizeof...(P) >= 1 && sizeof...(P) <= 6, "the crossing passes 1 to 6 arguments");
-    BackInKernel back;
+    BackInKernel<Name> back{after};
     if (InImage((const void *)routine)) [[unlikely]] {
         const uint64_t raw[] = {RawArgument<P>(static_cast<P>(arguments))...};
         return FromRaw<R>(CrossIntoImage((const void *)routine, raw, sizeof...(P)));
@@ -809,6 +862,18 @@ R CallDriver(R (*routine)(P...), A &&...arguments)
     kvrsim_fill_stack(FrameFillBytes);
     return routine(static_cast<P>(arguments)...);
 }
+
+template <typename R, typename... P, typename... A>
+R CallDriver(R (*routine)(P...), A &&...arguments)
+{
+    return CallDriverThen(AnyKernelState{}, routine, std::forward<A>(arguments)...);
+}
+
+// What the kernel's work after a call into the driver touches when it is the
+// calling thread's own (its IRQL, its buffers) and the verifier's record.
+struct CallerOwnState {
+    Access operator()() const { return Access{nullptr, ThreadCallPoint}; }
+};
 
 // The real image (image/image.cpp): a fresh copy mapped for a new kernel, the
 // start-up section discarded once DriverEntry has returned.
@@ -839,7 +904,10 @@ void RemoveFromNamespace(PDEVICE_OBJECT device);
 void CheckRegistrationsAtTeardown();
 // Calls a notification callback of the driver on the calling context, with
 // the verifier's checks of its return; records and returns its status.
-NTSTATUS CallRegistration(const PnpRegistration &registration, PVOID notification);
+// After names what the caller's work after the callback touches, for the
+// interleaving explorer (by default any of the kernel's state).
+NTSTATUS CallRegistration(const PnpRegistration &registration, PVOID notification,
+                          const Access &after = Access{});
 // Hands the storage of the kernel's requests over to the next kernel.
 void KeepRequestStorage();
 void CheckReferencesAtTeardown();

@@ -14,6 +14,26 @@ namespace
 
 constexpr char SiblingDeviceName[] = "\\Device\\KEVO-0";
 
+// What the interleaving explorer orders the I/O manager's requests by: the
+// requests, the sibling's pending list and the frame's answers are one object.
+const char IoObject = 0;
+
+// A step that may complete the request: the requests, its event and its
+// reply buffer in the driver's memory. The sibling's completion thread is
+// woken by an event of its own: a request that may wake it is named by any
+// of the kernel's state.
+Access CompletingAccess(PIRP irp)
+{
+    if (K->PeerCompletion == Completion::Later)
+        return Access{};
+    return Access{&IoObject, KernelCallPoint, irp->Event, irp->OutputBuffer, irp->OutputLength};
+}
+
+Access IoAccess()
+{
+    return Access{&IoObject, KernelCallPoint};
+}
+
 __attribute__((noinline)) void ReportIrql(const char *routine, KIRQL irql, const char *limit)
 {
     Violate(std::string(routine) + " at IRQL " + std::to_string(irql) + limit);
@@ -401,6 +421,10 @@ PIRP NextDue()
 void SiblingCompletionMain(PVOID)
 {
     for (;;) {
+        EnsureKernelNamed([] {
+            PIRP next = NextDue();
+            return next ? CompletingAccess(next) : IoAccess();
+        });
         Kernel *k = K;
         __atomic_store_n(&k->SiblingWake.Header.SignalState, 0, __ATOMIC_RELAXED);
         PIRP next = NextDue();
@@ -552,6 +576,16 @@ void CancelThreadIo(Thread *thread)
         // A sibling without a cancel routine: the I/O manager stops waiting
         // and the request completes later, after the stack is gone.
     }
+}
+
+Access ThreadEndAccess(Thread *thread)
+{
+    bool any = false;
+    K->Irps.ForEach(
+        [&](const void *pointer, bool) { any = any || ((PIRP)pointer)->Thread == thread; });
+    // With requests of its own left, it may complete them and signal their
+    // events; without, it only ends its part in the requests' bookkeeping.
+    return any ? Access{} : IoAccess();
 }
 
 void FinishDriverEntryDevices(PDRIVER_OBJECT driver)
@@ -795,7 +829,7 @@ void SetFrameMode(UCHAR mode)
 
 void SetFramePanel(UCHAR type, UCHAR aux)
 {
-    HarnessEntry();
+    HarnessEntryAs(IoAccess());
     Guard guard;
     K->PanelType = type;
     K->PanelAux = aux;
@@ -803,7 +837,7 @@ void SetFramePanel(UCHAR type, UCHAR aux)
 
 void SetFrameInput(UCHAR byte0, UCHAR byte1)
 {
-    HarnessEntry();
+    HarnessEntryAs(IoAccess());
     Guard guard;
     K->Input[0] = byte0;
     K->Input[1] = byte1;
@@ -843,7 +877,10 @@ size_t CompletePeerRequests(NTSTATUS status)
 
 bool CompleteOldestPeerRequest(NTSTATUS status)
 {
-    HarnessEntry();
+    EnsureKernelNamed([] {
+        return K->PendingIrps.empty() ? IoAccess() : CompletingAccess(K->PendingIrps.front());
+    });
+    DrainRunQueueIfIdle();
     Guard guard;
     return CompleteOldest(status);
 }
@@ -1055,7 +1092,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
-    EnsureKernel();
+    EnsureKernelFor(&IoObject);
     KVR_SIM_CHECK_CALLER("IoBuildDeviceIoControlRequest");
     Kernel *k = K;
     Guard guard;
@@ -1106,7 +1143,12 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    EnsureKernel();
+    // A request built and not yet sent is the caller's alone: its event and
+    // reply buffer stay as they are until it is sent.
+    EnsureKernelNamed([Irp] {
+        bool mine = K->Irps.Find(Irp) && !Irp->Sent;
+        return mine ? CompletingAccess(Irp) : Access{};
+    });
     KVR_SIM_CHECK_CALLER("IofCallDriver");
     Kernel *k = K;
     Guard guard;

@@ -86,9 +86,19 @@ struct InterfaceName {
 
 } // namespace
 
+// What the interleaving explorer orders the plug-and-play manager's work by:
+// its interfaces, registrations and the callbacks' results are one object.
+const char PnpObject = 0;
+
+Access PnpAccess()
+{
+    return Access{&PnpObject, KernelCallPoint};
+}
+
 // Every notification callback of the driver is called here, whatever the
 // category: on the calling context, which must be left as it was found.
-NTSTATUS CallRegistration(const PnpRegistration &registration, PVOID notification)
+NTSTATUS CallRegistration(const PnpRegistration &registration, PVOID notification,
+                          const Access &after)
 {
     Thread *thread = CurrentThread();
     KIRQL irql = thread->Irql;
@@ -96,7 +106,8 @@ NTSTATUS CallRegistration(const PnpRegistration &registration, PVOID notificatio
     NTSTATUS status;
     {
         CallOut call;
-        status = CallDriver(registration.Callback, notification, registration.Context);
+        status = CallDriverThen([after] { return after; }, registration.Callback, notification,
+                                registration.Context);
     }
     Guard guard;
     if (thread->Irql != irql)
@@ -135,7 +146,9 @@ void CallInterfaceCallback(const PnpRegistration &registration, const GUID &even
     notification.Event = event;
     notification.InterfaceClassGuid = interfaceClass;
     notification.SymbolicLinkName = &name;
-    CallRegistration(registration, &notification);
+    // The delivery goes on with the next registration, as the list stood
+    // when it began.
+    CallRegistration(registration, &notification, PnpAccess());
 }
 
 // The active registrations of a category, copied before any is called (a
@@ -431,7 +444,7 @@ std::string UsbInterfaceName(std::string_view vid, std::string_view pid, std::st
 
 void PlugUsb(std::string_view vid, std::string_view pid, std::string_view instance)
 {
-    HarnessEntry();
+    HarnessEntryAs(PnpAccess());
     std::string name = UsbInterfaceName(vid, pid, instance);
     {
         Guard guard;
@@ -445,7 +458,7 @@ void PlugUsb(std::string_view vid, std::string_view pid, std::string_view instan
 
 void UnplugUsb(std::string_view vid, std::string_view pid, std::string_view instance)
 {
-    HarnessEntry();
+    HarnessEntryAs(PnpAccess());
     std::string name = UsbInterfaceName(vid, pid, instance);
     {
         Guard guard;

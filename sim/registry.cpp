@@ -19,6 +19,10 @@ namespace sim::detail
 namespace
 {
 
+// What the interleaving explorer orders registry calls by: the registry is
+// one object.
+const char RegistryObject = 0;
+
 constexpr size_t MaxTableEntries = 1024;
 constexpr ULONG RelativeToMask = 0x0000FFFF;
 
@@ -505,8 +509,12 @@ NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE &entry, PWSTR name, ULONG ty
     uint8_t empty[2] = {0, 0};
     void *pointer = copy.empty() ? (void *)empty : (void *)copy.data();
     CallOut call;
-    return CallDriver(entry.QueryRoutine, name, type, pointer, (ULONG)copy.size(), context,
-                      entry.EntryContext);
+    // The query goes on with the registry's next value.
+    return CallDriverThen(
+        [] {
+            return Access{&RegistryObject, KernelCallPoint};
+        },
+        entry.QueryRoutine, name, type, pointer, (ULONG)copy.size(), context, entry.EntryContext);
 }
 
 // Hands one value (or default) to the entry: the query routine, or the
@@ -966,12 +974,6 @@ uint64_t RegistryQueryCount()
 }
 
 } // namespace sim
-
-namespace
-{
-// What the interleaving explorer orders registry calls: the registry is one object.
-const char RegistryObject = 0;
-} // namespace
 
 extern "C" {
 

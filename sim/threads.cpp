@@ -163,7 +163,8 @@ void SwitchToHarness(Thread *thread, bool exiting)
 void FiberMain(Thread *thread)
 {
     FinishSwitch(nullptr, &K->MainStackBottom, &K->MainStackSize);
-    CallDriver(thread->StartRoutine, thread->StartContext);
+    CallDriverThen([thread] { return ThreadEndAccess(thread); }, thread->StartRoutine,
+                   thread->StartContext);
     CheckThreadEnd(thread);
     thread->Ending = true;
     K->ThreadEnded = true;
@@ -541,13 +542,13 @@ NTSTATUS WaitForObject(void *object, const LARGE_INTEGER *timeout)
 
 // The running fiber goes back to the run queue, behind the others, and the
 // thread the explorer chose runs.
-void SwitchPointReached(const volatile void *address, int kind)
+void SwitchPointReached(const Access &what)
 {
     Kernel *k = K;
     if (!k || k->FreeRunning || !k->Current || !ExplorerOn())
         return;
     Thread *self = k->Current;
-    Thread *next = ExplorerAtSwitchPoint(self, k->RunQueue, address, kind);
+    Thread *next = ExplorerAtSwitchPoint(self, k->RunQueue, what);
     if (!next)
         return;
     k->SwitchTarget = next;
@@ -840,7 +841,7 @@ using namespace sim::detail;
 
 extern "C" void KvrSwitchPoint(const volatile void *Address, int Kind)
 {
-    SwitchPointReached(Address, Kind);
+    SwitchPointReached(Access{Address, Kind});
 }
 
 // --- Harness interface -------------------------------------------------------
@@ -1228,6 +1229,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     if (!thread)
         return STATUS_INSUFFICIENT_RESOURCES;
     thread->Driver = true;
+    // Up to its first switch point the thread runs its start routine on its
+    // own stack: the explorer orders that step against nothing.
+    if (ExplorerOn())
+        ExplorerThreadCreated(thread);
     HANDLE handle = (HANDLE)(uintptr_t)(0x1000 + thread->Id * 4);
     if (ThreadHandle)
         __atomic_store_n(ThreadHandle, handle, __ATOMIC_RELAXED);

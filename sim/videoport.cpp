@@ -22,6 +22,15 @@ constexpr size_t ConfigInfoSize = 512;   // the port's configuration record, zer
 constexpr size_t ChildEnumInfoSize =
     24; // Size, ChildDescriptorSize, ChildIndex, ACPIHwId, extension
 
+// What the interleaving explorer orders the video port's calls by: the
+// adapter's state (its table, extension, device, power) is one object.
+const char AdapterObject = 0;
+
+// The video port's work after a callback that changes the adapter's state.
+struct AdapterState {
+    Access operator()() const { return Access{&AdapterObject, KernelCallPoint}; }
+};
+
 const VIDEO_HW_INITIALIZATION_DATA *Table(const char *what)
 {
     if (!K->HaveTable) {
@@ -450,8 +459,9 @@ NTSTATUS OpenForDisplayDriver()
         table = K->Table;
         extension = K->Extension;
     }
-    BOOLEAN initialized =
-        CallMiniport("HwInitialize", [&] { return CallDriver(table.HwInitialize, extension); });
+    BOOLEAN initialized = CallMiniport("HwInitialize", [&] {
+        return CallDriverThen(AdapterState{}, table.HwInitialize, extension);
+    });
     Guard guard;
     NTSTATUS status = initialized ? STATUS_SUCCESS : StatusDeviceNotReady;
     K->VideoDeviceOpen = initialized != FALSE;
@@ -528,13 +538,15 @@ VP_STATUS AdapterPowerRequest(ULONG state)
     }
     VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
     VP_STATUS status = CallMiniport("HwGetPowerState", [&] {
-        return CallDriver(table.HwGetPowerState, extension, DISPLAY_ADAPTER_HW_ID, &request);
+        return CallDriverThen(CallerOwnState{}, table.HwGetPowerState, extension,
+                              DISPLAY_ADAPTER_HW_ID, &request);
     });
     if (status != NO_ERROR)
         return status;
     request = VIDEO_POWER_MANAGEMENT{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
     status = CallMiniport("HwSetPowerState", [&] {
-        return CallDriver(table.HwSetPowerState, extension, DISPLAY_ADAPTER_HW_ID, &request);
+        return CallDriverThen(AdapterState{}, table.HwSetPowerState, extension,
+                              DISPLAY_ADAPTER_HW_ID, &request);
     });
     Guard guard;
     K->AdapterPower = state;
@@ -574,7 +586,10 @@ PVOID DeviceExtension()
 IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength, uint8_t prefill,
                   ULONG_PTR presetInformation, VP_STATUS presetStatus)
 {
-    HarnessEntry();
+    // Up to HwStartIO it reads the adapter's state (an open for the display
+    // driver changes it after HwInitialize, a step of its own); after it,
+    // the request's own buffers.
+    HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
     IoctlResult result{};
     VIDEO_HW_INITIALIZATION_DATA table;
     PVOID extension;
@@ -639,8 +654,9 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
         std::unique_lock<std::mutex> serial(K->StartIoMutex, std::defer_lock);
         if (K->FreeRunning)
             serial.lock();
-        result.Returned = CallMiniport(
-            "HwStartIO", [&] { return CallDriver(table.HwStartIO, extension, &packet); });
+        result.Returned = CallMiniport("HwStartIO", [&] {
+            return CallDriverThen(CallerOwnState{}, table.HwStartIO, extension, &packet);
+        });
     }
     if (size)
         CheckSystemBufferGuard(code, buffer.get(), size);
@@ -666,7 +682,7 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
 
 VP_STATUS SetPowerState(ULONG state, ULONG hwId)
 {
-    HarnessEntry();
+    HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
     VIDEO_HW_INITIALIZATION_DATA table;
     PVOID extension;
     {
@@ -679,7 +695,7 @@ VP_STATUS SetPowerState(ULONG state, ULONG hwId)
     }
     VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
     VP_STATUS status = CallMiniport("HwSetPowerState", [&] {
-        return CallDriver(table.HwSetPowerState, extension, hwId, &request);
+        return CallDriverThen(CallerOwnState{}, table.HwSetPowerState, extension, hwId, &request);
     });
     Guard guard;
     if (Tracing()) {
@@ -694,7 +710,7 @@ VP_STATUS SetPowerState(ULONG state, ULONG hwId)
 
 VP_STATUS GetPowerState(ULONG state, ULONG hwId, VIDEO_POWER_MANAGEMENT *reply)
 {
-    HarnessEntry();
+    HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
     VIDEO_HW_INITIALIZATION_DATA table;
     PVOID extension;
     {
@@ -707,7 +723,7 @@ VP_STATUS GetPowerState(ULONG state, ULONG hwId, VIDEO_POWER_MANAGEMENT *reply)
     }
     VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
     VP_STATUS status = CallMiniport("HwGetPowerState", [&] {
-        return CallDriver(table.HwGetPowerState, extension, hwId, &request);
+        return CallDriverThen(CallerOwnState{}, table.HwGetPowerState, extension, hwId, &request);
     });
     if (reply)
         *reply = request;

@@ -263,22 +263,50 @@ TEST(Explorer, StepsConflictOnOneAddressWithAWriteOrOnOneKernelObject)
 {
     int a = 0;
     int b = 0;
+    unsigned char reply[4] = {};
     const sim::Access load{&a, 0}, store{&a, 1}, update{&a, 2}, other{&b, 1};
     const sim::Access kernel{}, eventA{&a, sim::KernelStep}, eventB{&b, sim::KernelStep};
     const sim::Access own{nullptr, sim::ThreadStep};
+    const sim::Access readA{&a, sim::KernelRead}, readB{&b, sim::KernelRead};
+    // A completion: the requests (b), the event a, and reply[1..2] written.
+    const sim::Access completes{&b, sim::KernelStep, &a, &reply[1], 2};
+    const sim::Access replyLoad{&reply[2], 0}, besideLoad{&reply[0], 0}, after{&reply[3], 0};
     const struct {
         sim::Access First, Second;
         bool Conflict;
     } pairs[] = {
-        {load, load, false},    {load, store, true},    {update, load, true},
-        {store, update, true},  {store, other, false},  {kernel, kernel, true},
-        {kernel, eventA, true}, {eventA, eventA, true}, {eventA, eventB, false},
-        {kernel, store, false}, {eventA, store, false}, {own, kernel, false},
-        {own, own, false},      {own, store, false},
+        {load, load, false},
+        {load, store, true},
+        {update, load, true},
+        {store, update, true},
+        {store, other, false},
+        {kernel, kernel, true},
+        {kernel, eventA, true},
+        {eventA, eventA, true},
+        {eventA, eventB, false},
+        {kernel, store, false},
+        {eventA, store, false},
+        {own, kernel, false},
+        {own, own, false},
+        {own, store, false},
+        {readA, readA, false},
+        {readA, eventA, true},
+        {readA, kernel, true},
+        {readA, readB, false},
+        {completes, eventA, true},
+        {completes, readB, true},
+        {completes, replyLoad, true},
+        {completes, besideLoad, false},
+        {completes, after, false},
+        {completes, completes, true},
+        {completes, kernel, true},
+        {completes, own, false},
+        {completes, load, false},
     };
     for (const auto &pair : pairs) {
-        EXPECT_EQ(sim::Conflict(pair.First, pair.Second), pair.Conflict);
-        EXPECT_EQ(sim::Conflict(pair.Second, pair.First), pair.Conflict);
+        EXPECT_EQ(sim::Conflict(pair.First, pair.Second), pair.Conflict)
+            << &pair - pairs << ": " << pair.First.Kind << " " << pair.Second.Kind;
+        EXPECT_EQ(sim::Conflict(pair.Second, pair.First), pair.Conflict) << &pair - pairs;
     }
 }
 

@@ -109,13 +109,13 @@ void Fail(std::string text)
     R.Failures.push_back(std::move(text));
 }
 
-// The harness's own code on a context's thread (its records, the simulated
-// kernel's entry points it calls) is a kernel step to the explorer: ordered
-// against every other.
-void HarnessStep()
+// The harness's own code on a context's thread updates one part of its
+// record of the run: announced to the explorer as an update of that part,
+// ordered against the other contexts' updates of it.
+void HarnessStep(const void *record)
 {
     if (__atomic_load_n(&KvrSwitchPointsOn, __ATOMIC_RELAXED))
-        KvrSwitchPoint(nullptr, sim::KernelStep);
+        KvrSwitchPoint(record, SharedUpdate);
 }
 
 // --- The contexts' actions (called on simulated threads) ----------------------
@@ -134,7 +134,7 @@ uint32_t PairOf(uint32_t first)
 
 void StartSession(uint32_t first)
 {
-    HarnessStep();
+    HarnessStep(&R.Pairs);
     uint32_t second = PairOf(first);
     R.Pairs.insert({first, second});
     std::vector<uint8_t> input(8);
@@ -147,32 +147,31 @@ void StartSession(uint32_t first)
 
 void EndSession()
 {
-    HarnessStep();
     sim::Ioctl(IoctlEndExternalSession, {}, 0);
 }
 
 void QueryPowerOff()
 {
-    HarnessStep();
+    HarnessStep(&R.Stamp);
     uint64_t begin = R.Stamp++;
     sim::IoctlResult result = sim::Ioctl(IoctlQueryPowerOff, {}, 1);
-    HarnessStep();
+    HarnessStep(&R.Stamp);
     uint8_t reported = result.Output.empty() ? 0xFF : result.Output[0];
     R.PowerQueries.push_back(PowerQuery{begin, R.Stamp++, reported});
 }
 
 void SetPower(ULONG state)
 {
-    HarnessStep();
+    HarnessStep(&R.Stamp);
     uint64_t begin = R.Stamp++;
     sim::SetPowerState(state);
-    HarnessStep();
+    HarnessStep(&R.Stamp);
     R.PowerCalls.push_back(PowerCall{state, begin, R.Stamp++});
 }
 
 void Plug(const char *pid, const char *instance)
 {
-    HarnessStep();
+    HarnessStep(&R.Notifications);
     bool monitorMode = false;
     for (const auto &id : MonitorModeIds)
         monitorMode = monitorMode || std::string_view(id) == pid;
@@ -465,7 +464,6 @@ void SessionContexts()
                   [] {
                       for (uint64_t ms = 1000; ms <= 1250; ms += 250) {
                           WaitUntilMs(ms);
-                          HarnessStep();
                           sim::SetFramePanel((UCHAR)(ms / 250), 7);
                           sim::CompleteOldestPeerRequest();
                       }
