@@ -42,6 +42,8 @@ struct Explorer {
     // kernel step when none is), and the decision point that chose the
     // thread about to be taken from the run queue.
     std::vector<std::pair<uint32_t, Access>> Pending;
+    // The region of guarded fields each thread is in, if any.
+    std::vector<std::pair<uint32_t, const volatile void *>> Regions;
     int64_t ChosenPoint = -1;
     // Reduced: the sleep set, from the prefix's last decision point on.
     std::vector<Asleep> Sleep;
@@ -77,6 +79,15 @@ size_t Highest(const std::vector<Thread *> &options)
         if (PriorityOf(options[i]->Id) > PriorityOf(options[best]->Id))
             best = i;
     return best;
+}
+
+const volatile void *&RegionOf(uint32_t thread)
+{
+    for (auto &entry : E.Regions)
+        if (entry.first == thread)
+            return entry.second;
+    E.Regions.emplace_back(thread, nullptr);
+    return E.Regions.back().second;
 }
 
 Access &PendingOf(uint32_t thread)
@@ -197,8 +208,19 @@ bool ExplorerOn()
 Thread *ExplorerAtSwitchPoint(Thread *self, const std::deque<Thread *> &runnable,
                               const Access &what)
 {
-    const volatile void *address = what.Address;
-    int kind = what.Kind;
+    if (what.Kind == RegionLeave) {
+        RegionOf(self->Id) = nullptr;
+        return nullptr;
+    }
+    Access step = what;
+    if (what.Kind == RegionEnter) {
+        // Entering writes the fields; so does every step until the leave.
+        RegionOf(self->Id) = what.Address;
+        step = Access{what.Address, 2};
+    }
+    step.Region = RegionOf(self->Id);
+    const volatile void *address = step.Address;
+    int kind = step.Kind;
     E.Record.SwitchPoints++;
     if (kind == 0 && address && self->Id == E.SpinThread && address == E.SpinAddress) {
         E.SpinCount++;
@@ -207,7 +229,7 @@ Thread *ExplorerAtSwitchPoint(Thread *self, const std::deque<Thread *> &runnable
         E.SpinAddress = kind == 0 ? address : nullptr;
         E.SpinCount = kind == 0 ? 1 : 0;
     }
-    PendingOf(self->Id) = what;
+    PendingOf(self->Id) = step;
     if (runnable.empty()) {
         StartStep(self->Id, -1);
         return nullptr;
@@ -408,6 +430,8 @@ struct Touch {
 
 template <typename Visit> void ForEachTouch(const Access &what, Visit visit)
 {
+    if (what.Region)
+        visit(Touch{false, (uintptr_t)what.Region, true});
     if (what.Kind == ThreadStep || AnyObject(what))
         return;
     if (!IsKernel(what)) {
@@ -426,7 +450,7 @@ template <typename Visit> void ForEachTouch(const Access &what, Visit visit)
 
 bool Conflict(const Access &a, const Access &b)
 {
-    if (a.Kind == ThreadStep || b.Kind == ThreadStep)
+    if ((a.Kind == ThreadStep && !a.Region) || (b.Kind == ThreadStep && !b.Region))
         return false;
     if ((AnyObject(a) && IsKernel(b)) || (AnyObject(b) && IsKernel(a)))
         return true;

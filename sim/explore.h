@@ -74,22 +74,31 @@ struct Switch {
 //
 // A thread step touches the calling thread's own state only (its IRQL, its
 // own delay, its start).
+//
+// Between RegionEnter and RegionLeave (kvr_shared.h's EnterFieldRegion and
+// LeaveFieldRegion) a thread touches plain fields of the driver that one
+// lock guards: each of its steps there also writes Region, the address that
+// stands for those fields.
 constexpr int KernelStep = 3;
 constexpr int ThreadStep = 4;
 constexpr int KernelRead = 5;
+constexpr int RegionEnter = 6;
+constexpr int RegionLeave = 7;
 struct Access {
     const volatile void *Address = nullptr;
     int Kind = KernelStep;
     const volatile void *Also = nullptr;
     const volatile void *Writes = nullptr;
     uint32_t WriteLength = 0;
+    const volatile void *Region = nullptr;
     bool operator==(const Access &) const = default;
 };
 
 // Two steps conflict (their order may matter) when both are kernel steps on
 // one object, not both reading it, or one of them names no object; or both
-// touch the same address of the driver (a kernel step: a byte it writes) and
-// at least one writes. A thread step conflicts with none.
+// touch the same address of the driver (a kernel step: a byte it writes; a
+// step in a region: its fields) and at least one writes. A thread step
+// outside a region conflicts with none.
 bool Conflict(const Access &a, const Access &b);
 
 // A thread whose next step need not run: an order with it first was explored.

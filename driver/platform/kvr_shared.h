@@ -14,7 +14,15 @@
 #ifndef KVR_SHARED_H
 #define KVR_SHARED_H
 
-enum SHARED_ACCESS_KIND { SharedLoad = 0, SharedStore = 1, SharedUpdate = 2 };
+// SharedRegionEnter and SharedRegionLeave mark a region of code that touches
+// plain fields guarded by one lock (below).
+enum SHARED_ACCESS_KIND {
+    SharedLoad = 0,
+    SharedStore = 1,
+    SharedUpdate = 2,
+    SharedRegionEnter = 6,
+    SharedRegionLeave = 7
+};
 
 #if defined(KVR_KERNEL_TARGET) && !KVR_KERNEL_TARGET
 // Host build: the simulated kernel sets the flag while it explores
@@ -64,6 +72,21 @@ template <typename T> struct Shared {
                                            __ATOMIC_ACQUIRE);
     }
 };
+
+// Plain fields that a lock guards are touched without Shared<T>: the code
+// between these two marks touches them, and the explorer orders each of its
+// steps against the steps of other contexts in a region of the same fields
+// (Fields: one address that stands for them all), whether or not the lock
+// excludes. Nothing in the kernel image.
+inline void EnterFieldRegion(const volatile void *Fields)
+{
+    SharedAccessPoint(Fields, SharedRegionEnter);
+}
+
+inline void LeaveFieldRegion(const volatile void *Fields)
+{
+    SharedAccessPoint(Fields, SharedRegionLeave);
+}
 
 // Byte-wise relaxed copies, for memory that another context may write one
 // byte at a time while it is read (reply buffers, identifier texts).

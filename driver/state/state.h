@@ -160,10 +160,12 @@ extern DRIVER_STATE DriverState;
 inline void AcquireEventLock()
 {
     KeWaitForSingleObject(&DriverState.EventLock, Executive, KernelMode, FALSE, nullptr);
+    EnterFieldRegion(&DriverState.EventLock);
 }
 
 inline void ReleaseEventLock()
 {
+    LeaveFieldRegion(&DriverState.EventLock);
     KeReleaseMutex(&DriverState.EventLock, FALSE);
 }
 

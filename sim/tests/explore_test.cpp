@@ -271,6 +271,9 @@ TEST(Explorer, StepsConflictOnOneAddressWithAWriteOrOnOneKernelObject)
     // A completion: the requests (b), the event a, and reply[1..2] written.
     const sim::Access completes{&b, sim::KernelStep, &a, &reply[1], 2};
     const sim::Access replyLoad{&reply[2], 0}, besideLoad{&reply[0], 0}, after{&reply[3], 0};
+    // Steps in a region of the fields that b stands for.
+    const sim::Access inRegion{nullptr, sim::ThreadStep, nullptr, nullptr, 0, &b};
+    const sim::Access eventInRegion{&a, sim::KernelStep, nullptr, nullptr, 0, &b};
     const struct {
         sim::Access First, Second;
         bool Conflict;
@@ -302,6 +305,13 @@ TEST(Explorer, StepsConflictOnOneAddressWithAWriteOrOnOneKernelObject)
         {completes, kernel, true},
         {completes, own, false},
         {completes, load, false},
+        {inRegion, inRegion, true},
+        {inRegion, eventInRegion, true},
+        {inRegion, own, false},
+        {inRegion, other, true},
+        {inRegion, kernel, false},
+        {eventInRegion, eventA, true},
+        {eventInRegion, load, false},
     };
     for (const auto &pair : pairs) {
         EXPECT_EQ(sim::Conflict(pair.First, pair.Second), pair.Conflict)
