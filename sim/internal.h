@@ -505,8 +505,12 @@ struct Kernel {
     VIDEO_HW_INITIALIZATION_DATA Table{};
     PVOID HwContext = nullptr;
     std::vector<std::unique_ptr<uint8_t[]>> Extensions;
-    // The port hands the miniport one control request at a time.
+    // The port hands the miniport one control request at a time: in
+    // free-running mode by this mutex, in deterministic mode by the gate (a
+    // synchronisation event, signalled while no request is inside HwStartIO).
     std::mutex StartIoMutex;
+    KEVENT StartIoGate{};
+    bool StartIoGateReady = false;
     PVOID Extension = nullptr;
     // The adapter as the plug-and-play manager and the video port keep it:
     // its device \Device\VideoN (exclusive), whether it is started, and

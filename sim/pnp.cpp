@@ -295,14 +295,17 @@ NTSTATUS NotifyTarget(PDEVICE_OBJECT device, const GUID &event, bool stopAtFailu
 }
 
 // Waits on the plug-and-play thread until the device's last file object is
-// closed: its REMOVE is not sent before.
+// closed: its REMOVE is not sent before. The event is made ready before the
+// count is looked at: KeInitializeEvent is a kernel routine, where the
+// interleaving explorer may run another thread, which could close the last
+// file object between the look and the mark unseen.
 void WaitUntilClosed(PDEVICE_OBJECT device)
 {
+    KeInitializeEvent(&device->Closed, NotificationEvent, FALSE);
     {
         Guard guard;
         if (device->OpenFiles == 0)
             return;
-        KeInitializeEvent(&device->Closed, NotificationEvent, FALSE);
         device->RemovalWaiting = true;
     }
     KeWaitForSingleObject(&device->Closed, Executive, KernelMode, FALSE, nullptr);

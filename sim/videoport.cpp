@@ -254,6 +254,39 @@ void DeleteAdapterDevice(const char *what)
     UnloadIfUnused();
 }
 
+// Deterministic mode: a simulated thread whose control request finds another
+// one inside HwStartIO (switched out at one of its waits or switch points)
+// waits until that one returns, and so does a removal of the adapter's device
+// (the device goes once the request in progress is done). The harness is
+// not gated: it runs only while every simulated thread is blocked.
+class StartIoTurn
+{
+  public:
+    StartIoTurn() : Gated(!K->FreeRunning && K->Current)
+    {
+        if (!Gated)
+            return;
+        if (!K->StartIoGateReady) {
+            KeInitializeEvent(&K->StartIoGate, SynchronizationEvent, TRUE);
+            K->StartIoGateReady = true;
+        }
+        KeWaitForSingleObject(&K->StartIoGate, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~StartIoTurn()
+    {
+        if (!Gated)
+            return;
+        Guard guard;
+        __atomic_store_n(&K->StartIoGate.Header.SignalState, 1, __ATOMIC_RELAXED);
+        SignalObject(&K->StartIoGate);
+    }
+    StartIoTurn(const StartIoTurn &) = delete;
+    StartIoTurn &operator=(const StartIoTurn &) = delete;
+
+  private:
+    bool Gated;
+};
+
 } // namespace
 
 bool UnloadedImageWouldRun(Thread *thread)
@@ -503,6 +536,7 @@ std::string VideoDeviceName()
 bool RemoveAdapter(bool surprise)
 {
     HarnessEntry();
+    StartIoTurn turn;
     Guard guard;
     if (!K->VideoDevice)
         return false;
@@ -590,6 +624,7 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
     // driver changes it after HwInitialize, a step of its own); after it,
     // the request's own buffers.
     HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
+    StartIoTurn turn;
     IoctlResult result{};
     VIDEO_HW_INITIALIZATION_DATA table;
     PVOID extension;

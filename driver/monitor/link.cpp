@@ -121,9 +121,14 @@ bool AttachPeer()
     bool Attached = DriverState.PeerFile == File;
     if (Attached)
         DriverState.PeerDevice.Store(Device);
+    PFILE_OBJECT Left = DriverState.PeerFileLeft;
+    DriverState.PeerFileLeft = nullptr;
     ReleasePeerLock();
     if (!Ours && NT_SUCCESS(Registered))
         IoUnregisterPlugPlayNotification(Entry);
+    // Only now may the device's REMOVE come: no registration is left on it.
+    if (Left != nullptr)
+        ObfDereferenceObject(Left);
     return Attached;
 }
 
@@ -187,10 +192,18 @@ NTSTATUS PeerDeviceNotify(PVOID NotificationStructure, PVOID Context)
     }
     // Query-remove: close, and stay registered for the removal's outcome.
     // Completed removal (also after a surprise removal): close and unregister.
+    // A registration without its entry is one AttachPeer is still making
+    // (it removes it itself): the file object is left to AttachPeer, so that
+    // the device's REMOVE, which follows its closing, finds no registration.
     PFILE_OBJECT File = TakePeerFileLocked();
+    bool Registering = Complete && DriverState.PeerNotifyEntry == nullptr;
     PVOID Entry = Complete ? TakeRegistrationLocked() : nullptr;
     if (File != nullptr)
         DriverState.PeerLost.Store(1);
+    if (Registering) {
+        DriverState.PeerFileLeft = File;
+        File = nullptr;
+    }
     ReleasePeerLock();
     LetGo(Entry, File);
     return STATUS_SUCCESS;

@@ -129,6 +129,9 @@ struct DRIVER_STATE {
     PFILE_OBJECT PeerNotifyFile{nullptr}; // what the registration was made on (compared only)
     PVOID PeerNotifyEntry{nullptr};       // the registration, until it is removed
     ULONG PeerUsers{0};                   // requests being built or sent to PeerDevice
+    // Closed by a completed removal while AttachPeer was registering on it:
+    // AttachPeer drops its reference once it has removed the registration.
+    PFILE_OBJECT PeerFileLeft{nullptr};
     // Set when a removal of the peer's device let go of it outside the
     // monitor: the monitor resets and publishes the records at its next turn.
     Shared<UCHAR> PeerLost{0};

@@ -461,6 +461,71 @@ TEST(VideoPortFreeRunning, ControlRequestsFromSeveralThreadsReachHwStartIoOneAtA
     EXPECT_TRUE(sim::Shutdown().empty());
 }
 
+// Deterministic mode: a request whose HwStartIO waits lets other threads
+// run, but their control requests, and a removal of the adapter's device,
+// wait until it returns (the port hands the miniport one request at a time
+// and removes the device once the request in progress is done).
+std::atomic<bool> AdapterRemoved{false};
+std::atomic<int> RemovedInside{0};
+
+BOOLEAN WaitingStartIo(PVOID, PVIDEO_REQUEST_PACKET packet)
+{
+    if (Inside.fetch_add(1) != 0)
+        Overlaps++;
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10000; // 1 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    if (AdapterRemoved)
+        RemovedInside++;
+    Served++;
+    packet->StatusBlock->Status = NO_ERROR;
+    Inside--;
+    return TRUE;
+}
+
+NTSTATUS WaitingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
+{
+    VIDEO_HW_INITIALIZATION_DATA data;
+    VideoPortZeroMemory(&data, sizeof data);
+    data.HwInitDataSize = sizeof data;
+    data.HwFindAdapter = FindAdapter;
+    data.HwInitialize = Initialize;
+    data.HwStartIO = WaitingStartIo;
+    data.HwDeviceExtensionSize = 16;
+    return (NTSTATUS)VideoPortInitialize(driver, path, &data, nullptr);
+}
+
+TEST(VideoPortDeterministic, RequestsAndARemovalWaitForTheRequestInsideHwStartIo)
+{
+    sim::Reset();
+    Inside = 0;
+    Overlaps = 0;
+    Served = 0;
+    AdapterRemoved = false;
+    RemovedInside = 0;
+    ASSERT_EQ(sim::LoadDriver(WaitingEntry), STATUS_SUCCESS);
+    ASSERT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
+    PKSTART_ROUTINE client = [](PVOID) { sim::Ioctl(0x234014, {}, 0); };
+    PKSTART_ROUTINE remover = [](PVOID) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -5000; // while the first request waits inside
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        EXPECT_TRUE(sim::RemoveAdapter(true));
+        AdapterRemoved = true;
+    };
+    HANDLE handle;
+    for (PKSTART_ROUTINE routine : {client, client, remover})
+        ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, routine, nullptr),
+                  STATUS_SUCCESS);
+    sim::Advance(10);
+    EXPECT_EQ(Served, 2);
+    EXPECT_EQ(Overlaps, 0);
+    EXPECT_TRUE(AdapterRemoved);
+    EXPECT_EQ(RemovedInside, 0) << "the device went while a request was inside HwStartIO";
+    EXPECT_EQ(sim::VideoDeviceName(), "");
+    sim::Reset();
+}
+
 } // namespace
 
 namespace

@@ -12,12 +12,27 @@
 //  - power-off:  every power-off given to HwSetPowerState is reported by a
 //                QueryPowerOff that returns after it began, and while the
 //                display stays off QueryPowerOff keeps reporting it;
-//  - status:     the last DeviceStatus in the registry equals the record;
+//  - status:     the last DeviceStatus in the registry equals the record,
+//                both at the end of the explored run (no later write left
+//                to repair a stale one) and once settled;
 //  - event:      every event the monitor handles carries the identifiers of
-//                one notification;
+//                one notification; the last one posted belongs to one
+//                notification of its kind, and WideModel agrees with its
+//                product ID; it is handled once (the slot is empty at the
+//                end, no arrival handled more often than notified);
 //  - pair:       every DeviceStatus written carries SessionParam1 and
 //                SessionParam2 as one StartExternalSession gave them;
-//  - verifier:   the simulated kernel has no finding, teardown included.
+//  - link:       the sibling's device is held once (one file object, one
+//                registration on it) or let go of entirely, its REMOVE
+//                sent; published: the link state and mode as expected;
+//  - unload:     the image stays while the monitor thread lives;
+//  - verifier:   the simulated kernel has no finding, teardown included
+//                (a request to a removed device, code run after an unload,
+//                a registration left on a closed file object).
+//
+// The cases are in cases_publication.cpp (power, status, events, session,
+// startio) and cases_lifecycle.cpp (removal, orderly, notify, attach,
+// unload); the contexts' actions and the checks in harness.cpp.
 //
 // Every case checks every property that its contexts exercise. The reduced
 // strategy runs one schedule per class of equivalent interleavings
@@ -28,466 +43,42 @@
 // --timeline FILE the failing schedule is run once more and drawn as kvrsim
 // draws a scenario (an SVG timeline), its failures in the verifier's lane.
 //
-//   kvr_explore [--case power|status|events|session|all]
+//   kvr_explore [--case NAME|all]
 //               [--strategy random|pct|bounded|reduced|all] [--schedules N] [--seed S]
 //               [--bound B] [--pct-depth D] [--pct-points K] [--compare]
 //               [--replay "POINT:THREAD ..."] [--timeline FILE] [--verbose]
 //
 // "all" runs the random walk, PCT and the reduced search.
 
-#include "sim/sim.h"
-#include "sim/explore.h"
-#include "tools/kvrsim/runner.h"
-#include "tools/kvrsim/timeline.h"
+#include "harness.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
-
-#include "driver/control/control.h"
-#include "driver/core/miniport.h"
-#include "driver/detect/detect.h"
 
 #ifndef KVR_EXPLORE_BUDGET
 #define KVR_EXPLORE_BUDGET 500
 #endif
 
+using namespace explore;
+
 namespace
 {
 
-constexpr std::string_view ProductKey = "\\Registry\\Machine\\Software\\Korvane\\Brindlecourt";
-constexpr std::string_view PeerDeviceKey =
-    "\\Registry\\Machine\\system\\CurrentControlSet\\Services\\KEVO\\Device0";
-constexpr std::string_view PeerDeviceName = "\\Device\\KEVO-0";
-constexpr char ExternalInstance[] = "TQXRA4C0FFEE";
-
-// --- What one run did ---------------------------------------------------------
-
-struct PowerCall {
-    ULONG State;
-    uint64_t Begin;
-    uint64_t End;
-};
-
-struct PowerQuery {
-    uint64_t Begin;
-    uint64_t End;
-    uint8_t Reported;
-};
-
-struct Notification {
-    std::string Pid;
-    std::string Instance;
-    bool MonitorMode;
-};
-
-struct Run {
-    uint64_t Stamp = 0; // orders the contexts' calls; the threads run one at a time
-    std::vector<PowerCall> PowerCalls;
-    std::vector<PowerQuery> PowerQueries;
-    std::set<std::pair<uint32_t, uint32_t>> Pairs; // given with StartExternalSession
-    std::vector<Notification> Notifications;
-    std::vector<std::string> Failures;
-};
-
-Run R;
-
-// The picture being drawn of a failing schedule's second run, if any.
-kvrsim::Timeline *Picture = nullptr;
 const char *PicturePath = nullptr;
 
-void Fail(std::string text)
+std::vector<Case> AllCases()
 {
-    R.Failures.push_back(std::move(text));
+    std::vector<Case> cases = PublicationCases();
+    for (const Case &c : LifecycleCases())
+        cases.push_back(c);
+    return cases;
 }
-
-// The harness's own code on a context's thread updates one part of its
-// record of the run: announced to the explorer as an update of that part,
-// ordered against the other contexts' updates of it.
-void HarnessStep(const void *record)
-{
-    if (__atomic_load_n(&KvrSwitchPointsOn, __ATOMIC_RELAXED))
-        KvrSwitchPoint(record, SharedUpdate);
-}
-
-// --- The contexts' actions (called on simulated threads) ----------------------
-
-void WaitUntilMs(uint64_t ms)
-{
-    LARGE_INTEGER at;
-    at.QuadPart = (LONGLONG)(ms * sim::TicksPerMs); // absolute, on the virtual clock
-    KeDelayExecutionThread(KernelMode, FALSE, &at);
-}
-
-uint32_t PairOf(uint32_t first)
-{
-    return first * 2654435761u ^ 0x5A5A5A5Au;
-}
-
-void StartSession(uint32_t first)
-{
-    HarnessStep(&R.Pairs);
-    uint32_t second = PairOf(first);
-    R.Pairs.insert({first, second});
-    std::vector<uint8_t> input(8);
-    for (int i = 0; i < 4; ++i) {
-        input[i] = (uint8_t)(first >> (8 * i));
-        input[4 + i] = (uint8_t)(second >> (8 * i));
-    }
-    sim::Ioctl(IoctlStartExternalSession, input, 0);
-}
-
-void EndSession()
-{
-    sim::Ioctl(IoctlEndExternalSession, {}, 0);
-}
-
-void QueryPowerOff()
-{
-    HarnessStep(&R.Stamp);
-    uint64_t begin = R.Stamp++;
-    sim::IoctlResult result = sim::Ioctl(IoctlQueryPowerOff, {}, 1);
-    HarnessStep(&R.Stamp);
-    uint8_t reported = result.Output.empty() ? 0xFF : result.Output[0];
-    R.PowerQueries.push_back(PowerQuery{begin, R.Stamp++, reported});
-}
-
-void SetPower(ULONG state)
-{
-    HarnessStep(&R.Stamp);
-    uint64_t begin = R.Stamp++;
-    sim::SetPowerState(state);
-    HarnessStep(&R.Stamp);
-    R.PowerCalls.push_back(PowerCall{state, begin, R.Stamp++});
-}
-
-void Plug(const char *pid, const char *instance)
-{
-    HarnessStep(&R.Notifications);
-    bool monitorMode = false;
-    for (const auto &id : MonitorModeIds)
-        monitorMode = monitorMode || std::string_view(id) == pid;
-    R.Notifications.push_back(Notification{pid, instance, monitorMode});
-    sim::PlugUsb(FrameVendorId[0], pid, instance);
-}
-
-// --- Threads -------------------------------------------------------------------
-
-std::vector<std::function<void()>> Bodies;
-
-void ThreadMain(PVOID context)
-{
-    Bodies[(size_t)(uintptr_t)context]();
-}
-
-void StartThreads(std::vector<std::function<void()>> bodies)
-{
-    Bodies = std::move(bodies);
-    for (size_t i = 0; i < Bodies.size(); ++i) {
-        HANDLE handle;
-        if (PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, ThreadMain,
-                                 (PVOID)(uintptr_t)i) != STATUS_SUCCESS)
-            Fail("could not start a context's thread");
-    }
-}
-
-// --- The system and the checks -------------------------------------------------
-
-void BootSystem()
-{
-    sim::Options options;
-    options.Keys = {std::string(ProductKey), std::string(PeerDeviceKey)};
-    options.TraceEnabled = false;
-    options.RecordWaits = false;
-    options.RecordPeerRequests = false;
-    options.ThreadStackSize = 128 * 1024;
-    sim::Reset(options);
-    if (Picture)
-        sim::SetTraceObserver([](const sim::TraceEvent &e) { kvrsim::AddToTimeline(*Picture, e); });
-    DriverState = DRIVER_STATE{};
-    sim::ExpectSurvivingPool(sim::Tag("ffub"));
-    sim::ExpectSurvivingReferences(PeerDeviceName);
-    if (sim::LoadDriver(DriverEntry) != STATUS_SUCCESS)
-        Fail("DriverEntry failed");
-    if (sim::StartAdapter().FindStatus != NO_ERROR)
-        Fail("the adapter did not start");
-}
-
-uint32_t Le32(const std::vector<uint8_t> &bytes, size_t at)
-{
-    return (uint32_t)bytes[at] | (uint32_t)bytes[at + 1] << 8 | (uint32_t)bytes[at + 2] << 16 |
-           (uint32_t)bytes[at + 3] << 24;
-}
-
-std::string HexOf(const std::vector<uint8_t> &bytes)
-{
-    std::string text;
-    char digits[3];
-    for (uint8_t byte : bytes) {
-        snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
-}
-
-std::vector<sim::RegWrite> DeviceStatusWrites()
-{
-    std::vector<sim::RegWrite> writes;
-    for (const sim::RegWrite &write : sim::RegistryWrites())
-        if (write.Name == "DeviceStatus" && NT_SUCCESS(write.Status))
-            writes.push_back(write);
-    return writes;
-}
-
-// status: the registry's last DeviceStatus is the record as it now stands.
-void CheckStatusSettled()
-{
-    std::vector<sim::RegWrite> writes = DeviceStatusWrites();
-    std::vector<uint8_t> record(sizeof(DriverState.DeviceStatusRecord));
-    memcpy(record.data(), static_cast<const void *>(&DriverState.DeviceStatusRecord),
-           record.size());
-    if (writes.empty()) {
-        Fail("status: no DeviceStatus was ever written");
-        return;
-    }
-    std::optional<sim::RegValue> stored = sim::GetValue(ProductKey, "DeviceStatus");
-    if (!stored || stored->Data != record)
-        Fail("status: the registry holds DeviceStatus " +
-             (stored ? HexOf(stored->Data) : std::string("(none)")) + ", the record is " +
-             HexOf(record));
-}
-
-// pair: every DeviceStatus written carries a pair one request gave (or none).
-void CheckPairs()
-{
-    for (const sim::RegWrite &write : DeviceStatusWrites()) {
-        if (write.Data.size() != 16) {
-            Fail("pair: a DeviceStatus of " + std::to_string(write.Data.size()) + " bytes");
-            continue;
-        }
-        std::pair<uint32_t, uint32_t> pair{Le32(write.Data, 8), Le32(write.Data, 12)};
-        if (pair != std::pair<uint32_t, uint32_t>{0, 0} && !R.Pairs.count(pair))
-            Fail("pair: DeviceStatus " + HexOf(write.Data) +
-                 " carries SessionParam1 and SessionParam2 of two different requests");
-    }
-}
-
-// power-off: reported by a later QueryPowerOff, and kept while the display is
-// off. Runs a QueryPowerOff of its own once everything has settled.
-void CheckPowerOff()
-{
-    QueryPowerOff();
-    for (const PowerCall &call : R.PowerCalls) {
-        if (call.State != VideoPowerOff)
-            continue;
-        bool reported = false;
-        for (const PowerQuery &query : R.PowerQueries)
-            reported = reported || (query.End > call.Begin && query.Reported == 1);
-        if (!reported)
-            Fail("power-off: the power-off given at stamp " + std::to_string(call.Begin) +
-                 " was never reported by QueryPowerOff");
-    }
-    if (!R.PowerCalls.empty() && R.PowerCalls.back().State == VideoPowerOff &&
-        R.PowerQueries.back().Reported != 1)
-        Fail("power-off: the display is off, yet QueryPowerOff reports " +
-             std::to_string(R.PowerQueries.back().Reported));
-}
-
-// event: the monitor attaches only for a monitor-mode frame whose instance
-// does not begin with the external-session prefix. When no notification
-// was of such a frame, an attach means that the monitor took the product ID
-// of one notification with the instance of another.
-void CheckEventsWhole()
-{
-    bool attachNotified = false;
-    for (const Notification &notification : R.Notifications)
-        attachNotified =
-            attachNotified || (notification.MonitorMode &&
-                               notification.Instance.compare(0, 6, ExternalInstance, 6) != 0);
-    if (!attachNotified && !sim::OpenCalls().empty())
-        Fail("event: the monitor opened the sibling's device, but every monitor-mode frame "
-             "notified has the external-session prefix: it took identifiers of two "
-             "notifications");
-}
-
-void CheckVerifier()
-{
-    for (const sim::Violation &violation : sim::Shutdown())
-        Fail("verifier: " + violation.Text + " (at " + std::to_string(violation.Time) + ")");
-}
-
-// --- The cases ------------------------------------------------------------------
-
-struct Case {
-    const char *Name;
-    const char *Checks;
-    void (*Prepare)();  // before exploring: the starting state
-    void (*Contexts)(); // starts the contexts' threads
-    uint64_t EndMs;     // exploring stops here
-    void (*Settle)();   // after exploring
-};
-
-// HwSetPowerState against QueryPowerOff, with a power-off already reported
-// once and the display back on. The monitor sleeps meanwhile.
-void PreparePower()
-{
-    sim::AdvanceTo(1000);
-    SetPower(VideoPowerOff);
-    SetPower(VideoPowerOn);
-}
-
-void PowerContexts()
-{
-    StartThreads({[] {
-                      WaitUntilMs(1100);
-                      SetPower(VideoPowerOff);
-                  },
-                  [] {
-                      WaitUntilMs(1100);
-                      QueryPowerOff();
-                      QueryPowerOff();
-                  }});
-}
-
-void SettlePower()
-{
-    sim::AdvanceTo(1500);
-    CheckPowerOff();
-    CheckStatusSettled();
-    CheckPairs();
-}
-
-// The monitor's event handling and publication against the control codes
-// and power changes that write DeviceStatus, while the monitor is detached
-// (so nothing rewrites DeviceStatus once the contexts are done): an arrival
-// of a monitor-mode frame of an external session (two DeviceStatus writes,
-// no attach), then an arrival of an alternate-mode frame (a publication).
-void PrepareStatus()
-{
-    sim::AdvanceTo(900);
-}
-
-void StatusContexts()
-{
-    StartThreads({[] {
-                      WaitUntilMs(1000);
-                      Plug(MonitorModeIds[0], ExternalInstance);
-                      WaitUntilMs(1250);
-                      Plug(AltModeIds[1], "FR0002B1");
-                  },
-                  [] {
-                      WaitUntilMs(1000);
-                      StartSession(0x11);
-                      QueryPowerOff();
-                      EndSession();
-                      WaitUntilMs(1250);
-                      QueryPowerOff();
-                      StartSession(0x22);
-                      QueryPowerOff();
-                  },
-                  [] {
-                      WaitUntilMs(1000);
-                      SetPower(VideoPowerOff);
-                      WaitUntilMs(1250);
-                      SetPower(VideoPowerOn);
-                  }});
-}
-
-void SettleStatus()
-{
-    sim::AdvanceTo(3000);
-    CheckStatusSettled();
-    CheckPairs();
-    CheckEventsWhole();
-    CheckPowerOff();
-}
-
-// Two notifications of different frames racing with the monitor's taking
-// of the event: a monitor-mode frame of an external session, and an
-// alternate-mode frame; twice.
-void EventContexts()
-{
-    StartThreads({[] {
-                      WaitUntilMs(1000);
-                      Plug(MonitorModeIds[0], ExternalInstance);
-                      WaitUntilMs(1250);
-                      Plug(MonitorModeIds[1], ExternalInstance);
-                  },
-                  [] {
-                      WaitUntilMs(1000);
-                      Plug(AltModeIds[1], "FR0002B1");
-                      WaitUntilMs(1250);
-                      Plug(AltModeIds[2], "FR0003C2");
-                  }});
-}
-
-void SettleEvents()
-{
-    sim::AdvanceTo(3000);
-    CheckEventsWhole();
-    CheckStatusSettled();
-    CheckPairs();
-}
-
-// An attached frame in panel refresh, its requests left pending and
-// completed by the sibling driver from its own thread, while sessions start
-// and end; at the end the frame leaves and the monitor detaches.
-void PrepareSession()
-{
-    sim::SetFrameMode(3);
-    sim::SetPeerCompletion(sim::Completion::Pending);
-    sim::AdvanceTo(100);
-    sim::PlugUsb(FrameVendorId[0], MonitorModeIds[2], "FR0001A7");
-    sim::AdvanceTo(990);
-    if (DriverState.PeerDevice.Load() == nullptr)
-        Fail("session: the frame was not attached");
-}
-
-void SessionContexts()
-{
-    StartThreads({[] {
-                      WaitUntilMs(1000);
-                      StartSession(0x31);
-                      EndSession();
-                      WaitUntilMs(1250);
-                      StartSession(0x32);
-                      QueryPowerOff();
-                  },
-                  [] {
-                      for (uint64_t ms = 1000; ms <= 1250; ms += 250) {
-                          WaitUntilMs(ms);
-                          sim::SetFramePanel((UCHAR)(ms / 250), 7);
-                          sim::CompleteOldestPeerRequest();
-                      }
-                  }});
-}
-
-void SettleSession()
-{
-    sim::CompletePeerRequests();
-    sim::UnplugUsb(FrameVendorId[0], MonitorModeIds[2], "FR0001A7");
-    sim::AdvanceTo(2500);
-    sim::CompletePeerRequests();
-    sim::AdvanceTo(3000);
-    CheckPairs();
-    CheckStatusSettled();
-}
-
-const Case Cases[] = {
-    {"power", "power-off, status, pair, verifier", PreparePower, PowerContexts, 1200, SettlePower},
-    {"status", "status, pair, event, power-off, verifier", PrepareStatus, StatusContexts, 1400,
-     SettleStatus},
-    {"events", "event, status, pair, verifier", PrepareStatus, EventContexts, 1400, SettleEvents},
-    {"session", "pair, status, verifier", PrepareSession, SessionContexts, 1400, SettleSession},
-};
 
 // --- Running schedules ----------------------------------------------------------
 
@@ -499,8 +90,9 @@ struct Outcome {
 Outcome RunOne(const Case &c, const sim::ScheduleOptions &options)
 {
     R = Run{};
-    BootSystem();
+    BootSystem(c.BeforeStart);
     c.Prepare();
+    R.ExploreStart = sim::Now();
     sim::BeginExploring(options);
     c.Contexts();
     sim::AdvanceTo(c.EndMs);
@@ -739,7 +331,8 @@ bool ParseNumber(const char *text, uint64_t &value)
 int Usage()
 {
     fprintf(stderr,
-            "usage: kvr_explore [--case power|status|events|session|all]\n"
+            "usage: kvr_explore [--case power|status|events|session|startio|removal|orderly|\n"
+            "                           notify|attach|unload|all]\n"
             "                   [--strategy random|pct|bounded|reduced|all] [--schedules N]\n"
             "                   [--seed S] [--bound B] [--pct-depth D] [--pct-points K]\n"
             "                   [--compare] [--replay \"POINT:THREAD ...\"]\n"
@@ -803,7 +396,7 @@ int main(int argc, char **argv)
         return Usage();
     bool found = false;
     bool ok = true;
-    for (const Case &c : Cases) {
+    for (const Case &c : AllCases()) {
         if (settings.CaseName != "all" && settings.CaseName != c.Name)
             continue;
         found = true;

@@ -1,0 +1,187 @@
+// The cases of the links' and the image's lives: the sibling's device
+// removed by plug and play, its target-device notifications, and the
+// adapter's device removed, each against the monitor's turn.
+
+#include "harness.h"
+
+#include "driver/monitor/monitor.h"
+
+namespace explore
+{
+namespace
+{
+
+// The sibling's device removed by plug and play (its removal runs on a
+// plug-and-play thread of the kernel) while the monitor's panel-refresh turn
+// at 1000 ms sends command 1 to it: nothing is sent to it after its
+// IRP_MN_REMOVE_DEVICE (the kernel's finding), nothing of it is kept, and
+// the monitor's next turn resets and publishes the records as for a
+// removal. A surprise removal (the frame unplugged) comes with the removal
+// of the frame's USB interface; an orderly one (the sibling's device
+// disabled) without.
+void PrepareRemoval()
+{
+    AttachFrame(sim::Completion::Now);
+    DriverState.ClientActive.Store(1);
+}
+
+void RemoveAt1000(sim::PeerRemoval how)
+{
+    WaitUntilMs(1000);
+    sim::RemovePeer(how);
+}
+
+// The frame unplugged: its USB interface goes with the sibling's device.
+void SurpriseRemovalContexts()
+{
+    StartThreads({[] {
+        RemoveAt1000(sim::PeerRemoval::Surprise);
+        Unplug(MonitorModeIds[2], AttachedInstance);
+    }});
+}
+
+void OrderlyRemovalContexts()
+{
+    StartThreads({[] { RemoveAt1000(sim::PeerRemoval::Orderly); }});
+}
+
+void SettleRemoval()
+{
+    sim::AdvanceTo(1600);
+    CheckLink(false);
+    CheckPublished(0, 0);
+    CheckStatusSettled("after the removal,");
+    if (DriverState.ClientActive.Load() != 0)
+        Fail("removal: the companion application is still counted as active on a lost frame");
+}
+
+// Target-device notifications against the monitor's turns. Attached; at
+// 1000 ms a removal that another component refuses (query-remove: the
+// driver lets go; cancelled: it opens the device again) while the monitor's
+// turn sends, and an arrival of another monitor-mode frame that the turn
+// attaches to (after its short wait) if it finds the link let go of; at
+// 1250 ms a second refused removal, against that attach, and a late call of
+// the first registration's callback (IoUnregisterPlugPlayNotification does
+// not wait for one under way). At the end the driver holds the device once,
+// with one registration on the file object it holds, and publishes the
+// link; the late call changed nothing.
+PFILE_OBJECT FirstFile = nullptr;
+
+void PrepareNotify()
+{
+    AttachFrame(sim::Completion::Now);
+    FirstFile = DriverState.PeerFile;
+}
+
+void LateNotification(const GUID &event)
+{
+    TARGET_DEVICE_REMOVAL_NOTIFICATION late{1, sizeof late, event, FirstFile};
+    if (PeerDeviceNotify(&late, nullptr) != STATUS_SUCCESS)
+        Fail("notify: a late notification was vetoed");
+}
+
+void NotifyContexts()
+{
+    StartThreads({[] {
+                      RemoveAt1000(sim::PeerRemoval::Refused);
+                      WaitUntilMs(1250);
+                      sim::RemovePeer(sim::PeerRemoval::Refused);
+                  },
+                  [] {
+                      WaitUntilMs(1000);
+                      Plug(MonitorModeIds[3], "FR0003C2");
+                  },
+                  [] {
+                      WaitUntilMs(1250);
+                      LateNotification(GUID_TARGET_DEVICE_REMOVE_COMPLETE);
+                      LateNotification(GUID_TARGET_DEVICE_REMOVE_CANCELLED);
+                  }});
+}
+
+void SettleNotify()
+{
+    sim::AdvanceTo(2500);
+    CheckLink(true);
+    CheckPublished(1, 3);
+    CheckStatusSettled("after the refused removals,");
+}
+
+// The monitor's attach against a surprise removal: a monitor-mode frame
+// arrives at 700 ms, the monitor's turn at 750 ms takes it and opens the
+// sibling's device and registers on it at 1000 ms, when plug and play
+// removes the device (the frame unplugged, its interface removed too).
+// Whichever comes first, nothing of the device is kept,
+// nothing is sent to it after its REMOVE, and the link is published as lost.
+void PrepareAttach()
+{
+    sim::SetFrameMode(3);
+    sim::SetPeerCompletion(sim::Completion::Now);
+    sim::AdvanceTo(700);
+    sim::PlugUsb(FrameVendorId[0], MonitorModeIds[2], AttachedInstance);
+    sim::AdvanceTo(990);
+    if (DriverState.PeerFile != nullptr)
+        Fail("attach: the frame was attached before 1000 ms");
+}
+
+// The adapter's device removed (surprise) while the monitor thread runs its
+// turns and the display driver's control request is in HwStartIO. Nothing
+// but the reference DriverEntry took on its driver object keeps the image
+// (the driver's control device and its registrations failed): it must stay
+// loaded while the thread lives, so no code of it runs after an unload
+// (bug check 0xCE) and nothing is left at an unload.
+void UnloadBeforeStart()
+{
+    sim::FailNextDeviceCreations(2);
+    sim::FailNextPnpRegistrations(EventCategoryDeviceInterfaceChange, 1);
+    sim::FailNextPnpRegistrations(EventCategoryHardwareProfileChange, 1);
+}
+
+void PrepareUnload()
+{
+    sim::AdvanceTo(990);
+}
+
+void UnloadContexts()
+{
+    StartThreads({[] {
+                      WaitUntilMs(1000);
+                      if (!sim::RemoveAdapter(true))
+                          Fail("unload: the adapter's device could not be removed");
+                  },
+                  [] {
+                      WaitUntilMs(1000);
+                      QueryPowerOff();
+                  }});
+}
+
+void SettleUnload()
+{
+    uint64_t waits = sim::WaitCount();
+    sim::AdvanceTo(2000);
+    if (sim::DriverUnloaded())
+        Fail("unload: the driver was unloaded while its monitor thread lives");
+    if (sim::WaitCount() <= waits)
+        Fail("unload: the monitor thread stopped its turns");
+    if (sim::VideoDeviceName() != "")
+        Fail("unload: the adapter's device is still there");
+}
+
+} // namespace
+
+std::vector<Case> LifecycleCases()
+{
+    return {
+        {"removal", "link, published, status, verifier", nullptr, PrepareRemoval,
+         SurpriseRemovalContexts, 1100, SettleRemoval},
+        {"orderly", "link, published, status, verifier", nullptr, PrepareRemoval,
+         OrderlyRemovalContexts, 1100, SettleRemoval},
+        {"notify", "link, published, status, verifier", nullptr, PrepareNotify, NotifyContexts,
+         1400, SettleNotify},
+        {"attach", "link, published, status, verifier", nullptr, PrepareAttach,
+         SurpriseRemovalContexts, 1100, SettleRemoval},
+        {"unload", "unload, verifier", UnloadBeforeStart, PrepareUnload, UnloadContexts, 1100,
+         SettleUnload},
+    };
+}
+
+} // namespace explore
