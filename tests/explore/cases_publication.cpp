@@ -99,7 +99,7 @@ void SettleStatus()
 // removal of the alternate-mode frame and the arrival of a wide
 // monitor-mode frame of an external session. Whatever the order, the
 // alternate-mode frame is gone at the end (device mode 0), and nothing is
-// ever attached.
+// ever attached. At 1250 ms too, an arrival of another maker's device.
 constexpr const char *WideAltId = WideModelIds[0];
 constexpr const char *WideMonitorId = WideModelIds[1];
 
@@ -116,6 +116,15 @@ void EventContexts()
                       Plug(MonitorModeIds[0], ExternalInstance);
                       WaitUntilMs(1250);
                       Plug(WideMonitorId, ExternalInstance);
+                  },
+                  [] {
+                      // Another maker's device, of a product ID no wide
+                      // model has: no frame event, so WideModel stays. Its
+                      // instance has the frames' prefix, which a
+                      // notification of any device rewrites.
+                      WaitUntilMs(1250);
+                      HarnessStep();
+                      sim::PlugUsb("0BDA", "3000", ExternalInstance);
                   }});
 }
 
@@ -191,9 +200,9 @@ void StartIoContexts()
                   },
                   [] {
                       WaitUntilMs(1000);
-                      EndSession();
-                      WaitUntilMs(1250);
                       QueryPowerOff();
+                      WaitUntilMs(1250);
+                      EndSession();
                   }});
 }
 
