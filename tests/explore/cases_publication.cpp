@@ -123,7 +123,6 @@ void EventContexts()
                       // instance has the frames' prefix, which a
                       // notification of any device rewrites.
                       WaitUntilMs(1250);
-                      HarnessStep();
                       sim::PlugUsb("0BDA", "3000", ExternalInstance);
                   }});
 }
