@@ -129,7 +129,12 @@ size_t ChooseReduced(const std::vector<Thread *> &options, uint64_t point)
     const std::vector<uint32_t> &prefix = E.Opt.Prefix;
     if (point < prefix.size()) {
         if (point + 1 == prefix.size()) {
+            // Each sleeper's next step as this run names it: an object of
+            // the kernel may lie at another address than in the run that
+            // put the thread to sleep (a fresh kernel record each run).
             E.Sleep = E.Opt.Sleep;
+            for (Asleep &entry : E.Sleep)
+                entry.Next = PendingOf(entry.Thread);
             E.SleepOn = true;
         }
         for (size_t i = 0; i < options.size(); ++i)

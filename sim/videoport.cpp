@@ -26,9 +26,26 @@ constexpr size_t ChildEnumInfoSize =
 // adapter's state (its table, extension, device, power) is one object.
 const char AdapterObject = 0;
 
+// The gate that lets one control request at a time into HwStartIO
+// (StartIoTurn, below), once made: the end of a request opens it, and that
+// end may follow HwInitialize (an open that failed) or HwStartIO.
+const volatile void *StartIoGate()
+{
+    return K->StartIoGateReady ? &K->StartIoGate : nullptr;
+}
+
 // The video port's work after a callback that changes the adapter's state.
 struct AdapterState {
-    Access operator()() const { return Access{&AdapterObject, KernelCallPoint}; }
+    Access operator()() const { return Access{&AdapterObject, KernelCallPoint, StartIoGate()}; }
+};
+
+// After HwStartIO: the request's own buffers, and the gate it opens.
+struct AfterStartIo {
+    Access operator()() const
+    {
+        const volatile void *gate = StartIoGate();
+        return gate ? Access{gate, KernelCallPoint} : CallerOwnState{}();
+    }
 };
 
 const VIDEO_HW_INITIALIZATION_DATA *Table(const char *what)
@@ -620,9 +637,10 @@ PVOID DeviceExtension()
 IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength, uint8_t prefill,
                   ULONG_PTR presetInformation, VP_STATUS presetStatus)
 {
-    // Up to HwStartIO it reads the adapter's state (an open for the display
-    // driver changes it after HwInitialize, a step of its own); after it,
-    // the request's own buffers.
+    // Up to HwStartIO it reads the adapter's state (the wait at the gate and
+    // an open for the display driver, which changes it after HwInitialize,
+    // are steps of their own); after it, the request's own buffers and the
+    // gate.
     HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
     StartIoTurn turn;
     IoctlResult result{};
@@ -690,7 +708,7 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
         if (K->FreeRunning)
             serial.lock();
         result.Returned = CallMiniport("HwStartIO", [&] {
-            return CallDriverThen(CallerOwnState{}, table.HwStartIO, extension, &packet);
+            return CallDriverThen(AfterStartIo{}, table.HwStartIO, extension, &packet);
         });
     }
     if (size)
