@@ -7,7 +7,7 @@
 // ThreadSanitizer sees every access.
 //
 // Because every shared access passes through here, these are also the points
-// where the host build's interleaving explorer (sim/explore.h) may switch to
+// where the host build's interleaving explorer (sim/explore/explore.h) may switch to
 // another simulated thread, just before the access. The kernel image has no
 // such point: SharedAccessPoint is empty there.
 

@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "../internal.h"
+#include "record.h"
 
 // kvrsim_cross(routine, arguments[6], record): the call, as described above.
 // record: +0 Top (out), +8 Fill (in), +16 Clobbered (out; bit 0 rsi, 1 rdi,

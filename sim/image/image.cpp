@@ -47,8 +47,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "../internal.h"
-#include "thunks.h"
+#include "record.h"
+#include "image/thunks.h"
 
 namespace sim::detail
 {

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "../internal.h"
+#include "record.h"
 
 namespace sim::detail
 {

@@ -6,7 +6,7 @@
 #define KVR_EXPLORE_HARNESS_H
 
 #include "sim/sim.h"
-#include "sim/explore.h"
+#include "sim/explore/explore.h"
 #include "tools/kvrsim/timeline.h"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 // copy for every kernel, the discarded start-up section, the pageable
 // section at DISPATCH_LEVEL, and CR8 read as the calling context's IRQL.
 
-#include "internal.h"
+#include "record.h"
 
 #include <gtest/gtest.h>
 

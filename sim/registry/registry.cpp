@@ -7,7 +7,7 @@
 // platform does, including its buffer-size rule for values longer than four
 // bytes, which reads a signed LONG out of the target before it writes.
 
-#include "internal.h"
+#include "record.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -1,7 +1,7 @@
 // Run-time library routines: counted strings and comparisons as the driver
 // uses them for identifiers.
 
-#include "internal.h"
+#include "record.h"
 #include "sim.h"
 
 #include <algorithm>

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "internal.h"
+#include "record.h"
 
 namespace sim::detail
 {

@@ -2,7 +2,7 @@
 // first slot (also across the table's end) stay found whatever is removed
 // before them, and the table grows and empties without losing any.
 
-#include "address_table.h"
+#include "kernel/address_table.h"
 
 #include <gtest/gtest.h>
 

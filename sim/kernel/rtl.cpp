@@ -5,7 +5,7 @@
 // reads and writes it one byte at a time with relaxed atomic accesses, the
 // way the driver's own shared fields are accessed.
 
-#include "internal.h"
+#include "record.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -20,7 +20,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "internal.h"
+#include "record.h"
 
 #ifdef KVR_SIM_ASAN
 #include <sanitizer/asan_interface.h>

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "internal.h"
+#include "record.h"
 
 namespace sim::detail
 {

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "internal.h"
+#include "record.h"
 
 namespace sim::detail
 {

@@ -24,7 +24,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "internal.h"
+#include "record.h"
 
 #ifdef KVR_SIM_ASAN
 #include <sanitizer/asan_interface.h>

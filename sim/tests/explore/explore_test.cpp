@@ -4,7 +4,7 @@
 // partial-order search reaching every final state the full enumeration does.
 
 #include "sim.h"
-#include "explore.h"
+#include "explore/explore.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <set>
 #include <string>
 
-#include "../driver/platform/kvr_shared.h"
+#include "driver/platform/kvr_shared.h"
 
 namespace
 {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "internal.h"
+#include "record.h"
 
 namespace sim::detail
 {

@@ -2,13 +2,13 @@
 // point, by strategy, and the record that reproduces a run. The switching
 // itself is the scheduler's (threads.cpp).
 
-#include "explore.h"
+#include "explore/explore.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <unordered_map>
 
-#include "internal.h"
+#include "record.h"
 
 // Read by the driver's shared accesses in the host build (kvr_shared.h).
 extern "C" {
