@@ -1,6 +1,6 @@
 // The interleaving explorer's choices: which thread runs at each decision
 // point, by strategy, and the record that reproduces a run. The switching
-// itself is the scheduler's (threads.cpp).
+// itself is the scheduler's (kernel/scheduler.cpp).
 
 #include "explore/explore.h"
 

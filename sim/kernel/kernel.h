@@ -308,7 +308,7 @@ bool InDeadStack(const void *address, size_t length);
 // Free-running mode: the real time point of a virtual time.
 std::chrono::steady_clock::time_point RealTimeOf(int64_t virtualTime);
 
-// Interleaving explorer (explore.cpp; the switching is in threads.cpp).
+// Interleaving explorer (explore/explore.cpp; the switching is in scheduler.cpp).
 bool ExplorerOn();
 // At a switch point of the running thread, before the step named by what:
 // the thread to switch to, or null to go on.

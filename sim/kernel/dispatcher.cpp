@@ -1,0 +1,424 @@
+// Dispatcher objects and waits: events and mutexes, KeWaitForSingleObject and
+// KeDelayExecutionThread. In deterministic mode a waiting fiber blocks in the
+// scheduler (scheduler.cpp); in free-running mode waits are
+// condition-variable waits on the kernel's one lock, and a wait made after a
+// stop request unwinds the thread to its base with longjmp (driver frames
+// hold nothing that needs destroying).
+
+#include <algorithm>
+
+#include "kernel/scheduler.h"
+#include "record.h"
+
+namespace sim::detail
+{
+
+namespace
+{
+
+constexpr UCHAR NotificationEventType = 0;
+constexpr UCHAR SynchronizationEventType = 1;
+constexpr UCHAR MutantType = 2;
+
+// Takes the object for thread if it is signalled for it; false if not.
+bool TryAcquire(void *object, Thread *thread)
+{
+    DISPATCHER_HEADER *header = (DISPATCHER_HEADER *)object;
+    switch (header->Type) {
+    case NotificationEventType:
+        return header->SignalState != 0;
+    case SynchronizationEventType:
+        if (header->SignalState == 0)
+            return false;
+        header->SignalState = 0;
+        return true;
+    case MutantType: {
+        KMUTANT *mutant = (KMUTANT *)object;
+        if (header->SignalState > 0) {
+            header->SignalState = 0;
+            mutant->OwnerThread = (struct _KTHREAD *)thread;
+            thread->MutexesOwned++;
+            return true;
+        }
+        if (mutant->OwnerThread == (struct _KTHREAD *)thread) {
+            // Recursive acquisition: allowed, and counted; the mutex is free
+            // again only after as many releases.
+            if (header->SignalState == LONG(0x80000000u)) {
+                Violate("a mutex acquired recursively beyond its limit");
+                return true;
+            }
+            header->SignalState--;
+            thread->MutexesOwned++;
+            return true;
+        }
+        return false;
+    }
+    default:
+        Violate("wait on an object that is not an initialised event or mutex");
+        return true;
+    }
+}
+
+void RemoveWaiter(void *object, Thread *thread)
+{
+    std::vector<std::pair<void *, Thread *>> &waiters = K->ObjectWaiters;
+    waiters.erase(std::remove(waiters.begin(), waiters.end(), std::make_pair(object, thread)),
+                  waiters.end());
+}
+
+int64_t DeadlineOf(const LARGE_INTEGER *interval, int64_t now)
+{
+    if (!interval)
+        return -1;
+    LONGLONG value = __atomic_load_n(&interval->QuadPart, __ATOMIC_RELAXED);
+    if (value < 0)
+        return now - value; // relative
+    return value;           // absolute, on the virtual clock
+}
+
+void RecordWait(Thread *thread, const LARGE_INTEGER *interval, bool delay)
+{
+    Kernel *k = K;
+    k->WaitCount++;
+    if (k->Opt.RecordWaits) {
+        LONGLONG value = interval ? __atomic_load_n(&interval->QuadPart, __ATOMIC_RELAXED) : 0;
+        k->Waits.push_back(WaitRecord{thread->Id, CurrentTime(), value, delay});
+    }
+}
+
+[[noreturn]] void UnwindFreeThread(Thread *thread)
+{
+    longjmp(thread->Base, 1);
+}
+
+// The harness context cannot switch away: it drives the scheduler itself
+// until its condition holds or its deadline passes.
+template <typename Condition> bool HarnessWait(Condition condition, int64_t deadline)
+{
+    for (;;) {
+        if (condition())
+            return true;
+        DrainRunQueue();
+        if (condition())
+            return true;
+        std::optional<int64_t> next = NextTimer();
+        if (deadline >= 0 && (!next || *next > deadline)) {
+            if (deadline > K->Clock)
+                K->Clock = deadline;
+            return condition();
+        }
+        if (!next) {
+            Violate("the harness context waits for an object that nothing can signal");
+            return false;
+        }
+        WakeTimersUpTo(*next);
+    }
+}
+
+// Free-running mode: waits on the kernel lock until condition, the deadline,
+// or a stop request (which unwinds a simulated thread). Returns true when the
+// condition held; stop is set when the thread must unwind.
+template <typename Condition>
+bool FreeWait(std::unique_lock<std::mutex> &lock, Thread *thread, Condition condition,
+              int64_t deadline, bool &stop)
+{
+    stop = false;
+    for (;;) {
+        if (K->Stopping && !thread->Harness) {
+            stop = true;
+            return false;
+        }
+        if (condition())
+            return true;
+        if (deadline >= 0) {
+            if (CurrentTime() >= deadline)
+                return false;
+            K->Changed.wait_until(lock, RealTimeOf(deadline));
+        } else {
+            K->Changed.wait(lock);
+        }
+    }
+}
+
+NTSTATUS WaitForObject(void *object, const LARGE_INTEGER *timeout)
+{
+    Kernel *k = K;
+    Thread *thread = CurrentThread();
+    if (k->FreeRunning) {
+        bool stop = false;
+        bool acquired;
+        {
+            std::unique_lock<std::mutex> lock(k->Mutex);
+            int64_t deadline = DeadlineOf(timeout, CurrentTime());
+            if (timeout)
+                RecordWait(thread, timeout, false);
+            acquired = FreeWait(
+                lock, thread, [&] { return TryAcquire(object, thread); }, deadline, stop);
+        }
+        if (stop)
+            UnwindFreeThread(thread);
+        return acquired ? STATUS_SUCCESS : StatusTimeout;
+    }
+    if (TryAcquire(object, thread))
+        return STATUS_SUCCESS;
+    int64_t deadline = DeadlineOf(timeout, k->Clock);
+    if (timeout && deadline <= k->Clock)
+        return StatusTimeout;
+    if (timeout)
+        RecordWait(thread, timeout, false);
+    if (thread->Harness)
+        return HarnessWait([&] { return TryAcquire(object, thread); }, deadline) ? STATUS_SUCCESS
+                                                                                 : StatusTimeout;
+    k->ObjectWaiters.emplace_back(object, thread);
+    if (BlockFiber(thread, deadline))
+        return STATUS_SUCCESS;
+    RemoveWaiter(object, thread);
+    return StatusTimeout;
+}
+
+} // namespace
+
+void SignalObject(void *object)
+{
+    Kernel *k = K;
+    if (k->FreeRunning) {
+        k->Changed.notify_all();
+        return;
+    }
+    // The object's waiters in the order they began to wait; each one that
+    // the object now satisfies leaves the list.
+    std::vector<std::pair<void *, Thread *>> &waiters = k->ObjectWaiters;
+    for (size_t i = 0; i < waiters.size();) {
+        Thread *thread = waiters[i].second;
+        if (waiters[i].first != object || !TryAcquire(object, thread)) {
+            ++i;
+            continue;
+        }
+        waiters.erase(waiters.begin() + (ptrdiff_t)i);
+        thread->WaitSatisfied = true;
+        thread->TimerSequence = 0; // its timer, if any, no longer counts
+        thread->WakeTime = -1;
+        k->RunQueue.push_back(thread);
+    }
+}
+
+// The wait that must follow KeReleaseMutex with Wait TRUE: it begins at
+// DISPATCH_LEVEL and returns at the IRQL from before the release.
+void WaitAfterRelease()
+{
+    Kernel *k = K;
+    if (!k->AwaitingWait.load(std::memory_order_relaxed)) [[likely]]
+        return;
+    Thread *thread = CurrentThread();
+    if (!thread->AwaitingWait)
+        return;
+    thread->AwaitingWait = false;
+    k->AwaitingWait--;
+    thread->Irql = thread->IrqlBeforeRelease;
+}
+
+void CheckAwaitingWait(const char *routine)
+{
+    Thread *thread = CurrentThread();
+    if (!thread->AwaitingWait)
+        return;
+    thread->AwaitingWait = false;
+    K->AwaitingWait--;
+    Guard guard;
+    Violate(std::string("KeReleaseMutex with Wait TRUE not followed at once by a wait: ") +
+            routine + " was called at DISPATCH_LEVEL instead");
+}
+
+} // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+namespace sim
+{
+
+const std::vector<WaitRecord> &Waits()
+{
+    HarnessEntry();
+    return K->Waits;
+}
+
+uint64_t WaitCount()
+{
+    HarnessEntry();
+    Guard guard;
+    return K->WaitCount;
+}
+
+} // namespace sim
+
+extern "C" {
+
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    EnsureKernelFor(Event);
+    KVR_SIM_CHECK_CALLER("KeInitializeEvent");
+    Guard guard;
+    if (!K->FreeRunning &&
+        std::any_of(K->ObjectWaiters.begin(), K->ObjectWaiters.end(),
+                    [Event](const auto &waiter) { return waiter.first == Event; }))
+        ViolateWith([] { return "KeInitializeEvent on an event that a thread is waiting for"; });
+    K->InitialisedObjects.insert(Event);
+    Event->Header.Type = Type == SynchronizationEvent ? 1 : 0;
+    Event->Header.Signalling = 0;
+    Event->Header.Size = sizeof(KEVENT) / 4;
+    Event->Header.Reserved1 = 0;
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
+{
+    (void)Level;
+    EnsureKernelFor(Mutex);
+    KVR_SIM_CHECK_CALLER("KeInitializeMutex");
+    Guard guard;
+    if (Mutex->Header.Type == 2 && Mutex->Header.SignalState <= 0 && Mutex->OwnerThread)
+        Violate("KeInitializeMutex on a mutex that a thread owns");
+    K->InitialisedObjects.insert(Mutex);
+    Mutex->Header.Type = 2;
+    Mutex->Header.Signalling = 0;
+    Mutex->Header.Size = sizeof(KMUTEX) / 4;
+    Mutex->Header.Reserved1 = 0;
+    Mutex->Header.SignalState = 1;
+    Mutex->Header.WaitListHead.Flink = &Mutex->Header.WaitListHead;
+    Mutex->Header.WaitListHead.Blink = &Mutex->Header.WaitListHead;
+    Mutex->MutantListEntry.Flink = &Mutex->MutantListEntry;
+    Mutex->MutantListEntry.Blink = &Mutex->MutantListEntry;
+    Mutex->OwnerThread = nullptr;
+    Mutex->Abandoned = FALSE;
+    Mutex->ApcDisable = 1;
+}
+
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
+{
+    EnsureKernelFor(Mutex);
+    KVR_SIM_CHECK_CALLER("KeReleaseMutex");
+    Guard guard;
+    Thread *thread = CurrentThread();
+    LONG previous = Mutex->Header.SignalState;
+    if (Mutex->Header.Type != 2) {
+        ViolateWith([] { return "KeReleaseMutex on an object that is not an initialised mutex"; });
+        return previous;
+    }
+    if (previous > 0 || Mutex->OwnerThread != (struct _KTHREAD *)thread) {
+        ViolateWith([] { return "KeReleaseMutex by a thread that does not own the mutex"; });
+        return previous;
+    }
+    if (thread->Irql > DISPATCH_LEVEL)
+        ViolateWith([] { return "KeReleaseMutex above DISPATCH_LEVEL"; });
+    Mutex->Header.SignalState = previous + 1;
+    thread->MutexesOwned--;
+    if (Mutex->Header.SignalState == 1) {
+        Mutex->OwnerThread = nullptr;
+        SignalObject(Mutex);
+    }
+    if (Wait) {
+        // The platform returns at DISPATCH_LEVEL, holding the dispatcher
+        // lock, and the caller's very next call must be a wait.
+        thread->AwaitingWait = true;
+        thread->IrqlBeforeRelease = thread->Irql;
+        thread->Irql = DISPATCH_LEVEL;
+        K->AwaitingWait++;
+    }
+    return previous;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    EnsureKernelFor(Object);
+    WaitAfterRelease();
+    KVR_SIM_CHECK_CALLER("KeWaitForSingleObject");
+    Thread *thread = CurrentThread();
+    bool zeroTimeout = Timeout && __atomic_load_n(&Timeout->QuadPart, __ATOMIC_RELAXED) == 0;
+    if (!zeroTimeout && thread->Irql > APC_LEVEL) {
+        ViolateLockedWith([thread] {
+            return "KeWaitForSingleObject with a timeout other than zero at IRQL " +
+                   std::to_string(thread->Irql);
+        });
+    } else if (thread->Irql > DISPATCH_LEVEL) {
+        ViolateLockedWith([] { return "KeWaitForSingleObject above DISPATCH_LEVEL"; });
+    }
+    if (!Object) {
+        ViolateLockedWith([] { return "KeWaitForSingleObject on a null object"; });
+        return STATUS_INVALID_PARAMETER;
+    }
+    bool initialised;
+    {
+        Guard guard;
+        initialised = K->InitialisedObjects.count(Object) != 0;
+    }
+    if (!initialised) [[unlikely]] {
+        ViolateLockedWith([Object] {
+            return StackPattern(Object)
+                       ? std::string("KeWaitForSingleObject on the stack pattern: a local pointer "
+                                     "read before it was written")
+                       : std::string("KeWaitForSingleObject on an object that was never "
+                                     "initialised with KeInitializeEvent or KeInitializeMutex");
+        });
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = WaitForObject(Object, Timeout);
+    if (zeroTimeout && status == StatusTimeout)
+        NoteBusyPeerRequest(Object);
+    return status;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval)
+{
+    (void)WaitMode;
+    (void)Alertable;
+    EnsureKernelForThread();
+    WaitAfterRelease();
+    KVR_SIM_CHECK_CALLER("KeDelayExecutionThread");
+    Kernel *k = K;
+    Thread *thread = CurrentThread();
+    if (thread->Irql > APC_LEVEL)
+        ViolateLockedWith(
+            [thread] { return "KeDelayExecutionThread at IRQL " + std::to_string(thread->Irql); });
+    if (k->FreeRunning) {
+        bool stop = false;
+        {
+            std::unique_lock<std::mutex> lock(k->Mutex);
+            RecordWait(thread, Interval, true);
+            int64_t deadline = DeadlineOf(Interval, CurrentTime());
+            if (deadline < 0)
+                deadline = CurrentTime();
+            FreeWait(
+                lock, thread, [] { return false; }, deadline, stop);
+        }
+        if (stop)
+            UnwindFreeThread(thread);
+        return STATUS_SUCCESS;
+    }
+    RecordWait(thread, Interval, true);
+    int64_t deadline = DeadlineOf(Interval, k->Clock);
+    if (deadline < 0)
+        deadline = k->Clock;
+    if (thread->Harness) {
+        HarnessWait([] { return false; }, deadline);
+        return STATUS_SUCCESS;
+    }
+    if (deadline <= k->Clock) {
+        // A zero interval gives up the processor to the other runnable threads.
+        k->RunQueue.push_back(thread);
+        thread->Blocked = true;
+        SwitchToHarness(thread, false);
+        return STATUS_SUCCESS;
+    }
+    BlockFiber(thread, deadline);
+    return STATUS_SUCCESS;
+}
+
+} // extern "C"
