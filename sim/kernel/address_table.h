@@ -6,6 +6,11 @@
 // A removed entry's slot is refilled by moving later entries of the same
 // probe run back (no tombstones): a look-up for an address that is not in the
 // table stops at the first empty slot, however many entries came and went.
+//
+// What it buys, against the library's node-based hash map (bench/callgrind.sh):
+// 603 instructions of a panel-refresh turn (7,652 with the map, 7,049 with
+// this table), 9,096 of a settings and monitor fuzz input (198,316 against
+// 189,220) and 43 of its 138 heap blocks (a node for every block and request).
 
 #ifndef KVR_SIM_ADDRESS_TABLE_H
 #define KVR_SIM_ADDRESS_TABLE_H

@@ -26,6 +26,7 @@
 
 #include "record.h"
 #include "kernel/pool_blocks.h"
+#include "kernel/text_steps.h"
 
 #ifdef KVR_SIM_ASAN
 #include <sanitizer/asan_interface.h>
@@ -159,16 +160,9 @@ void CheckFreed(const void *address, const PoolBlock &block)
 {
     if constexpr (GuardBytes != 0) {
         const auto *bytes = static_cast<const uint8_t *>(address);
-        // Eight bytes a comparison up to the first word that differs; the
-        // byte loop then names the first byte that differs (a byte-wise scan
-        // of the whole block was a seventh of a panel-refresh turn).
-        constexpr uint64_t Freed = 0x0101010101010101ull * FreedFill;
-        size_t i = 0;
-        for (uint64_t word; i + sizeof word <= block.Bytes; i += sizeof word) {
-            memcpy(&word, bytes + i, sizeof word);
-            if (word != Freed) [[unlikely]]
-                break;
-        }
+        // The byte loop names the first byte that differs, from the first
+        // word that differs (text_steps.h).
+        size_t i = FilledLeadingWords(bytes, block.Bytes, FreedFill);
         for (; i < block.Bytes; ++i) {
             if (bytes[i] != FreedFill) [[unlikely]] {
                 Violate("pool block of tag '" + TagText(block.Tag) + "', " +

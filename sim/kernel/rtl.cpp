@@ -6,10 +6,7 @@
 // way the driver's own shared fields are accessed.
 
 #include "record.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "kernel/text_steps.h"
 
 namespace sim::detail
 {
@@ -49,34 +46,6 @@ std::string UpcaseNarrow(std::string_view text)
     return upper;
 }
 
-void NarrowInto(std::string &narrow, std::u16string_view text)
-{
-    narrow.resize(text.size());
-    char *out = narrow.data();
-    const char16_t *in = text.data();
-    size_t i = 0;
-#if defined(__SSE2__)
-    // Eight characters a step while all eight are below 0x100, which the
-    // saturating pack leaves as they are.
-    // The last eight, overlapping those before, end a text of eight or more.
-    auto eight = [&](size_t at) {
-        __m128i chars = _mm_loadu_si128((const __m128i *)(in + at));
-        __m128i high = _mm_and_si128(chars, _mm_set1_epi16((short)0xFF00));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF)
-            return false;
-        _mm_storel_epi64((__m128i *)(out + at), _mm_packus_epi16(chars, chars));
-        return true;
-    };
-    for (; i + 8 <= text.size(); i += 8)
-        if (!eight(i))
-            break;
-    if (i < text.size() && i + 8 > text.size() && text.size() >= 8 && eight(text.size() - 8))
-        i = text.size();
-#endif
-    for (; i < text.size(); ++i)
-        out[i] = in[i] < 0x100 ? (char)in[i] : '?';
-}
-
 std::string Narrow(std::u16string_view text)
 {
     std::string narrow;
@@ -89,34 +58,9 @@ size_t WideLength(const WCHAR *text, size_t maxChars)
     if (!text)
         return 0;
 #if defined(__SSE2__) && !defined(KVR_SIM_ASAN) && !defined(KVR_SIM_TSAN)
-    // Thirty-two bytes at a time from the aligned block that holds the first
-    // character: an aligned block never crosses a page, so the block that
-    // holds the terminator is readable whole. Only where plain reads are
-    // allowed, and not under the sanitizers, to which the bytes around the
-    // text may be a redzone or a freed block.
-    if (PlainReads() && ((uintptr_t)text & 1) == 0) {
-        const char *start = (const char *)text;
-        const char *block = (const char *)((uintptr_t)text & ~(uintptr_t)31);
-        size_t maxBytes =
-            maxChars <= SIZE_MAX / sizeof(WCHAR) ? maxChars * sizeof(WCHAR) : SIZE_MAX;
-        const __m128i zero = _mm_setzero_si128();
-        auto zeros = [zero](const char *at) {
-            unsigned low = (unsigned)_mm_movemask_epi8(
-                _mm_cmpeq_epi16(_mm_load_si128((const __m128i *)at), zero));
-            unsigned high = (unsigned)_mm_movemask_epi8(
-                _mm_cmpeq_epi16(_mm_load_si128((const __m128i *)(at + 16)), zero));
-            return low | high << 16;
-        };
-        unsigned mask = zeros(block) & (0xFFFFFFFFu << (start - block));
-        while (!mask) {
-            block += 32;
-            if ((size_t)(block - start) >= maxBytes)
-                return maxChars;
-            mask = zeros(block);
-        }
-        size_t bytes = (size_t)(block + __builtin_ctz(mask) - start);
-        return bytes < maxBytes ? bytes / sizeof(WCHAR) : maxChars;
-    }
+    // Where plain reads are allowed, a block at a time (text_steps.h).
+    if (PlainReads() && ((uintptr_t)text & 1) == 0)
+        return WideLengthInBlocks(text, maxChars);
 #endif
     // Four characters a step, none read past the terminator.
     size_t length = 0;
@@ -280,8 +224,7 @@ SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length)
     const UCHAR *b = (const UCHAR *)Source2;
     SIZE_T i = 0;
     if (PlainReads())
-        while (Length - i >= 8 && memcmp(a + i, b + i, 8) == 0)
-            i += 8;
+        i = EqualLeadingWords(a, b, Length);
     while (i < Length &&
            __atomic_load_n(&a[i], __ATOMIC_RELAXED) == __atomic_load_n(&b[i], __ATOMIC_RELAXED))
         ++i;
