@@ -44,6 +44,9 @@ void FailDeviceRequests(PDEVICE_OBJECT device, NTSTATUS status);
 // Counts (and traces) a Busy event when the object is the event of a pending
 // peer request.
 void NoteBusyPeerRequest(const void *event);
+// The sibling driver's dispatch of a device-control request sent to its
+// device (IofCallDriver).
+NTSTATUS SiblingDispatch(PIRP irp);
 void StartSiblingWorker();
 void StopSiblingWorker();
 

@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -126,7 +127,7 @@ struct IoState {
     NTSTATUS FailOpensStatus = STATUS_UNSUCCESSFUL;
     unsigned FailRequestBuilds = 0;
     // Requests built, not yet completed. The kernel owns their records: a
-    // record is here, in RetiredIrps or among the spare records (io.cpp).
+    // record is here, in RetiredIrps or among the spare records (requests.cpp).
     AddressTable<bool> Irps;
     // Completed ones, oldest first, whose storage is reused after a while.
     std::deque<PIRP> RetiredIrps;
@@ -152,7 +153,7 @@ struct PlugPlayState {
     std::vector<NTSTATUS> NotificationResults;
 };
 
-// I/O (io.cpp): the requests a thread built are cancelled when it ends.
+// I/O (requests.cpp): the requests a thread built are cancelled when it ends.
 void CancelThreadIo(Thread *thread);
 // What a thread's end touches (FiberMain): its requests, as CancelThreadIo
 // handles them.
@@ -178,9 +179,47 @@ void CheckRegistrationsAtTeardown();
 // interleaving explorer (by default any of the kernel's state).
 NTSTATUS CallRegistration(const PnpRegistration &registration, PVOID notification,
                           const Access &after = Access{});
+// Plug and play (pnp.cpp, pnp_removal.cpp): the active registrations of a
+// category, copied before any is called (a callback may unregister): a few
+// in place, more on the heap.
+class Targets
+{
+  public:
+    explicit Targets(IO_NOTIFICATION_EVENT_CATEGORY category, PDEVICE_OBJECT device = nullptr);
+    size_t Size() const { return Count; }
+    const PnpRegistration &operator[](size_t i) const
+    {
+        return i < InPlace ? Few[i] : More[i - InPlace];
+    }
+
+  private:
+    static constexpr size_t InPlace = 4;
+    PnpRegistration Few[InPlace];
+    std::vector<PnpRegistration> More;
+    size_t Count = 0;
+};
+// Traces a step of the sibling's device's removal (pnp_removal.cpp).
+void TracePnp(const char *what, PDEVICE_OBJECT device, NTSTATUS status = STATUS_SUCCESS,
+              std::string detail = {});
 // Hands the storage of the kernel's requests over to the next kernel.
 void KeepRequestStorage();
 void CheckReferencesAtTeardown();
+// Objects (objects.cpp): a new device object of a driver (null: the
+// sibling's), and the IRQL findings the object and request routines share.
+PDEVICE_OBJECT NewDevice(PDRIVER_OBJECT driver, std::string name, ULONG extensionSize,
+                         DEVICE_TYPE type, ULONG characteristics, bool exclusive, bool sibling);
+void ReportIrql(const char *routine, KIRQL irql, const char *limit);
+void CheckPassive(const char *routine);
+void CheckApcOrBelow(const char *routine);
+// Requests (requests.cpp): what the interleaving explorer orders the I/O
+// manager's requests by, the accesses of a step that may complete a request
+// and of one that only touches them, and the completion of a request.
+extern const char IoObject;
+Access CompletingAccess(PIRP irp);
+Access IoAccess();
+void SetEventObject(PKEVENT event);
+void NoteStackRequest(PIRP irp);
+void CompleteIrp(PIRP irp, NTSTATUS status, std::span<const uint8_t> reply);
 
 } // namespace sim::detail
 

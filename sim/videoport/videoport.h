@@ -50,6 +50,23 @@ struct VideoPortState {
 // check 0xCE), and the thread never runs again (video port, threads).
 bool UnloadedImageWouldRun(Thread *thread);
 
+// Shared by the video port (videoport.cpp, power.cpp) and the display-driver
+// stand-in (devices/display_driver.cpp).
+constexpr size_t ChildEnumInfoSize =
+    24; // Size, ChildDescriptorSize, ChildIndex, ACPIHwId, extension
+constexpr VP_STATUS ErrorNotReady = 21; // ERROR_NOT_READY
+constexpr NTSTATUS StatusAccessDenied = (NTSTATUS)0xC0000022u;
+constexpr NTSTATUS StatusDeviceNotReady = (NTSTATUS)0xC00000A3u;
+// What the interleaving explorer orders the video port's calls by: the
+// adapter's state (its table, extension, device, power) is one object.
+extern const char AdapterObject;
+// The gate that lets one control request at a time into HwStartIO
+// (StartIoTurn, below), once made: the end of a request opens it, and that
+// end may follow HwInitialize (an open that failed) or HwStartIO.
+const volatile void *StartIoGate();
+const VIDEO_HW_INITIALIZATION_DATA *Table(const char *what);
+void TraceAdapter(const char *what, NTSTATUS status);
+
 } // namespace sim::detail
 
 #endif // KVR_SIM_VIDEOPORT_VIDEOPORT_H

@@ -1,0 +1,157 @@
+// Power as the video port delivers it: a system transition reaches the
+// adapter as a power request (HwGetPowerState, then HwSetPowerState), the
+// harness's direct Set/GetPowerState calls, and the enumeration of the
+// adapter's children.
+
+#include <algorithm>
+#include <cstdio>
+
+#include "record.h"
+#include "videoport/port.h"
+
+namespace sim::detail
+{
+
+} // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+namespace sim
+{
+
+namespace
+{
+
+VP_STATUS AdapterPowerRequest(ULONG state)
+{
+    VIDEO_HW_INITIALIZATION_DATA table;
+    PVOID extension;
+    {
+        Guard guard;
+        if (!K->AdapterStarted || !K->HaveTable)
+            return ErrorNotReady;
+        table = K->Table;
+        extension = K->Extension;
+    }
+    VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
+    VP_STATUS status = CallMiniport("HwGetPowerState", [&] {
+        return CallDriverThen(CallerOwnState{}, table.HwGetPowerState, extension,
+                              DISPLAY_ADAPTER_HW_ID, &request);
+    });
+    if (status != NO_ERROR)
+        return status;
+    request = VIDEO_POWER_MANAGEMENT{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
+    status = CallMiniport("HwSetPowerState", [&] {
+        return CallDriverThen(AdapterState{}, table.HwSetPowerState, extension,
+                              DISPLAY_ADAPTER_HW_ID, &request);
+    });
+    Guard guard;
+    K->AdapterPower = state;
+    if (Tracing()) {
+        TraceEvent event = NewEvent(CurrentTime(), TraceKind::Power);
+        event.Code = state;
+        event.Status = status;
+        event.Ok = status == NO_ERROR;
+        Emit(std::move(event));
+    }
+    return status;
+}
+
+} // namespace
+
+VP_STATUS SetSystemPower(SystemPower transition)
+{
+    HarnessEntry();
+    // The adapter has no children: only a system transition reaches the
+    // miniport, for the adapter, as a query and then a set. Every other
+    // state is entered from VideoPowerOn, and left to it.
+    ULONG state = transition == SystemPower::Sleep       ? VideoPowerOff
+                  : transition == SystemPower::Hibernate ? VideoPowerHibernate
+                                                         : VideoPowerOn;
+    bool on = K->AdapterPower == VideoPowerOn;
+    if ((state == VideoPowerOn) == on)
+        return NO_ERROR;
+    return AdapterPowerRequest(state);
+}
+
+VP_STATUS SetPowerState(ULONG state, ULONG hwId)
+{
+    HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
+    VIDEO_HW_INITIALIZATION_DATA table;
+    PVOID extension;
+    {
+        Guard guard;
+        const VIDEO_HW_INITIALIZATION_DATA *kept = Table("SetPowerState");
+        if (!kept || !kept->HwSetPowerState)
+            return ERROR_INSUFFICIENT_BUFFER;
+        table = *kept;
+        extension = K->Extension;
+    }
+    VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
+    VP_STATUS status = CallMiniport("HwSetPowerState", [&] {
+        return CallDriverThen(CallerOwnState{}, table.HwSetPowerState, extension, hwId, &request);
+    });
+    Guard guard;
+    if (Tracing()) {
+        TraceEvent event = NewEvent(CurrentTime(), TraceKind::Power);
+        event.Code = state;
+        event.Status = status;
+        event.Ok = status == NO_ERROR;
+        Emit(std::move(event));
+    }
+    return status;
+}
+
+VP_STATUS GetPowerState(ULONG state, ULONG hwId, VIDEO_POWER_MANAGEMENT *reply)
+{
+    HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
+    VIDEO_HW_INITIALIZATION_DATA table;
+    PVOID extension;
+    {
+        Guard guard;
+        const VIDEO_HW_INITIALIZATION_DATA *kept = Table("GetPowerState");
+        if (!kept || !kept->HwGetPowerState)
+            return ERROR_INSUFFICIENT_BUFFER;
+        table = *kept;
+        extension = K->Extension;
+    }
+    VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
+    VP_STATUS status = CallMiniport("HwGetPowerState", [&] {
+        return CallDriverThen(CallerOwnState{}, table.HwGetPowerState, extension, hwId, &request);
+    });
+    if (reply)
+        *reply = request;
+    return status;
+}
+
+ChildResult EnumerateChild(ULONG childIndex)
+{
+    HarnessEntry();
+    ChildResult result{};
+    VIDEO_HW_INITIALIZATION_DATA table;
+    PVOID extension;
+    {
+        Guard guard;
+        const VIDEO_HW_INITIALIZATION_DATA *kept = Table("EnumerateChild");
+        if (!kept || !kept->HwGetVideoChildDescriptor) {
+            result.Status = ERROR_NO_MORE_DEVICES;
+            return result;
+        }
+        table = *kept;
+        extension = K->Extension;
+    }
+    uint8_t info[ChildEnumInfoSize] = {};
+    ULONG header[3] = {ChildEnumInfoSize, (ULONG)result.Descriptor.size(), childIndex};
+    memcpy(info, header, sizeof header);
+    VIDEO_CHILD_TYPE type = (VIDEO_CHILD_TYPE)0;
+    ULONG unused = 0;
+    result.Status = CallMiniport("HwGetVideoChildDescriptor", [&] {
+        return CallDriver(table.HwGetVideoChildDescriptor, extension, (PVIDEO_CHILD_ENUM_INFO)info,
+                          &type, result.Descriptor.data(), &result.UId, &unused);
+    });
+    result.Type = type;
+    return result;
+}
+
+} // namespace sim
