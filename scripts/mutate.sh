@@ -173,17 +173,24 @@ mkdir -p "$src" "$build"
 : >"$log"
 
 # Copies every source file whose content differs; a file written gets a new
-# time stamp, so the build sees it.
+# time stamp, so the build sees it. A file the tree no longer has (moved or
+# deleted since the last run) is removed from the copy, else the build would
+# still see it.
 sync_sources()
 {
     local f
     (cd "$root" && git ls-files -co --exclude-standard -- . ':!build' ':!tests/fuzz/corpus') |
+        sort >"$work/sources.txt"
+    while IFS= read -r f; do
+        [ -f "$root/$f" ] || continue
+        if ! cmp -s "$root/$f" "$src/$f"; then
+            mkdir -p "$(dirname "$src/$f")"
+            cp "$root/$f" "$src/$f"
+        fi
+    done <"$work/sources.txt"
+    (cd "$src" && find . -type f -printf '%P\n' | sort) | comm -23 - "$work/sources.txt" |
         while IFS= read -r f; do
-            [ -f "$root/$f" ] || continue
-            if ! cmp -s "$root/$f" "$src/$f"; then
-                mkdir -p "$(dirname "$src/$f")"
-                cp "$root/$f" "$src/$f"
-            fi
+            rm -f "$src/$f"
         done
 }
 
