@@ -16,9 +16,9 @@
 #     tree's corpus).
 #
 # The earlier tree is exported with git archive into build/compare/<commit>
-# and built there; kvr_fresh_kernel is built from this tree's
-# bench/fresh_kernel.cpp against its libraries (it uses only the harness
-# interface). Building both trees takes a few minutes on two cores.
+# and built there; kvr_fresh_kernel is built from its bench/fresh_kernel.cpp
+# (this tree's when it has none) against its libraries (it uses only the
+# harness interface). Building both trees takes a few minutes on two cores.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -34,9 +34,13 @@ fi
 echo "building $base in $dir and this tree ($(git rev-parse --short HEAD)) ..." >&2
 cmake -S "$src" -B "$dir/release" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir/release" -j2 --target kvrsim kvrdriver kvrsim_kernel >/dev/null
+# The earlier tree's own copy of the program when it has one: the program
+# is the same, but the driver's headers it includes may have moved since.
+fresh=bench/fresh_kernel.cpp
+[ -f "$src/bench/fresh_kernel.cpp" ] && fresh=$src/bench/fresh_kernel.cpp
 # shellcheck disable=SC2046
 g++ -std=c++20 -O2 -g -DNDEBUG -DKVR_KERNEL_TARGET=0 -I"$src" -I"$src/sim" -I"$src/driver" \
-  bench/fresh_kernel.cpp "$dir/release/libkvrdriver.a" "$dir/release/sim/libkvrsim_kernel.a" \
+  "$fresh" "$dir/release/libkvrdriver.a" "$dir/release/sim/libkvrsim_kernel.a" \
   -lpthread -o "$dir/release/kvr_fresh_kernel"
 cmake -S "$src/tests/fuzz" -B "$dir/fuzz" -G Ninja \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
