@@ -1,9 +1,12 @@
 // The connection-event hand-off as the monitor sees it: an event is taken at
 // the top of a turn with its own copy of the identifiers, a notification that
 // comes while it is handled is not lost, a later notification before the turn
-// replaces an earlier one, and a value other than 1 or 2 is left alone.
+// replaces an earlier one, a removal replaced in the slot is handled before
+// the event that replaced it whenever that event comes, and a value other than
+// 1 or 2 is left alone.
 
 #include "monitor_fixture.h"
+#include "sim/explore/explore.h"
 
 using namespace kvrtest;
 using namespace montest;
@@ -79,6 +82,61 @@ TEST_F(MonitorEventTest, LaterNotificationBeforeTheTurnReplacesTheEarlierOne)
     EXPECT_EQ(Timeline(From), Expected);
     EXPECT_TRUE(sim::OpenCalls().empty());
     EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+}
+
+// The attached frame is unplugged at 900 ms and plugged in again, from a
+// thread of its own, at 1000 ms, the instant of a monitor turn. Every
+// schedule with one departure from the default order places the arrival
+// somewhere in that turn, also after the turn has looked for a replaced
+// removal and before it takes the slot. Whatever the order, the removal is
+// handled before the arrival, so the frame, plugged in at the end, is
+// attached to afresh: never left released by the older removal handled last.
+void PlugAgainAt1000(PVOID Context)
+{
+    (void)Context;
+    LARGE_INTEGER At;
+    At.QuadPart = 1000 * sim::TicksPerMs; // absolute, on the virtual clock
+    KeDelayExecutionThread(KernelMode, FALSE, &At);
+    sim::PlugUsb(Vendor(), MonitorId(), "SER001");
+}
+
+TEST_F(MonitorEventTest, ReplugRacingTheTurnIsAttachedUnderEverySchedule)
+{
+    sim::BoundedSchedules Schedules(1);
+    std::vector<sim::Switch> Switches;
+    unsigned Runs = 0;
+    while (Schedules.Next(Switches)) {
+        if (Runs++ > 0) {
+            ResetSystem();
+            sim::SetFrameMode(0);
+            LoadAndStart(true);
+            sim::RunUntilIdle();
+        }
+        sim::AdvanceTo(100);
+        sim::PlugUsb(Vendor(), MonitorId(), "SER001");
+        sim::AdvanceTo(900);
+        ASSERT_NE(DriverState.PeerDevice.Load(), nullptr);
+        sim::UnplugUsb(Vendor(), MonitorId(), "SER001");
+
+        sim::ScheduleOptions Options;
+        Options.Switches = Switches;
+        Options.RecordDecisions = true;
+        sim::BeginExploring(Options);
+        HANDLE Thread = nullptr;
+        ASSERT_EQ(
+            PsCreateSystemThread(&Thread, 0, nullptr, nullptr, nullptr, PlugAgainAt1000, nullptr),
+            STATUS_SUCCESS);
+        sim::AdvanceTo(2000);
+        Schedules.Record(sim::EndExploring());
+
+        std::string Schedule = "schedule \"" + sim::ScheduleText(Switches) + "\"";
+        ASSERT_NE(DriverState.PeerDevice.Load(), nullptr) << Schedule;
+        EXPECT_EQ(sim::OpenFileObjects(), 1u) << Schedule;
+        EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone) << Schedule;
+    }
+    // The turn at 1000 ms has many switch points: far more than the orders
+    // of the two threads alone.
+    EXPECT_GT(Runs, 10u);
 }
 
 TEST_F(MonitorEventTest, OtherEventValueIsNeitherHandledNorCleared)

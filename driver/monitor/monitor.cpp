@@ -61,16 +61,33 @@ static void ViewIdText(ANSI_STRING *View, const ANSI_STRING *SharedView, UCHAR *
     View->Buffer = (PCHAR)Text;
 }
 
+// Under EventLock: the latest removal was replaced in the slot by a later
+// notification and has not been handled yet.
+static bool RemovalReplaced(const MONITOR_STATE *State)
+{
+    ULONG Removal = DriverState.RemovalSequence;
+    return Removal != 0 && Removal != State->HandledRemoval && Removal != DriverState.EventSequence;
+}
+
+enum TAKEN_EVENT { TakenNone, TakenEvent, RemovalFirst };
+
 // Takes the posted event with a copy of everything the handling reads, all
 // under EventLock, so that a notification arriving meanwhile can neither tear
-// the identifiers nor be mistaken for the event taken.
-static bool TakePendingEvent(MONITOR_EVENT *Taken)
+// the identifiers nor be mistaken for the event taken. A removal that a
+// notification replaced in the slot after the turn looked for one is still
+// unhandled: it is older than the event now in the slot, so nothing is taken
+// (RemovalFirst) and the turn handles the removal first.
+static TAKEN_EVENT TakePendingEvent(MONITOR_STATE *State, MONITOR_EVENT *Taken)
 {
     ULONG Event = DriverState.PendingEvent.LoadAcquire();
     if (Event != EventArrival && Event != EventRemoval)
-        return false;
+        return TakenNone;
 
     AcquireEventLock();
+    if (RemovalReplaced(State)) {
+        ReleaseEventLock();
+        return RemovalFirst;
+    }
     Taken->Event = DriverState.PendingEvent.Load();
     Taken->Sequence = DriverState.EventSequence;
     CopyIdText(Taken->VidText, DriverState.CurrentVidText);
@@ -80,7 +97,7 @@ static bool TakePendingEvent(MONITOR_EVENT *Taken)
     for (unsigned i = 0; i < sizeof(Taken->SerialPrefix); ++i)
         Taken->SerialPrefix[i] = DriverState.NotifiedSerialPrefix[i];
     ReleaseEventLock();
-    return Taken->Event == EventArrival || Taken->Event == EventRemoval;
+    return Taken->Event == EventArrival || Taken->Event == EventRemoval ? TakenEvent : TakenNone;
 }
 
 // A removal that a later notification replaced in the slot before this turn:
@@ -91,8 +108,7 @@ static bool TakeReplacedRemoval(MONITOR_STATE *State, MONITOR_EVENT *Taken)
 {
     AcquireEventLock();
     ULONG Removal = DriverState.RemovalSequence;
-    bool Replaced =
-        Removal != 0 && Removal != State->HandledRemoval && Removal != DriverState.EventSequence;
+    bool Replaced = RemovalReplaced(State);
     if (Replaced) {
         Taken->Event = EventRemoval;
         Taken->Sequence = Removal;
@@ -122,9 +138,13 @@ static void FinishEvent(const MONITOR_EVENT *Taken)
 static void HandleConnectionEvent(MONITOR_STATE *State)
 {
     HandleLostPeer(State);
-    if (TakeReplacedRemoval(State, &State->Event))
-        HandleRemoval(State);
-    if (!TakePendingEvent(&State->Event))
+    TAKEN_EVENT Taken;
+    do {
+        if (TakeReplacedRemoval(State, &State->Event))
+            HandleRemoval(State);
+        Taken = TakePendingEvent(State, &State->Event);
+    } while (Taken == RemovalFirst);
+    if (Taken == TakenNone)
         return;
     if (State->Event.Event == EventArrival) {
         HandleArrival(State);
