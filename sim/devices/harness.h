@@ -44,9 +44,11 @@ void SetPeerPresent(bool present); // absent: opening \Device\KEVO-0 fails
 //  - Refused: as Orderly, but the sibling's stack fails the query-remove
 //    itself (another component vetoes), so it is always cancelled.
 // The device object, and its name, live until its REMOVE: AddPeer fails with
-// STATUS_OBJECT_NAME_COLLISION until then.
+// STATUS_OBJECT_NAME_COLLISION until then. The sibling's stack answers the
+// query of an orderly or refused removal (IRP_MN_QUERY_REMOVE_DEVICE) after
+// queryMs of virtual time, with the query-remove callbacks already called.
 enum class PeerRemoval { Surprise, Orderly, Refused };
-void RemovePeer(PeerRemoval how);
+void RemovePeer(PeerRemoval how, uint32_t queryMs = 0);
 // The sibling creates \Device\KEVO-0 again (its AddDevice for a frame that
 // enumerated again). Returns IoCreateDevice's status.
 NTSTATUS AddPeer();

@@ -107,7 +107,8 @@ struct LaterArrivals {
 struct RemovalWork {
     PDEVICE_OBJECT Device;
     sim::PeerRemoval How;
-    size_t Record; // into PeerRemovals
+    size_t Record;    // into PeerRemovals
+    uint32_t QueryMs; // the sibling's stack takes this long to answer a query-remove
 };
 
 struct IoState {

@@ -126,6 +126,12 @@ void RunRemoval(PVOID context)
         CancelRemoval(device, work.Record, "vetoed by a notification callback");
         return;
     }
+    if (work.QueryMs != 0) {
+        // IRP_MN_QUERY_REMOVE_DEVICE down the sibling's stack.
+        LARGE_INTEGER interval;
+        interval.QuadPart = -(LONGLONG)work.QueryMs * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
     bool open;
     {
         Guard guard;
@@ -172,7 +178,7 @@ using namespace sim::detail;
 namespace sim
 {
 
-void RemovePeer(PeerRemoval how)
+void RemovePeer(PeerRemoval how, uint32_t queryMs)
 {
     HarnessEntry();
     Guard guard;
@@ -187,7 +193,7 @@ void RemovePeer(PeerRemoval how)
         return;
     }
     auto work = std::make_unique<RemovalWork>();
-    *work = RemovalWork{k->SiblingDevice, how, k->PeerRemovals.size() - 1};
+    *work = RemovalWork{k->SiblingDevice, how, k->PeerRemovals.size() - 1, queryMs};
     if (StartKernelThread(RunRemoval, work.get()))
         k->Removals.push_back(std::move(work));
 }

@@ -55,22 +55,53 @@ void SettleRemoval()
         Fail("removal: the companion application is still counted as active on a lost frame");
 }
 
-// Target-device notifications against the monitor's turns. Attached; at
-// 1000 ms a removal that another component refuses (query-remove: the
-// driver lets go; cancelled: it opens the device again) while the monitor's
-// turn sends, and an arrival of another monitor-mode frame that the turn
-// attaches to (after its short wait) if it finds the link let go of; at
-// 1250 ms a second refused removal, against that attach, and a late call of
-// the first registration's callback (IoUnregisterPlugPlayNotification does
-// not wait for one under way). At the end the driver holds the device once,
-// with one registration on the file object it holds, and publishes the
-// link; the late call changed nothing.
+// Target-device notifications against the monitor's turns, in two cases.
+//
+// refused: attached; at 1000 ms a removal that another component refuses
+// (query-remove: the driver lets go; cancelled: it opens the device again)
+// while the monitor's turn sends. At the end the driver holds the device
+// once, with one registration on the file object it holds, and publishes
+// the link.
+//
+// reopen: the monitor's attach against a second refused removal and late
+// calls of the first registration's callback (IoUnregisterPlugPlayNotification
+// does not wait for one under way). Before exploring: attached; at 990 ms an
+// arrival of another monitor-mode frame and a first refused removal whose
+// query the sibling's stack answers 100 ms later, so that the monitor's
+// 1000 ms turn finds the link let go of and, after its short wait, attaches
+// at 1250 ms, when the removal's cancel has opened the device again. At
+// 1250 ms the second refused removal and the late calls. At the end the
+// driver holds the device once, with one registration on the file object it
+// holds, and publishes the link; the late calls changed nothing.
 PFILE_OBJECT FirstFile = nullptr;
 
-void PrepareNotify()
+void PrepareRefused()
+{
+    AttachFrame(sim::Completion::Now);
+}
+
+void RefusedContexts()
+{
+    StartThreads({[] { RemoveAt1000(sim::PeerRemoval::Refused); }});
+}
+
+void SettleNotify()
+{
+    sim::AdvanceTo(2500);
+    CheckLink(true);
+    CheckPublished(1, 3);
+    CheckStatusSettled("after the refused removals,");
+}
+
+void PrepareReopen()
 {
     AttachFrame(sim::Completion::Now);
     FirstFile = DriverState.PeerFile;
+    sim::PlugUsb(FrameVendorId[0], MonitorModeIds[3], "FR0003C2");
+    sim::RemovePeer(sim::PeerRemoval::Refused, 100);
+    sim::AdvanceTo(1240);
+    if (DriverState.PeerFile == nullptr || DriverState.PeerFile == FirstFile)
+        Fail("reopen: the first refused removal did not open the device again");
 }
 
 void LateNotification(const GUID &event)
@@ -80,30 +111,17 @@ void LateNotification(const GUID &event)
         Fail("notify: a late notification was vetoed");
 }
 
-void NotifyContexts()
+void ReopenContexts()
 {
     StartThreads({[] {
-                      RemoveAt1000(sim::PeerRemoval::Refused);
                       WaitUntilMs(1250);
                       sim::RemovePeer(sim::PeerRemoval::Refused);
-                  },
-                  [] {
-                      WaitUntilMs(1000);
-                      Plug(MonitorModeIds[3], "FR0003C2");
                   },
                   [] {
                       WaitUntilMs(1250);
                       LateNotification(GUID_TARGET_DEVICE_REMOVE_COMPLETE);
                       LateNotification(GUID_TARGET_DEVICE_REMOVE_CANCELLED);
                   }});
-}
-
-void SettleNotify()
-{
-    sim::AdvanceTo(2500);
-    CheckLink(true);
-    CheckPublished(1, 3);
-    CheckStatusSettled("after the refused removals,");
 }
 
 // The monitor's attach against a surprise removal: a monitor-mode frame
@@ -175,7 +193,9 @@ std::vector<Case> LifecycleCases()
          SurpriseRemovalContexts, 1100, SettleRemoval},
         {"orderly", "link, published, status, verifier", nullptr, PrepareRemoval,
          OrderlyRemovalContexts, 1100, SettleRemoval},
-        {"notify", "link, published, status, verifier", nullptr, PrepareNotify, NotifyContexts,
+        {"refused", "link, published, status, verifier", nullptr, PrepareRefused, RefusedContexts,
+         1100, SettleNotify},
+        {"reopen", "link, published, status, verifier", nullptr, PrepareReopen, ReopenContexts,
          1400, SettleNotify},
         {"attach", "link, published, status, verifier", nullptr, PrepareAttach,
          SurpriseRemovalContexts, 1100, SettleRemoval},

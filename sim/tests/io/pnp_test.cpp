@@ -506,6 +506,54 @@ TEST(PeerRemoval, RemovalWaitsForTheFileObjectsAndTheNameLivesUntilRemove)
     }
 }
 
+// The sibling's stack may take its time to answer the query: the
+// query-remove callbacks come at once, the outcome only after the delay, and
+// a file object reopened meanwhile fails an orderly removal.
+TEST(PeerRemoval, TheStackAnswersTheQueryAfterItsDelay)
+{
+    struct Case {
+        const char *Name;
+        sim::PeerRemoval How;
+        bool ReopenMeanwhile;
+        const char *Outcome;
+        const char *Why;
+    };
+    const Case Cases[] = {
+        {"refused", sim::PeerRemoval::Refused, false, "remove-cancelled",
+         "refused by the device's stack"},
+        {"orderly", sim::PeerRemoval::Orderly, false, "remove-complete", ""},
+        {"orderly, reopened while the stack answers", sim::PeerRemoval::Orderly, true,
+         "remove-cancelled", "file objects still open"},
+    };
+    for (const Case &c : Cases) {
+        SCOPED_TRACE(c.Name);
+        sim::Reset();
+        Holder h;
+        h.CloseOnQuery = true;
+        h.Unregister = true;
+        Open(h, true);
+        sim::RemovePeer(c.How, 100);
+        sim::Advance(99);
+        EXPECT_EQ(h.Events, std::vector<std::string>{"query-remove"});
+        Holder again;
+        if (c.ReopenMeanwhile)
+            Open(again, false);
+        sim::Advance(1);
+        EXPECT_EQ(h.Events, (std::vector<std::string>{"query-remove", c.Outcome}));
+        const sim::PeerRemovalRecord &record = sim::PeerRemovals().back();
+        EXPECT_EQ(record.CancelReason, c.Why);
+        EXPECT_EQ(record.RemoveTime,
+                  c.Outcome == std::string("remove-complete") ? 100 * sim::TicksPerMs : -1);
+        if (h.Registered) {
+            EXPECT_EQ(IoUnregisterPlugPlayNotification(h.Entry), STATUS_SUCCESS);
+        }
+        again.Close();
+        h.Close();
+        for (const sim::Violation &violation : sim::Shutdown())
+            ADD_FAILURE() << violation.Text;
+    }
+}
+
 // What the I/O manager and the sibling do with a device that is going or
 // gone, and the misuse of registrations that the verifier reports.
 TEST(PeerRemoval, RequestsAndRegistrationsOfARemovedDevice)
