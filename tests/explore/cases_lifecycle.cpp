@@ -108,7 +108,7 @@ void LateNotification(const GUID &event)
 {
     TARGET_DEVICE_REMOVAL_NOTIFICATION late{1, sizeof late, event, FirstFile};
     if (PeerDeviceNotify(&late, nullptr) != STATUS_SUCCESS)
-        Fail("notify: a late notification was vetoed");
+        Fail("reopen: a late notification was vetoed");
 }
 
 void ReopenContexts()

@@ -134,7 +134,7 @@ struct Case {
 };
 
 std::vector<Case> PublicationCases(); // power, status, events, session, startio
-std::vector<Case> LifecycleCases();   // removal, orderly, notify, attach, unload
+std::vector<Case> LifecycleCases();   // removal, orderly, refused, reopen, attach, unload
 
 } // namespace explore
 

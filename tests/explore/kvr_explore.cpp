@@ -31,8 +31,8 @@
 //                a registration left on a closed file object).
 //
 // The cases are in cases_publication.cpp (power, status, events, session,
-// startio) and cases_lifecycle.cpp (removal, orderly, notify, attach,
-// unload); the contexts' actions and the checks in harness.cpp.
+// startio) and cases_lifecycle.cpp (removal, orderly, refused, reopen,
+// attach, unload); the contexts' actions and the checks in harness.cpp.
 //
 // Every case checks every property that its contexts exercise. The reduced
 // strategy runs one schedule per class of equivalent interleavings
@@ -332,7 +332,7 @@ int Usage()
 {
     fprintf(stderr,
             "usage: kvr_explore [--case power|status|events|session|startio|removal|orderly|\n"
-            "                           notify|attach|unload|all]\n"
+            "                           refused|reopen|attach|unload|all]\n"
             "                   [--strategy random|pct|bounded|reduced|all] [--schedules N]\n"
             "                   [--seed S] [--bound B] [--pct-depth D] [--pct-points K]\n"
             "                   [--compare] [--replay \"POINT:THREAD ...\"]\n"
