@@ -19,13 +19,18 @@
 // waits for them by this interval.
 constexpr LONGLONG PeerUsersPoll = -10000; // 1 ms
 
+// The plain fields PeerLock guards (PeerFile, PeerNotifyFile,
+// PeerNotifyEntry, PeerUsers, PeerFileLeft) are a region of fields for the
+// host build's interleaving explorer (kvr_shared.h); nothing in the image.
 static void AcquirePeerLock()
 {
     KeWaitForSingleObject(&DriverState.PeerLock, Executive, KernelMode, FALSE, nullptr);
+    EnterFieldRegion(&DriverState.PeerLock);
 }
 
 static void ReleasePeerLock()
 {
+    LeaveFieldRegion(&DriverState.PeerLock);
     KeReleaseMutex(&DriverState.PeerLock, FALSE);
 }
 
