@@ -4,27 +4,18 @@
 #ifndef KVR_SIM_TESTS_IO_FIXTURE_H
 #define KVR_SIM_TESTS_IO_FIXTURE_H
 
-#include "sim.h"
-
-#include <gtest/gtest.h>
+#include "../fixture.h"
 
 namespace io_test
 {
 
-class Io : public ::testing::Test
+class Io : public sim_test::NoFindings
 {
   protected:
     void SetUp() override
     {
         sim::Reset();
         Driver = sim::LoadDriver(NoEntry) == STATUS_SUCCESS ? sim::DriverObject() : nullptr;
-    }
-    void TearDown() override
-    {
-        std::vector<sim::Violation> found = sim::Shutdown();
-        if (!ViolationsExpected)
-            for (const sim::Violation &violation : found)
-                ADD_FAILURE() << violation.Text;
     }
 
     static NTSTATUS NoEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
@@ -38,7 +29,6 @@ class Io : public ::testing::Test
     }
 
     PDRIVER_OBJECT Driver = nullptr;
-    bool ViolationsExpected = false;
 };
 
 struct Request {

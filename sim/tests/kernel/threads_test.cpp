@@ -2,9 +2,7 @@
 // their records, events and mutexes, IRQL, teardown of threads that never
 // return, and the free-running mode.
 
-#include "sim.h"
-
-#include <gtest/gtest.h>
+#include "../fixture.h"
 
 #include <atomic>
 #include <string>
@@ -44,7 +42,7 @@ HANDLE Start(PKSTART_ROUTINE routine, PVOID context = nullptr)
     return handle;
 }
 
-class Threads : public ::testing::Test
+class Threads : public sim_test::NoFindings
 {
   protected:
     void SetUp() override
@@ -52,14 +50,6 @@ class Threads : public ::testing::Test
         Steps.clear();
         sim::Reset();
     }
-    void TearDown() override
-    {
-        std::vector<sim::Violation> found = sim::Shutdown();
-        if (!ViolationsExpected)
-            for (const sim::Violation &violation : found)
-                ADD_FAILURE() << violation.Text;
-    }
-    bool ViolationsExpected = false;
 };
 
 TEST_F(Threads, RunInCreationOrderAndWakeInDeadlineThenWaitOrder)

@@ -4,9 +4,7 @@
 #ifndef KVR_SIM_TESTS_REGISTRY_FIXTURE_H
 #define KVR_SIM_TESTS_REGISTRY_FIXTURE_H
 
-#include "sim.h"
-
-#include <gtest/gtest.h>
+#include "../fixture.h"
 
 #include <string>
 #include <utility>
@@ -18,7 +16,7 @@ namespace registry_test
 inline constexpr char Key[] = "\\Registry\\Machine\\Software\\Test";
 inline constexpr char16_t KeyW[] = u"\\Registry\\Machine\\Software\\Test";
 
-class Registry : public ::testing::Test
+class Registry : public sim_test::NoFindings
 {
   protected:
     void SetUp() override
@@ -27,15 +25,6 @@ class Registry : public ::testing::Test
         options.Keys = {Key};
         sim::Reset(options);
     }
-    void TearDown() override
-    {
-        std::vector<sim::Violation> found = sim::Shutdown();
-        if (!ViolationsExpected)
-            for (const sim::Violation &violation : found)
-                ADD_FAILURE() << violation.Text;
-    }
-
-    bool ViolationsExpected = false;
 
     // One direct entry for name into target, table terminated.
     static NTSTATUS QueryDirect(const char16_t *name, void *target, ULONG flags = 0,
