@@ -202,8 +202,6 @@ class Targets
 // Traces a step of the sibling's device's removal (pnp_removal.cpp).
 void TracePnp(const char *what, PDEVICE_OBJECT device, NTSTATUS status = STATUS_SUCCESS,
               std::string detail = {});
-// Hands the storage of the kernel's requests over to the next kernel.
-void KeepRequestStorage();
 void CheckReferencesAtTeardown();
 // Objects (objects.cpp): a new device object of a driver (null: the
 // sibling's), and the IRQL findings the object and request routines share.

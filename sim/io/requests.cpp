@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "kernel/carried_storage.h"
 #include "record.h"
 
 namespace sim::detail
@@ -39,14 +40,6 @@ inline void CheckReferenced(PDEVICE_OBJECT device, const char *routine)
 // for at least this many requests after it.
 constexpr size_t RetiredRequests = 64;
 
-// Records of requests of kernels that are gone, for the next kernel (never
-// destroyed: they stay reachable for leak checkers).
-std::vector<PIRP> &SpareRequests()
-{
-    static auto *spares = new std::vector<PIRP>;
-    return *spares;
-}
-
 // A request record (storage reused where it can be), registered as built.
 PIRP NewIrp()
 {
@@ -55,9 +48,8 @@ PIRP NewIrp()
     if (k->RetiredIrps.size() > RetiredRequests) {
         irp = k->RetiredIrps.front();
         k->RetiredIrps.pop_front();
-    } else if (!SpareRequests().empty()) {
-        irp = SpareRequests().back();
-        SpareRequests().pop_back();
+    } else if (PIRP spare = TakeSpareRequest()) {
+        irp = spare;
     } else {
         irp = new _IRP{};
     }
@@ -270,17 +262,6 @@ Access ThreadEndAccess(Thread *thread)
     // With requests of its own left, it may complete them and signal their
     // events; without, it only ends its part in the requests' bookkeeping.
     return any ? Access{} : IoAccess();
-}
-
-void KeepRequestStorage()
-{
-    Kernel *k = K;
-    std::vector<PIRP> &spares = SpareRequests();
-    k->Irps.ForEach([&spares](const void *irp, bool) { spares.push_back((PIRP)irp); });
-    k->Irps.Clear();
-    for (PIRP irp : k->RetiredIrps)
-        spares.push_back(irp);
-    k->RetiredIrps.clear();
 }
 
 } // namespace sim::detail

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "kernel/carried_storage.h"
 #include "record.h"
 
 namespace sim::detail
@@ -153,50 +154,6 @@ std::string Status(NTSTATUS status)
 using namespace sim;
 using namespace sim::detail;
 
-namespace
-{
-
-// The storage of the buffers a kernel reuses goes to the next kernel, empty:
-// nothing of the old kernel's run is carried over, only capacity.
-template <typename Container> void Carry(Container &from, Container &to)
-{
-    std::swap(from, to);
-    to.clear();
-}
-
-void CarryStorage(Kernel &from, Kernel &to)
-{
-    // The options' lists too: the next kernel's options are copied into them.
-    std::swap(from.Opt.Keys, to.Opt.Keys);
-    std::swap(from.Opt.SystemEnvironment, to.Opt.SystemEnvironment);
-    Carry(from.NotificationResults, to.NotificationResults);
-    Carry(from.Stats, to.Stats); // emptied by ReleaseAllPool (its table kept)
-    Carry(from.PathText, to.PathText);
-    Carry(from.HarnessPathText, to.HarnessPathText);
-    Carry(from.HarnessPathNarrow, to.HarnessPathNarrow);
-    Carry(from.NameText, to.NameText);
-    Carry(from.UpperText, to.UpperText);
-    Carry(from.KeyIdText, to.KeyIdText);
-    Carry(from.DataBytes, to.DataBytes);
-    Carry(from.LastPath, to.LastPath);
-    Carry(from.OtherPath, to.OtherPath);
-    Carry(from.Quarantine, to.Quarantine);
-    std::swap(from.Blocks, to.Blocks); // emptied by ReleaseAllPool
-    std::swap(from.Irps, to.Irps);     // and by KeepRequestStorage
-    Carry(from.Timers, to.Timers);
-    Carry(from.ObjectWaiters, to.ObjectWaiters);
-    Carry(from.Violations, to.Violations);
-    // The frames themselves, not only the list's capacity: a query takes a
-    // frame as it finds it.
-    std::swap(from.HarnessThread.QueryFrames, to.HarnessThread.QueryFrames);
-    Carry(from.HarnessThread.Raised, to.HarnessThread.Raised);
-    to.EventScratch.Text.swap(from.EventScratch.Text);
-    to.EventScratch.Name.swap(from.EventScratch.Name);
-    to.EventScratch.Data.swap(from.EventScratch.Data);
-}
-
-} // namespace
-
 namespace sim
 {
 
@@ -216,12 +173,9 @@ void Reset(const Options &options)
     Kernel *fresh = new Kernel;
     if (K) {
         DestroyAllThreads();
-        KeepThreadStorage();
         StopSiblingWorker();
         ReleaseAllPool();
-        KeepRequestStorage();
-        KeepRegistryStorage();
-        CarryStorage(*K, *fresh);
+        CarryStorage(*K, *fresh); // capacity only (kernel/carried_storage.h)
         delete K;
         K = nullptr;
     }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "kernel/carried_storage.h"
 #include "kernel/scheduler.h"
 #include "record.h"
 
@@ -156,37 +157,16 @@ void FiberMain(Thread *thread)
     __builtin_trap();
 }
 
-// Stacks of the threads of kernels that are gone, kept mapped (and filled
-// with the stack pattern) for the threads of the next. Never destroyed.
-//
+} // namespace
+
 // A Windows kernel stack holds whatever was there before; a new stack here
 // holds the stack pattern (StackFill), as Driver Verifier and
 // -ftrivial-auto-var-init=pattern fill them, so that a local read before it
 // is written gives a recognisable value instead of a harmless zero.
-struct KeptStack {
-    uint8_t *Base;
-    size_t Size;
-};
-constexpr size_t KeptStackLimit = 8;
-
-std::vector<KeptStack> &KeptStacks()
-{
-    static auto *kept = new std::vector<KeptStack>;
-    return *kept;
-}
-
-} // namespace
-
 uint8_t *MapStack(size_t size)
 {
-    std::vector<KeptStack> &kept = KeptStacks();
-    for (size_t i = 0; i < kept.size(); ++i) {
-        if (kept[i].Size != size)
-            continue;
-        uint8_t *base = kept[i].Base;
-        kept.erase(kept.begin() + (ptrdiff_t)i);
-        return base;
-    }
+    if (uint8_t *kept = TakeKeptStack(size))
+        return kept;
     void *memory = mmap(nullptr, size + GuardSize, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (memory == MAP_FAILED)
@@ -199,29 +179,6 @@ uint8_t *MapStack(size_t size)
     return base;
 }
 
-namespace
-{
-
-// Fills the pages of a stack that were touched with the pattern again (the
-// others are still the system's zero pages); false if that cannot be told.
-bool RefillUsedPages(uint8_t *base, size_t size)
-{
-    constexpr size_t Page = 4096;
-    size_t pages = size / Page;
-    // The usual stacks' page map fits in place; a larger one goes on the heap.
-    unsigned char few[256];
-    std::vector<unsigned char> many(pages > sizeof few ? pages : 0);
-    unsigned char *resident = pages > sizeof few ? many.data() : few;
-    if (size % Page != 0 || mincore(base, size, resident) != 0)
-        return false;
-    for (size_t i = 0; i < pages; ++i)
-        if (resident[i] & 1)
-            memset(base + i * Page, StackFill, Page);
-    return true;
-}
-
-} // namespace
-
 void UnmapStack(Thread *thread)
 {
     if (!thread->StackBase)
@@ -229,10 +186,7 @@ void UnmapStack(Thread *thread)
 #ifdef KVR_SIM_ASAN
     __asan_unpoison_memory_region(thread->StackBase, thread->StackSize);
 #endif
-    std::vector<KeptStack> &kept = KeptStacks();
-    if (kept.size() < KeptStackLimit && RefillUsedPages(thread->StackBase, thread->StackSize))
-        kept.push_back(KeptStack{thread->StackBase, thread->StackSize});
-    else
+    if (!KeepStack(thread->StackBase, thread->StackSize))
         munmap(thread->StackBase - GuardSize, thread->StackSize + GuardSize);
     thread->StackBase = nullptr;
 }

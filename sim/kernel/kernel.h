@@ -294,9 +294,6 @@ void StopAllThreads();
 void InitialiseScheduler();
 void DrainRunQueueIfIdle(); // the harness context, outside driver calls
 void DestroyAllThreads();
-// Keeps the ended threads' storage (query frames, raised levels) for the
-// threads of the next kernel.
-void KeepThreadStorage();
 void SignalObject(void *object); // wakes waiters that can now be satisfied
 // Deterministic mode: makes runnable the threads held back until the
 // outermost call from outside that has just returned.

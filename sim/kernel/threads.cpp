@@ -1,11 +1,12 @@
 // System threads: their creation (PsCreateSystemThread and the kernel's
-// own), their storage kept for the next kernel, their end, and the
-// free-running mode, where every simulated thread is a real thread and the
-// virtual clock follows the wall clock scaled down. The deterministic mode's
-// fibers are fibers.cpp, its scheduler scheduler.cpp.
+// own), their end, and the free-running mode, where every simulated thread
+// is a real thread and the virtual clock follows the wall clock scaled down.
+// The deterministic mode's fibers are fibers.cpp, its scheduler
+// scheduler.cpp.
 
 #include <pthread.h>
 
+#include "kernel/carried_storage.h"
 #include "kernel/scheduler.h"
 #include "record.h"
 
@@ -112,36 +113,6 @@ void StopAllThreads()
     }
 }
 
-// The storage of the ended threads' registry queries and raised levels, for
-// the threads of the next kernel (never destroyed): a fresh kernel's threads
-// then allocate nothing for it. Only capacity is carried; a query takes a
-// frame as it finds it either way.
-struct KeptThreadStorage {
-    std::vector<std::unique_ptr<QueryFrame>> QueryFrames;
-    std::vector<KIRQL> Raised;
-};
-constexpr size_t KeptThreadStorageLimit = 8;
-
-std::vector<KeptThreadStorage> &KeptThreads()
-{
-    static auto *kept = new std::vector<KeptThreadStorage>;
-    return *kept;
-}
-
-void KeepThreadStorage()
-{
-    std::vector<KeptThreadStorage> &kept = KeptThreads();
-    for (auto &thread : K->Threads) {
-        if (kept.size() >= KeptThreadStorageLimit)
-            break;
-        if (thread->QueryFrames.empty() && thread->Raised.capacity() == 0)
-            continue;
-        thread->Raised.clear();
-        kept.push_back(
-            KeptThreadStorage{std::move(thread->QueryFrames), std::move(thread->Raised)});
-    }
-}
-
 void DestroyAllThreads()
 {
     Kernel *k = K;
@@ -170,11 +141,7 @@ static Thread *NewThread(PKSTART_ROUTINE routine, PVOID context, bool hold)
     Kernel *k = K;
     auto owned = std::make_unique<Thread>();
     Thread *thread = owned.get();
-    if (std::vector<KeptThreadStorage> &kept = KeptThreads(); !kept.empty()) {
-        thread->QueryFrames = std::move(kept.back().QueryFrames);
-        thread->Raised = std::move(kept.back().Raised);
-        kept.pop_back();
-    }
+    TakeThreadStorage(*thread);
     thread->Id = (uint32_t)k->Threads.size() + 1;
     thread->StartRoutine = routine;
     thread->StartContext = context;

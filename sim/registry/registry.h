@@ -127,7 +127,8 @@ struct RegistryState {
 };
 
 RegistryKey *FindKey(std::u16string_view path);
-// Hands the storage of the kernel's keys over to the next kernel.
+// Hands the storage of the kernel's keys over to the next kernel
+// (kernel/carried_storage.h calls it).
 void KeepRegistryStorage();
 RegistryKey *FindOrCreateLeaf(std::u16string_view path);
 
