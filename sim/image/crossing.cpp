@@ -16,6 +16,7 @@
 
 #include <string>
 
+#include "kernel/callee_saved.h"
 #include "record.h"
 
 // kvrsim_cross(routine, arguments[6], record): the call, as described above.
@@ -29,6 +30,19 @@
 // access close below its pointer, so a fill below an unmoved pointer into a
 // page not yet touched stopped the process there.
 asm(R"(
+    # Fills rcx bytes (a multiple of 8) below the stack pointer with the
+    # stack pattern; uses rax, rcx, rdx and rdi.
+    .macro kvrsim_fill_below_stack
+    movq %rsp, %rdx
+    subq %rcx, %rsp
+    movq %rsp, %rdi
+    shrq $3, %rcx
+    movabsq $0xC7C7C7C7C7C7C7C7, %rax
+    cld
+    rep stosq
+    movq %rdx, %rsp
+    .endm
+
     .section .rodata
     .p2align 4
 kvrsim_cross_sentinels:
@@ -49,24 +63,13 @@ kvrsim_cross_sentinels:
 kvrsim_cross:
     pushq %rbp
     movq %rsp, %rbp
-    pushq %rbx
-    pushq %r12
-    pushq %r13
-    pushq %r14
-    pushq %r15
+)" KVRSIM_PUSH_CALLEE_SAVED R"(
     subq $56, %rsp
     movq %rdi, %r12
     movq %rsi, %r13
     movq %rdx, %r14
     movq 8(%r14), %rcx
-    movq %rsp, %rdx
-    subq %rcx, %rsp
-    movq %rsp, %rdi
-    shrq $3, %rcx
-    movabsq $0xC7C7C7C7C7C7C7C7, %rax
-    cld
-    rep stosq
-    movq %rdx, %rsp
+    kvrsim_fill_below_stack
     movq 32(%r13), %rax
     movq %rax, 32(%rsp)
     movq 40(%r13), %rax
@@ -121,11 +124,7 @@ kvrsim_cross:
     .endr
     movl %ecx, 16(%r14)
     addq $56, %rsp
-    popq %r15
-    popq %r14
-    popq %r13
-    popq %r12
-    popq %rbx
+)" KVRSIM_POP_CALLEE_SAVED R"(
     popq %rbp
     ret
     .size kvrsim_cross,.-kvrsim_cross
@@ -134,14 +133,7 @@ kvrsim_cross:
     .type kvrsim_fill_stack,@function
 kvrsim_fill_stack:
     movq %rdi, %rcx
-    movq %rsp, %rdx
-    subq %rcx, %rsp
-    movq %rsp, %rdi
-    shrq $3, %rcx
-    movabsq $0xC7C7C7C7C7C7C7C7, %rax
-    cld
-    rep stosq
-    movq %rdx, %rsp
+    kvrsim_fill_below_stack
     ret
     .size kvrsim_fill_stack,.-kvrsim_fill_stack
 )");

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "kernel/callee_saved.h"
 #include "kernel/carried_storage.h"
 #include "kernel/scheduler.h"
 #include "record.h"
@@ -28,11 +29,7 @@ asm(R"(
     .type kvrsim_switch_context,@function
 kvrsim_switch_context:
     pushq %rbp
-    pushq %rbx
-    pushq %r12
-    pushq %r13
-    pushq %r14
-    pushq %r15
+)" KVRSIM_PUSH_CALLEE_SAVED R"(
     subq $8, %rsp
     stmxcsr (%rsp)
     fnstcw 4(%rsp)
@@ -41,11 +38,7 @@ kvrsim_switch_context:
     ldmxcsr (%rsp)
     fldcw 4(%rsp)
     addq $8, %rsp
-    popq %r15
-    popq %r14
-    popq %r13
-    popq %r12
-    popq %rbx
+)" KVRSIM_POP_CALLEE_SAVED R"(
     popq %rbp
     ret
     .size kvrsim_switch_context,.-kvrsim_switch_context

@@ -32,8 +32,7 @@ std::u16string Widen(std::string_view text);
 // Upcase(Widen(text)) and Narrow(Upcase(Widen(text))), made in one string.
 std::u16string UpcaseWide(std::string_view text);
 std::string UpcaseNarrow(std::string_view text);
-std::string Narrow(std::u16string_view text);
-void NarrowInto(std::string &narrow, std::u16string_view text);
+std::string Narrow(std::u16string_view text); // NarrowInto: kernel/text_steps.h
 // The characters of a zero-terminated wide text before its terminator, at
 // most maxChars; a null pointer has none.
 size_t WideLength(const WCHAR *text, size_t maxChars = 32767);

@@ -5,14 +5,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "record.h"
 #include "videoport/port.h"
-
-namespace sim::detail
-{
-
-} // namespace sim::detail
 
 using namespace sim;
 using namespace sim::detail;
@@ -22,6 +18,17 @@ namespace sim
 
 namespace
 {
+
+void TracePower(ULONG state, VP_STATUS status)
+{
+    if (Tracing()) {
+        TraceEvent event = NewEvent(CurrentTime(), TraceKind::Power);
+        event.Code = state;
+        event.Status = status;
+        event.Ok = status == NO_ERROR;
+        Emit(std::move(event));
+    }
+}
 
 VP_STATUS AdapterPowerRequest(ULONG state)
 {
@@ -48,14 +55,34 @@ VP_STATUS AdapterPowerRequest(ULONG state)
     });
     Guard guard;
     K->AdapterPower = state;
-    if (Tracing()) {
-        TraceEvent event = NewEvent(CurrentTime(), TraceKind::Power);
-        event.Code = state;
-        event.Status = status;
-        event.Ok = status == NO_ERROR;
-        Emit(std::move(event));
-    }
+    TracePower(state, status);
     return status;
+}
+
+// The harness's direct call (named what) of the power callback the table
+// holds at member (HwSetPowerState or HwGetPowerState, named routine) for
+// hwId, with request, a request for state; nothing without a loaded table or
+// without that callback.
+template <typename Callback>
+std::optional<VP_STATUS> CallPowerCallback(const char *what, const char *routine,
+                                           Callback VIDEO_HW_INITIALIZATION_DATA::*member,
+                                           ULONG state, ULONG hwId, VIDEO_POWER_MANAGEMENT &request)
+{
+    HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
+    request = VIDEO_POWER_MANAGEMENT{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
+    Callback callback;
+    PVOID extension;
+    {
+        Guard guard;
+        const VIDEO_HW_INITIALIZATION_DATA *kept = Table(what);
+        if (!kept || !(kept->*member))
+            return std::nullopt;
+        callback = kept->*member;
+        extension = K->Extension;
+    }
+    return CallMiniport(routine, [&] {
+        return CallDriverThen(CallerOwnState{}, callback, extension, hwId, &request);
+    });
 }
 
 } // namespace
@@ -77,52 +104,28 @@ VP_STATUS SetSystemPower(SystemPower transition)
 
 VP_STATUS SetPowerState(ULONG state, ULONG hwId)
 {
-    HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
-    VIDEO_HW_INITIALIZATION_DATA table;
-    PVOID extension;
-    {
-        Guard guard;
-        const VIDEO_HW_INITIALIZATION_DATA *kept = Table("SetPowerState");
-        if (!kept || !kept->HwSetPowerState)
-            return ERROR_INSUFFICIENT_BUFFER;
-        table = *kept;
-        extension = K->Extension;
-    }
-    VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
-    VP_STATUS status = CallMiniport("HwSetPowerState", [&] {
-        return CallDriverThen(CallerOwnState{}, table.HwSetPowerState, extension, hwId, &request);
-    });
+    VIDEO_POWER_MANAGEMENT request;
+    std::optional<VP_STATUS> status =
+        CallPowerCallback("SetPowerState", "HwSetPowerState",
+                          &VIDEO_HW_INITIALIZATION_DATA::HwSetPowerState, state, hwId, request);
+    if (!status)
+        return ERROR_INSUFFICIENT_BUFFER;
     Guard guard;
-    if (Tracing()) {
-        TraceEvent event = NewEvent(CurrentTime(), TraceKind::Power);
-        event.Code = state;
-        event.Status = status;
-        event.Ok = status == NO_ERROR;
-        Emit(std::move(event));
-    }
-    return status;
+    TracePower(state, *status);
+    return *status;
 }
 
 VP_STATUS GetPowerState(ULONG state, ULONG hwId, VIDEO_POWER_MANAGEMENT *reply)
 {
-    HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
-    VIDEO_HW_INITIALIZATION_DATA table;
-    PVOID extension;
-    {
-        Guard guard;
-        const VIDEO_HW_INITIALIZATION_DATA *kept = Table("GetPowerState");
-        if (!kept || !kept->HwGetPowerState)
-            return ERROR_INSUFFICIENT_BUFFER;
-        table = *kept;
-        extension = K->Extension;
-    }
-    VIDEO_POWER_MANAGEMENT request{sizeof(VIDEO_POWER_MANAGEMENT), 0, state};
-    VP_STATUS status = CallMiniport("HwGetPowerState", [&] {
-        return CallDriverThen(CallerOwnState{}, table.HwGetPowerState, extension, hwId, &request);
-    });
+    VIDEO_POWER_MANAGEMENT request;
+    std::optional<VP_STATUS> status =
+        CallPowerCallback("GetPowerState", "HwGetPowerState",
+                          &VIDEO_HW_INITIALIZATION_DATA::HwGetPowerState, state, hwId, request);
+    if (!status)
+        return ERROR_INSUFFICIENT_BUFFER;
     if (reply)
         *reply = request;
-    return status;
+    return *status;
 }
 
 ChildResult EnumerateChild(ULONG childIndex)

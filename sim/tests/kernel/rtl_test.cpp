@@ -1,6 +1,7 @@
 // Run-time library routines: counted strings and comparisons as the driver
 // uses them for identifiers.
 
+#include "kernel/text_steps.h"
 #include "record.h"
 #include "sim.h"
 
