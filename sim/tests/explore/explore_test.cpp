@@ -51,19 +51,27 @@ struct Result {
     sim::ScheduleRecord Record;
 };
 
+// Two threads started under the explorer in a kernel the caller has just
+// reset, run for 20 virtual milliseconds; the record of their schedule.
+sim::ScheduleRecord ExploreTwo(const sim::ScheduleOptions &options, PKSTART_ROUTINE first,
+                               PKSTART_ROUTINE second)
+{
+    sim::BeginExploring(options);
+    HANDLE handle;
+    for (PKSTART_ROUTINE body : {first, second})
+        EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, body, nullptr),
+                  STATUS_SUCCESS);
+    sim::Advance(20);
+    return sim::EndExploring();
+}
+
 Result RunIncrements(const sim::ScheduleOptions &options)
 {
     sim::Reset();
     Counter.Store(0);
     Finished = 0;
-    sim::BeginExploring(options);
-    HANDLE handle;
-    EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, Increment, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, Increment, nullptr),
-              STATUS_SUCCESS);
-    sim::Advance(20);
-    Result result{Counter.Load(), sim::EndExploring()};
+    sim::ScheduleRecord record = ExploreTwo(options, Increment, Increment);
+    Result result{Counter.Load(), record};
     EXPECT_EQ(Finished, 2);
     EXPECT_TRUE(sim::Shutdown().empty());
     return result;
@@ -204,13 +212,7 @@ std::string RunMixed(const sim::ScheduleOptions &options, sim::ScheduleRecord &r
     sim::Reset();
     for (Shared<ULONG> *word : {&X, &Y, &Z})
         word->Store(0);
-    sim::BeginExploring(options);
-    HANDLE handle;
-    for (PKSTART_ROUTINE body : {StoreXLoadY, StoreYLoadX})
-        EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, body, nullptr),
-                  STATUS_SUCCESS);
-    sim::Advance(20);
-    record = sim::EndExploring();
+    record = ExploreTwo(options, StoreXLoadY, StoreYLoadX);
     EXPECT_TRUE(sim::Shutdown().empty());
     return std::to_string(SeenByA) + "," + std::to_string(SeenByB) + "," + std::to_string(Z.Load());
 }
@@ -219,13 +221,7 @@ std::string RunRegion(const sim::ScheduleOptions &options, sim::ScheduleRecord &
 {
     sim::Reset();
     PlainFirst = PlainSecond = CopyFirst = CopySecond = 0;
-    sim::BeginExploring(options);
-    HANDLE handle;
-    for (PKSTART_ROUTINE body : {WriteFields, CopyFields})
-        EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, body, nullptr),
-                  STATUS_SUCCESS);
-    sim::Advance(20);
-    record = sim::EndExploring();
+    record = ExploreTwo(options, WriteFields, CopyFields);
     EXPECT_TRUE(sim::Shutdown().empty());
     return std::to_string(CopyFirst) + "," + std::to_string(CopySecond);
 }
