@@ -179,7 +179,7 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
     PVOID extension;
     {
         Guard guard;
-        const VIDEO_HW_INITIALIZATION_DATA *kept = K->ImageUnloaded ? &K->Table : Table("Ioctl");
+        const VIDEO_HW_INITIALIZATION_DATA *kept = K->UnloadRan ? &K->Table : Table("Ioctl");
         if (!kept || !kept->HwStartIO)
             return result;
     }

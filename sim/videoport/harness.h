@@ -75,14 +75,19 @@ NTSTATUS OpenVideoDeviceFromUserMode();
 std::string VideoDeviceName(); // "\Device\Video0", or empty without a device
 // Removes the adapter's device: a surprise removal always; an orderly one
 // (a disable) is refused while the display driver has the device open.
-// Once the driver has no device and nothing references its driver object
-// (beyond the loader; each notification registration references it), the
-// driver is unloaded: what is left of it then (threads, thread handles,
-// registrations, links, pool) are findings, and a thread of the unloaded
-// image that would run again is a finding (bug check 0xCE) and never runs.
-// An enable after that is a new LoadDriver and StartAdapter.
+// Once the driver has no device, its unload runs (DriverUnloadRan), whatever
+// references its driver object. Only when nothing references it then
+// (beyond the loader; each notification registration references it) does
+// the image go (DriverUnloaded): what is left of the driver then (threads,
+// thread handles, registrations, links, pool) are findings, and a thread of
+// the unloaded image that would run again is a finding (bug check 0xCE) and
+// never runs. An image kept by a reference stays mapped and runs on, and a
+// later AddDevice (AddAdapter, StartAdapter) fails with
+// STATUS_DRIVER_FAILED_PRIOR_UNLOAD (Code 38); an enable after the image
+// went is a new LoadDriver and StartAdapter.
 bool RemoveAdapter(bool surprise = false);
 bool DriverUnloaded();
+bool DriverUnloadRan();
 
 // System power as the video port delivers it to an adapter without
 // children: HwGetPowerState, then, if it answered NO_ERROR, HwSetPowerState,

@@ -94,25 +94,42 @@ void ReportLeftAtUnload(PDRIVER_OBJECT driver)
     }
 }
 
-// Once the driver has no device left and nothing references its driver
-// object, the I/O manager unloads it: the video port's DriverUnload runs
-// and the image goes. Whatever of the driver is still alive then is a
-// finding, and code of the image that would run later is another.
+// Once the driver has no device left, the I/O manager runs its unload
+// routine (the video port's DriverUnload, which drops the miniport's table),
+// whatever still references its driver object, and then drops its own
+// reference. The image goes only when no other reference is left: whatever
+// of the driver is still alive then is a finding, and code of the image that
+// would run later is another. While a reference keeps it, the image stays
+// mapped, its threads and callbacks run on, and the driver cannot be loaded
+// for a device again (AddAdapterAfterUnload).
 void UnloadIfUnused()
 {
     Kernel *k = K;
     PDRIVER_OBJECT driver = k->Driver;
-    if (!driver || k->ImageUnloaded)
+    if (!driver || k->UnloadRan)
         return;
     for (auto &device : k->DeviceObjects)
         if (device->Driver == driver)
             return;
+    k->UnloadRan = true;
+    k->HaveTable = false;
+    TraceAdapter("unload", STATUS_SUCCESS);
     if (ImageReferences(driver) > 0)
         return;
     k->ImageUnloaded = true;
-    k->HaveTable = false;
-    TraceAdapter("unload", STATUS_SUCCESS);
+    TraceAdapter("unmap", STATUS_SUCCESS);
     ReportLeftAtUnload(driver);
+}
+
+// AddDevice for a driver whose unload has run: the plug-and-play manager
+// finds its image still in memory and cannot load it again; the device gets
+// no driver. Returns whether that is the case (after tracing the failure).
+bool AddAdapterAfterUnload()
+{
+    if (!K->UnloadRan || K->ImageUnloaded)
+        return false;
+    TraceAdapter("add", StatusDriverFailedPriorUnload);
+    return true;
 }
 
 // The adapter's device goes: the display driver's handle is closed, the
@@ -202,6 +219,7 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry, std::string_view registryPath)
         K->KnownObjects.insert(driver);
         K->Drivers.push_back(std::move(object));
         K->Driver = driver;
+        K->UnloadRan = false;
         K->ImageUnloaded = false;
         K->AdapterStarted = false;
         K->VideoDeviceOpen = false;
@@ -278,7 +296,9 @@ NTSTATUS AddAdapter()
 {
     HarnessEntry();
     Guard guard;
-    if (!Table("AddAdapter") || K->ImageUnloaded || !K->PnpMiniport)
+    if (AddAdapterAfterUnload())
+        return StatusDriverFailedPriorUnload;
+    if (K->ImageUnloaded || !Table("AddAdapter") || !K->PnpMiniport)
         return StatusNoSuchDevice;
     if (K->VideoDevice)
         return STATUS_SUCCESS;
@@ -298,8 +318,14 @@ StartAdapterResult StartAdapter()
     size_t size;
     {
         Guard guard;
+        if (AddAdapterAfterUnload()) {
+            result.DeviceStatus = StatusDriverFailedPriorUnload;
+            return result;
+        }
+        if (K->ImageUnloaded)
+            return result;
         const VIDEO_HW_INITIALIZATION_DATA *kept = Table("StartAdapter");
-        if (!kept || !kept->HwFindAdapter || K->ImageUnloaded)
+        if (!kept || !kept->HwFindAdapter)
             return result;
         if (!K->PnpMiniport) {
             // A legacy adapter was found inside VideoPortInitialize.
@@ -370,6 +396,12 @@ bool DriverUnloaded()
 {
     HarnessEntry();
     return K->ImageUnloaded;
+}
+
+bool DriverUnloadRan()
+{
+    HarnessEntry();
+    return K->UnloadRan;
 }
 
 } // namespace sim

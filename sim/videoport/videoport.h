@@ -43,7 +43,11 @@ struct VideoPortState {
     unsigned FailStarts = 0;
     NTSTATUS FailStartsStatus = STATUS_UNSUCCESSFUL;
     ULONG AdapterPower = 1; // VideoPowerOn
-    bool ImageUnloaded = false;
+    // The driver's unload (the video port's DriverUnload) has run: its last
+    // device went. The image stays mapped while its driver object is
+    // referenced, and a later AddDevice of the driver fails (Code 38).
+    bool UnloadRan = false;
+    bool ImageUnloaded = false; // the image is gone too
 };
 
 // Whether a thread of an unloaded image is about to run: a finding (bug
@@ -57,6 +61,9 @@ constexpr size_t ChildEnumInfoSize =
 constexpr VP_STATUS ErrorNotReady = 21; // ERROR_NOT_READY
 constexpr NTSTATUS StatusAccessDenied = (NTSTATUS)0xC0000022u;
 constexpr NTSTATUS StatusDeviceNotReady = (NTSTATUS)0xC00000A3u;
+// A driver whose unload has run while its image is still in memory cannot
+// be loaded for a device again (Device Manager's Code 38).
+constexpr NTSTATUS StatusDriverFailedPriorUnload = (NTSTATUS)0xC000038Eu;
 // What the interleaving explorer orders the video port's calls by: the
 // adapter's state (its table, extension, device, power) is one object.
 extern const char AdapterObject;

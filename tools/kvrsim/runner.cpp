@@ -132,9 +132,9 @@ void Runner::Print(const sim::TraceEvent &E)
         break;
     case sim::TraceKind::Adapter:
         // The boot line stands for the load and the first start; a step of
-        // it that fails, and every later step of the adapter's device, are
-        // printed.
-        if (!InBoot || !E.Ok)
+        // it that fails, the unload that follows, and every later step of
+        // the adapter's device, are printed.
+        if (!InBoot || !E.Ok || E.Text == "unload" || E.Text == "unmap")
             T.Adapter(At, E.Text, uint32_t(E.Status));
         break;
     case sim::TraceKind::Pnp:
@@ -196,9 +196,10 @@ void Runner::StartAndOpen()
         sim::OpenVideoDevice();
 }
 
-// The adapter's device through its life. An enable after the driver was
-// unloaded loads a fresh image (the driver's record as the loader leaves
-// it) first.
+// The adapter's device through its life. An enable after the driver's
+// image went loads a fresh image (the driver's record as the loader leaves
+// it) first; one after an unload whose image a reference kept fails at
+// AddDevice (Code 38).
 void Runner::AdapterStep(const Command &C)
 {
     switch (C.Adapter) {

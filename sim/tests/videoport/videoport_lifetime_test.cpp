@@ -11,6 +11,10 @@ namespace
 
 using namespace videoport_test;
 
+constexpr NTSTATUS NoSuchDevice = (NTSTATUS)0xC000000Eu;
+// Code 38: a previous instance of the driver is still in memory.
+constexpr NTSTATUS DriverFailedPriorUnload = (NTSTATUS)0xC000038Eu;
+
 // A miniport that keeps a thread, as the driver does, and holds its image
 // in one of the ways a case asks.
 struct {
@@ -67,17 +71,20 @@ NTSTATUS LifeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
     return status;
 }
 
-// The driver is unloaded once its last device is gone and nothing
-// references its driver object; whatever of it is still alive then is a
-// finding, and its thread's next wake-up is bug check 0xCE.
-TEST(VideoPortLifetime, TheDriverIsUnloadedWhenNothingHoldsItAndWhatItLeftIsFound)
+// The driver's unload runs once its last device is gone, whatever still
+// references its driver object. With nothing referencing it the image goes:
+// whatever of the driver is still alive then is a finding, its thread's next
+// wake-up is bug check 0xCE, and a new device needs a fresh load. With a
+// reference (a pin, a registration) the image stays mapped and its thread
+// runs on, but AddDevice cannot load the driver again (Code 38).
+TEST(VideoPortLifetime, TheUnloadRunsWithTheLastDeviceAndTheImageGoesWhenNothingHoldsIt)
 {
     enum Step { FailStart, FailAdd, RemoveBeforeStart, StartAndDisable, StartAndSurpriseRemove };
     struct Case {
         const char *Name;
         Step Do;
         bool Pin, Register, Allocate;
-        bool Unloaded;
+        bool ImageGone;
         std::vector<std::string> Findings;
     };
     const std::vector<std::string> Gone = {"thread 1 still running", "handle to thread 1",
@@ -119,6 +126,7 @@ TEST(VideoPortLifetime, TheDriverIsUnloadedWhenNothingHoldsItAndWhatItLeftIsFoun
             break;
         case RemoveBeforeStart:
             EXPECT_EQ(sim::AddAdapter(), STATUS_SUCCESS);
+            EXPECT_FALSE(sim::DriverUnloadRan()) << "a device is left";
             EXPECT_TRUE(sim::RemoveAdapter());
             break;
         case StartAndDisable:
@@ -133,9 +141,18 @@ TEST(VideoPortLifetime, TheDriverIsUnloadedWhenNothingHoldsItAndWhatItLeftIsFoun
             EXPECT_TRUE(sim::RemoveAdapter(c.Do == StartAndSurpriseRemove));
             break;
         }
-        EXPECT_EQ(sim::DriverUnloaded(), c.Unloaded);
+        EXPECT_TRUE(sim::DriverUnloadRan());
+        EXPECT_EQ(sim::DriverUnloaded(), c.ImageGone);
+        // A new device: a driver whose image went needs a fresh load first;
+        // one whose image a reference keeps cannot be loaded again.
+        const size_t traced = sim::Trace().size();
+        EXPECT_EQ(sim::AddAdapter(), c.ImageGone ? NoSuchDevice : DriverFailedPriorUnload);
+        EXPECT_EQ(sim::StartAdapter().FindStatus, (VP_STATUS)ERROR_NO_MORE_DEVICES);
+        EXPECT_EQ(sim::VideoDeviceName(), "");
+        EXPECT_EQ(sim::Trace().size() - traced, c.ImageGone ? 0u : 2u)
+            << "each refused AddDevice is traced";
         sim::Advance(1000);
-        EXPECT_EQ(Life.Turns, c.Unloaded ? 0u : 4u);
+        EXPECT_EQ(Life.Turns, c.ImageGone ? 0u : 4u);
         std::vector<sim::Violation> found = sim::Shutdown();
         ASSERT_EQ(found.size(), c.Findings.size());
         for (size_t i = 0; i < found.size(); ++i)
