@@ -303,6 +303,8 @@ const char *TraceKindName(TraceKind kind)
         return "busy";
     case TraceKind::Adapter:
         return "adapter";
+    case TraceKind::System:
+        return "system";
     }
     return "?";
 }

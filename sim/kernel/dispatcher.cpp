@@ -98,6 +98,11 @@ template <typename Condition> bool HarnessWait(Condition condition, int64_t dead
     for (;;) {
         if (condition())
             return true;
+        if (K->Asleep) {
+            Violate("the harness context waits while the system sleeps: no thread runs to "
+                    "signal it");
+            return false;
+        }
         DrainRunQueue();
         if (condition())
             return true;

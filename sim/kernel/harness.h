@@ -101,6 +101,9 @@ void AdvanceTicks(int64_t ticks);
 void AdvanceToTicks(int64_t time);
 // The earliest time at which a blocked thread wakes (deterministic mode).
 std::optional<int64_t> NextWakeTime();
+// Whether the system sleeps (SetSystemPower): while it does, no simulated
+// thread runs and no wait times out, and Advance only moves the clock.
+bool SystemAsleep();
 
 struct ThreadInfo {
     uint32_t Id; // 1, 2, ... in creation order; 0 is the harness context
@@ -228,11 +231,13 @@ enum class TraceKind {
     // A zero-timeout wait on the event of a peer request still pending timed
     // out: the caller found that request outstanding. Command.
     Busy,
-    Adapter, // the adapter's device: Text = add|start|open|remove|unload, Status
+    Adapter, // the adapter's device: Text = add|start|open|remove|unload|unmap, Status
     // Plug and play of the sibling's device: Text = surprise-removal,
     // query-remove, remove-cancelled (Name: why), remove-complete, remove,
     // add (Status), register, unregister (a target-device registration).
     Pnp,
+    // The system's power: Text = sleep|hibernate|resume (SetSystemPower).
+    System,
 };
 
 struct TraceEvent {

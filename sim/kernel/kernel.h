@@ -171,6 +171,9 @@ struct SchedulerState {
     // at teardown is no longer a thread's (InDeadStack ignores it).
     bool ThreadEnded = false;
     std::deque<Thread *> RunQueue;
+    // The system sleeps (deterministic mode): no thread runs and no wait
+    // times out until it resumes; the clock moves on.
+    bool Asleep = false;
     Thread *SwitchTarget = nullptr; // explorer: runs next, ahead of the queue
     std::vector<TimerEntry> Timers; // a min-heap
     uint64_t TimerSequence = 0;

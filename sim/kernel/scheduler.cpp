@@ -45,11 +45,13 @@ Thread *TakeRunnable()
 
 } // namespace
 
-// Runs every runnable fiber until each one has blocked or ended.
+// Runs every runnable fiber until each one has blocked or ended; none while
+// the system sleeps, when the clock moves on and the threads whose waits end
+// wait in the run queue for the resume.
 void DrainRunQueue()
 {
     Kernel *k = K;
-    while (!k->RunQueue.empty()) {
+    while (!k->Asleep && !k->RunQueue.empty()) {
         Thread *thread = TakeRunnable();
         if (!UnloadedImageWouldRun(thread))
             RunFiber(thread);
@@ -111,6 +113,20 @@ void AdvanceDeterministic(int64_t target)
     }
     if (target > K->Clock)
         K->Clock = target;
+}
+
+void SleepSystem()
+{
+    K->Asleep = true;
+}
+
+void ResumeSystem()
+{
+    Kernel *k = K;
+    if (!k->Asleep)
+        return;
+    k->Asleep = false;
+    WakeTimersUpTo(k->Clock);
 }
 
 // Blocks the calling fiber until a signal or its deadline (-1: none).
@@ -230,6 +246,12 @@ void Advance(uint64_t ms)
 void AdvanceTo(uint64_t ms)
 {
     AdvanceToTicks((int64_t)ms * TicksPerMs);
+}
+
+bool SystemAsleep()
+{
+    HarnessEntry();
+    return K->Asleep;
 }
 
 std::optional<int64_t> NextWakeTime()

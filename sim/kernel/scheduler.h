@@ -39,6 +39,12 @@ std::optional<int64_t> NextTimer();
 // runnable, in the order of their deadlines and then of their waits.
 void WakeTimersUpTo(int64_t time);
 void AdvanceDeterministic(int64_t target);
+// The system goes to sleep: from now on no thread runs and no wait times out,
+// while the clock goes on moving. At the resume every wait whose time came
+// during the sleep times out at once, in the order of the deadlines and then
+// of the waits, and the threads run from the next harness call on.
+void SleepSystem();
+void ResumeSystem();
 // Blocks the calling fiber until a signal or its deadline (-1: none).
 // Returns true when a signal satisfied the wait.
 bool BlockFiber(Thread *thread, int64_t deadline);

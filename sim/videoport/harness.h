@@ -95,8 +95,30 @@ bool DriverUnloadRan();
 // for hibernation, VideoPowerOn at resume; every other state is entered from
 // VideoPowerOn. Returns the last callback's status (NO_ERROR when nothing
 // was to be done).
+//
+// The system itself (deterministic mode): once the adapter is told of a
+// sleep or hibernation, no simulated thread runs and no wait times out until
+// the resume (SystemAsleep); Advance moves the clock without waking anyone,
+// so the clock jumps over the sleep. A sleep while asleep, and a resume
+// while awake, do nothing. While the system sleeps the harness may move the
+// clock and change the world (the frame's answers, the registry), nothing
+// that runs the driver. At the resume, before any thread runs: every wait
+// whose time came during the sleep times out (in the order of the deadlines),
+// the requests left pending at the sibling complete as `wake` says, and the
+// adapter is powered on; then, if the frame comes back as a new device, the
+// sibling's device is surprise-removed, every USB device interface present
+// is reported removed, and once that has run its course the sibling's device
+// is created again and the interfaces arrive again.
 enum class SystemPower { Sleep, Hibernate, Resume };
-VP_STATUS SetSystemPower(SystemPower transition);
+struct Wake {
+    // The requests pending at the sibling across the sleep: completed with
+    // the frame's answers (STATUS_SUCCESS) or failed with this status.
+    NTSTATUS PendingStatus = STATUS_SUCCESS;
+    // The frame lost power with the bus and comes back as a removal and an
+    // arrival (its pending requests then fail with STATUS_NO_SUCH_DEVICE).
+    bool FrameReenumerated = false;
+};
+VP_STATUS SetSystemPower(SystemPower transition, const Wake &wake = {});
 
 PVOID DeviceExtension();
 

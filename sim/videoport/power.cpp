@@ -1,12 +1,15 @@
 // Power as the video port delivers it: a system transition reaches the
-// adapter as a power request (HwGetPowerState, then HwSetPowerState), the
-// harness's direct Set/GetPowerState calls, and the enumeration of the
-// adapter's children.
+// adapter as a power request (HwGetPowerState, then HwSetPowerState), and the
+// system's sleep itself (no thread runs, the clock jumps, the sibling's
+// pending requests and the frame as they come back); the harness's direct
+// Set/GetPowerState calls, and the enumeration of the adapter's children.
 
 #include <algorithm>
 #include <cstdio>
 #include <optional>
 
+#include "devices/devices.h"
+#include "kernel/scheduler.h"
 #include "record.h"
 #include "videoport/port.h"
 
@@ -85,21 +88,74 @@ std::optional<VP_STATUS> CallPowerCallback(const char *what, const char *routine
     });
 }
 
+// The system's transition as the trace records it.
+void TraceSystem(const char *what)
+{
+    if (Tracing()) {
+        TraceEvent event = NewEvent(CurrentTime(), TraceKind::System);
+        event.Text = what;
+        event.Ok = true;
+        Emit(std::move(event));
+    }
+}
+
+// The frame, powered off with the bus, comes back as a new device: the
+// sibling's device is surprise-removed and every USB device interface is
+// reported gone; once the removal has run its course the sibling creates
+// its device again and the interfaces arrive again.
+void ReenumerateFrame()
+{
+    std::vector<std::string> present = PresentInterfaces();
+    bool sibling = PeerPresent();
+    if (sibling)
+        RemovePeer(PeerRemoval::Surprise);
+    for (const std::string &name : present)
+        PostInterfaceChange(GUID_DEVICE_INTERFACE_REMOVAL, GUID_DEVINTERFACE_USB_DEVICE, name);
+    RunUntilIdle();
+    if (sibling)
+        AddPeer();
+    for (const std::string &name : present)
+        PostInterfaceChange(GUID_DEVICE_INTERFACE_ARRIVAL, GUID_DEVINTERFACE_USB_DEVICE, name);
+}
+
 } // namespace
 
-VP_STATUS SetSystemPower(SystemPower transition)
+VP_STATUS SetSystemPower(SystemPower transition, const Wake &wake)
 {
     HarnessEntry();
     // The adapter has no children: only a system transition reaches the
     // miniport, for the adapter, as a query and then a set. Every other
     // state is entered from VideoPowerOn, and left to it.
-    ULONG state = transition == SystemPower::Sleep       ? VideoPowerOff
-                  : transition == SystemPower::Hibernate ? VideoPowerHibernate
-                                                         : VideoPowerOn;
-    bool on = K->AdapterPower == VideoPowerOn;
-    if ((state == VideoPowerOn) == on)
+    if (transition != SystemPower::Resume) {
+        if (K->Asleep)
+            return NO_ERROR;
+        ULONG state = transition == SystemPower::Sleep ? VideoPowerOff : VideoPowerHibernate;
+        VP_STATUS status = K->AdapterPower == VideoPowerOn ? AdapterPowerRequest(state) : NO_ERROR;
+        Guard guard;
+        TraceSystem(transition == SystemPower::Sleep ? "sleep" : "hibernate");
+        // Free-running threads are the host's own: the flag does not stop
+        // them.
+        SleepSystem();
+        return status;
+    }
+    if (!K->Asleep)
         return NO_ERROR;
-    return AdapterPowerRequest(state);
+    {
+        Guard guard;
+        ResumeSystem();
+        TraceSystem("resume");
+        // The sibling's stack answers the requests that waited out the sleep
+        // before any thread runs: with the frame's answers, or failed; a
+        // frame that comes back as a new device fails them as gone.
+        if (K->SiblingDevice)
+            FailDeviceRequests(K->SiblingDevice,
+                               wake.FrameReenumerated ? StatusNoSuchDevice : wake.PendingStatus);
+    }
+    VP_STATUS status =
+        K->AdapterPower != VideoPowerOn ? AdapterPowerRequest(VideoPowerOn) : NO_ERROR;
+    if (wake.FrameReenumerated)
+        ReenumerateFrame();
+    return status;
 }
 
 VP_STATUS SetPowerState(ULONG state, ULONG hwId)

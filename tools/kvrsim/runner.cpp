@@ -140,6 +140,9 @@ void Runner::Print(const sim::TraceEvent &E)
     case sim::TraceKind::Pnp:
         T.Pnp(At, E.Text, E.Name, uint32_t(E.Status));
         break;
+    case sim::TraceKind::System:
+        T.System(At, E.Text);
+        break;
     default:
         // A kind of event this transcript does not describe yet.
         break;
@@ -381,11 +384,20 @@ void Runner::Execute(const Command &C)
     case Op::Adapter:
         AdapterStep(C);
         break;
-    case Op::System:
+    case Op::System: {
+        // A frame that comes back as the same device: its requests pending
+        // across the sleep are answered, or cancelled as a USB stack cancels
+        // transfers cut short by a suspend.
+        sim::Wake Wake;
+        Wake.PendingStatus =
+            C.Resume == ResumeAs::Cancelled ? NTSTATUS(0xC0000120) : STATUS_SUCCESS;
+        Wake.FrameReenumerated = C.Resume == ResumeAs::Replugged;
         sim::SetSystemPower(C.System == SystemAction::Sleep       ? sim::SystemPower::Sleep
                             : C.System == SystemAction::Hibernate ? sim::SystemPower::Hibernate
-                                                                  : sim::SystemPower::Resume);
+                                                                  : sim::SystemPower::Resume,
+                            Wake);
         break;
+    }
     case Op::Ioctl: {
         // An empty input still points somewhere: the video port copies it
         // into the system buffer whatever its length.
@@ -597,6 +609,10 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
     case sim::TraceKind::Pnp:
         // Plug and play of the sibling's device, on the connection lane.
         Picture.Add(At, Mark::OtherNotify, "pnp " + E.Text);
+        break;
+    case sim::TraceKind::System:
+        // The system's sleep and resume, on the power lane.
+        Picture.Add(At, Mark::Power, "system " + E.Text);
         break;
     }
 }

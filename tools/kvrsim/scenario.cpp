@@ -432,16 +432,19 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
     }
     if (Cmd == "system") {
         C.Kind = Op::System;
-        if (auto E = WordCount(W, 2, 2, "system sleep|hibernate|resume"))
+        const char *Usage = "system sleep|hibernate | system resume [cancel|replug]";
+        if (auto E = WordCount(W, 2, 3, Usage))
             return E;
-        if (Arg(1) == "sleep")
+        if (Arg(1) == "sleep" && W.size() == 2)
             C.System = SystemAction::Sleep;
-        else if (Arg(1) == "hibernate")
+        else if (Arg(1) == "hibernate" && W.size() == 2)
             C.System = SystemAction::Hibernate;
-        else if (Arg(1) == "resume")
+        else if (Arg(1) == "resume" && (W.size() == 2 || Arg(2) == "cancel" || Arg(2) == "replug"))
             C.System = SystemAction::Resume;
         else
-            return std::string("usage: system sleep|hibernate|resume");
+            return std::string("usage: ") + Usage;
+        if (W.size() == 3)
+            C.Resume = Arg(2) == "cancel" ? ResumeAs::Cancelled : ResumeAs::Replugged;
         return {};
     }
     if (Cmd == "ioctl") {
@@ -559,11 +562,45 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
 
 } // namespace
 
+namespace
+{
+
+// While the system sleeps nothing runs: a scenario may move the clock and
+// change the world (the frame's answers, the registry), look, and resume.
+bool RunsWhileAsleep(const Command &C)
+{
+    switch (C.Kind) {
+    case Op::Wait:
+    case Op::FrameMode:
+    case Op::FramePanel:
+    case Op::FrameInput:
+    case Op::FrameReply:
+    case Op::Peer:
+    case Op::RegSet:
+    case Op::RegDel:
+    case Op::RegFail:
+    case Op::RegFailOff:
+    case Op::PoolFail:
+    case Op::System:
+    case Op::Trace:
+    case Op::ExpectReg:
+    case Op::ExpectIoctl:
+    case Op::ExpectRequests:
+    case Op::Show:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
 std::optional<ParseError> ParseScenario(std::string_view Text, Scenario &Out)
 {
     Out.Commands.clear();
     Out.HasBoot = false;
     bool SeenIoctl = false;
+    bool Asleep = false;
     unsigned LineNo = 0;
     size_t Pos = 0;
     while (Pos < Text.size()) {
@@ -593,6 +630,13 @@ std::optional<ParseError> ParseScenario(std::string_view Text, Scenario &Out)
             SeenIoctl = true;
         if (C.Kind == Op::ExpectIoctl && !SeenIoctl)
             return ParseError{LineNo, "expect ioctl with no ioctl before it"};
+        // (A system command before boot is refused below.)
+        if (Asleep && C.Kind != Op::Boot && !RunsWhileAsleep(C))
+            return ParseError{LineNo, "'" + std::string(W[0].Text) +
+                                          "' while the system sleeps: nothing runs until "
+                                          "'system resume'"};
+        if (C.Kind == Op::System)
+            Asleep = C.System != SystemAction::Resume;
         Out.Commands.push_back(std::move(C));
     }
     // With a `boot`, the commands before it prepare the system: nothing can
@@ -653,8 +697,10 @@ const std::vector<CommandHelp> &CommandTable()
         {"adapter remove|disable|enable",
          "surprise removal / disable (refused while the display driver has the device open) / "
          "enable (a new load when the driver was unloaded)"},
-        {"system sleep|hibernate|resume",
-         "a system power transition: HwGetPowerState then HwSetPowerState for the adapter"},
+        {"system sleep|hibernate | system resume [cancel|replug]",
+         "the system sleeps (the adapter powered off first; no thread runs, the clock jumps) / "
+         "resumes: requests pending across the sleep answered, or cancelled, or the frame back "
+         "as a removal and an arrival"},
         {"ioctl NAME|CODE [in=HEX] [out=N]",
          "a buffered control request; system buffer bytes past the input hold 0xCC"},
         {"wait MS", "advance the virtual clock by MS milliseconds"},

@@ -55,6 +55,10 @@ enum class RegType { Dword, Sz, Binary };
 enum class RegFailWhat { Write, Read };
 enum class AdapterAction { FailAdd, FailStart, Remove, Disable, Enable };
 enum class SystemAction { Sleep, Hibernate, Resume };
+// How the system comes back: the frame as the same device, its requests
+// pending across the sleep answered or cancelled; or the frame as a new
+// device (a removal and an arrival).
+enum class ResumeAs { Answered, Cancelled, Replugged };
 
 // One parsed command. Only the members that its Op names are meaningful.
 struct Command {
@@ -66,6 +70,7 @@ struct Command {
     NotifyKind Notify = NotifyKind::Arrival;
     AdapterAction Adapter = AdapterAction::Remove; // adapter (fail-add, fail-start: Value)
     SystemAction System = SystemAction::Sleep;     // system
+    ResumeAs Resume = ResumeAs::Answered;          // system resume [cancel|replug]
     bool UsbClass = true;                          // notify class=usb (default) or class=other
     bool PeerKey = false;                          // reg ... peer:NAME
     bool Present = true;                           // peer present|absent; expect reg HEX|absent

@@ -136,6 +136,8 @@ const char *PowerText(uint32_t State)
         return "suspend";
     case 4:
         return "off";
+    case 5:
+        return "hibernate";
     default:
         return nullptr;
     }
@@ -431,6 +433,14 @@ void Transcript::Adapter(uint64_t T, const std::string &What, uint32_t Status)
         Line(T, "adapter", ",\"what\":\"" + What + "\",\"status\":\"" + Hex32(Status) + "\"}");
     else
         Line(T, "adapter", " " + What + " -> " + Hex32(Status));
+}
+
+void Transcript::System(uint64_t T, const std::string &What)
+{
+    if (Json)
+        Line(T, "system", ",\"what\":\"" + What + "\"}");
+    else
+        Line(T, "system", " " + What);
 }
 
 void Transcript::Expect(uint64_t T, bool Ok, unsigned LineNo, const std::string &Message)

@@ -80,6 +80,8 @@ class Transcript
     void Power(uint64_t T, uint32_t State);
     // A step of the adapter's device: add, start, open, remove, unload.
     void Adapter(uint64_t T, const std::string &What, uint32_t Status);
+    // The system's sleep, hibernation or resume.
+    void System(uint64_t T, const std::string &What);
     // Plug and play of the sibling's device: What is surprise-removal,
     // query-remove, remove-cancelled (Detail: why), remove-complete, remove,
     // add (with its status), register or unregister (the driver's
