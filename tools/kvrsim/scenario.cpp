@@ -696,7 +696,8 @@ const std::vector<CommandHelp> &CommandTable()
          "the next N AddDevice calls / adapter starts fail (a failed start removes the device)"},
         {"adapter remove|disable|enable",
          "surprise removal / disable (refused while the display driver has the device open) / "
-         "enable (a new load when the driver was unloaded)"},
+         "enable (a new load when the driver's image went; Code 38 when its unload ran and a "
+         "reference keeps the image)"},
         {"system sleep|hibernate | system resume [cancel|replug]",
          "the system sleeps (the adapter powered off first; no thread runs, the clock jumps) / "
          "resumes: requests pending across the sleep answered, or cancelled, or the frame back "
