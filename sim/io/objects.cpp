@@ -349,7 +349,8 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
 
 void ObfReferenceObject(PVOID Object)
 {
-    EnsureKernel();
+    // Only the object's count: ordered against the other steps on it.
+    EnsureKernelFor(Object);
     KVR_SIM_CHECK_CALLER("ObfReferenceObject");
     Kernel *k = K;
     Guard guard;
@@ -369,7 +370,12 @@ void ObfReferenceObject(PVOID Object)
 
 void ObfDereferenceObject(PVOID Object)
 {
-    EnsureKernel();
+    // A reference that is not the last touches only the object's count; the
+    // last frees it, and may wake a removal: ordered against everything.
+    EnsureKernelNamed([Object] {
+        bool last = !K->KnownObjects.count(Object) || ((ObjectHeader *)Object)->References <= 1;
+        return last ? Access{} : Access{Object, KernelCallPoint};
+    });
     KVR_SIM_CHECK_CALLER("ObfDereferenceObject");
     Kernel *k = K;
     Guard guard;

@@ -149,6 +149,14 @@ void ReopenContexts()
 
 // The contexts are the driver's own threads and the kernel's, already
 // running when exploring begins.
+void SettleRejoin()
+{
+    SettleNotify();
+    sim::UnplugUsb(FrameVendorId[0], MonitorModeIds[3], "FR0003C2");
+    sim::AdvanceTo(3000);
+    CheckLink(false);
+}
+
 void NoContexts()
 {
     StartThreads({});
@@ -188,7 +196,9 @@ void SettleDetach()
 // answers 260 ms later, so that the monitor's 1000 ms turn finds the link
 // let go of and, after its short wait, attaches at 1250 ms, when the cancel
 // reopens. At the end the driver holds the device once, with one
-// registration, and publishes the link.
+// registration, and publishes the link; whichever call attached, the
+// monitor's reports the link attached and remembers the arrived frame, so
+// that frame's removal lets go of it.
 void PrepareRejoin()
 {
     AttachFrame(sim::Completion::Now);
@@ -275,7 +285,7 @@ std::vector<Case> LifecycleCases()
         {"detach", "link, status, verifier", nullptr, PrepareDetach, NoContexts, 1100,
          SettleDetach},
         {"rejoin", "link, published, status, verifier", nullptr, PrepareRejoin, NoContexts, 1300,
-         SettleNotify},
+         SettleRejoin},
         {"attach", "link, published, status, verifier", nullptr, PrepareAttach,
          SurpriseRemovalContexts, 1100, SettleRemoval},
         {"unload", "unload, verifier", UnloadBeforeStart, PrepareUnload, UnloadContexts, 1100,
