@@ -43,7 +43,9 @@ void SlowDispatch(PDEVICE_OBJECT device)
     uint32_t ms;
     {
         Guard guard;
-        ms = K->KnownObjects.count(device) && device->Sibling ? K->PeerDispatchMs : 0;
+        bool sibling = K->KnownObjects.count(device) && device->Header.Kind == ObjectKind::Device &&
+                       device->Sibling;
+        ms = sibling ? K->PeerDispatchMs : 0;
     }
     if (ms == 0)
         return;
