@@ -27,6 +27,16 @@ class PeerRemovalTest : public MonitorTest
         ASSERT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange), 1u);
     }
 
+    // The target-device registrations made so far, oldest first.
+    std::vector<sim::PnpRegistration> TargetRegistrations()
+    {
+        std::vector<sim::PnpRegistration> Found;
+        for (const sim::PnpRegistration &R : sim::PnpRegistrations())
+            if (R.Category == EventCategoryTargetDeviceChange && NT_SUCCESS(R.Status))
+                Found.push_back(R);
+        return Found;
+    }
+
     size_t RequestsSince(size_t From)
     {
         size_t Count = 0;
@@ -129,37 +139,107 @@ TEST_F(PeerRemovalTest, ReplugWithinOneTurnAttachesToTheNewDevice)
 TEST_F(PeerRemovalTest, LateOrVetoedNotificationChangesNothing)
 {
     AttachInMode3();
-    PFILE_OBJECT Old = DriverState.PeerFile;
-    sim::RemovePeer(sim::PeerRemoval::Refused); // reopened: a new file object
+    sim::RemovePeer(sim::PeerRemoval::Refused); // reopened: a new open, a new registration
     sim::RunUntilIdle();
-    PFILE_OBJECT Current = DriverState.PeerFile;
-    ASSERT_NE(Current, nullptr);
-    ASSERT_NE(Current, Old);
+    std::vector<sim::PnpRegistration> Made = TargetRegistrations();
+    ASSERT_EQ(Made.size(), 2u);
+    // The file object's storage may be the closed one's again: only the
+    // registration's context tells the two opens apart.
+    const sim::PnpRegistration &Old = Made[0];
+    const sim::PnpRegistration &Current = Made[1];
+    ASSERT_EQ(DriverState.PeerFile, Current.TargetFile);
+    ASSERT_NE(Current.Context, Old.Context);
     PDEVICE_OBJECT Peer = DriverState.PeerDevice.Load();
     size_t Opens = sim::OpenCalls().size();
     struct Case {
         const char *Name;
         GUID Event;
-        PFILE_OBJECT File;
+        const sim::PnpRegistration *Registration;
     };
     const Case Cases[] = {
-        {"late query-remove", GUID_TARGET_DEVICE_QUERY_REMOVE, Old},
-        {"late removal", GUID_TARGET_DEVICE_REMOVE_COMPLETE, Old},
-        {"late cancel", GUID_TARGET_DEVICE_REMOVE_CANCELLED, Old},
-        {"cancel while open", GUID_TARGET_DEVICE_REMOVE_CANCELLED, Current},
+        {"late query-remove", GUID_TARGET_DEVICE_QUERY_REMOVE, &Old},
+        {"late removal", GUID_TARGET_DEVICE_REMOVE_COMPLETE, &Old},
+        {"late cancel", GUID_TARGET_DEVICE_REMOVE_CANCELLED, &Old},
+        {"cancel while open", GUID_TARGET_DEVICE_REMOVE_CANCELLED, &Current},
     };
     for (const Case &C : Cases) {
         SCOPED_TRACE(C.Name);
-        TARGET_DEVICE_REMOVAL_NOTIFICATION Late{1, sizeof Late, C.Event, C.File};
+        TARGET_DEVICE_REMOVAL_NOTIFICATION Late{1, sizeof Late, C.Event,
+                                                C.Registration->TargetFile};
         NTSTATUS Status = STATUS_UNSUCCESSFUL;
-        RunOnSystemThread([&] { Status = PeerDeviceNotify(&Late, nullptr); });
+        RunOnSystemThread([&] { Status = PeerDeviceNotify(&Late, C.Registration->Context); });
         EXPECT_EQ(Status, STATUS_SUCCESS);
-        EXPECT_EQ(DriverState.PeerFile, Current);
+        EXPECT_EQ(DriverState.PeerFile, Current.TargetFile);
         EXPECT_EQ(DriverState.PeerDevice.Load(), Peer);
         EXPECT_EQ(sim::OpenCalls().size(), Opens) << "not opened again";
         EXPECT_EQ(sim::OpenFileObjects(), 1u);
         EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange), 1u);
     }
+}
+
+// A removal that another component refuses, with the monitor's turn between
+// its query-remove and its cancel (the stack takes 300 ms to answer the
+// query): only a completed removal loses the frame, so the companion
+// application's session and the published link survive; the reopen is a new
+// attachment, whose first panel request left pending gets provisional panel
+// information as after any attach.
+TEST_F(PeerRemovalTest, RefusedRemovalAcrossATurnKeepsTheSessionAndStartsAfresh)
+{
+    struct Case {
+        const char *Name;
+        bool Client;
+    };
+    const Case Cases[] = {{"client active", true}, {"panel refresh", false}};
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(C.Name);
+        SetUp();
+        AttachInMode3();
+        if (C.Client) {
+            ASSERT_EQ(ActivateClient(), NO_ERROR);
+        }
+        ASSERT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0}));
+        size_t From = Mark();
+        sim::RemovePeer(sim::PeerRemoval::Refused, 300);
+        sim::AdvanceTo(1150);
+        ASSERT_TRUE(sim::PeerRemovals().back().Cancelled);
+        ASSERT_NE(DriverState.PeerDevice.Load(), nullptr) << "opened again at the cancel";
+        // The next panel request is left pending by the sibling.
+        sim::SetPeerCompletion(sim::Completion::Pending);
+        sim::AdvanceTo(1600);
+        EXPECT_EQ(DriverState.ClientActive.Load(), C.Client ? 1 : 0);
+        for (const std::vector<uint8_t> &Status : WrittenSince(From, "DeviceStatus"))
+            EXPECT_EQ(Status[0], 1) << "the link was published as lost";
+        if (!C.Client) {
+            std::vector<std::vector<uint8_t>> Info = WrittenSince(From, "DeviceInfo");
+            ASSERT_FALSE(Info.empty());
+            EXPECT_EQ(Info.back(), (std::vector<uint8_t>{1, 0})) << "provisional panel";
+        }
+        sim::CompletePeerRequests();
+        TearDown();
+    }
+}
+
+// A sibling whose dispatch routine takes 100 ms keeps the monitor's panel
+// request inside IofCallDriver from 1000 ms on when the frame is unplugged
+// at 1050 ms. The target-device callback lets go of the link at once and
+// waits for nobody (the kernel finds a callback that waits); the request's
+// own reference keeps the device until the call returns, and its REMOVE
+// follows then.
+TEST_F(PeerRemovalTest, ARemovalDuringASlowSendWaitsForNobody)
+{
+    AttachInMode3();
+    sim::SetPeerDispatchMs(100);
+    sim::AdvanceTo(1050);
+    size_t Sent = sim::PeerRequestCount();
+    sim::RemovePeer(sim::PeerRemoval::Surprise);
+    sim::RunUntilIdle();
+    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr) << "let go of at once";
+    sim::AdvanceTo(1200);
+    EXPECT_GT(sim::PeerRequestCount(), Sent) << "the request in flight reached the sibling";
+    EXPECT_EQ(sim::PeerRemovals().back().RemoveTime / sim::TicksPerMs, 1100);
+    for (const sim::Violation &V : sim::Violations())
+        ADD_FAILURE() << V.Text;
+    EXPECT_EQ(sim::OpenFileObjects(), 0u);
 }
 
 } // namespace

@@ -156,11 +156,18 @@ void ReleasePeer(MONITOR_STATE *State)
 
 void HandleLostPeer(MONITOR_STATE *State)
 {
+    // A cancelled removal opened the device again: a new attachment, as
+    // OpenPeer makes one (the product ID stays the one attached).
+    if (DriverState.PeerReopened.Load() != 0) {
+        DriverState.PeerReopened.Store(0);
+        State->PanelMode3.Replied = false;
+        State->PanelMode2.Replied = false;
+    }
     if (DriverState.PeerLost.Load() == 0)
         return;
     DriverState.PeerLost.Store(0);
     if (DriverState.PeerDevice.Load() != nullptr)
-        return; // opened again after a cancelled removal
+        return; // attached again since
     DriverState.ClientActive.Store(0);
     ResetAfterRemoval(State, true);
 }

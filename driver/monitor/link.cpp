@@ -8,20 +8,22 @@
 // driver registers for target-device-change notification on the file object
 // it opens, closes it on a query-remove or a completed removal (a surprise
 // removal gives only the latter), and opens the device again when a removal
-// is cancelled. IoUnregisterPlugPlayNotification on Vista does not wait for a
-// call of the callback under way, which may still come after it returns:
-// the callback acts only on the file object of the registration in force,
-// compared under PeerLock, and its context is the static state.
+// is cancelled. The link's state (PeerLink, state.h) says which of these
+// holds. IoUnregisterPlugPlayNotification on Vista does not wait for a call
+// of the callback under way, which may still come after it returns, and the
+// address of a closed file object may be a new one's by then: each open has
+// a generation, passed as its registration's context, and the callback acts
+// only on the registration of the generation in force.
+//
+// Nobody waits for anybody: whoever uses the file object beyond PeerLock (a
+// request being sent, a registration being made) holds a reference of its
+// own on it, so letting go drops the open's reference at once.
 
 #include "monitor.h"
 
-// Requests being sent hold the peer for microseconds; whoever lets go of it
-// waits for them by this interval.
-constexpr LONGLONG PeerUsersPoll = -10000; // 1 ms
-
-// The plain fields PeerLock guards (PeerFile, PeerNotifyFile,
-// PeerNotifyEntry, PeerUsers, PeerFileLeft) are a region of fields for the
-// host build's interleaving explorer (kvr_shared.h); nothing in the image.
+// The plain fields PeerLock guards (PeerLink, PeerGeneration, PeerFile,
+// PeerNotifyEntry) are a region of fields for the host build's interleaving
+// explorer (kvr_shared.h); nothing in the image.
 static void AcquirePeerLock()
 {
     KeWaitForSingleObject(&DriverState.PeerLock, Executive, KernelMode, FALSE, nullptr);
@@ -39,6 +41,12 @@ static bool SameGuid(const GUID *a, const GUID *b)
     return RtlCompareMemory(a, b, sizeof(GUID)) == sizeof(GUID);
 }
 
+// A registration's context: the generation of the open it was made on.
+static PVOID ContextOf(ULONG Generation)
+{
+    return (PVOID)(ULONG_PTR)Generation;
+}
+
 // Under PeerLock: nobody finds PeerDevice set from now on. Returns the file
 // object whose reference the caller drops (null if closed already).
 static PFILE_OBJECT TakePeerFileLocked()
@@ -54,25 +62,7 @@ static PVOID TakeRegistrationLocked()
 {
     PVOID Entry = DriverState.PeerNotifyEntry;
     DriverState.PeerNotifyEntry = nullptr;
-    DriverState.PeerNotifyFile = nullptr;
     return Entry;
-}
-
-// A request never goes out on a file object already released: the
-// reference is dropped only once no request is between BeginPeerUse and
-// EndPeerUse.
-static void WaitForPeerUsers()
-{
-    for (;;) {
-        AcquirePeerLock();
-        ULONG Users = DriverState.PeerUsers;
-        ReleasePeerLock();
-        if (Users == 0)
-            return;
-        LARGE_INTEGER Interval;
-        Interval.QuadPart = PeerUsersPoll;
-        KeDelayExecutionThread(KernelMode, FALSE, &Interval);
-    }
 }
 
 // Unregisters first, then drops the reference, as the registration's
@@ -81,9 +71,33 @@ static void LetGo(PVOID Entry, PFILE_OBJECT File)
 {
     if (Entry != nullptr)
         IoUnregisterPlugPlayNotification(Entry);
-    WaitForPeerUsers();
     if (File != nullptr)
         ObfDereferenceObject(File);
+}
+
+// Under PeerLock, after the registration of generation Generation returned
+// (Entry when Registered): keeps it when the link is still that open's,
+// registering (now open, with or without a registration: a refused one
+// leaves the monitor's removal handling to let go) or let go of by a
+// query-remove (the registration waits for the outcome). Returns whether the
+// registration is kept.
+static bool FinishRegistrationLocked(ULONG Generation, bool Registered, PVOID Entry,
+                                     PDEVICE_OBJECT Device)
+{
+    if (DriverState.PeerGeneration != Generation)
+        return false; // let go of and opened again meanwhile
+    ULONG Link = DriverState.PeerLink;
+    if (Link == PeerRegistering) {
+        DriverState.PeerLink = PeerOpen;
+        DriverState.PeerDevice.Store(Device);
+    } else if (Link == PeerLettingGo && !Registered) {
+        DriverState.PeerLink = PeerClosed; // no outcome will be told
+    } else if (Link != PeerLettingGo) {
+        return false; // let go of by a detach or a completed removal
+    }
+    if (Registered)
+        DriverState.PeerNotifyEntry = Entry;
+    return Registered;
 }
 
 bool AttachPeer()
@@ -96,44 +110,40 @@ bool AttachPeer()
         return false;
 
     AcquirePeerLock();
-    if (DriverState.PeerFile != nullptr) {
+    ULONG Link = DriverState.PeerLink;
+    if (Link == PeerRegistering || Link == PeerOpen) {
         // Attached meanwhile by the other context: keep that one.
         ReleasePeerLock();
         ObfDereferenceObject(File);
         return true;
     }
-    // A registration left from a removal that has not finished belongs to a
-    // file object closed already: the new one gets its own.
+    // A registration left from a removal whose outcome has not come belongs
+    // to a file object closed already: the new open gets its own.
     PVOID Stale = TakeRegistrationLocked();
+    ULONG Generation = ++DriverState.PeerGeneration;
+    DriverState.PeerLink = PeerRegistering;
     DriverState.PeerFile = File;
-    DriverState.PeerNotifyFile = File;
+    // The registration's own reference: a detach or a removal meanwhile
+    // drops the open's, never the object the registration is made on.
+    ObfReferenceObject(File);
     ReleasePeerLock();
     if (Stale != nullptr)
         IoUnregisterPlugPlayNotification(Stale);
 
     PVOID Entry = nullptr;
-    NTSTATUS Registered = IoRegisterPlugPlayNotification(EventCategoryTargetDeviceChange, 0, File,
-                                                         DriverState.DriverObject.Load(),
-                                                         PeerDeviceNotify, nullptr, &Entry);
+    NTSTATUS Registered = IoRegisterPlugPlayNotification(
+        EventCategoryTargetDeviceChange, 0, File, DriverState.DriverObject.Load(), PeerDeviceNotify,
+        ContextOf(Generation), &Entry);
 
     AcquirePeerLock();
-    // A removal may have let go of the file object while it was registered.
-    bool Ours = DriverState.PeerNotifyFile == File;
-    if (Ours && NT_SUCCESS(Registered))
-        DriverState.PeerNotifyEntry = Entry;
-    else if (Ours)
-        DriverState.PeerNotifyFile = nullptr;
-    bool Attached = DriverState.PeerFile == File;
-    if (Attached)
-        DriverState.PeerDevice.Store(Device);
-    PFILE_OBJECT Left = DriverState.PeerFileLeft;
-    DriverState.PeerFileLeft = nullptr;
+    bool Kept = FinishRegistrationLocked(Generation, NT_SUCCESS(Registered), Entry, Device);
+    bool Attached = DriverState.PeerLink == PeerRegistering || DriverState.PeerLink == PeerOpen;
     ReleasePeerLock();
-    if (!Ours && NT_SUCCESS(Registered))
+    if (!Kept && NT_SUCCESS(Registered))
         IoUnregisterPlugPlayNotification(Entry);
-    // Only now may the device's REMOVE come: no registration is left on it.
-    if (Left != nullptr)
-        ObfDereferenceObject(Left);
+    // Only now may the device's REMOVE come: no registration of this open is
+    // left on it unless the link holds it.
+    ObfDereferenceObject(File);
     return Attached;
 }
 
@@ -142,32 +152,33 @@ void DetachPeer()
     AcquirePeerLock();
     PFILE_OBJECT File = TakePeerFileLocked();
     PVOID Entry = TakeRegistrationLocked();
+    DriverState.PeerLink = PeerClosed;
     ReleasePeerLock();
     LetGo(Entry, File);
 }
 
-PDEVICE_OBJECT BeginPeerUse()
+PDEVICE_OBJECT BeginPeerUse(PFILE_OBJECT *File)
 {
     AcquirePeerLock();
-    PDEVICE_OBJECT Peer = DriverState.PeerFile != nullptr ? DriverState.PeerDevice.Load() : nullptr;
-    if (Peer != nullptr)
-        ++DriverState.PeerUsers;
+    PDEVICE_OBJECT Peer =
+        DriverState.PeerLink == PeerOpen ? DriverState.PeerDevice.Load() : nullptr;
+    *File = Peer != nullptr ? DriverState.PeerFile : nullptr;
+    if (*File != nullptr)
+        ObfReferenceObject(*File);
     ReleasePeerLock();
     return Peer;
 }
 
-void EndPeerUse()
+void EndPeerUse(PFILE_OBJECT File)
 {
-    AcquirePeerLock();
-    --DriverState.PeerUsers;
-    ReleasePeerLock();
+    ObfDereferenceObject(File);
 }
 
-// Runs on the plug-and-play manager's threads at PASSIVE_LEVEL. Never
-// vetoes: the frame is gone or going, and a monitor has nothing to save.
+// Runs on the plug-and-play manager's threads at PASSIVE_LEVEL, and waits
+// for nobody. Never vetoes: the frame is gone or going, and a monitor has
+// nothing to save.
 NTSTATUS PeerDeviceNotify(PVOID NotificationStructure, PVOID Context)
 {
-    (void)Context;
     auto *Notification = static_cast<TARGET_DEVICE_REMOVAL_NOTIFICATION *>(NotificationStructure);
     bool QueryRemove = SameGuid(&Notification->Event, &GUID_TARGET_DEVICE_QUERY_REMOVE);
     bool Complete = SameGuid(&Notification->Event, &GUID_TARGET_DEVICE_REMOVE_COMPLETE);
@@ -176,39 +187,37 @@ NTSTATUS PeerDeviceNotify(PVOID NotificationStructure, PVOID Context)
         return STATUS_SUCCESS;
 
     AcquirePeerLock();
-    if (Notification->FileObject == nullptr ||
-        Notification->FileObject != DriverState.PeerNotifyFile) {
-        // A registration removed already, called late.
+    ULONG Link = DriverState.PeerLink;
+    if (Context != ContextOf(DriverState.PeerGeneration) || Link == PeerClosed ||
+        (QueryRemove && Link == PeerLettingGo) || (Cancelled && Link != PeerLettingGo)) {
+        // A registration let go of already, called late; or nothing changed
+        // (a removal vetoed before it reached this driver is cancelled while
+        // the device is still open).
         ReleasePeerLock();
         return STATUS_SUCCESS;
     }
     if (Cancelled) {
-        // Still open (a removal vetoed before it reached this driver):
-        // nothing changed. Else the old registration goes and the device is
-        // opened again, with a registration of its own.
-        bool Open = DriverState.PeerFile != nullptr;
-        PVOID Entry = Open ? nullptr : TakeRegistrationLocked();
+        // The old registration goes and the device is opened again, with a
+        // registration of its own; the monitor's next turn takes it as a new
+        // attachment.
+        PVOID Entry = TakeRegistrationLocked();
+        DriverState.PeerLink = PeerClosed;
         ReleasePeerLock();
-        if (!Open) {
-            LetGo(Entry, nullptr);
-            AttachPeer();
-        }
+        LetGo(Entry, nullptr);
+        if (AttachPeer())
+            DriverState.PeerReopened.Store(1);
         return STATUS_SUCCESS;
     }
-    // Query-remove: close, and stay registered for the removal's outcome.
-    // Completed removal (also after a surprise removal): close and unregister.
-    // A registration without its entry is one AttachPeer is still making
-    // (it removes it itself): the file object is left to AttachPeer, so that
-    // the device's REMOVE, which follows its closing, finds no registration.
+    // Query-remove: close, and stay registered for the removal's outcome;
+    // only a completed removal (also after a surprise removal) loses the
+    // frame: close and unregister. A registration AttachPeer is still making
+    // is removed by AttachPeer before it drops its own reference, so the
+    // device's REMOVE, which waits for the last one, finds none.
     PFILE_OBJECT File = TakePeerFileLocked();
-    bool Registering = Complete && DriverState.PeerNotifyEntry == nullptr;
     PVOID Entry = Complete ? TakeRegistrationLocked() : nullptr;
-    if (File != nullptr)
+    DriverState.PeerLink = Complete ? PeerClosed : PeerLettingGo;
+    if (Complete)
         DriverState.PeerLost.Store(1);
-    if (Registering) {
-        DriverState.PeerFileLeft = File;
-        File = nullptr;
-    }
     ReleasePeerLock();
     LetGo(Entry, File);
     return STATUS_SUCCESS;

@@ -108,20 +108,23 @@ void MonitorMain(PVOID StartContext);
 void HandleArrival(MONITOR_STATE *State);
 void HandleRemoval(MONITOR_STATE *State);
 void ReleasePeer(MONITOR_STATE *State);
-// A removal of the peer's device let go of it since the last turn: the
-// records are reset and published as for a removal of the frame.
+// A completed removal of the peer's device let go of it since the last
+// turn: the records are reset and published as for a removal of the frame.
+// A cancelled one opened it again: its panel replies start afresh.
 void HandleLostPeer(MONITOR_STATE *State);
 
 // The link to the sibling's device (link.cpp). AttachPeer opens
 // \Device\KEVO-0, registers for target-device-change notification on the
-// file object and sets PeerDevice; true when attached. DetachPeer removes the
-// registration, waits until no request is being sent and drops the
-// reference. BeginPeerUse gives PeerDevice for one request (null: detached),
-// which EndPeerUse ends; between them the reference is not dropped.
+// file object and sets PeerDevice; true when the peer ends up attached (by
+// this call or by another context meanwhile). DetachPeer removes the
+// registration and drops the open's reference. BeginPeerUse gives PeerDevice
+// for one request (null: detached) and, in *File, a reference of the
+// caller's own on the file object, which EndPeerUse drops: the device stays
+// referenced for the request however the link is let go of meanwhile.
 bool AttachPeer();
 void DetachPeer();
-PDEVICE_OBJECT BeginPeerUse();
-void EndPeerUse();
+PDEVICE_OBJECT BeginPeerUse(PFILE_OBJECT *File);
+void EndPeerUse(PFILE_OBJECT File);
 // The target-device-change callback registered on the peer's file object.
 NTSTATUS PeerDeviceNotify(PVOID NotificationStructure, PVOID Context);
 void SetDeviceRecords(UCHAR DeviceMode, UCHAR LinkState, bool ClearExternalSession);

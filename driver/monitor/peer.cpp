@@ -47,9 +47,11 @@ bool SendPeerCommand(UCHAR Command, PVOID Reply, ULONG ReplyLength, PEER_SITE *S
 {
     if (!SiteIsFree(Site))
         return false;
-    // The reference cannot be dropped between the build and the call: a
-    // removal that lets go of the peer meanwhile waits for EndPeerUse.
-    PDEVICE_OBJECT Peer = BeginPeerUse();
+    // The request holds its own reference on the file object from the build
+    // to the call's return: a removal that lets go of the peer meanwhile
+    // drops only the link's.
+    PFILE_OBJECT File;
+    PDEVICE_OBJECT Peer = BeginPeerUse(&File);
     if (Peer == nullptr)
         return false;
     PEER_COMMAND_BLOCK Block;
@@ -59,11 +61,11 @@ bool SendPeerCommand(UCHAR Command, PVOID Reply, ULONG ReplyLength, PEER_SITE *S
     PIRP Irp = IoBuildDeviceIoControlRequest(PeerIoctl, Peer, &Block, PeerCommandBlockSize, Reply,
                                              ReplyLength, FALSE, &Site->Completion, &Site->Status);
     if (Irp == nullptr) {
-        EndPeerUse();
+        EndPeerUse(File);
         return false;
     }
     *Status = IofCallDriver(Peer, Irp);
-    EndPeerUse();
+    EndPeerUse(File);
     Site->Pending = *Status == STATUS_PENDING;
     if (NT_SUCCESS(*Status) && !Site->Pending)
         Site->Replied = true;

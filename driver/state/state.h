@@ -70,6 +70,19 @@ constexpr ULONG EventNone = 0;
 constexpr ULONG EventArrival = 1;
 constexpr ULONG EventRemoval = 2;
 
+// PeerLink: the link to the sibling's device, under PeerLock.
+//  PeerClosed       nothing held.
+//  PeerRegistering  opened; PeerFile holds the open's reference while
+//                   AttachPeer, with a reference of its own, registers on it.
+//  PeerOpen         PeerFile, its registration and PeerDevice: requests go.
+//  PeerLettingGo    a query-remove closed the file object; the registration
+//                   (or the one AttachPeer is still making) waits for the
+//                   removal's outcome: completed, or cancelled (opened again).
+constexpr ULONG PeerClosed = 0;
+constexpr ULONG PeerRegistering = 1;
+constexpr ULONG PeerOpen = 2;
+constexpr ULONG PeerLettingGo = 3;
+
 constexpr SIZE_T DataFilePathSize = 200; // bytes: 100 UTF-16 code units
 
 // The symbolic-link name of a frame interface that has arrived and not yet
@@ -121,20 +134,21 @@ struct DRIVER_STATE {
     // Peer link and polling. PeerDevice is set while requests may go to the
     // peer. The monitor thread and the target-device-change callback (the
     // plug-and-play manager's threads) attach and let go of the peer; the
-    // file object, the registration on it and the count of requests being
-    // sent are theirs under PeerLock, which is never held across a call out.
+    // link's state, the file object and the registration on it are theirs
+    // under PeerLock, which is never held across a call out.
     Shared<PDEVICE_OBJECT> PeerDevice{nullptr};
     KMUTEX PeerLock{};
-    PFILE_OBJECT PeerFile{nullptr};       // the reference taken at the open; null once closed
-    PFILE_OBJECT PeerNotifyFile{nullptr}; // what the registration was made on (compared only)
-    PVOID PeerNotifyEntry{nullptr};       // the registration, until it is removed
-    ULONG PeerUsers{0};                   // requests being built or sent to PeerDevice
-    // Closed by a completed removal while AttachPeer was registering on it:
-    // AttachPeer drops its reference once it has removed the registration.
-    PFILE_OBJECT PeerFileLeft{nullptr};
-    // Set when a removal of the peer's device let go of it outside the
-    // monitor: the monitor resets and publishes the records at its next turn.
+    ULONG PeerLink{PeerClosed};     // PEER_LINK
+    ULONG PeerGeneration{0};        // of the last open: its registration's context
+    PFILE_OBJECT PeerFile{nullptr}; // the reference taken at the open: registering and open
+    PVOID PeerNotifyEntry{nullptr}; // the registration: open, and let go while one is kept
+    // Set when a completed removal of the peer's device let go of it outside
+    // the monitor: the monitor resets and publishes the records at its next
+    // turn.
     Shared<UCHAR> PeerLost{0};
+    // Set when a cancelled removal opened the device again: the monitor's
+    // next turn treats it as a new attachment.
+    Shared<UCHAR> PeerReopened{0};
     Shared<UCHAR> ClientActive{0};
     Shared<UCHAR> InputReply[2]{};
     DEVICE_INFO_RECORD DeviceInfoRecord{};

@@ -24,6 +24,9 @@ struct SiblingState {
     NTSTATUS PeerFailStatus = STATUS_UNSUCCESSFUL;
     std::deque<PIRP> PendingIrps;
     uint32_t PeerReplyDelayMs = sim::DefaultPeerReplyDelayMs;
+    // How long its dispatch routine takes, on the sender's thread, before it
+    // answers a request (0: at once).
+    uint32_t PeerDispatchMs = 0;
     // The sibling's completion thread (deterministic mode), started at its
     // first late request, and the event it sleeps on while it has none.
     Thread *SiblingThread = nullptr;

@@ -75,6 +75,9 @@ void SetPeerCompletion(Completion completion, NTSTATUS failStatus = STATUS_UNSUC
 // The delay of Completion::Later (DefaultPeerReplyDelayMs at Reset); 0
 // completes at the same virtual instant, still from the sibling's thread.
 void SetPeerReplyDelayMs(uint32_t ms);
+// How long the sibling's dispatch routine takes inside IofCallDriver, on the
+// sender's thread, before it answers (a slow stack; 0 at Reset).
+void SetPeerDispatchMs(uint32_t ms);
 
 // Completes pending requests, oldest first: the reply (from the frame's
 // current answers) is written into the caller's buffer on success, the

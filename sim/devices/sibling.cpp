@@ -386,6 +386,13 @@ void SetPeerReplyDelayMs(uint32_t ms)
     K->PeerReplyDelayMs = ms;
 }
 
+void SetPeerDispatchMs(uint32_t ms)
+{
+    HarnessEntry();
+    Guard guard;
+    K->PeerDispatchMs = ms;
+}
+
 size_t PendingPeerRequests()
 {
     HarnessEntry();

@@ -107,6 +107,10 @@ struct PnpRegistration {
     ULONG Flags;
     GUID InterfaceClass;     // device-interface category; zero otherwise
     PFILE_OBJECT TargetFile; // target-device category: the file object; else null
+    // Its device and generation at the registration: the file object's
+    // storage may hold another open's object later.
+    PDEVICE_OBJECT TargetDevice;
+    uint32_t TargetGeneration;
     PDRIVER_OBJECT Driver;
     PDRIVER_NOTIFICATION_CALLBACK_ROUTINE Callback;
     PVOID Context;
@@ -117,6 +121,9 @@ const std::vector<PnpRegistration> &PnpRegistrations(); // every call, also fail
 size_t ActivePnpRegistrations(IO_NOTIFICATION_EVENT_CATEGORY category);
 void FailNextPnpRegistrations(IO_NOTIFICATION_EVENT_CATEGORY category, unsigned n,
                               NTSTATUS status = STATUS_UNSUCCESSFUL);
+// IRP_MN_QUERY_DEVICE_RELATIONS (TargetDeviceRelation) requests that
+// target-device registrations sent to the file object's stack.
+uint64_t TargetRelationQueries();
 // Statuses that the callbacks returned, in call order.
 const std::vector<NTSTATUS> &NotificationResults();
 

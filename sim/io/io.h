@@ -24,6 +24,9 @@ struct ObjectHeader {
     ObjectKind Kind;
     LONG References;
     bool Dead; // its last reference is gone
+    // File objects: which object the storage holds, counted from 1; a freed
+    // file object's storage is the next open's, with the next generation.
+    uint32_t Generation;
 };
 
 struct _DRIVER_OBJECT {
@@ -115,6 +118,8 @@ struct IoState {
     std::vector<std::unique_ptr<_DRIVER_OBJECT>> Drivers;
     std::vector<std::unique_ptr<_DEVICE_OBJECT>> DeviceObjects;
     std::vector<std::unique_ptr<_FILE_OBJECT>> FileObjects;
+    // Freed file objects' storage, the latest last: the next open takes it.
+    std::vector<PFILE_OBJECT> FreeFileObjects;
     std::unordered_set<const void *> KnownObjects;
     std::map<std::u16string, PDEVICE_OBJECT> Namespace; // upper-cased name
     std::map<std::u16string, std::pair<std::string, std::string>>
@@ -152,6 +157,9 @@ struct PlugPlayState {
     unsigned FailProfileRegistrations = 0;
     NTSTATUS FailProfileRegistrationsStatus = STATUS_UNSUCCESSFUL;
     std::vector<NTSTATUS> NotificationResults;
+    // IRP_MN_QUERY_DEVICE_RELATIONS (TargetDeviceRelation) sent for
+    // target-device registrations.
+    uint64_t TargetRelationQueries = 0;
 };
 
 // I/O (requests.cpp): the requests a thread built are cancelled when it ends.
@@ -174,6 +182,9 @@ void RemoveFromNamespace(PDEVICE_OBJECT device);
 // Plug and play (pnp.cpp): target-device registrations left on file objects
 // that are closed, at teardown.
 void CheckRegistrationsAtTeardown();
+// A target-device registration whose file object is still the one it was
+// made on, and open.
+bool StillOpen(const PnpRegistration &registration);
 // Calls a notification callback of the driver on the calling context, with
 // the verifier's checks of its return; records and returns its status.
 // After names what the caller's work after the callback touches, for the

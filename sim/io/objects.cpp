@@ -27,6 +27,28 @@ PDEVICE_OBJECT LookUp(std::u16string name)
     return nullptr;
 }
 
+// A file object with one reference: in the storage of the file object freed
+// last, if any, as the object manager's lookaside list hands it out again
+// (so an address compared with a closed file object's may be a new one's),
+// with the next generation; else new storage.
+PFILE_OBJECT NewFileObject()
+{
+    Kernel *k = K;
+    PFILE_OBJECT file;
+    uint32_t generation = 1;
+    if (!k->FreeFileObjects.empty()) {
+        file = k->FreeFileObjects.back();
+        k->FreeFileObjects.pop_back();
+        generation = file->Header.Generation + 1;
+    } else {
+        k->FileObjects.push_back(std::make_unique<_FILE_OBJECT>());
+        file = k->FileObjects.back().get();
+        k->KnownObjects.insert(file);
+    }
+    file->Header = ObjectHeader{ObjectKind::File, 1, false, generation};
+    return file;
+}
+
 } // namespace
 
 __attribute__((noinline)) void ReportIrql(const char *routine, KIRQL irql, const char *limit)
@@ -38,7 +60,7 @@ PDEVICE_OBJECT NewDevice(PDRIVER_OBJECT driver, std::string name, ULONG extensio
                          DEVICE_TYPE type, ULONG characteristics, bool exclusive, bool sibling)
 {
     auto device = std::make_unique<_DEVICE_OBJECT>();
-    device->Header = ObjectHeader{ObjectKind::Device, 1, false};
+    device->Header = ObjectHeader{ObjectKind::Device, 1, false, 0};
     device->Driver = driver;
     device->Name = std::move(name);
     device->InNamespace = false;
@@ -306,14 +328,10 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
                                                                         : StatusNoSuchDevice;
         device = nullptr;
     } else {
-        auto file = std::make_unique<_FILE_OBJECT>();
-        file->Header = ObjectHeader{ObjectKind::File, 1, false};
-        file->Device = device;
+        PFILE_OBJECT pointer = NewFileObject();
+        pointer->Device = device;
         device->Header.References++; // the file object's reference on its device
         device->OpenFiles++;
-        PFILE_OBJECT pointer = file.get();
-        k->KnownObjects.insert(pointer);
-        k->FileObjects.push_back(std::move(file));
         __atomic_store_n(FileObject, pointer, __ATOMIC_RELAXED);
         __atomic_store_n(DeviceObject, device, __ATOMIC_RELAXED);
     }
@@ -331,7 +349,8 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
 
 void ObfReferenceObject(PVOID Object)
 {
-    EnsureKernel();
+    // Only the object's count: ordered against the other steps on it.
+    EnsureKernelFor(Object);
     KVR_SIM_CHECK_CALLER("ObfReferenceObject");
     Kernel *k = K;
     Guard guard;
@@ -351,7 +370,12 @@ void ObfReferenceObject(PVOID Object)
 
 void ObfDereferenceObject(PVOID Object)
 {
-    EnsureKernel();
+    // A reference that is not the last touches only the object's count; the
+    // last frees it, and may wake a removal: ordered against everything.
+    EnsureKernelNamed([Object] {
+        bool last = !K->KnownObjects.count(Object) || ((ObjectHeader *)Object)->References <= 1;
+        return last ? Access{} : Access{Object, KernelCallPoint};
+    });
     KVR_SIM_CHECK_CALLER("ObfDereferenceObject");
     Kernel *k = K;
     Guard guard;
@@ -369,14 +393,17 @@ void ObfDereferenceObject(PVOID Object)
     header->References--;
     if (header->Kind == ObjectKind::File) {
         PFILE_OBJECT file = (PFILE_OBJECT)Object;
-        if (header->References == 0) {
-            header->Dead = true;
-            file->Device->Header.References--;
-            file->Device->OpenFiles--;
-            // A removal waiting for the device's file objects to close.
-            if (file->Device->OpenFiles == 0 && file->Device->RemovalWaiting)
-                SetEventObject(&file->Device->Closed);
-        }
+        if (header->References != 0)
+            return;
+        header->Dead = true;
+        k->FreeFileObjects.push_back(file);
+        file->Device->Header.References--;
+        file->Device->OpenFiles--;
+        // A removal waiting for the device's file objects to close.
+        if (file->Device->OpenFiles == 0 && file->Device->RemovalWaiting)
+            SetEventObject(&file->Device->Closed);
+        // The trace shows the file object's closing, not the references
+        // that others took and dropped on it meanwhile.
         if (file->Device->Sibling && Tracing()) {
             TraceEvent event = NewEvent(CurrentTime(), TraceKind::Release);
             event.Ok = true;

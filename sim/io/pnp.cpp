@@ -103,12 +103,20 @@ NTSTATUS CallRegistration(const PnpRegistration &registration, PVOID notificatio
     Thread *thread = CurrentThread();
     KIRQL irql = thread->Irql;
     unsigned owned = thread->MutexesOwned;
+    // A kernel routine the driver called may call a callback in turn (the
+    // arrivals reported during a registration): that callback's own waits
+    // are its own again.
+    unsigned kernelWaits = thread->KernelWaits;
+    thread->KernelWaits = 0;
+    thread->Notifying++;
     NTSTATUS status;
     {
         CallOut call;
         status = CallDriverThen([after] { return after; }, registration.Callback, notification,
                                 registration.Context);
     }
+    thread->Notifying--;
+    thread->KernelWaits = kernelWaits;
     Guard guard;
     if (thread->Irql != irql)
         Violate("a notification callback returned at IRQL " + std::to_string(thread->Irql) +
@@ -204,6 +212,19 @@ void ReportLaterArrivals(PVOID context)
         ReportExistingArrival(later->Record, name);
 }
 
+// IRP_MN_QUERY_DEVICE_RELATIONS for TargetDeviceRelation, which the
+// plug-and-play manager sends down the file object's stack to find the
+// device whose changes the registration is for: the stack of a device that
+// was surprise-removed or removed fails it, and so does the registration.
+NTSTATUS QueryTargetRelation(PDEVICE_OBJECT device)
+{
+    K->TargetRelationQueries++;
+    using State = _DEVICE_OBJECT::PnpState;
+    if (device->Pnp == State::SurpriseRemoved || device->Pnp == State::Removed)
+        return StatusNoSuchDevice;
+    return STATUS_SUCCESS;
+}
+
 // A registration's entry: an opaque value that names its index.
 PVOID EntryOf(size_t index)
 {
@@ -227,7 +248,7 @@ Targets::Targets(IO_NOTIFICATION_EVENT_CATEGORY category, PDEVICE_OBJECT device)
         const PnpRegistration &registration = K->Registrations[index];
         if (registration.Category != category)
             continue;
-        if (device != nullptr && registration.TargetFile->Device != device)
+        if (device != nullptr && registration.TargetDevice != device)
             continue;
         if (Count < InPlace)
             Few[Count] = registration;
@@ -237,14 +258,19 @@ Targets::Targets(IO_NOTIFICATION_EVENT_CATEGORY category, PDEVICE_OBJECT device)
     }
 }
 
+bool StillOpen(const PnpRegistration &registration)
+{
+    const ObjectHeader &file = registration.TargetFile->Header;
+    return !file.Dead && file.Generation == registration.TargetGeneration;
+}
+
 void CheckRegistrationsAtTeardown()
 {
     Kernel *k = K;
     for (size_t index : k->ActiveRegistrations) {
         const PnpRegistration &registration = k->Registrations[index];
-        if (registration.Category == EventCategoryTargetDeviceChange &&
-            ((ObjectHeader *)registration.TargetFile)->Dead)
-            Violate("a target-device registration on " + registration.TargetFile->Device->Name +
+        if (registration.Category == EventCategoryTargetDeviceChange && !StillOpen(registration))
+            Violate("a target-device registration on " + registration.TargetDevice->Name +
                     " was left on a file object that is closed");
     }
 }
@@ -386,6 +412,13 @@ size_t ActivePnpRegistrations(IO_NOTIFICATION_EVENT_CATEGORY category)
     return count;
 }
 
+uint64_t TargetRelationQueries()
+{
+    HarnessEntry();
+    Guard guard;
+    return K->TargetRelationQueries;
+}
+
 const std::vector<NTSTATUS> &NotificationResults()
 {
     HarnessEntry();
@@ -429,8 +462,11 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
         if (target && !openFile)
             Violate("IoRegisterPlugPlayNotification for a target device with an address that is "
                     "not an open file object");
-        if (openFile)
+        if (openFile) {
             record.TargetFile = (PFILE_OBJECT)EventCategoryData;
+            record.TargetDevice = record.TargetFile->Device;
+            record.TargetGeneration = record.TargetFile->Header.Generation;
+        }
         if (!CallbackRoutine || !NotificationEntry || (interfaces && !EventCategoryData) ||
             (target && !openFile) ||
             (EventCategory != EventCategoryDeviceInterfaceChange &&
@@ -442,6 +478,8 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
         } else if (target && k->FailTargetRegistrations) {
             k->FailTargetRegistrations--;
             status = k->FailTargetRegistrationsStatus;
+        } else if (target) {
+            status = QueryTargetRelation(record.TargetDevice);
         } else if (!interfaces && !target && k->FailProfileRegistrations) {
             k->FailProfileRegistrations--;
             status = k->FailProfileRegistrationsStatus;
@@ -453,7 +491,7 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
         k->ActiveRegistrations.push_back(k->Registrations.size() - 1);
         __atomic_store_n(NotificationEntry, EntryOf(k->Registrations.size() - 1), __ATOMIC_RELAXED);
         if (target)
-            TracePnp("register", record.TargetFile->Device);
+            TracePnp("register", record.TargetDevice);
         if (interfaces &&
             (EventCategoryFlags & PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES) &&
             SameGuid(record.InterfaceClass, GUID_DEVINTERFACE_USB_DEVICE))
@@ -501,7 +539,7 @@ NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry)
     k->ActiveRegistrations.erase(active);
     const PnpRegistration &record = k->Registrations[index];
     if (record.Category == EventCategoryTargetDeviceChange)
-        TracePnp("unregister", record.TargetFile->Device);
+        TracePnp("unregister", record.TargetDevice);
     // Neither Vista nor 7 waits here for a call of the callback under way
     // (IoUnregisterPlugPlayNotificationEx, from 7 on, would): a delivery that
     // has begun still calls it.

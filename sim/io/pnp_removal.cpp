@@ -78,7 +78,7 @@ void SendRemove(PDEVICE_OBJECT device, size_t record)
     for (size_t index : k->ActiveRegistrations) {
         const PnpRegistration &registration = k->Registrations[index];
         if (registration.Category == EventCategoryTargetDeviceChange &&
-            registration.TargetFile->Device == device)
+            registration.TargetDevice == device)
             Violate("a target-device registration was left on " + device->Name +
                     " at its IRP_MN_REMOVE_DEVICE, on a file object that is closed: the "
                     "remove-complete callback must unregister it");

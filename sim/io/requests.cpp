@@ -35,6 +35,26 @@ inline void CheckReferenced(PDEVICE_OBJECT device, const char *routine)
         ReportUnreferenced(device, routine);
 }
 
+// A sibling whose dispatch routine is slow keeps the sender inside
+// IofCallDriver this long before it looks at the request: the kernel's
+// wait, on the sender's context.
+void SlowDispatch(PDEVICE_OBJECT device)
+{
+    uint32_t ms;
+    {
+        Guard guard;
+        bool sibling = K->KnownObjects.count(device) && device->Header.Kind == ObjectKind::Device &&
+                       device->Sibling;
+        ms = sibling ? K->PeerDispatchMs : 0;
+    }
+    if (ms == 0)
+        return;
+    KernelWait wait;
+    LARGE_INTEGER interval;
+    interval.QuadPart = -(LONGLONG)ms * TicksPerMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
 // Completed requests wait in this line before their storage is built into
 // a new request, so that a stale pointer to one is recognised as completed
 // for at least this many requests after it.
@@ -347,6 +367,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     });
     KVR_SIM_CHECK_CALLER("IofCallDriver");
     Kernel *k = K;
+    SlowDispatch(DeviceObject);
     Guard guard;
     if (CurrentThread()->Irql > DISPATCH_LEVEL)
         Violate("IofCallDriver above DISPATCH_LEVEL");

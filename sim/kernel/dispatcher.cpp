@@ -234,6 +234,34 @@ void CheckAwaitingWait(const char *routine)
             routine + " was called at DISPATCH_LEVEL instead");
 }
 
+KernelWait::KernelWait()
+{
+    CurrentThread()->KernelWaits++;
+}
+
+KernelWait::~KernelWait()
+{
+    CurrentThread()->KernelWaits--;
+}
+
+// The plug-and-play manager calls the callbacks from a few system worker
+// threads, one notification after another: a callback that blocks holds up
+// every plug-and-play event of the machine. Its guidelines say a callback
+// must not block; a mutex held for a few instructions is no wait to speak
+// of, and what the kernel's own routines do on the caller's context is
+// theirs.
+void CheckNotificationWait(const char *what)
+{
+    Thread *thread = CurrentThread();
+    if (thread->Notifying == 0 || thread->KernelWaits != 0)
+        return;
+    ViolateLockedWith([what] {
+        return std::string("a notification callback waits: ") + what +
+               " (a callback must not block: every plug-and-play event of the machine waits "
+               "for it)";
+    });
+}
+
 } // namespace sim::detail
 
 using namespace sim;
@@ -373,6 +401,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         });
         return STATUS_INVALID_PARAMETER;
     }
+    if (!zeroTimeout && ((DISPATCHER_HEADER *)Object)->Type != 2)
+        CheckNotificationWait("KeWaitForSingleObject on an object that is not a mutex");
     NTSTATUS status = WaitForObject(Object, Timeout);
     if (zeroTimeout && status == StatusTimeout)
         NoteBusyPeerRequest(Object);
@@ -392,6 +422,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     if (thread->Irql > APC_LEVEL)
         ViolateLockedWith(
             [thread] { return "KeDelayExecutionThread at IRQL " + std::to_string(thread->Irql); });
+    CheckNotificationWait("KeDelayExecutionThread");
     if (k->FreeRunning) {
         bool stop = false;
         {

@@ -92,6 +92,12 @@ struct Thread {
     int64_t WakeTime = -1;
     // Mutex acquisitions not yet released, recursive ones included.
     unsigned MutexesOwned = 0;
+    // Notification callbacks of the driver in progress on this context, and
+    // waits the kernel itself makes inside a routine the driver called (a
+    // callback may not wait by itself; what the kernel does for it is the
+    // kernel's).
+    unsigned Notifying = 0;
+    unsigned KernelWaits = 0;
     // KeReleaseMutex with Wait TRUE returned at DISPATCH_LEVEL: the next call
     // must be a wait, which returns at the IRQL from before the release.
     bool AwaitingWait = false;
@@ -251,6 +257,18 @@ void MakeFirstKernel();
 // simulated thread's call (a query routine, a notification on a
 // plug-and-play thread) may block in the driver and must not stop the
 // harness from running the others.
+// A wait the kernel makes on the caller's context inside one of its
+// routines (a slow driver's dispatch under IofCallDriver): not the caller's
+// own wait.
+struct KernelWait {
+    KernelWait();
+    ~KernelWait();
+    KernelWait(const KernelWait &) = delete;
+    KernelWait &operator=(const KernelWait &) = delete;
+};
+// A notification callback waiting by itself is a finding: KeDelayExecutionThread,
+// or a wait on anything but a mutex that does not return at once.
+void CheckNotificationWait(const char *what);
 struct CallOut {
     CallOut();
     ~CallOut();

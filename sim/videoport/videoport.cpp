@@ -209,7 +209,7 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry, std::string_view registryPath)
     {
         Guard guard;
         auto object = std::make_unique<_DRIVER_OBJECT>();
-        object->Header = ObjectHeader{ObjectKind::Driver, 1, false};
+        object->Header = ObjectHeader{ObjectKind::Driver, 1, false, 0};
         object->RegistryPathText = Widen(registryPath);
         object->RegistryPath.Length = (USHORT)(object->RegistryPathText.size() * sizeof(WCHAR));
         object->RegistryPath.MaximumLength = object->RegistryPath.Length;

@@ -45,6 +45,29 @@ void OrderlyRemovalContexts()
     StartThreads({[] { RemoveAt1000(sim::PeerRemoval::Orderly); }});
 }
 
+// An orderly removal whose query finds a request of the monitor's turn in
+// flight finds its file object still referenced: the stack refuses, and the
+// cancel opens the device again. Then the frame was never lost: the link is
+// attached once and the session stays. Otherwise as for any removal.
+void SettleRemoval();
+
+void SettleOrderly()
+{
+    const sim::PeerRemovalRecord &removal = sim::PeerRemovals().back();
+    if (!removal.Cancelled) {
+        SettleRemoval();
+        return;
+    }
+    if (removal.CancelReason != "file objects still open")
+        Fail("orderly: the removal was cancelled: " + removal.CancelReason);
+    sim::AdvanceTo(1600);
+    CheckLink(true);
+    CheckPublished(1, 3);
+    CheckStatusSettled("after the refused removal,");
+    if (DriverState.ClientActive.Load() != 1)
+        Fail("orderly: a refused removal ended the companion application's session");
+}
+
 void SettleRemoval()
 {
     sim::AdvanceTo(1600);
@@ -73,7 +96,7 @@ void SettleRemoval()
 // 1250 ms the second refused removal and the late calls. At the end the
 // driver holds the device once, with one registration on the file object it
 // holds, and publishes the link; the late calls changed nothing.
-PFILE_OBJECT FirstFile = nullptr;
+sim::PnpRegistration First{};
 
 void PrepareRefused()
 {
@@ -96,18 +119,18 @@ void SettleNotify()
 void PrepareReopen()
 {
     AttachFrame(sim::Completion::Now);
-    FirstFile = DriverState.PeerFile;
+    First = sim::PnpRegistrations().back();
     sim::PlugUsb(FrameVendorId[0], MonitorModeIds[3], "FR0003C2");
     sim::RemovePeer(sim::PeerRemoval::Refused, 100);
     sim::AdvanceTo(1240);
-    if (DriverState.PeerFile == nullptr || DriverState.PeerFile == FirstFile)
+    if (DriverState.PeerLink != PeerOpen || sim::PnpRegistrations().back().Context == First.Context)
         Fail("reopen: the first refused removal did not open the device again");
 }
 
 void LateNotification(const GUID &event)
 {
-    TARGET_DEVICE_REMOVAL_NOTIFICATION late{1, sizeof late, event, FirstFile};
-    if (PeerDeviceNotify(&late, nullptr) != STATUS_SUCCESS)
+    TARGET_DEVICE_REMOVAL_NOTIFICATION late{1, sizeof late, event, First.TargetFile};
+    if (PeerDeviceNotify(&late, First.Context) != STATUS_SUCCESS)
         Fail("reopen: a late notification was vetoed");
 }
 
@@ -122,6 +145,68 @@ void ReopenContexts()
                       LateNotification(GUID_TARGET_DEVICE_REMOVE_COMPLETE);
                       LateNotification(GUID_TARGET_DEVICE_REMOVE_CANCELLED);
                   }});
+}
+
+// The contexts are the driver's own threads and the kernel's, already
+// running when exploring begins.
+void SettleRejoin()
+{
+    SettleNotify();
+    sim::UnplugUsb(FrameVendorId[0], MonitorModeIds[3], "FR0003C2");
+    sim::AdvanceTo(3000);
+    CheckLink(false);
+}
+
+void NoContexts()
+{
+    StartThreads({});
+}
+
+// detach: a refused removal's cancel opens the device again, on the removal's
+// plug-and-play thread, while the monitor's 1000 ms turn lets go of the link
+// for a removal of the attached frame's interface. Before exploring:
+// attached; at 990 ms the refused removal (its query-remove lets go at once;
+// the stack answers 10 ms later, so the cancel comes at 1000 ms) and the
+// interface's removal. The monitor's detach may come at any point of the
+// reopen: between the open's publication and its registration it must not
+// release the file object the registration is being made on. At the end
+// the link is whole, attached or let go of, and the published status is the
+// record.
+void PrepareDetach()
+{
+    AttachFrame(sim::Completion::Now);
+    sim::RemovePeer(sim::PeerRemoval::Refused, 10);
+    sim::UnplugUsb(FrameVendorId[0], MonitorModeIds[2], AttachedInstance);
+    sim::AdvanceTo(995);
+    if (DriverState.PeerLink != PeerLettingGo)
+        Fail("detach: the query-remove had not let go of the link");
+}
+
+void SettleDetach()
+{
+    sim::AdvanceTo(2500);
+    CheckLink(DriverState.PeerLink == PeerOpen);
+    CheckStatusSettled("after the detach,");
+}
+
+// rejoin: the monitor's attach and a cancelled removal's reopen at the same
+// instant, two AttachPeer calls racing from the check of the link to its
+// publication. Before exploring: attached; at 990 ms an arrival of another
+// monitor-mode frame and a refused removal whose query the sibling's stack
+// answers 260 ms later, so that the monitor's 1000 ms turn finds the link
+// let go of and, after its short wait, attaches at 1250 ms, when the cancel
+// reopens. At the end the driver holds the device once, with one
+// registration, and publishes the link; whichever call attached, the
+// monitor's reports the link attached and remembers the arrived frame, so
+// that frame's removal lets go of it.
+void PrepareRejoin()
+{
+    AttachFrame(sim::Completion::Now);
+    sim::PlugUsb(FrameVendorId[0], MonitorModeIds[3], "FR0003C2");
+    sim::RemovePeer(sim::PeerRemoval::Refused, 260);
+    sim::AdvanceTo(1245);
+    if (DriverState.PeerLink != PeerLettingGo)
+        Fail("rejoin: the refused removal had not let go of the link before 1250 ms");
 }
 
 // The monitor's attach against a surprise removal: a monitor-mode frame
@@ -192,11 +277,15 @@ std::vector<Case> LifecycleCases()
         {"removal", "link, published, status, verifier", nullptr, PrepareRemoval,
          SurpriseRemovalContexts, 1100, SettleRemoval},
         {"orderly", "link, published, status, verifier", nullptr, PrepareRemoval,
-         OrderlyRemovalContexts, 1100, SettleRemoval},
+         OrderlyRemovalContexts, 1100, SettleOrderly},
         {"refused", "link, published, status, verifier", nullptr, PrepareRefused, RefusedContexts,
          1100, SettleNotify},
         {"reopen", "link, published, status, verifier", nullptr, PrepareReopen, ReopenContexts,
          1400, SettleNotify},
+        {"detach", "link, status, verifier", nullptr, PrepareDetach, NoContexts, 1100,
+         SettleDetach},
+        {"rejoin", "link, published, status, verifier", nullptr, PrepareRejoin, NoContexts, 1300,
+         SettleRejoin},
         {"attach", "link, published, status, verifier", nullptr, PrepareAttach,
          SurpriseRemovalContexts, 1100, SettleRemoval},
         {"unload", "unload, verifier", UnloadBeforeStart, PrepareUnload, UnloadContexts, 1100,

@@ -295,19 +295,18 @@ void CheckLink(bool attached)
     size_t registrations = sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange);
     bool device = DriverState.PeerDevice.Load() != nullptr;
     bool file = DriverState.PeerFile != nullptr;
-    std::string state = "PeerDevice " + std::string(device ? "set" : "clear") + ", PeerFile " +
+    bool open = DriverState.PeerLink == PeerOpen;
+    std::string state = "link state " + std::to_string(DriverState.PeerLink) + ", PeerDevice " +
+                        std::string(device ? "set" : "clear") + ", PeerFile " +
                         (file ? "set" : "clear") + ", " + std::to_string(files) +
                         " file object(s) open, " + std::to_string(registrations) +
                         " target-device registration(s)";
     size_t expected = attached ? 1 : 0;
-    if (device != attached || file != attached || files != expected || registrations != expected ||
-        (attached && DriverState.PeerNotifyFile != DriverState.PeerFile) ||
-        (!attached && DriverState.PeerNotifyFile != nullptr))
+    if (open != attached || device != attached || file != attached || files != expected ||
+        registrations != expected || (DriverState.PeerNotifyEntry != nullptr) != attached ||
+        (!attached && DriverState.PeerLink != PeerClosed))
         Fail(std::string("link: expected ") + (attached ? "attached once" : "let go of") +
              ", found " + state);
-    if (DriverState.PeerUsers != 0)
-        Fail("link: " + std::to_string(DriverState.PeerUsers) +
-             " request(s) still counted as being sent");
     for (const sim::PeerRemovalRecord &removal : sim::PeerRemovals())
         if (!removal.Cancelled && removal.RemoveTime < 0)
             Fail("link: the sibling's device never got its IRP_MN_REMOVE_DEVICE: a file "

@@ -134,7 +134,8 @@ struct Case {
 };
 
 std::vector<Case> PublicationCases(); // power, status, events, session, startio
-std::vector<Case> LifecycleCases();   // removal, orderly, refused, reopen, attach, unload
+std::vector<Case> LifecycleCases();   // removal, orderly, refused, reopen, detach, rejoin, attach,
+                                      // unload
 
 } // namespace explore
 
