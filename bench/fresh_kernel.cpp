@@ -83,9 +83,9 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "kvr_fresh_kernel: %s\n", Error.c_str());
                 return 2;
             }
-        }
-        else {
-            std::fprintf(stderr, "usage: kvr_fresh_kernel [--kernels N] [--short-run] [--image PATH]\n");
+        } else {
+            std::fprintf(stderr,
+                         "usage: kvr_fresh_kernel [--kernels N] [--short-run] [--image PATH]\n");
             return 2;
         }
     }
