@@ -49,8 +49,34 @@ asm(R"(
     movq %rdx, %rsp
     .endm
 
+    # The general registers the callee keeps, each with its bit in the
+    # record and its known value (kvrsim_cross_gpr_sentinels).
+    .macro kvrsim_for_kept_gprs op
+    \op rbx, 0
+    \op rbp, 1
+    \op rdi, 2
+    \op rsi, 3
+    \op r12, 4
+    \op r13, 5
+    \op r14, 6
+    \op r15, 7
+    .endm
+    .macro kvrsim_load_sentinel reg, bit
+    movq kvrsim_cross_gpr_sentinels+8*\bit(%rip), %\reg
+    .endm
+    # Sets the register's bit in ecx when it no longer holds its value.
+    .macro kvrsim_check_sentinel reg, bit
+    cmpq kvrsim_cross_gpr_sentinels+8*\bit(%rip), %\reg
+    je 1f
+    orl $(1 << \bit), %ecx
+1:
+    .endm
+
     .section .rodata
     .p2align 4
+kvrsim_cross_gpr_sentinels:
+    .quad 0x5a5a5a5a0000eb1e, 0x5a5a5a5a0000eb0e, 0x5a5a5a5a0000ed1e, 0x5a5a5a5a0000e51e
+    .quad 0x5a5a5a5a0000f12e, 0x5a5a5a5a0000f13e, 0x5a5a5a5a0000f14e, 0x5a5a5a5a0000f15e
 kvrsim_cross_sentinels:
     .quad 0x6e6e6e6e06060606, 0x16161616a6a6a6a6
     .quad 0x7e7e7e7e07070707, 0x17171717a7a7a7a7
@@ -96,50 +122,12 @@ kvrsim_cross:
     movq 8(%r13), %rdx
     movq 16(%r13), %r8
     movq 24(%r13), %r9
-    movabsq $0x5a5a5a5a0000eb1e, %rbx
-    movabsq $0x5a5a5a5a0000eb0e, %rbp
-    movabsq $0x5a5a5a5a0000ed1e, %rdi
-    movabsq $0x5a5a5a5a0000e51e, %rsi
-    movabsq $0x5a5a5a5a0000f12e, %r12
-    movabsq $0x5a5a5a5a0000f13e, %r13
-    movabsq $0x5a5a5a5a0000f14e, %r14
-    movabsq $0x5a5a5a5a0000f15e, %r15
+    kvrsim_for_kept_gprs kvrsim_load_sentinel
     callq *%rax
     movq 48(%rsp), %r11
     xorl %ecx, %ecx
-    movabsq $0x5a5a5a5a0000eb1e, %rdx
-    cmpq %rdx, %rbx
-    je 1f
-    orl $1, %ecx
-1:  movabsq $0x5a5a5a5a0000eb0e, %rdx
-    cmpq %rdx, %rbp
-    je 1f
-    orl $2, %ecx
-1:  movabsq $0x5a5a5a5a0000ed1e, %rdx
-    cmpq %rdx, %rdi
-    je 1f
-    orl $4, %ecx
-1:  movabsq $0x5a5a5a5a0000e51e, %rdx
-    cmpq %rdx, %rsi
-    je 1f
-    orl $8, %ecx
-1:  movabsq $0x5a5a5a5a0000f12e, %rdx
-    cmpq %rdx, %r12
-    je 1f
-    orl $16, %ecx
-1:  movabsq $0x5a5a5a5a0000f13e, %rdx
-    cmpq %rdx, %r13
-    je 1f
-    orl $32, %ecx
-1:  movabsq $0x5a5a5a5a0000f14e, %rdx
-    cmpq %rdx, %r14
-    je 1f
-    orl $64, %ecx
-1:  movabsq $0x5a5a5a5a0000f15e, %rdx
-    cmpq %rdx, %r15
-    je 1f
-    orl $128, %ecx
-1:  leaq kvrsim_cross_sentinels(%rip), %rdx
+    kvrsim_for_kept_gprs kvrsim_check_sentinel
+    leaq kvrsim_cross_sentinels(%rip), %rdx
     .irp n,6,7,8,9,10,11,12,13,14,15
     movdqa (\n-6)*16(%rdx), %xmm0
     pcmpeqb %xmm\n, %xmm0
@@ -155,6 +143,7 @@ kvrsim_cross:
     testl $0xFFC0, %edx
     je 1f
     orl $(1 << 18), %ecx
+    ldmxcsr 56(%rsp)
 1:  pushfq
     popq %rdx
     testl $0x400, %edx
