@@ -336,7 +336,8 @@ void KernelCalledFromImage(size_t thunk)
         if (used > Stack.Deepest) [[unlikely]]
             NoteImageStack(used, std::string("at a call of ") + ImportThunks[thunk].Routine);
     }
-    ReportImageFaults();
+    if (FaultCount) [[unlikely]]
+        ReportImageFaults();
 }
 
 // The pattern the crossing left below the image's first frame, scanned as the
