@@ -33,49 +33,35 @@ asm(R"(
     .text
     .globl kvr_test_foreign_begin
 kvr_test_foreign_begin:
+    # Runs the instruction when rcx is n.
+    .macro kvr_test_case n, instruction:vararg
+    cmpq $\n, %rcx
+    jne 1f
+    \instruction
+1:
+    .endm
     .globl kvr_test_clobber
 kvr_test_clobber:
-    cmpq $1, %rcx
-    jne 1f
-    xorl %esi, %esi
-1:  cmpq $2, %rcx
-    jne 1f
-    xorl %edi, %edi
-1:  cmpq $3, %rcx
-    jne 1f
-    xorl %ebx, %ebx
-1:  cmpq $4, %rcx
-    jne 1f
-    xorl %r15d, %r15d
-1:  cmpq $5, %rcx
-    jne 1f
-    pxor %xmm6, %xmm6
-1:  cmpq $6, %rcx
-    jne 1f
-    pxor %xmm15, %xmm15
-1:  cmpq $7, %rcx
-    jne 1f
-    xorl %ebp, %ebp
-1:  cmpq $8, %rcx
-    jne 1f
-    xorl %r12d, %r12d
-1:  cmpq $9, %rcx
-    jne 1f
-    xorl %r13d, %r13d
-1:  cmpq $10, %rcx
-    jne 1f
-    xorl %r14d, %r14d
-1:  cmpq $11, %rcx
-    jne 1f
+    kvr_test_case 1, xorl %esi, %esi
+    kvr_test_case 2, xorl %edi, %edi
+    kvr_test_case 3, xorl %ebx, %ebx
+    kvr_test_case 4, xorl %r15d, %r15d
+    kvr_test_case 5, pxor %xmm6, %xmm6
+    kvr_test_case 6, pxor %xmm15, %xmm15
+    kvr_test_case 7, xorl %ebp, %ebp
+    kvr_test_case 8, xorl %r12d, %r12d
+    kvr_test_case 9, xorl %r13d, %r13d
+    kvr_test_case 10, xorl %r14d, %r14d
+    kvr_test_case 11, call kvr_test_round_down
+    kvr_test_case 12, std
+    ret
+kvr_test_round_down:
     subq $8, %rsp
     stmxcsr (%rsp)
     xorl $0x6000, (%rsp)
     ldmxcsr (%rsp)
     addq $8, %rsp
-1:  cmpq $12, %rcx
-    jne 1f
-    std
-1:  ret
+    ret
 
     .globl kvr_test_deep_leaf
 kvr_test_deep_leaf:
