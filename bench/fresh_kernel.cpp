@@ -2,13 +2,15 @@
 // the adapter started costs, the start of every fuzz input and of every
 // schedule of the interleaving explorer.
 //
-//   kvr_fresh_kernel [--kernels N] [--short-run]
+//   kvr_fresh_kernel [--kernels N] [--short-run] [--image PATH]
 //
 // Each kernel: a reset with the records and trace off and the two keys the
 // driver reads, DriverEntry, HwFindAdapter and HwInitialize, then the
 // teardown checks. With --short-run each one also plugs a monitor-mode frame
 // and runs two virtual seconds (the arrival, the first publication and seven
-// panel-refresh turns), about what one schedule of the explorer runs.
+// panel-refresh turns), about what one schedule of the explorer runs. With
+// --image each kernel runs the real kvrminiport.sys at PATH (a fresh copy of
+// it mapped for each) in place of the host build.
 // Prints the kernels per CPU second and the CPU microseconds of one; exits 1
 // if a start fails or the verifier finds anything. It uses only the harness
 // interface, so that the same file builds against an older tree for a
@@ -49,7 +51,7 @@ bool OneKernel(bool ShortRun)
     DriverState = DRIVER_STATE{};
     sim::ExpectSurvivingPool(sim::Tag("ffub"));
     sim::ExpectSurvivingReferences("\\Device\\KEVO-0");
-    if (sim::LoadDriver(DriverEntry) != STATUS_SUCCESS)
+    if (sim::LoadDriver(sim::ImageInUse() ? sim::ImageEntry() : &DriverEntry) != STATUS_SUCCESS)
         return false;
     if (sim::StartAdapter().FindStatus != NO_ERROR)
         return false;
@@ -75,8 +77,15 @@ int main(int argc, char **argv)
             Kernels = std::strtol(argv[++i], nullptr, 10);
         else if (std::strcmp(argv[i], "--short-run") == 0)
             ShortRun = true;
-        else {
-            std::fprintf(stderr, "usage: kvr_fresh_kernel [--kernels N] [--short-run]\n");
+        else if (std::strcmp(argv[i], "--image") == 0 && i + 1 < argc) {
+            std::string Error = sim::UseImage(argv[++i]);
+            if (!Error.empty()) {
+                std::fprintf(stderr, "kvr_fresh_kernel: %s\n", Error.c_str());
+                return 2;
+            }
+        } else {
+            std::fprintf(stderr,
+                         "usage: kvr_fresh_kernel [--kernels N] [--short-run] [--image PATH]\n");
             return 2;
         }
     }

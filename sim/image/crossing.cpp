@@ -2,12 +2,14 @@
 //
 // The image follows the Microsoft x64 convention: the first four arguments in
 // rcx, rdx, r8 and r9, the rest on the stack above 32 bytes of home space,
-// and rbx, rbp, rdi, rsi, r12-r15 and xmm6-xmm15 kept by the callee. The
+// and rbx, rbp, rdi, rsi, r12-r15, xmm6-xmm15 and the control bits of MXCSR
+// kept by the callee, which returns with the direction flag clear. The
 // kernel's own code follows the System V convention, for which rsi, rdi and
 // every xmm register belong to the caller, so nothing in the kernel relies on
-// the image keeping them; the crossing loads each of them with a known value
-// before the call and reports, after it, each one the image changed: on
-// Windows its caller would have gone on with a corrupted register.
+// the image keeping them; the crossing loads each of the callee's registers
+// with a known value before every call and reports, after it, each one the
+// image changed: on Windows its caller would have gone on with a corrupted
+// register.
 //
 // Before the call the crossing also fills the stack below it with the stack
 // pattern, as it does before every call into the host build's driver, so
@@ -16,12 +18,16 @@
 
 #include <string>
 
+#include "image/loader.h"
 #include "kernel/callee_saved.h"
 #include "record.h"
 
 // kvrsim_cross(routine, arguments[6], record): the call, as described above.
-// record: +0 Top (out), +8 Fill (in), +16 Clobbered (out; bit 0 rsi, 1 rdi,
-// 2 rbx, 3 r15, 4 + n xmm(6 + n)).
+// record: +0 Top (out), +8 Fill (in), +16 Clobbered (out; bits 0-7 rbx, rbp,
+// rdi, rsi, r12, r13, r14, r15; 8 + n xmm(6 + n); 18 MXCSR's control bits;
+// 19 the direction flag left set), +24 Used (out; bytes of the filled area
+// the callee wrote, from its top down to the deepest word no longer the
+// pattern). It also sets kvrsim_image_call_stack below the filled area.
 // kvrsim_fill_stack(bytes): fills that many bytes (a multiple of 8) below the
 // caller's stack pointer (below this routine's return address) with the
 // pattern, eight bytes a store.
@@ -43,8 +49,34 @@ asm(R"(
     movq %rdx, %rsp
     .endm
 
+    # The general registers the callee keeps, each with its bit in the
+    # record and its known value (kvrsim_cross_gpr_sentinels).
+    .macro kvrsim_for_kept_gprs op
+    \op rbx, 0
+    \op rbp, 1
+    \op rdi, 2
+    \op rsi, 3
+    \op r12, 4
+    \op r13, 5
+    \op r14, 6
+    \op r15, 7
+    .endm
+    .macro kvrsim_load_sentinel reg, bit
+    movq kvrsim_cross_gpr_sentinels+8*\bit(%rip), %\reg
+    .endm
+    # Sets the register's bit in ecx when it no longer holds its value.
+    .macro kvrsim_check_sentinel reg, bit
+    cmpq kvrsim_cross_gpr_sentinels+8*\bit(%rip), %\reg
+    je 1f
+    orl $(1 << \bit), %ecx
+1:
+    .endm
+
     .section .rodata
     .p2align 4
+kvrsim_cross_gpr_sentinels:
+    .quad 0x5a5a5a5a0000eb1e, 0x5a5a5a5a0000eb0e, 0x5a5a5a5a0000ed1e, 0x5a5a5a5a0000e51e
+    .quad 0x5a5a5a5a0000f12e, 0x5a5a5a5a0000f13e, 0x5a5a5a5a0000f14e, 0x5a5a5a5a0000f15e
 kvrsim_cross_sentinels:
     .quad 0x6e6e6e6e06060606, 0x16161616a6a6a6a6
     .quad 0x7e7e7e7e07070707, 0x17171717a7a7a7a7
@@ -64,7 +96,7 @@ kvrsim_cross:
     pushq %rbp
     movq %rsp, %rbp
 )" KVRSIM_PUSH_CALLEE_SAVED R"(
-    subq $56, %rsp
+    subq $72, %rsp
     movq %rdi, %r12
     movq %rsi, %r13
     movq %rdx, %r14
@@ -74,56 +106,69 @@ kvrsim_cross:
     movq %rax, 32(%rsp)
     movq 40(%r13), %rax
     movq %rax, 40(%rsp)
+    movq %r14, 48(%rsp)
+    stmxcsr 56(%rsp)
     movq %rsp, (%r14)
+    movq %rsp, %rax
+    subq 8(%r14), %rax
+    subq $64, %rax
+    movq %rax, kvrsim_image_call_stack(%rip)
     leaq kvrsim_cross_sentinels(%rip), %rax
-    movdqa 0(%rax), %xmm6
-    movdqa 16(%rax), %xmm7
-    movdqa 32(%rax), %xmm8
-    movdqa 48(%rax), %xmm9
-    movdqa 64(%rax), %xmm10
-    movdqa 80(%rax), %xmm11
-    movdqa 96(%rax), %xmm12
-    movdqa 112(%rax), %xmm13
-    movdqa 128(%rax), %xmm14
-    movdqa 144(%rax), %xmm15
-    movabsq $0x5a5a5a5a0000e51e, %rsi
-    movabsq $0x5a5a5a5a0000ed1e, %rdi
-    movabsq $0x5a5a5a5a0000eb1e, %rbx
-    movabsq $0x5a5a5a5a0000f15e, %r15
+    .irp n,6,7,8,9,10,11,12,13,14,15
+    movdqa (\n-6)*16(%rax), %xmm\n
+    .endr
+    movq %r12, %rax
     movq 0(%r13), %rcx
     movq 8(%r13), %rdx
     movq 16(%r13), %r8
     movq 24(%r13), %r9
-    callq *%r12
+    kvrsim_for_kept_gprs kvrsim_load_sentinel
+    callq *%rax
+    movq 48(%rsp), %r11
     xorl %ecx, %ecx
-    movabsq $0x5a5a5a5a0000e51e, %rdx
-    cmpq %rdx, %rsi
-    je 1f
-    orl $1, %ecx
-1:  movabsq $0x5a5a5a5a0000ed1e, %rdx
-    cmpq %rdx, %rdi
-    je 1f
-    orl $2, %ecx
-1:  movabsq $0x5a5a5a5a0000eb1e, %rdx
-    cmpq %rdx, %rbx
-    je 1f
-    orl $4, %ecx
-1:  movabsq $0x5a5a5a5a0000f15e, %rdx
-    cmpq %rdx, %r15
-    je 1f
-    orl $8, %ecx
-1:  leaq kvrsim_cross_sentinels(%rip), %rdx
+    kvrsim_for_kept_gprs kvrsim_check_sentinel
+    leaq kvrsim_cross_sentinels(%rip), %rdx
     .irp n,6,7,8,9,10,11,12,13,14,15
     movdqa (\n-6)*16(%rdx), %xmm0
     pcmpeqb %xmm\n, %xmm0
     pmovmskb %xmm0, %r8d
     cmpl $0xFFFF, %r8d
     je 1f
-    orl $(1 << (\n-2)), %ecx
+    orl $(1 << (\n+2)), %ecx
 1:
     .endr
-    movl %ecx, 16(%r14)
-    addq $56, %rsp
+    stmxcsr 60(%rsp)
+    movl 56(%rsp), %edx
+    xorl 60(%rsp), %edx
+    testl $0xFFC0, %edx
+    je 1f
+    orl $(1 << 18), %ecx
+    ldmxcsr 56(%rsp)
+1:  pushfq
+    popq %rdx
+    testl $0x400, %edx
+    je 1f
+    orl $(1 << 19), %ecx
+    cld
+1:  movl %ecx, 16(%r11)
+    # The deepest word of the filled area the image wrote: the first one,
+    # from the bottom, that is no longer the pattern.
+    movq %rax, %r9
+    movq (%r11), %rdx
+    movq 8(%r11), %rcx
+    movq %rdx, %rdi
+    subq %rcx, %rdi
+    shrq $3, %rcx
+    movabsq $0xC7C7C7C7C7C7C7C7, %rax
+    repe scasq
+    jne 1f
+    movq %rdx, %rdi
+    jmp 2f
+1:  subq $8, %rdi
+2:  subq %rdi, %rdx
+    movq %rdx, 24(%r11)
+    movq %r9, %rax
+    addq $72, %rsp
 )" KVRSIM_POP_CALLEE_SAVED R"(
     popq %rbp
     ret
@@ -138,6 +183,9 @@ kvrsim_fill_stack:
     .size kvrsim_fill_stack,.-kvrsim_fill_stack
 )");
 
+uintptr_t kvrsim_image_call_stack = 0;
+uintptr_t kvrsim_image_caller = 0;
+
 extern "C" uint64_t kvrsim_cross(const void *routine, const uint64_t *arguments,
                                  sim::detail::CrossRecord *record);
 
@@ -146,18 +194,42 @@ namespace sim::detail
 
 uintptr_t ForeignBegin = 0, ForeignEnd = 0;
 
-// Image (image.cpp): its protections for the calling context before the
-// image runs, and, after it, the faults its handler saw and the name of a
-// routine for findings.
+// Image (faults.cpp): its protections for the calling context before the
+// image runs, and, after it, the faults its handler saw, its stack use seen
+// in the pattern (whole: all of the filled area) and the name of a routine
+// for findings.
 void ProtectImageForContext();
 void ReportImageFaults();
+void ImageStackAtReturn(const void *routine, size_t used, bool whole);
 std::string ImageRoutineName(const void *address);
 
 namespace
 {
 
-const char *const RegisterNames[] = {"rsi",  "rdi",   "rbx",   "r15",   "xmm6",  "xmm7",  "xmm8",
-                                     "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"};
+// The area below a call into the image filled with the stack pattern: more
+// than the image's budget, so that frames above it show in the pattern.
+constexpr size_t ImageFillBytes = ImageStackBudget + 1024;
+
+const char *const RegisterNames[] = {"rbx",
+                                     "rbp",
+                                     "rdi",
+                                     "rsi",
+                                     "r12",
+                                     "r13",
+                                     "r14",
+                                     "r15",
+                                     "xmm6",
+                                     "xmm7",
+                                     "xmm8",
+                                     "xmm9",
+                                     "xmm10",
+                                     "xmm11",
+                                     "xmm12",
+                                     "xmm13",
+                                     "xmm14",
+                                     "xmm15",
+                                     "MXCSR's control bits",
+                                     "the direction flag"};
 
 __attribute__((noinline, cold)) void ReportClobbered(const void *routine, uint32_t clobbered)
 {
@@ -184,13 +256,17 @@ uint64_t CrossIntoImage(const void *routine, const uint64_t *arguments, unsigned
     size_t outerUsed = thread->ImageUsedOutside;
     // Inside a kernel call the image made: its frames there count too.
     thread->ImageUsedOutside = outer.Top ? thread->ImageUseAtCall : 0;
-    thread->Cross.Fill = FrameFillBytes;
+    thread->Cross.Fill = ImageFillBytes;
     thread->Cross.Clobbered = 0;
     ProtectImageForContext();
     uint64_t result = kvrsim_cross(routine, all, &thread->Cross);
     uint32_t clobbered = thread->Cross.Clobbered;
+    size_t used = thread->ImageUsedOutside + thread->Cross.Used;
+    bool whole = thread->Cross.Used >= thread->Cross.Fill;
     thread->Cross = outer;
     thread->ImageUsedOutside = outerUsed;
+    SetImageCallStack(outer);
+    ImageStackAtReturn(routine, used, whole);
     ReportImageFaults();
     if (clobbered) [[unlikely]]
         ReportClobbered(routine, clobbered);

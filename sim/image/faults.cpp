@@ -1,8 +1,10 @@
 // The image's faults and stack: the handler that catches code running in
-// the discarded INIT section or in PAGE at DISPATCH_LEVEL, emulates CR8 and
-// records any other privileged instruction (the findings are made at the
+// the discarded INIT section or in PAGE at DISPATCH_LEVEL, emulates a CR8
+// access the loader could not place (placement.cpp) and records any other
+// privileged instruction (the findings are made at the
 // next kernel call, not in the handler), and the measure of the image's own
-// frames at each kernel routine it calls.
+// frames at each kernel routine it calls and, in the stack pattern, at each
+// return to the kernel.
 
 #include <signal.h>
 #include <sys/mman.h>
@@ -36,6 +38,8 @@ struct Fault {
 constexpr size_t FaultSlots = 16;
 Fault Faults[FaultSlots];
 volatile size_t FaultCount = 0;
+// CR8 accesses the handler emulated: the ones the loader could not place.
+volatile size_t Trapped = 0;
 struct sigaction PreviousAction;
 bool HandlerInstalled = false;
 
@@ -76,6 +80,22 @@ void SetPage(bool open)
     }
 }
 
+} // namespace
+
+void EmulateControlRegisterEight(bool write, uint64_t &value)
+{
+    Thread *thread = CurrentThread();
+    if (!write) {
+        value = thread->Irql;
+        return;
+    }
+    thread->Irql = (KIRQL)(value & 15);
+    SetPage(thread->Irql < DISPATCH_LEVEL);
+}
+
+namespace
+{
+
 // The general registers in the order of their encoding in an instruction.
 const int EncodedRegister[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
                                  REG_RSI, REG_RDI, REG_R8,  REG_R9,  REG_R10, REG_R11,
@@ -98,13 +118,10 @@ size_t Privileged(ucontext_t *context, const uint8_t *rip)
             Record(FaultKind::Privileged, 0, (uintptr_t)rip);
             return at + 3;
         }
-        Thread *thread = CurrentThread();
-        if (rip[at + 1] == 0x20) {
-            value = (greg_t)thread->Irql;
-        } else {
-            thread->Irql = (KIRQL)(value & 15);
-            SetPage(thread->Irql < DISPATCH_LEVEL);
-        }
+        uint64_t raw = (uint64_t)value;
+        EmulateControlRegisterEight(rip[at + 1] == 0x22, raw);
+        value = (greg_t)raw;
+        Trapped = Trapped + 1;
         return at + 3;
     }
     size_t length = 0;
@@ -174,10 +191,17 @@ void InstallHandler()
 {
     if (HandlerInstalled)
         return;
+    // The handler runs on a stack of its own: on the image's, its frame
+    // would show in the pattern below the image's frames as if the image's.
+    static uint8_t handlerStack[64 * 1024];
+    stack_t own{};
+    own.ss_sp = handlerStack;
+    own.ss_size = sizeof handlerStack;
+    sigaltstack(&own, nullptr);
     struct sigaction action {
     };
     action.sa_sigaction = &OnFault;
-    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     sigaction(SIGSEGV, &action, &PreviousAction);
     HandlerInstalled = true;
@@ -212,7 +236,7 @@ const Procedure *ProcedureAt(uintptr_t address)
 
 struct StackRecord {
     size_t Deepest = 0;
-    std::string Routine; // the kernel routine called at the deepest point
+    std::string Where; // "at a call of R", or "in R, seen as it returned"
     bool Reported = false;
     std::set<std::string> InitReported; // routines, once each
     std::set<std::string> PageReported;
@@ -224,6 +248,7 @@ StackRecord Stack;
 void ForgetImageFaults()
 {
     FaultCount = 0;
+    Trapped = 0;
     Stack = StackRecord{};
 }
 
@@ -280,32 +305,81 @@ void ReportImageFaults()
     ProtectImageForContext();
 }
 
-void KernelCalledFromImage(size_t thunk, const void *frame)
+namespace
+{
+
+void NoteImageStack(size_t used, const std::string &where)
+{
+    if (used <= Stack.Deepest)
+        return;
+    Stack.Deepest = used;
+    Stack.Where = where;
+    if (used > ImageStackBudget && !Stack.Reported) {
+        Stack.Reported = true;
+        Guard guard;
+        Violate("the image's frames take " + std::to_string(used) + " bytes of stack " + where +
+                ", over the budget of " + std::to_string(ImageStackBudget) +
+                " bytes of the 24 KiB kernel stack");
+    }
+}
+
+} // namespace
+
+void KernelCalledFromImage(size_t thunk)
 {
     Thread *thread = CurrentThread();
     if (thread->Cross.Top) {
-        uintptr_t bottom = (uintptr_t)frame + 16;
+        uintptr_t bottom = kvrsim_image_caller + 8;
         size_t used = thread->ImageUsedOutside +
                       (thread->Cross.Top > bottom ? thread->Cross.Top - bottom : 0);
         thread->ImageUseAtCall = used;
-        if (used > Stack.Deepest) {
-            Stack.Deepest = used;
-            Stack.Routine = ImportThunks[thunk].Routine;
-            if (used > ImageStackBudget && !Stack.Reported) {
-                Stack.Reported = true;
-                Guard guard;
-                Violate("the image's frames take " + std::to_string(used) +
-                        " bytes of stack at a call of " + Stack.Routine + ", over the budget of " +
-                        std::to_string(ImageStackBudget) + " bytes of the 24 KiB kernel stack");
-            }
-        }
+        if (used > Stack.Deepest) [[unlikely]]
+            NoteImageStack(used, std::string("at a call of ") + ImportThunks[thunk].Routine);
     }
-    ReportImageFaults();
+    if (FaultCount) [[unlikely]]
+        ReportImageFaults();
+}
+
+// The pattern the crossing left below the image's first frame, scanned as the
+// image returns to the kernel: its deepest frames, also those of routines
+// that called no kernel routine.
+void ImageStackAtReturn(const void *routine, size_t used, bool whole)
+{
+    if (used > Stack.Deepest) [[unlikely]]
+        NoteImageStack(used, std::string(whole ? "or more " : "") + "in " +
+                                 ImageRoutineName(routine) + ", seen as it returned");
+}
+
+// A thread stopped while in the image (the kernel's end): the same scan of
+// its innermost crossing's area, which its kernel calls left alone.
+void ImageStackOfStoppedThread(const Thread &thread)
+{
+    if (!thread.Cross.Top)
+        return;
+    const uint64_t *word = (const uint64_t *)(thread.Cross.Top - thread.Cross.Fill);
+    const uint64_t *end = (const uint64_t *)thread.Cross.Top;
+    while (word < end && *word == StackFillWord)
+        ++word;
+    size_t used = thread.ImageUsedOutside + (size_t)(thread.Cross.Top - (uintptr_t)word);
+    if (used > Stack.Deepest) [[unlikely]]
+        NoteImageStack(used,
+                       std::string(word == (const uint64_t *)(thread.Cross.Top - thread.Cross.Fill)
+                                       ? "or more "
+                                       : "") +
+                           "in " + ImageRoutineName((const void *)thread.StartRoutine) +
+                           ", seen as its thread was stopped");
 }
 
 void ReturningToImage()
 {
-    ProtectImageForContext();
+    Thread *thread = CurrentThread();
+    SetImageCallStack(thread->Cross);
+    bool init = !K->DriverEntryReturned.load(std::memory_order_relaxed);
+    bool page = thread->Irql < DISPATCH_LEVEL;
+    if (init != Map.InitOpen) [[unlikely]]
+        SetInit(init);
+    if (page != Map.PageOpen) [[unlikely]]
+        SetPage(page);
 }
 
 } // namespace sim::detail
@@ -317,7 +391,12 @@ namespace sim
 
 ImageStackUse ImageStack()
 {
-    return ImageStackUse{Stack.Deepest, Stack.Routine};
+    return ImageStackUse{Stack.Deepest, Stack.Where};
+}
+
+size_t ImageTrappedAccesses()
+{
+    return Trapped;
 }
 
 } // namespace sim

@@ -65,6 +65,8 @@ std::string ParseHeaders(ImageFile &file)
     ReadAt(b, optional + 60, file.SizeOfHeaders);
     ReadAt(b, optional + 112 + 8 * 1, file.ImportRva);
     ReadAt(b, optional + 112 + 8 * 1 + 4, file.ImportSize);
+    ReadAt(b, optional + 112 + 8 * 3, file.ExceptionRva);
+    ReadAt(b, optional + 112 + 8 * 3 + 4, file.ExceptionSize);
     ReadAt(b, optional + 112 + 8 * 5, file.RelocRva);
     ReadAt(b, optional + 112 + 8 * 5 + 4, file.RelocSize);
     if (file.SizeOfImage == 0 || file.SizeOfImage > (64u << 20) ||
@@ -250,14 +252,17 @@ std::string Bind(const ImageFile &file, uint8_t *base)
 
 std::string MapFile(const ImageFile &file, Mapping &map)
 {
+    size_t size = ((size_t)file.SizeOfImage + 4095) & ~size_t(4095);
+    size_t extra = PlacementBytes(file);
     void *memory =
-        mmap(nullptr, file.SizeOfImage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        mmap(nullptr, size + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED)
-        return "cannot map " + std::to_string(file.SizeOfImage) + " bytes";
+        return "cannot map " + std::to_string(size + extra) + " bytes";
     uint8_t *base = (uint8_t *)memory;
     map = Mapping{};
     map.Base = base;
     map.Size = file.SizeOfImage;
+    map.Extra = size + extra - file.SizeOfImage;
     memcpy(base, file.Bytes.data(), std::min<size_t>(file.SizeOfHeaders, file.Bytes.size()));
     for (const SectionInfo &section : file.Sections)
         if (section.RawSize)
@@ -267,10 +272,11 @@ std::string MapFile(const ImageFile &file, Mapping &map)
     if (error.empty())
         error = Bind(file, base);
     if (!error.empty()) {
-        munmap(base, file.SizeOfImage);
+        munmap(base, size + extra);
         map = Mapping{};
         return error;
     }
+    PlaceControlRegisterAccesses(file, base);
     mprotect(base, 4096, PROT_READ);
     for (const SectionInfo &section : file.Sections) {
         size_t size = (std::max(section.VirtualSize, section.RawSize) + 4095) & ~size_t(4095);

@@ -33,8 +33,10 @@ const void *ImageThunk(std::string_view routine);
 // called through the crossing like the image's.
 void SetForeignCode(const void *begin, const void *end);
 
-// The image's own stack use is measured at every kernel routine it calls: the
-// bytes of its frames on that context. Above this budget is a finding. A
+// The image's own stack use is measured at every kernel routine it calls (the
+// bytes of its frames on that context) and as each call into it returns (the
+// deepest word below its first frame no longer the stack pattern, also of
+// routines that call no kernel routine). Above this budget is a finding. A
 // Windows x64 kernel thread has a 24 KiB stack (KERNEL_STACK_SIZE); the
 // driver shares it with the frames of whoever called it (the I/O manager and
 // video port's dispatch of a request, or the plug-and-play manager's worker)
@@ -43,10 +45,13 @@ void SetForeignCode(const void *begin, const void *end);
 // gets a third of it.
 constexpr size_t ImageStackBudget = 8 * 1024;
 struct ImageStackUse {
-    size_t Deepest = 0;  // bytes, over the kernel's life so far
-    std::string Routine; // the kernel routine the image called there
+    size_t Deepest = 0; // bytes, over the kernel's life so far
+    std::string Where;  // "at a call of R" (a kernel routine), "in R, seen as it returned"
 };
 ImageStackUse ImageStack();
+// The CR8 accesses of the mapped copy that trapped and were emulated by the
+// fault handler: those the loader could not place at load.
+size_t ImageTrappedAccesses();
 
 } // namespace sim
 

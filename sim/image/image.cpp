@@ -23,14 +23,22 @@
 // findings itself). The section is closed again at that point.
 //
 // CR8. `mov reg, cr8` (the inlined KeGetCurrentIrql) and `mov cr8, reg` fault
-// in user mode; the handler reads or sets the IRQL of the calling context and
-// steps over the instruction. Any other privileged instruction is a finding,
+// in user mode. The loader routes each one it can place to the emulation
+// through a trampoline at load (placement.cpp); one it cannot place faults,
+// and the handler reads or sets the IRQL of the calling context and steps
+// over the instruction. Any other privileged instruction is a finding,
 // stepped over where its length is known.
 //
 // Stack. At every kernel call the thunk measures how many bytes of stack the
 // image's own frames take on that context (its frames of the crossings in
-// progress, without the kernel's between them), keeps the deepest, and
-// reports a use above ImageStackBudget.
+// progress, without the kernel's between them); as each crossing returns the
+// pattern it left below the image's first frame shows the image's deepest
+// word (the kernel's frames of its calls lie below that area); the deepest
+// is kept, and a use above ImageStackBudget reported.
+//
+// Unwind data. Every routine of the image that is not a leaf has its entry
+// in .pdata (unwind.cpp): checked once at load, each one missing a finding
+// at every mapping.
 //
 // The fault handler is installed while an image is in use, and an image is
 // refused in a sanitizer build: their handlers and fiber annotations do not
@@ -60,7 +68,7 @@ Mapping Map{};
 void UnmapImage()
 {
     if (Map.Base)
-        munmap(Map.Base, Map.Size);
+        munmap(Map.Base, Map.Size + Map.Extra);
     Map = Mapping{};
     ImageBegin = ImageEnd = 0;
     ForgetImageFaults();
@@ -81,6 +89,10 @@ void MapImageForKernel()
     ImageBegin = (uintptr_t)Map.Base;
     ImageEnd = ImageBegin + Map.Size;
     InstallHandler();
+    for (const std::string &finding : TheFile->Unwind) {
+        Guard guard;
+        Violate(finding);
+    }
 }
 
 } // namespace sim::detail
@@ -119,8 +131,11 @@ std::string UseImage(std::string_view path)
         // A trial mapping: relocations and imports are checked here, once.
         Mapping trial;
         error = MapFile(*file, trial);
-        if (error.empty())
-            munmap(trial.Base, trial.Size);
+        if (error.empty()) {
+            PlanControlRegisterAccesses(*file, trial.Base);
+            CheckUnwindData(*file, trial.Base);
+            munmap(trial.Base, trial.Size + trial.Extra);
+        }
     }
     if (!error.empty())
         return error.rfind(file->Path, 0) == 0 ? error : file->Path + ": " + error;

@@ -96,6 +96,9 @@ struct CallerOwnState {
 // start-up section discarded once DriverEntry has returned.
 void MapImageForKernel();
 void UnmapImage();
+// The image's stack use of a thread the kernel stops while it is in the image
+// (image/faults.cpp).
+void ImageStackOfStoppedThread(const Thread &thread);
 // Whether a value read from the driver is the stack pattern: a local read
 // before it was written.
 inline bool StackPattern(const void *value)

@@ -32,6 +32,22 @@ struct Procedure {
     std::string Name;
 };
 
+// A CR8 access the loader routes through a trampoline (placement.cpp): the
+// bytes it covers, access first, each piece an emulated access or an
+// instruction copied as it is.
+struct PlacedPiece {
+    uint32_t Rva;
+    uint8_t Length;
+    bool Emulated;
+    bool Write;       // mov cr8, reg
+    uint8_t Register; // its general register, by encoding
+};
+struct PlacedSite {
+    uint32_t Rva;
+    uint32_t Cover;
+    std::vector<PlacedPiece> Pieces;
+};
+
 struct ImageFile {
     std::string Path;
     std::vector<uint8_t> Bytes;
@@ -41,10 +57,14 @@ struct ImageFile {
     uint32_t EntryRva = 0;
     uint32_t ImportRva = 0, ImportSize = 0;
     uint32_t RelocRva = 0, RelocSize = 0;
+    uint32_t ExceptionRva = 0, ExceptionSize = 0; // .pdata
     std::vector<SectionInfo> Sections;
     std::vector<Procedure> Procedures; // by RVA
     std::map<std::string, uint32_t> Data;
     std::map<std::string, size_t> Fields; // "STRUCTURE.Member"
+    std::vector<PlacedSite> Placed;       // by RVA
+    size_t Unplaced = 0;                  // CR8 accesses found and left to trap
+    std::vector<std::string> Unwind;      // findings of the unwind data, made at each mapping
 };
 
 extern ImageFile *TheFile; // the image in use; kept for the kernels to come
@@ -55,7 +75,8 @@ constexpr uint32_t ScnExecute = 0x20000000, ScnRead = 0x40000000, ScnWrite = 0x8
 
 struct Mapping {
     uint8_t *Base = nullptr;
-    size_t Size = 0;
+    size_t Size = 0;  // the image
+    size_t Extra = 0; // mapped after it: the trampolines and their data
     // The two sections whose access changes, and their state.
     uint8_t *Init = nullptr;
     size_t InitSize = 0;
@@ -74,6 +95,27 @@ extern Mapping Map;
 std::string ParseHeaders(ImageFile &file);
 std::string ReadSymbols(ImageFile &file, const std::string &path);
 std::string MapFile(const ImageFile &file, Mapping &map);
+
+// CR8 accesses placed at load (placement.cpp): planned once from a mapped
+// copy, the bytes the plan needs after the image, its routes written into
+// each new mapping before its sections are protected.
+void PlanControlRegisterAccesses(ImageFile &file, const uint8_t *base);
+size_t PlacementBytes(const ImageFile &file);
+void PlaceControlRegisterAccesses(const ImageFile &file, uint8_t *base);
+// The unwind data (unwind.cpp): each routine that needs it and has none, as
+// a finding's text, checked once from a mapped copy.
+void CheckUnwindData(ImageFile &file, const uint8_t *base);
+
+// A CR8 access of the image, trapped or placed: a read gives the calling
+// context's IRQL, a write sets it (faults.cpp).
+void EmulateControlRegisterEight(bool write, uint64_t &value);
+
+// Where the image's kernel calls put their frames while code of the crossing
+// `cross` runs: below the area it filled with the stack pattern.
+inline void SetImageCallStack(const CrossRecord &cross)
+{
+    kvrsim_image_call_stack = cross.Top ? cross.Top - cross.Fill - 64 : 0;
+}
 
 // The fault handler (faults.cpp), installed while an image is in use, and
 // the faults and stack use recorded for the mapped copy, forgotten with it.

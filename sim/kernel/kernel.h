@@ -70,6 +70,7 @@ struct CrossRecord {
     uint64_t Fill = 0;
     uint32_t Clobbered = 0;
     uint32_t Reserved = 0;
+    uint64_t Used = 0;
 };
 
 struct Thread {

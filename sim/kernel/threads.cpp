@@ -118,6 +118,7 @@ void DestroyAllThreads()
     Kernel *k = K;
     StopAllThreads();
     for (auto &thread : k->Threads) {
+        ImageStackOfStoppedThread(*thread);
 #ifdef KVR_SIM_TSAN
         if (thread->TsanFiber)
             __tsan_destroy_fiber(thread->TsanFiber);

@@ -219,8 +219,8 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
     }
     int Status = RunScenario(S, Opt, Out, Err);
     sim::ImageStackUse Stack = sim::ImageStack();
-    Err << "kvrsim: image stack: deepest " << Stack.Deepest << " bytes (at a call of "
-        << (Stack.Routine.empty() ? "nothing" : Stack.Routine) << "), budget "
+    Err << "kvrsim: image stack: deepest " << Stack.Deepest << " bytes ("
+        << (Stack.Where.empty() ? "none seen" : Stack.Where) << "), budget "
         << sim::ImageStackBudget << "\n";
     sim::StopUsingImage();
     return Status == 0 ? ExitOk : ExitExpectFailed;

@@ -15,41 +15,64 @@ void kvr_test_foreign_begin();
 void kvr_test_clobber(PVOID which);
 void kvr_test_keeper(PVOID record);
 void kvr_test_deep(PVOID record);
+void kvr_test_deep_leaf(PVOID);
 void kvr_test_foreign_end();
 }
 
 // kvr_test_clobber(which): changes one register the callee must keep (1 rsi,
-// 2 rdi, 3 rbx, 4 r15, 5 xmm6, 6 xmm15; 0 none) and returns.
+// 2 rdi, 3 rbx, 4 r15, 5 xmm6, 6 xmm15, 7 rbp, 8 r12, 9 r13, 10 r14, 11 the
+// rounding control of MXCSR, 12 the direction flag, set; 0 none) and returns.
 // kvr_test_keeper(record): record = {thunk of KeDelayExecutionThread, mask
 // out}. Saves what it must keep, loads known values into rsi, rdi and
 // xmm6-xmm15, waits 1 ms through the thunk, and writes into the mask a bit
 // for each of them that came back changed; restores and returns.
 // kvr_test_deep(record): the same thunk called under a frame of 9000 bytes.
+// kvr_test_deep_leaf: calls a routine of its own with a frame of 9000 bytes,
+// which calls no kernel routine.
 asm(R"(
     .text
     .globl kvr_test_foreign_begin
 kvr_test_foreign_begin:
+    # Runs the instruction when rcx is n.
+    .macro kvr_test_case n, instruction:vararg
+    cmpq $\n, %rcx
+    jne 1f
+    \instruction
+1:
+    .endm
     .globl kvr_test_clobber
 kvr_test_clobber:
-    cmpq $1, %rcx
-    jne 1f
-    xorl %esi, %esi
-1:  cmpq $2, %rcx
-    jne 1f
-    xorl %edi, %edi
-1:  cmpq $3, %rcx
-    jne 1f
-    xorl %ebx, %ebx
-1:  cmpq $4, %rcx
-    jne 1f
-    xorl %r15d, %r15d
-1:  cmpq $5, %rcx
-    jne 1f
-    pxor %xmm6, %xmm6
-1:  cmpq $6, %rcx
-    jne 1f
-    pxor %xmm15, %xmm15
-1:  ret
+    kvr_test_case 1, xorl %esi, %esi
+    kvr_test_case 2, xorl %edi, %edi
+    kvr_test_case 3, xorl %ebx, %ebx
+    kvr_test_case 4, xorl %r15d, %r15d
+    kvr_test_case 5, pxor %xmm6, %xmm6
+    kvr_test_case 6, pxor %xmm15, %xmm15
+    kvr_test_case 7, xorl %ebp, %ebp
+    kvr_test_case 8, xorl %r12d, %r12d
+    kvr_test_case 9, xorl %r13d, %r13d
+    kvr_test_case 10, xorl %r14d, %r14d
+    kvr_test_case 11, call kvr_test_round_down
+    kvr_test_case 12, std
+    ret
+kvr_test_round_down:
+    subq $8, %rsp
+    stmxcsr (%rsp)
+    xorl $0x6000, (%rsp)
+    ldmxcsr (%rsp)
+    addq $8, %rsp
+    ret
+
+    .globl kvr_test_deep_leaf
+kvr_test_deep_leaf:
+    subq $40, %rsp
+    call 1f
+    addq $40, %rsp
+    ret
+1:  subq $9000, %rsp
+    movq $0, (%rsp)
+    addq $9000, %rsp
+    ret
 
     .globl kvr_test_keeper
 kvr_test_keeper:
@@ -179,8 +202,19 @@ TEST_F(Crossing, ARegisterTheCalleeMustKeepIsAFindingWhenChanged)
     const struct {
         uintptr_t Which;
         const char *Name; // null: nothing changed, no finding
-    } cases[] = {{0, nullptr}, {1, "rsi"},  {2, "rdi"},  {3, "rbx"},
-                 {4, "r15"},   {5, "xmm6"}, {6, "xmm15"}};
+    } cases[] = {{0, nullptr},
+                 {1, "rsi"},
+                 {2, "rdi"},
+                 {3, "rbx"},
+                 {4, "r15"},
+                 {5, "xmm6"},
+                 {6, "xmm15"},
+                 {7, "rbp"},
+                 {8, "r12"},
+                 {9, "r13"},
+                 {10, "r14"},
+                 {11, "MXCSR's control bits"},
+                 {12, "the direction flag"}};
     for (const auto &c : cases) {
         sim::ClearViolations();
         Start(&kvr_test_clobber, (PVOID)c.Which);
@@ -215,21 +249,61 @@ TEST_F(Crossing, StackUseIsMeasuredAtEachKernelCallAgainstTheBudget)
     const void *delay = sim::ImageThunk("KeDelayExecutionThread");
     KeeperRecord shallow{delay, 0};
     Start(&kvr_test_keeper, &shallow);
-    sim::Advance(5);
+    sim::RunUntilIdle(); // the keeper waits in KeDelayExecutionThread
     sim::ImageStackUse use = sim::ImageStack();
     // The keeper's frame: four registers, 216 bytes, the return address.
     EXPECT_EQ(use.Deepest, 4 * 8 + 216u + 8u);
-    EXPECT_EQ(use.Routine, "KeDelayExecutionThread");
+    EXPECT_EQ(use.Where, "at a call of KeDelayExecutionThread");
+    sim::Advance(5);
+    // As it returns, the pattern shows the return address of its call too.
+    EXPECT_EQ(sim::ImageStack().Deepest, 4 * 8 + 216u + 8u + 8u);
     EXPECT_EQ(Findings(), "");
 
     KeeperRecord deep{delay, 0};
     Start(&kvr_test_deep, &deep);
-    sim::Advance(5);
+    sim::RunUntilIdle();
     EXPECT_EQ(sim::ImageStack().Deepest, 8 + 9008u + 8u);
     EXPECT_NE(Findings().find("bytes of stack at a call of KeDelayExecutionThread, over the "
                               "budget of 8192 bytes"),
               std::string::npos)
         << Findings();
+}
+
+// A routine that calls no kernel routine: only the pattern shows how deep it
+// went, as the call into it returns; and a thread stopped in a kernel call
+// is measured as it is stopped.
+TEST_F(Crossing, StackUseIsMeasuredInThePatternAtEachReturnToTheKernel)
+{
+    const struct {
+        void (*Routine)(PVOID);
+        PVOID Argument;
+        size_t Deepest;
+        const char *Where;
+    } cases[] = {
+        {&kvr_test_clobber, nullptr, 8, "seen as it returned"},
+        // The return address, 40 bytes, the inner return address, 9000.
+        {&kvr_test_deep_leaf, nullptr, 8 + 40 + 8 + 9000, "seen as it returned"},
+    };
+    for (const auto &c : cases) {
+        sim::Shutdown();
+        sim::Reset();
+        Start(c.Routine, c.Argument);
+        sim::RunUntilIdle();
+        sim::ImageStackUse use = sim::ImageStack();
+        EXPECT_EQ(use.Deepest, c.Deepest) << use.Where;
+        EXPECT_NE(use.Where.find(c.Where), std::string::npos) << use.Where;
+        bool over = c.Deepest > sim::ImageStackBudget;
+        EXPECT_EQ(Findings().find("over the budget of 8192 bytes") != std::string::npos, over)
+            << Findings();
+    }
+    sim::Shutdown();
+    sim::Reset();
+    KeeperRecord waiting{sim::ImageThunk("KeDelayExecutionThread"), 0};
+    Start(&kvr_test_keeper, &waiting);
+    sim::RunUntilIdle();
+    sim::Shutdown();
+    EXPECT_EQ(sim::ImageStack().Deepest, 4 * 8 + 216u + 8u + 8u);
+    EXPECT_NE(sim::ImageStack().Where.find("seen as its thread was stopped"), std::string::npos);
 }
 
 } // namespace
