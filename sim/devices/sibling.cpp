@@ -219,6 +219,8 @@ NTSTATUS SiblingDispatch(PIRP irp)
         record.OutputLength = irp->OutputLength;
         record.Command = command;
         record.Status = status;
+        record.Event = irp->Event;
+        record.StatusRecord = irp->IoStatus;
         irp->RecordIndex = k->PeerRequests.size();
         k->PeerRequests.push_back(record);
     }
