@@ -68,6 +68,57 @@ TEST_F(MonitorEventTest, RemovalPostedWhileAttachingDetachesAtTheNextTurn)
     EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
 }
 
+// The frame the turn is attaching leaves while the turn waits before its
+// open, and a removal of another product replaces that removal in the slot.
+// The removal of the arriving frame was kept beside the slot, so the next
+// turn lets go of the frame the turn attached meanwhile; the other product's
+// removal changes nothing.
+TEST_F(MonitorEventTest, RemovalOfTheFrameBeingAttachedIsKeptWhenReplaced)
+{
+    size_t From = Mark();
+    sim::AdvanceTo(100);
+    Arrive(MonitorId());
+    sim::AdvanceTo(300); // the turn at 250 took it and waits before opening
+    Remove(MonitorId());
+    Remove(UnguardedAltId(), "SER002");
+    sim::AdvanceTo(800);
+
+    std::vector<std::string> Expected;
+    Published(Expected, 250);
+    Expected.push_back("250 DeviceStatus");
+    Expected.push_back("500 open");
+    Expected.push_back("750 cmd4");
+    Expected.push_back("750 release");
+    Published(Expected, 750);
+    EXPECT_EQ(Timeline(From), Expected);
+    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+}
+
+// Both watches keep a removal within one turn: the recorded alternate-mode
+// frame leaves while the turn attaches a monitor-mode frame, which leaves
+// too, and the open fails (the sibling's device is absent). The removals are
+// handled in the order they were posted, so the one of the frame still held
+// is not skipped for the newer one, which concerns a frame never held.
+TEST_F(MonitorEventTest, KeptRemovalsAreHandledInTheOrderPosted)
+{
+    sim::AdvanceTo(100);
+    Arrive(UnguardedAltId(), "ALT001");
+    sim::AdvanceTo(300);
+    ASSERT_EQ(StatusBytes(), Status(1, 1, 0, 0, 0));
+    sim::SetPeerPresent(false);
+    Arrive(MonitorId());
+    sim::AdvanceTo(600); // the turn at 500 took it and waits before opening
+    Remove(UnguardedAltId(), "ALT001");
+    Remove(MonitorId());
+    Arrive("9999", "OTHER1"); // a product of no table replaces both in the slot
+    sim::AdvanceTo(1300);
+    ASSERT_EQ(sim::OpenCalls().size(), 1u);
+    EXPECT_FALSE(NT_SUCCESS(sim::OpenCalls()[0].Status)) << "the open failed";
+    EXPECT_EQ(StatusBytes(), Status(0, 0, 0, 0, 0)) << "nothing is plugged in";
+    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+}
+
 TEST_F(MonitorEventTest, LaterNotificationBeforeTheTurnReplacesTheEarlierOne)
 {
     size_t From = Mark();
