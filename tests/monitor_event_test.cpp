@@ -46,53 +46,42 @@ TEST_F(MonitorEventTest, ArrivalPostedWhileAttachingIsHandledAtTheNextTurn)
     EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
 }
 
+// The frame the turn is attaching leaves while the turn waits before its
+// open: the next turn lets go of it. Alone, the removal is in the slot; when
+// a removal of another product replaces it there, it was kept beside the
+// slot (the arriving frame's), and the other product's removal changes
+// nothing.
 TEST_F(MonitorEventTest, RemovalPostedWhileAttachingDetachesAtTheNextTurn)
 {
-    size_t From = Mark();
-    sim::AdvanceTo(100);
-    Arrive(MonitorId());
-    sim::AdvanceTo(300);
-    Remove(MonitorId());
-    sim::AdvanceTo(800);
+    for (bool Replaced : {false, true}) {
+        SCOPED_TRACE(Replaced ? "replaced in the slot" : "in the slot");
+        if (Replaced) {
+            ResetSystem();
+            sim::SetFrameMode(0);
+            LoadAndStart(true);
+            sim::RunUntilIdle();
+        }
+        size_t From = Mark();
+        sim::AdvanceTo(100);
+        Arrive(MonitorId());
+        sim::AdvanceTo(300); // the turn at 250 took it and waits before opening
+        Remove(MonitorId());
+        if (Replaced)
+            Remove(UnguardedAltId(), "SER002");
+        sim::AdvanceTo(800);
 
-    std::vector<std::string> Expected;
-    Published(Expected, 250);
-    Expected.push_back("250 DeviceStatus");
-    Expected.push_back("500 open");
-    Expected.push_back("750 cmd4");
-    Expected.push_back("750 release");
-    Published(Expected, 750);
-    EXPECT_EQ(Timeline(From), Expected);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
-    EXPECT_EQ(sim::OpenFileObjects(), 0u);
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
-}
-
-// The frame the turn is attaching leaves while the turn waits before its
-// open, and a removal of another product replaces that removal in the slot.
-// The removal of the arriving frame was kept beside the slot, so the next
-// turn lets go of the frame the turn attached meanwhile; the other product's
-// removal changes nothing.
-TEST_F(MonitorEventTest, RemovalOfTheFrameBeingAttachedIsKeptWhenReplaced)
-{
-    size_t From = Mark();
-    sim::AdvanceTo(100);
-    Arrive(MonitorId());
-    sim::AdvanceTo(300); // the turn at 250 took it and waits before opening
-    Remove(MonitorId());
-    Remove(UnguardedAltId(), "SER002");
-    sim::AdvanceTo(800);
-
-    std::vector<std::string> Expected;
-    Published(Expected, 250);
-    Expected.push_back("250 DeviceStatus");
-    Expected.push_back("500 open");
-    Expected.push_back("750 cmd4");
-    Expected.push_back("750 release");
-    Published(Expected, 750);
-    EXPECT_EQ(Timeline(From), Expected);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+        std::vector<std::string> Expected;
+        Published(Expected, 250);
+        Expected.push_back("250 DeviceStatus");
+        Expected.push_back("500 open");
+        Expected.push_back("750 cmd4");
+        Expected.push_back("750 release");
+        Published(Expected, 750);
+        EXPECT_EQ(Timeline(From), Expected);
+        EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+        EXPECT_EQ(sim::OpenFileObjects(), 0u);
+        EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    }
 }
 
 // Both watches keep a removal within one turn: the recorded alternate-mode
