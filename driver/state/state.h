@@ -10,7 +10,8 @@
 // Two places take a lock, both kernel mutexes taken at PASSIVE_LEVEL, so that
 // a waiter sleeps instead of spinning on a holder that was preempted:
 //  - EventLock guards the connection-event hand-off (the notified texts, the
-//    current identifiers and the posting of PendingEvent), so that the monitor
+//    current identifiers and the posting of PendingEvent, the product IDs the
+//    monitor watches and the removals kept for them), so that the monitor
 //    takes an event together with a consistent copy of its identifiers and
 //    clears only the event it took; it is held for a few copies and never
 //    across a wait;
