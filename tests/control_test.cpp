@@ -155,6 +155,14 @@ TEST_F(ControlTest, OrientationIsStoredAndReadBack)
     // A failed read reports 0, not the value of the last request.
     sim::FailRegistryReads(1);
     EXPECT_EQ(Call(IoctlQueryOrientation, {}, 4).Output, Le32(0));
+
+    // A write the registry refuses is reported as refused, with no bytes,
+    // and the stored value stays.
+    sim::FailRegistryWrites(1);
+    sim::IoctlResult Refused = Call(IoctlSetOrientation, Le32(90), 4);
+    EXPECT_EQ(Refused.Status, ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(Refused.Information, 0u);
+    EXPECT_EQ(Call(IoctlQueryOrientation, {}, 4).Output, Le32(270));
 }
 
 TEST_F(ControlTest, ActivateClientNeedsNoBuffers)
@@ -165,18 +173,44 @@ TEST_F(ControlTest, ActivateClientNeedsNoBuffers)
     EXPECT_EQ(DriverState.ClientActive.Load(), 1);
 }
 
-TEST_F(ControlTest, UnknownCodesSucceedAndChangeNothing)
+// A code the driver does not know changes nothing. In the private codes'
+// access class (FILE_READ_ACCESS, whatever the device type, function or
+// method) it succeeds and reports nothing; any other access class, the video
+// port's own IOCTL_VIDEO_* codes among them, answers ERROR_INVALID_FUNCTION
+// with no bytes.
+TEST_F(ControlTest, UnknownCodesChangeNothingAndOnlyPrivateOnesSucceed)
 {
-    const ULONG Codes[] = {
-        PrivateIoctl(1),  PrivateIoctl(4), PrivateIoctl(7), PrivateIoctl(8), PrivateIoctl(10),
-        PrivateIoctl(14), 0x224000,        0x23C000,        0x234001,        0,
-        0xFFFFFFFF};
+    struct Case {
+        ULONG Code;
+        VP_STATUS Status;
+    };
+    const Case Cases[] = {
+        {PrivateIoctl(1), NO_ERROR},
+        {PrivateIoctl(4), NO_ERROR},
+        {PrivateIoctl(7), NO_ERROR},
+        {PrivateIoctl(8), NO_ERROR},
+        {PrivateIoctl(10), NO_ERROR},
+        {PrivateIoctl(14), NO_ERROR},
+        {0x224000, NO_ERROR},               // another device type, read access
+        {0x234001, NO_ERROR},               // METHOD_IN_DIRECT, read access
+        {0x230400, ERROR_INVALID_FUNCTION}, // a video code: FILE_ANY_ACCESS
+        {0x230000, ERROR_INVALID_FUNCTION},
+        {0x23001C, ERROR_INVALID_FUNCTION},
+        {0x238000, ERROR_INVALID_FUNCTION}, // FILE_WRITE_ACCESS
+        {0x23C000, ERROR_INVALID_FUNCTION}, // read and write access
+        {0x2303FC, ERROR_INVALID_FUNCTION},
+        {0, ERROR_INVALID_FUNCTION},
+        {0xFFFFFFFF, ERROR_INVALID_FUNCTION},
+    };
     sim::RunUntilIdle();
     std::vector<uint8_t> Before = DriverStateBytes();
-    for (ULONG Code : Codes) {
-        sim::IoctlResult Result = Call(Code, Le32Pair(1, 2), 16);
-        EXPECT_EQ(Result.Status, NO_ERROR) << std::hex << Code;
-        EXPECT_EQ(Result.Information, Untouched) << std::hex << Code;
+    for (const Case &C : Cases) {
+        sim::IoctlResult Result = Call(C.Code, Le32Pair(1, 2), 16);
+        EXPECT_EQ(Result.Status, C.Status) << std::hex << C.Code;
+        EXPECT_EQ(Result.Information, C.Status == NO_ERROR ? Untouched : 0) << std::hex << C.Code;
+        if (C.Status != NO_ERROR) {
+            EXPECT_TRUE(Result.Output.empty()) << std::hex << C.Code;
+        }
     }
     EXPECT_EQ(DriverStateBytes(), Before);
     EXPECT_EQ(sim::RegistryWriteCount() + sim::RegistryQueryCount(), 0u);

@@ -85,6 +85,7 @@ TEST_F(NotificationTest, FrameArrivalPostsTheEventAfterItsIdentifiers)
     EXPECT_EQ(Text(DriverState.NotifiedVid, 5), IdText(FrameVendorId[0]));
     EXPECT_EQ(Text(DriverState.NotifiedPid, 5), IdText(MonitorModeIds[3]));
     EXPECT_EQ(Text(DriverState.NotifiedSerialPrefix, 7), std::string("Q7W8E9\0", 7));
+    EXPECT_EQ(Text(DriverState.CurrentSerialPrefix, 7), std::string("Q7W8E9\0", 7));
     EXPECT_EQ(Text(DriverState.CurrentVidText, 5), IdText(FrameVendorId[0]));
     EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText(MonitorModeIds[3]));
     EXPECT_EQ(DriverState.CurrentVid.Length, 4);
@@ -112,16 +113,56 @@ TEST_F(NotificationTest, RemovalPostsTwoWithTheRemovedIdentifiersAndTheirWideMod
     EXPECT_EQ(DriverState.WideModel.Load(), 1);
     EXPECT_EQ(DriverState.EventSequence, 2u);
 
-    // The removal is also kept beside the slot with its own identifiers, and
-    // stays there when a later arrival replaces it in the slot.
-    for (bool Replaced : {false, true}) {
-        SCOPED_TRACE(Replaced ? "replaced" : "in the slot");
-        if (Replaced)
-            Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[1], MonitorModeIds[1], "LATER1");
-        EXPECT_EQ(DriverState.PendingEvent.Load(), Replaced ? EventArrival : EventRemoval);
-        EXPECT_EQ(DriverState.RemovalSequence, 2u);
-        EXPECT_EQ(Text(DriverState.RemovedVidText, 5), IdText(FrameVendorId[0]));
-        EXPECT_EQ(Text(DriverState.RemovedPidText, 5), IdText(WideModelIds[0]));
+    // Not watched by the monitor (it holds no frame of that product): not
+    // kept beside the slot.
+    for (const KEPT_REMOVAL &Kept : DriverState.KeptRemovals)
+        EXPECT_EQ(Kept.Sequence, 0u);
+}
+
+// A removal of a product the monitor watches is kept beside the slot with its
+// own identifiers, in the record of each watch it matches, and stays there
+// when later notifications replace it in the slot. Each case: the two watched
+// product IDs, then the sequences of the removal kept in each record.
+TEST_F(NotificationTest, RemovalsOfWatchedProductsAreKeptBesideTheSlot)
+{
+    struct Case {
+        const char *Held;
+        const char *Arriving;
+        ULONG HeldSequence;
+        ULONG ArrivingSequence;
+    };
+    const std::string Removed = MonitorModeIds[4];
+    const std::string Other = AltModeIds[4];
+    const Case Cases[] = {
+        {Removed.c_str(), "", 2, 0},              // the held frame
+        {Other.c_str(), Removed.c_str(), 0, 2},   // the arriving frame
+        {Removed.c_str(), Removed.c_str(), 2, 2}, // both
+        {Other.c_str(), "", 0, 0},                // another product
+        {"", "", 0, 0},                           // nothing watched
+    };
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(std::string("held ") + C.Held + ", arriving " + C.Arriving);
+        ResetSystem();
+        LoadAndStart(false);
+        std::memcpy(DriverState.WatchedPidText[HeldFrame], IdText(C.Held).data(), IdTextSize);
+        std::memcpy(DriverState.WatchedPidText[ArrivingFrame], IdText(C.Arriving).data(),
+                    IdTextSize);
+        Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[0], Removed);
+        Post(GUID_DEVICE_INTERFACE_REMOVAL, FrameVendorId[1], Removed);
+        // Later notifications replace it in the slot, a removal of another
+        // product among them.
+        Post(GUID_DEVICE_INTERFACE_REMOVAL, FrameVendorId[0], AltModeIds[5], "LATER1");
+        Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[0], MonitorModeIds[1], "LATER2");
+        EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
+        const ULONG Expected[WatchedFrames] = {C.HeldSequence, C.ArrivingSequence};
+        for (unsigned w = 0; w < WatchedFrames; ++w) {
+            const KEPT_REMOVAL &Kept = DriverState.KeptRemovals[w];
+            EXPECT_EQ(Kept.Sequence, Expected[w]) << "record " << w;
+            if (Expected[w] == 0)
+                continue;
+            EXPECT_EQ(Text(Kept.VidText, 5), IdText(FrameVendorId[1]));
+            EXPECT_EQ(Text(Kept.PidText, 5), IdText(Removed));
+        }
     }
 }
 
@@ -248,6 +289,8 @@ TEST_F(NotificationTest, OtherDeviceChangesOnlyTheNotifiedTexts)
     EXPECT_EQ(Text(DriverState.NotifiedPid, 5), IdText("5678"));
     EXPECT_EQ(Text(DriverState.NotifiedSerialPrefix, 6), "OTHER9");
     EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText(WideModelIds[1]));
+    EXPECT_EQ(Text(DriverState.CurrentSerialPrefix, 7), std::string("FRAME1\0", 7))
+        << "the posted event's own prefix";
     EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
     EXPECT_EQ(DriverState.EventSequence, 1u);
     EXPECT_EQ(DriverState.WideModel.Load(), 1) << "follows the latest frame event";

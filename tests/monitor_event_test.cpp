@@ -46,25 +46,65 @@ TEST_F(MonitorEventTest, ArrivalPostedWhileAttachingIsHandledAtTheNextTurn)
     EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
 }
 
+// The frame the turn is attaching leaves while the turn waits before its
+// open: the next turn lets go of it. Alone, the removal is in the slot; when
+// a removal of another product replaces it there, it was kept beside the
+// slot (the arriving frame's), and the other product's removal changes
+// nothing.
 TEST_F(MonitorEventTest, RemovalPostedWhileAttachingDetachesAtTheNextTurn)
 {
-    size_t From = Mark();
-    sim::AdvanceTo(100);
-    Arrive(MonitorId());
-    sim::AdvanceTo(300);
-    Remove(MonitorId());
-    sim::AdvanceTo(800);
+    for (bool Replaced : {false, true}) {
+        SCOPED_TRACE(Replaced ? "replaced in the slot" : "in the slot");
+        if (Replaced) {
+            ResetSystem();
+            sim::SetFrameMode(0);
+            LoadAndStart(true);
+            sim::RunUntilIdle();
+        }
+        size_t From = Mark();
+        sim::AdvanceTo(100);
+        Arrive(MonitorId());
+        sim::AdvanceTo(300); // the turn at 250 took it and waits before opening
+        Remove(MonitorId());
+        if (Replaced)
+            Remove(UnguardedAltId(), "SER002");
+        sim::AdvanceTo(800);
 
-    std::vector<std::string> Expected;
-    Published(Expected, 250);
-    Expected.push_back("250 DeviceStatus");
-    Expected.push_back("500 open");
-    Expected.push_back("750 cmd4");
-    Expected.push_back("750 release");
-    Published(Expected, 750);
-    EXPECT_EQ(Timeline(From), Expected);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
-    EXPECT_EQ(sim::OpenFileObjects(), 0u);
+        std::vector<std::string> Expected;
+        Published(Expected, 250);
+        Expected.push_back("250 DeviceStatus");
+        Expected.push_back("500 open");
+        Expected.push_back("750 cmd4");
+        Expected.push_back("750 release");
+        Published(Expected, 750);
+        EXPECT_EQ(Timeline(From), Expected);
+        EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+        EXPECT_EQ(sim::OpenFileObjects(), 0u);
+        EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    }
+}
+
+// Both watches keep a removal within one turn: the recorded alternate-mode
+// frame leaves while the turn attaches a monitor-mode frame, which leaves
+// too, and the open fails (the sibling's device is absent). The removals are
+// handled in the order they were posted, so the one of the frame still held
+// is not skipped for the newer one, which concerns a frame never held.
+TEST_F(MonitorEventTest, KeptRemovalsAreHandledInTheOrderPosted)
+{
+    sim::AdvanceTo(100);
+    Arrive(UnguardedAltId(), "ALT001");
+    sim::AdvanceTo(300);
+    ASSERT_EQ(StatusBytes(), Status(1, 1, 0, 0, 0));
+    sim::SetPeerPresent(false);
+    Arrive(MonitorId());
+    sim::AdvanceTo(600); // the turn at 500 took it and waits before opening
+    Remove(UnguardedAltId(), "ALT001");
+    Remove(MonitorId());
+    Arrive("9999", "OTHER1"); // a product of no table replaces both in the slot
+    sim::AdvanceTo(1300);
+    ASSERT_EQ(sim::OpenCalls().size(), 1u);
+    EXPECT_FALSE(NT_SUCCESS(sim::OpenCalls()[0].Status)) << "the open failed";
+    EXPECT_EQ(StatusBytes(), Status(0, 0, 0, 0, 0)) << "nothing is plugged in";
     EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
 }
 

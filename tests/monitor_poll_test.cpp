@@ -237,6 +237,9 @@ TEST_F(MonitorPollTest, ModeRequestFailingOrPendingAndLateReplies)
 {
     sim::SetFrameMode(2);
     AttachAt500();
+    // A failed request still leaves the frame's bytes in the site's reply
+    // byte: here 0, which the byte held before.
+    sim::SetFrameMode(0);
     sim::SetPeerCompletion(sim::Completion::Fail);
     sim::AdvanceTo(1100);
     // A failed request leaves DeviceMode; the next turn asks again.
@@ -253,6 +256,7 @@ TEST_F(MonitorPollTest, ModeRequestFailingOrPendingAndLateReplies)
     EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
     // ... and holds the previous reply once the sibling driver has written
     // it, after the turn moved on.
+    sim::SetFrameMode(2);
     ASSERT_EQ(sim::CompletePeerRequests(), 1u);
     EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
     sim::AdvanceTo(1600);

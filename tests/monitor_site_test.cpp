@@ -1,8 +1,15 @@
 // A frame that stops answering: every request site keeps at most one
 // request outstanding, a busy site's turn goes on as for a request that could
 // not be built, and polling resumes at the next turn once the frame answers.
+// Each command is sent from a site of its own.
 
 #include "monitor_fixture.h"
+
+#include <map>
+#include <set>
+#include <utility>
+
+#include "driver/monitor/monitor.h"
 
 using namespace kvrtest;
 using namespace montest;
@@ -34,6 +41,59 @@ class StalledFrameTest : public MonitorTest
         sim::SetPeerCompletion(sim::Completion::Pending);
     }
 };
+
+// The six request sites, as the polling step uses them: command 1 in mode 3
+// and in mode 2, command 4 in mode 2 and in the other modes, commands 6 and
+// 7. Every request of one of them carries that site's completion event and
+// status record, and no two of them share one: a command sent from another
+// command's site would share its one outstanding request, so a frame that
+// stalls one command would silence the other. The frame is driven through
+// every mode and both input polls, and each request is tagged with the mode
+// the driver held when it was sent.
+TEST_F(StalledFrameTest, EachCommandIsSentFromASiteOfItsOwn)
+{
+    using Site = std::pair<const void *, const void *>; // event, status record
+    std::map<std::string, std::set<Site>> Sites;        // "cmd<N> mode <M>"
+    size_t Seen = 0;
+    auto Tag = [&] {
+        const std::vector<sim::PeerRequest> &Sent = sim::PeerRequests();
+        for (; Seen < Sent.size(); ++Seen) {
+            UCHAR Mode = DriverState.DeviceStatusRecord.DeviceMode.Load();
+            UCHAR Command = Sent[Seen].Command;
+            bool ByMode = Command == PeerCommandPanel || Command == PeerCommandMode;
+            std::string Kind = "cmd" + std::to_string(Command);
+            if (ByMode)
+                Kind += Mode == 2 || Mode == 3 ? " mode " + std::to_string(Mode) : " other mode";
+            Sites[Kind].insert({Sent[Seen].Event, Sent[Seen].StatusRecord});
+        }
+    };
+    sim::SetTraceObserver([&](const sim::TraceEvent &Event) {
+        if (Event.Kind == sim::TraceKind::Request)
+            Tag();
+    });
+
+    sim::SetPeerCompletion(sim::Completion::Now);
+    sim::SetFrameMode(5); // a mode the polling does not act on
+    AttachAt500();
+    sim::AdvanceTo(1500);
+    sim::SetFrameMode(2);
+    sim::AdvanceTo(2500);
+    sim::SetFrameMode(3);
+    sim::AdvanceTo(3500);
+    ASSERT_EQ(ActivateClient(), NO_ERROR);
+    sim::AdvanceTo(4500);
+    sim::SetFrameInput(1, 0); // input pending: command 7 every 20th turn
+    sim::AdvanceTo(16000);
+    sim::SetTraceObserver(nullptr);
+
+    std::set<Site> Distinct;
+    for (const auto &[Kind, Used] : Sites) {
+        EXPECT_EQ(Used.size(), 1u) << Kind << " is sent from more than one site";
+        Distinct.insert(Used.begin(), Used.end());
+    }
+    EXPECT_EQ(Sites.size(), 6u) << "every site was used";
+    EXPECT_EQ(Distinct.size(), Sites.size()) << "two commands share a site";
+}
 
 TEST_F(StalledFrameTest, PendingPanelRequestKeepsItsSiteBusyUntilItCompletes)
 {

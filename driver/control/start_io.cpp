@@ -1,8 +1,11 @@
 // HwStartIO: the companion application's nine private control codes.
 //
 // Every code reports NO_ERROR or ERROR_INSUFFICIENT_BUFFER (122), the latter
-// for every refusal; a refused request changes nothing and returns no bytes.
-// A code the driver does not know succeeds and changes nothing.
+// for every refusal; a refused request returns no bytes. A code the driver
+// does not know changes nothing: in the private codes' access class
+// (FILE_READ_ACCESS) it succeeds; any other (the video port's own
+// IOCTL_VIDEO_* codes among them, FILE_ANY_ACCESS) answers
+// ERROR_INVALID_FUNCTION, so that no caller takes a reply nobody wrote.
 
 #include "control.h"
 #include "../settings/settings.h"
@@ -78,7 +81,10 @@ static VP_STATUS SetOrientation(PVIDEO_REQUEST_PACKET Request)
         return ERROR_INSUFFICIENT_BUFFER;
     ReportInputEcho(Request, OrientationSize);
     DriverState.OrientationValue.Store(ReadLittleEndian32(InputBytes(Request)));
-    WriteSetting(SettingOrientation, &DriverState.OrientationValue);
+    // A value the registry refused is lost: the caller is told so (HwStartIO
+    // reports no bytes with a refusal).
+    if (!WriteSetting(SettingOrientation, &DriverState.OrientationValue))
+        return ERROR_INSUFFICIENT_BUFFER;
     return NO_ERROR;
 }
 
@@ -169,6 +175,12 @@ static VP_STATUS QueryWideModel(PVIDEO_REQUEST_PACKET Request)
     return NO_ERROR;
 }
 
+// The required-access field of a control code (bits 14 and 15).
+static ULONG AccessOf(ULONG IoControlCode)
+{
+    return (IoControlCode >> 14) & 3;
+}
+
 static VP_STATUS ServeRequest(PVIDEO_REQUEST_PACKET Request)
 {
     switch (Request->IoControlCode) {
@@ -192,7 +204,8 @@ static VP_STATUS ServeRequest(PVIDEO_REQUEST_PACKET Request)
     case IoctlQueryWideModel:
         return QueryWideModel(Request);
     default:
-        return NO_ERROR;
+        return AccessOf(Request->IoControlCode) == FILE_READ_ACCESS ? NO_ERROR
+                                                                    : ERROR_INVALID_FUNCTION;
     }
 }
 

@@ -134,22 +134,34 @@ static bool IsSecondReport(ULONG Event, const UNICODE_STRING *Name)
     return false;
 }
 
+// A removal of a product the monitor watches is kept beside the slot, in
+// the record of each watch it matches.
+static void KeepWatchedRemoval()
+{
+    for (unsigned w = 0; w < WatchedFrames; ++w) {
+        const UCHAR *Watched = DriverState.WatchedPidText[w];
+        if (Watched[0] == 0 || !SameIdText(Watched, DriverState.CurrentPidText))
+            continue;
+        KEPT_REMOVAL &Kept = DriverState.KeptRemovals[w];
+        CopyIdText(Kept.VidText, DriverState.CurrentVidText);
+        CopyIdText(Kept.PidText, DriverState.CurrentPidText);
+        Kept.Sequence = DriverState.EventSequence;
+    }
+}
+
 static void PostEvent(ULONG Event)
 {
     strncpy(reinterpret_cast<char *>(DriverState.CurrentVidText),
             reinterpret_cast<const char *>(DriverState.NotifiedVid), IdTextSize);
     strncpy(reinterpret_cast<char *>(DriverState.CurrentPidText),
             reinterpret_cast<const char *>(DriverState.NotifiedPid), IdTextSize);
+    for (unsigned i = 0; i < sizeof(DriverState.CurrentSerialPrefix); ++i)
+        DriverState.CurrentSerialPrefix[i] = DriverState.NotifiedSerialPrefix[i];
     SetIdView(&DriverState.CurrentVid, DriverState.CurrentVidText);
     SetIdView(&DriverState.CurrentPid, DriverState.CurrentPidText);
     ++DriverState.EventSequence;
-    if (Event == EventRemoval) {
-        for (unsigned i = 0; i < IdTextSize; ++i) {
-            DriverState.RemovedVidText[i] = DriverState.CurrentVidText[i];
-            DriverState.RemovedPidText[i] = DriverState.CurrentPidText[i];
-        }
-        DriverState.RemovalSequence = DriverState.EventSequence;
-    }
+    if (Event == EventRemoval)
+        KeepWatchedRemoval();
     // Publication point: the texts and views above are in place before the
     // monitor can see the event.
     DriverState.PendingEvent.StoreRelease(Event);

@@ -32,22 +32,20 @@ void SetDeviceRecords(UCHAR DeviceMode, UCHAR LinkState, bool ClearExternalSessi
 }
 
 // AttachedPid takes the first four characters of the event's product ID.
+// The notification handler keeps the removals of the frame held as present
+// from now on.
 static void RememberProductId(MONITOR_STATE *State)
 {
     strncpy((char *)State->AttachedPid, (const char *)State->Event.PidText, 4);
     State->AttachedPid[4] = 0;
+    AcquireEventLock();
+    CopyIdText(DriverState.WatchedPidText[HeldFrame], State->AttachedPid);
+    ReleaseEventLock();
 }
 
-// Byte for byte, case included, up to and including the terminating zero.
 static bool IsAttachedProductId(const MONITOR_STATE *State)
 {
-    for (unsigned i = 0; i < IdTextSize; ++i) {
-        if (State->AttachedPid[i] != State->Event.PidText[i])
-            return false;
-        if (State->AttachedPid[i] == 0)
-            return true;
-    }
-    return true;
+    return SameIdText(State->AttachedPid, State->Event.PidText);
 }
 
 static bool HasExternalSerialPrefix(const MONITOR_STATE *State)

@@ -43,12 +43,6 @@ static void InitMonitorState(MONITOR_STATE *State)
     State->Event.Pid = {0, 0, nullptr};
 }
 
-static void CopyIdText(UCHAR *Destination, const UCHAR *Source)
-{
-    for (unsigned i = 0; i < IdTextSize; ++i)
-        Destination[i] = Source[i];
-}
-
 // A counted view over the monitor's own copy of an identifier, with the
 // length the shared view had (4 once any frame event was posted).
 static void ViewIdText(ANSI_STRING *View, const ANSI_STRING *SharedView, UCHAR *Text)
@@ -61,12 +55,28 @@ static void ViewIdText(ANSI_STRING *View, const ANSI_STRING *SharedView, UCHAR *
     View->Buffer = (PCHAR)Text;
 }
 
-// Under EventLock: the latest removal was replaced in the slot by a later
-// notification and has not been handled yet.
-static bool RemovalReplaced(const MONITOR_STATE *State)
+// Whether sequence a was posted after sequence b, across the counter's wrap.
+static bool PostedAfter(ULONG a, ULONG b)
 {
-    ULONG Removal = DriverState.RemovalSequence;
-    return Removal != 0 && Removal != State->HandledRemoval && Removal != DriverState.EventSequence;
+    return LONG(a - b) > 0;
+}
+
+// Under EventLock: the oldest kept removal that a later notification
+// replaced in the slot and that has not been handled yet, or null. Removals
+// are handled in the order they were posted, so every kept removal not after
+// HandledRemoval has been handled.
+static const KEPT_REMOVAL *ReplacedRemoval(const MONITOR_STATE *State)
+{
+    const KEPT_REMOVAL *Oldest = nullptr;
+    for (const KEPT_REMOVAL &Kept : DriverState.KeptRemovals) {
+        ULONG Sequence = Kept.Sequence;
+        if (Sequence == 0 || !PostedAfter(Sequence, State->HandledRemoval) ||
+            Sequence == DriverState.EventSequence)
+            continue;
+        if (Oldest == nullptr || PostedAfter(Oldest->Sequence, Sequence))
+            Oldest = &Kept;
+    }
+    return Oldest;
 }
 
 enum TAKEN_EVENT { TakenNone, TakenEvent, RemovalFirst };
@@ -84,7 +94,7 @@ static TAKEN_EVENT TakePendingEvent(MONITOR_STATE *State, MONITOR_EVENT *Taken)
         return TakenNone;
 
     AcquireEventLock();
-    if (RemovalReplaced(State)) {
+    if (ReplacedRemoval(State) != nullptr) {
         ReleaseEventLock();
         return RemovalFirst;
     }
@@ -95,7 +105,11 @@ static TAKEN_EVENT TakePendingEvent(MONITOR_STATE *State, MONITOR_EVENT *Taken)
     ViewIdText(&Taken->Vid, &DriverState.CurrentVid, Taken->VidText);
     ViewIdText(&Taken->Pid, &DriverState.CurrentPid, Taken->PidText);
     for (unsigned i = 0; i < sizeof(Taken->SerialPrefix); ++i)
-        Taken->SerialPrefix[i] = DriverState.NotifiedSerialPrefix[i];
+        Taken->SerialPrefix[i] = DriverState.CurrentSerialPrefix[i];
+    // Until the turn has handled it, the arrival's frame may come to be held,
+    // so its removals are kept too.
+    if (Taken->Event == EventArrival)
+        CopyIdText(DriverState.WatchedPidText[ArrivingFrame], Taken->PidText);
     ReleaseEventLock();
     return Taken->Event == EventArrival || Taken->Event == EventRemoval ? TakenEvent : TakenNone;
 }
@@ -107,22 +121,21 @@ static TAKEN_EVENT TakePendingEvent(MONITOR_STATE *State, MONITOR_EVENT *Taken)
 static bool TakeReplacedRemoval(MONITOR_STATE *State, MONITOR_EVENT *Taken)
 {
     AcquireEventLock();
-    ULONG Removal = DriverState.RemovalSequence;
-    bool Replaced = RemovalReplaced(State);
-    if (Replaced) {
+    const KEPT_REMOVAL *Kept = ReplacedRemoval(State);
+    if (Kept != nullptr) {
         Taken->Event = EventRemoval;
-        Taken->Sequence = Removal;
-        CopyIdText(Taken->VidText, DriverState.RemovedVidText);
-        CopyIdText(Taken->PidText, DriverState.RemovedPidText);
+        Taken->Sequence = Kept->Sequence;
+        CopyIdText(Taken->VidText, Kept->VidText);
+        CopyIdText(Taken->PidText, Kept->PidText);
         ANSI_STRING Whole = {IdTextSize - 1, IdTextSize, nullptr};
         ViewIdText(&Taken->Vid, &Whole, Taken->VidText);
         ViewIdText(&Taken->Pid, &Whole, Taken->PidText);
         for (unsigned i = 0; i < sizeof(Taken->SerialPrefix); ++i)
             Taken->SerialPrefix[i] = 0;
-        State->HandledRemoval = Removal;
+        State->HandledRemoval = Kept->Sequence;
     }
     ReleaseEventLock();
-    return Replaced;
+    return Kept != nullptr;
 }
 
 // Clears the slot only if no notification was accepted since the event was
@@ -132,6 +145,8 @@ static void FinishEvent(const MONITOR_EVENT *Taken)
     AcquireEventLock();
     if (DriverState.EventSequence == Taken->Sequence)
         DriverState.PendingEvent.Store(EventNone);
+    // The arrival is handled: its frame is held now (HeldFrame) or not.
+    DriverState.WatchedPidText[ArrivingFrame][0] = 0;
     ReleaseEventLock();
 }
 

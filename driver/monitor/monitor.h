@@ -98,7 +98,7 @@ struct MONITOR_STATE {
 
     FRAME_ID_VIEWS Views;
     MONITOR_EVENT Event;
-    ULONG HandledRemoval; // RemovalSequence of the last removal handled
+    ULONG HandledRemoval; // EventSequence of the last removal handled
 };
 
 // The monitor thread's start routine; never returns.

@@ -313,6 +313,7 @@ constexpr bool NT_SUCCESS(NTSTATUS Status)
 
 // Win32 result codes that the video port carries back to the caller.
 constexpr VP_STATUS NO_ERROR = 0;
+constexpr VP_STATUS ERROR_INVALID_FUNCTION = 1;
 constexpr VP_STATUS ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr VP_STATUS ERROR_NO_MORE_DEVICES = 1248;
 

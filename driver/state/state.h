@@ -10,7 +10,8 @@
 // Two places take a lock, both kernel mutexes taken at PASSIVE_LEVEL, so that
 // a waiter sleeps instead of spinning on a holder that was preempted:
 //  - EventLock guards the connection-event hand-off (the notified texts, the
-//    current identifiers and the posting of PendingEvent), so that the monitor
+//    current identifiers and the posting of PendingEvent, the product IDs the
+//    monitor watches and the removals kept for them), so that the monitor
 //    takes an event together with a consistent copy of its identifiers and
 //    clears only the event it took; it is held for a few copies and never
 //    across a wait;
@@ -65,6 +66,24 @@ static_assert(sizeof(Shared<UCHAR>) == 1 && sizeof(Shared<ULONG>) == 4 &&
                   sizeof(Shared<PVOID>) == sizeof(PVOID),
               "a shared field has the width of its value");
 
+// Byte for byte, case included, up to and including the terminating zero.
+inline bool SameIdText(const UCHAR *a, const UCHAR *b)
+{
+    for (unsigned i = 0; i < IdTextSize; ++i) {
+        if (a[i] != b[i])
+            return false;
+        if (a[i] == 0)
+            return true;
+    }
+    return true;
+}
+
+inline void CopyIdText(UCHAR *Destination, const UCHAR *Source)
+{
+    for (unsigned i = 0; i < IdTextSize; ++i)
+        Destination[i] = Source[i];
+}
+
 // PendingEvent values.
 constexpr ULONG EventNone = 0;
 constexpr ULONG EventArrival = 1;
@@ -82,6 +101,18 @@ constexpr ULONG PeerClosed = 0;
 constexpr ULONG PeerRegistering = 1;
 constexpr ULONG PeerOpen = 2;
 constexpr ULONG PeerLettingGo = 3;
+
+// A removal kept beside the event slot, with its own identifiers.
+struct KEPT_REMOVAL {
+    ULONG Sequence; // EventSequence of the removal; 0: none yet
+    ID_TEXT VidText;
+    ID_TEXT PidText;
+};
+
+// The product IDs whose removals are kept (WatchedPidText, KeptRemovals).
+constexpr unsigned HeldFrame = 0;
+constexpr unsigned ArrivingFrame = 1;
+constexpr unsigned WatchedFrames = 2;
 
 constexpr SIZE_T DataFilePathSize = 200; // bytes: 100 UTF-16 code units
 
@@ -114,16 +145,24 @@ struct DRIVER_STATE {
     UCHAR NotifiedSerialPrefix[7]{};
     ID_TEXT CurrentVidText{'0', 0, 0, 0, 0};
     ID_TEXT CurrentPidText{'0', 0, 0, 0, 0};
+    // The instance prefix of the posted event, copied with its IDs: the
+    // notified texts are rewritten by every USB device's notification.
+    UCHAR CurrentSerialPrefix[7]{};
     ANSI_STRING CurrentVid{0, 0, nullptr};
     ANSI_STRING CurrentPid{0, 0, nullptr};
     Shared<ULONG> PendingEvent{EventNone};
     Shared<UCHAR> WideModel{0};
-    // The latest accepted removal, kept beside the slot, so that a later
-    // notification that replaces it in the slot before the monitor's turn
-    // does not lose it: the monitor handles it first. Under EventLock.
-    ULONG RemovalSequence{0}; // EventSequence of that removal; 0: none yet
-    ID_TEXT RemovedVidText{};
-    ID_TEXT RemovedPidText{};
+    // Removals that change what the monitor holds, kept beside the slot so
+    // that later notifications that replace them there before the monitor's
+    // turn do not lose them: the monitor handles them first, oldest first.
+    // The monitor watches two product IDs: the frame it holds as present
+    // (HeldFrame: its AttachedPid, which only its removal resets) and the
+    // arrival its turn is handling (ArrivingFrame, empty between turns),
+    // which it may come to hold before the turn ends. The latest removal of
+    // each is kept; a removal of any other product changes nothing the
+    // monitor holds. Under EventLock.
+    ID_TEXT WatchedPidText[WatchedFrames]{{'0', 0, 0, 0, 0}, {}};
+    KEPT_REMOVAL KeptRemovals[WatchedFrames]{};
     // Frame interfaces reported as arrived and not removed since, so that a
     // second report of the same arrival (the platform may report an
     // interface present at registration twice) posts nothing. Under

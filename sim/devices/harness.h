@@ -102,6 +102,10 @@ struct PeerRequest {
     bool Completed;  // completed (now, failed, or later by the harness)
     int64_t CompletionTime;
     NTSTATUS CompletionStatus;
+    // Where the sender asked the completion to go: its event and status
+    // record (a request site of the driver's is known by them).
+    const KEVENT *Event;
+    const IO_STATUS_BLOCK *StatusRecord;
 };
 const std::vector<PeerRequest> &PeerRequests();
 uint64_t PeerRequestCount(); // counted even when RecordPeerRequests is off

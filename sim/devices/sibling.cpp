@@ -71,11 +71,21 @@ bool ValidPeerRequest(const _IRP &irp)
 void WakeSibling();
 
 // Completes one pending request with the frame's current answers (on
-// success).
+// success): the sibling's own completion, and the failure of the requests of
+// a removed device, whose frame sent nothing.
 void CompletePending(PIRP irp, NTSTATUS status)
 {
     UCHAR command = irp->SystemBuffer[3]; // CompleteIrp takes it off the list
     CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : ReplyBytes{{0, 0}, 0});
+}
+
+// A request the frame answered: its bytes are in the reply buffer (the
+// request's MDL, METHOD_IN_DIRECT) before it completes, also when it then
+// fails.
+void CompleteAnswered(PIRP irp, NTSTATUS status)
+{
+    UCHAR command = irp->SystemBuffer[3]; // CompleteIrp takes it off the list
+    CompleteIrp(irp, status, Reply(command));
 }
 
 // The request the sibling completes next on its own, or null.
@@ -122,9 +132,7 @@ bool CompleteOldest(NTSTATUS status)
     Kernel *k = K;
     if (k->PendingIrps.empty())
         return false;
-    PIRP irp = k->PendingIrps.front(); // CompleteIrp takes it off the list
-    UCHAR command = irp->SystemBuffer[3];
-    CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : ReplyBytes{{0, 0}, 0});
+    CompleteAnswered(k->PendingIrps.front(), status);
     return true;
 }
 
@@ -174,6 +182,10 @@ NTSTATUS SiblingDispatch(PIRP irp)
     UCHAR command = irp->SystemBuffer.size() > 3 ? irp->SystemBuffer[3] : 0;
     NTSTATUS status;
     bool pending = false;
+    // The frame answered: its bytes are in the reply buffer, also when the
+    // request fails. A request refused before it reached the frame (the
+    // device gone, a request it does not take) has nothing written.
+    bool answered = false;
     using State = _DEVICE_OBJECT::PnpState;
     State state = irp->Target->Pnp;
     if (state == State::SurpriseRemoved || state == State::Removed)
@@ -183,11 +195,11 @@ NTSTATUS SiblingDispatch(PIRP irp)
     else if (!ValidPeerRequest(*irp))
         status = STATUS_INVALID_PARAMETER;
     else if (k->PeerCompletion == Completion::Fail)
-        status = k->PeerFailStatus;
+        status = k->PeerFailStatus, answered = true;
     else if (k->PeerCompletion == Completion::Pending || k->PeerCompletion == Completion::Later)
         status = STATUS_PENDING, pending = true;
     else
-        status = STATUS_SUCCESS;
+        status = STATUS_SUCCESS, answered = true;
 
     k->PeerRequestCount++;
     PeerCommandCounts &counts = k->PeerCounts[command];
@@ -207,6 +219,8 @@ NTSTATUS SiblingDispatch(PIRP irp)
         record.OutputLength = irp->OutputLength;
         record.Command = command;
         record.Status = status;
+        record.Event = irp->Event;
+        record.StatusRecord = irp->IoStatus;
         irp->RecordIndex = k->PeerRequests.size();
         k->PeerRequests.push_back(record);
     }
@@ -227,7 +241,7 @@ NTSTATUS SiblingDispatch(PIRP irp)
         }
         return STATUS_PENDING;
     }
-    CompleteIrp(irp, status, NT_SUCCESS(status) ? Reply(command) : ReplyBytes{{0, 0}, 0});
+    CompleteIrp(irp, status, answered ? Reply(command) : ReplyBytes{{0, 0}, 0});
     return status;
 }
 

@@ -163,16 +163,15 @@ void NoteStackRequest(PIRP irp)
     }
 }
 
-// Completes a request: the reply (on success) into the caller's buffer, the
-// status record, the event; then the request is gone.
+// Completes a request: the reply (if any, also with a failure) into the
+// caller's buffer, the status record, the event; then the request is gone.
 void CompleteIrp(PIRP irp, NTSTATUS status, std::span<const uint8_t> reply)
 {
     Kernel *k = K;
     bool dead = false;
     if (irp->InStack) [[unlikely]] {
         const char *gone = nullptr;
-        if (NT_SUCCESS(status) && !reply.empty() &&
-            InReturnedFrame(irp, irp->OutputBuffer, reply.size()))
+        if (!reply.empty() && InReturnedFrame(irp, irp->OutputBuffer, reply.size()))
             gone = "a reply buffer";
         else if (InReturnedFrame(irp, irp->IoStatus, sizeof(IO_STATUS_BLOCK)))
             gone = "a status record";
@@ -186,7 +185,7 @@ void CompleteIrp(PIRP irp, NTSTATUS status, std::span<const uint8_t> reply)
         }
         ForgetStackRequest(irp);
     }
-    if (NT_SUCCESS(status) && !reply.empty() && InDeadStack(irp->OutputBuffer, reply.size())) {
+    if (!reply.empty() && InDeadStack(irp->OutputBuffer, reply.size())) {
         Violate("a pending request completed into a reply buffer in the stack of a thread that "
                 "has ended");
         dead = true;
@@ -202,9 +201,13 @@ void CompleteIrp(PIRP irp, NTSTATUS status, std::span<const uint8_t> reply)
     }
     ULONG_PTR information = 0;
     if (!dead) {
-        if (NT_SUCCESS(status) && !reply.empty()) {
+        // The reply buffer is the caller's own memory, described by the
+        // request's MDL: what the sibling wrote there stays, whatever the
+        // status; only a success reports it in Information.
+        if (!reply.empty()) {
             WriteBytes(irp->OutputBuffer, reply.data(), reply.size());
-            information = reply.size();
+            if (NT_SUCCESS(status))
+                information = reply.size();
         }
         if (irp->IoStatus) {
             __atomic_store_n(&irp->IoStatus->Information, information, __ATOMIC_RELAXED);

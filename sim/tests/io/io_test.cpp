@@ -173,8 +173,9 @@ TEST_F(Io, PendingRequestsCompleteLaterWithTheAnswersThenCurrent)
     EXPECT_EQ(first.Event.Header.SignalState, 1);
     EXPECT_EQ(second.Reply[0], 0xEE);
     EXPECT_EQ(sim::CompletePeerRequests(STATUS_UNSUCCESSFUL), 1u);
-    EXPECT_EQ(second.Reply[0], 0xEE);
+    EXPECT_EQ(second.Reply[0], 3) << "the frame's bytes, also in a failed request";
     EXPECT_EQ(second.Status.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(second.Status.Information, 0u);
     EXPECT_EQ(sim::PendingPeerRequests(), 0u);
 
     const auto &requests = sim::PeerRequests();
@@ -185,7 +186,63 @@ TEST_F(Io, PendingRequestsCompleteLaterWithTheAnswersThenCurrent)
 
     sim::SetPeerCompletion(sim::Completion::Fail, (NTSTATUS)0xC0000185);
     EXPECT_EQ(first.Send(device, 1), (NTSTATUS)0xC0000185);
-    EXPECT_EQ(first.Reply[1], 0xEE);
+    ObfDereferenceObject(file);
+}
+
+// METHOD_IN_DIRECT: the reply buffer is the sender's own memory, described by
+// the request's MDL, and nothing copies it back at completion. So the bytes
+// the frame sent are there before the request completes, whatever its
+// status; only a success counts them in Information. A request refused
+// before it reached the frame has nothing written.
+TEST_F(Io, TheFramesBytesReachTheReplyBufferAlsoInAFailedRequest)
+{
+    struct Case {
+        const char *Name;
+        sim::Completion Completion;
+        NTSTATUS LateStatus; // for a pending request, how the harness completes it
+        UCHAR Command;
+        NTSTATUS Status; // the request's final status
+        UCHAR Reply0;    // byte 0 of the reply buffer afterwards
+        ULONG_PTR Information;
+    };
+    const Case Cases[] = {
+        {"answered", sim::Completion::Now, 0, 1, STATUS_SUCCESS, 21, 2},
+        {"failed at once", sim::Completion::Fail, 0, 1, STATUS_UNSUCCESSFUL, 21, 0},
+        {"failed at once, input", sim::Completion::Fail, 0, 6, STATUS_UNSUCCESSFUL, 7, 0},
+        {"failed later", sim::Completion::Pending, STATUS_UNSUCCESSFUL, 4, STATUS_UNSUCCESSFUL, 2,
+         0},
+        {"not taken", sim::Completion::Now, 0, 5, STATUS_INVALID_PARAMETER, 0xEE, 0},
+    };
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(&file, &device), STATUS_SUCCESS);
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(C.Name);
+        sim::SetFramePanel(21, 5);
+        sim::SetFrameMode(2);
+        sim::SetFrameInput(7, 9);
+        sim::SetPeerCompletion(C.Completion, STATUS_UNSUCCESSFUL);
+        Request request;
+        NTSTATUS Sent = request.Send(device, C.Command, C.Command == 4 ? 1 : 2);
+        if (Sent == STATUS_PENDING) {
+            EXPECT_EQ(request.Reply[0], 0xEE) << "nothing before the frame answers";
+            EXPECT_EQ(sim::CompletePeerRequests(C.LateStatus), 1u);
+        } else {
+            EXPECT_EQ(Sent, C.Status);
+        }
+        EXPECT_EQ(request.Status.Status, C.Status);
+        EXPECT_EQ(request.Reply[0], C.Reply0);
+        EXPECT_EQ(request.Status.Information, C.Information);
+    }
+
+    // The requests of a removed device fail with nothing written: its frame
+    // is gone.
+    sim::SetPeerCompletion(sim::Completion::Pending);
+    Request request;
+    ASSERT_EQ(request.Send(device, 1), STATUS_PENDING);
+    sim::RemovePeer(sim::PeerRemoval::Surprise);
+    EXPECT_NE(request.Status.Status, STATUS_SUCCESS);
+    EXPECT_EQ(request.Reply[0], 0xEE);
     ObfDereferenceObject(file);
 }
 

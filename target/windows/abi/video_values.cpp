@@ -11,6 +11,7 @@ namespace ours
 
 #define KVR_VIDEO_CONSTANTS(X)                                                                     \
     X(NO_ERROR)                                                                                    \
+    X(ERROR_INVALID_FUNCTION)                                                                      \
     X(ERROR_INSUFFICIENT_BUFFER)                                                                   \
     X(ERROR_NO_MORE_DEVICES)                                                                       \
     X(DISPLAY_ADAPTER_HW_ID)
