@@ -76,21 +76,26 @@ inline bool Tracing()
     return K->Opt.TraceEnabled || K->TraceObserver;
 }
 
-inline void CheckCaller(const char *routine, const void *returnAddress, const void *frame)
+inline void CheckCaller(const char *routine, const void *returnAddress, const void *callerTop)
 {
     // A call after KeReleaseMutex(Wait TRUE) that is not a wait; a call from
     // above a frame that held a pending request's buffers.
-    if (K->AwaitingWait.load(std::memory_order_relaxed)) [[unlikely]]
-        CheckAwaitingWait(routine);
-    if (K->StackRequests.load(std::memory_order_relaxed)) [[unlikely]]
-        CheckStackRequests(frame);
+    if (K->CallerChecks.load(std::memory_order_relaxed)) [[unlikely]] {
+        if ((uint32_t)K->CallerChecks.load(std::memory_order_relaxed))
+            CheckAwaitingWait(routine);
+        if (K->CallerChecks.load(std::memory_order_relaxed) >= StackRequestUnit)
+            CheckStackRequests(callerTop);
+    }
     const char *address = (const char *)returnAddress;
     if ((address >= __start_kvr_paged && address < __stop_kvr_paged) ||
         (address >= __start_kvr_init && address < __stop_kvr_init))
         CheckPlacedCaller(routine, returnAddress);
 }
+// The caller's stack pointer at the call (the frame's canonical frame
+// address): unlike __builtin_frame_address(0), taking it needs no frame
+// pointer in every kernel routine.
 #define KVR_SIM_CHECK_CALLER(routine)                                                              \
-    ::sim::detail::CheckCaller(routine, __builtin_return_address(0), __builtin_frame_address(0))
+    ::sim::detail::CheckCaller(routine, __builtin_return_address(0), __builtin_dwarf_cfa())
 
 // The calling context, never null.
 inline Thread *CurrentThread()
@@ -107,7 +112,15 @@ inline int64_t CurrentTime()
 }
 
 // Every kernel routine begins here, so this is also where the explorer may
-// switch threads at a kernel call.
+// switch threads at a kernel call. The step's name is built only when the
+// explorer runs.
+inline void EnterKernel(const volatile void *object, int kind)
+{
+    if (!K) [[unlikely]]
+        MakeFirstKernel();
+    if (SwitchPointsOn()) [[unlikely]]
+        SwitchPointReached(Access{object, kind});
+}
 inline void EnterKernel(const Access &what)
 {
     if (!K) [[unlikely]]
@@ -116,7 +129,7 @@ inline void EnterKernel(const Access &what)
 }
 inline void EnsureKernel()
 {
-    EnterKernel(Access{});
+    EnterKernel(nullptr, KernelStep);
 }
 
 // The entry of a kernel routine that touches one object of the kernel only
@@ -124,14 +137,14 @@ inline void EnsureKernel()
 // the steps on the same object and against those of routines that name none.
 inline void EnsureKernelFor(const volatile void *object)
 {
-    EnterKernel(Access{object, KernelCallPoint});
+    EnterKernel(object, KernelCallPoint);
 }
 
 // The entry of a routine that only reads one object of the kernel: ordered
 // against the steps that change it, not against the other readers.
 inline void EnsureKernelReading(const volatile void *object)
 {
-    EnterKernel(Access{object, KernelReadPoint});
+    EnterKernel(object, KernelReadPoint);
 }
 
 // The entry of a routine that touches the calling thread's own state only
@@ -139,7 +152,7 @@ inline void EnsureKernelReading(const volatile void *object)
 // of other threads.
 inline void EnsureKernelForThread()
 {
-    EnterKernel(Access{nullptr, ThreadCallPoint});
+    EnterKernel(nullptr, ThreadCallPoint);
 }
 
 // The entry of a routine whose objects depend on the kernel's state (the

@@ -175,8 +175,9 @@ PDEVICE_OBJECT CreatePortDevice(PDRIVER_OBJECT driver, std::string name, DEVICE_
                                 bool exclusive);
 void DeletePortDevice(PDEVICE_OBJECT device);
 // Whether a call comes from above a frame that holds a pending request's
-// buffers (a finding: the frame has returned).
-void CheckStackRequests(const void *frame);
+// buffers (a finding: the frame has returned); callerTop is the caller's
+// stack pointer at its call of the kernel routine.
+void CheckStackRequests(const void *callerTop);
 void AddToNamespace(PDEVICE_OBJECT device);
 void RemoveFromNamespace(PDEVICE_OBJECT device);
 // Plug and play (pnp.cpp): target-device registrations left on file objects

@@ -114,7 +114,7 @@ void ForgetStackRequest(PIRP irp)
         return;
     irp->InStack = false;
     irp->Thread->StackRequests--;
-    K->StackRequests--;
+    K->CallerChecks -= StackRequestUnit;
 }
 
 } // namespace
@@ -159,7 +159,7 @@ void NoteStackRequest(PIRP irp)
         irp->InStack = true;
         irp->ReturnedBelow = 0;
         thread->StackRequests++;
-        K->StackRequests++;
+        K->CallerChecks += StackRequestUnit;
     }
 }
 
@@ -239,14 +239,14 @@ void CompleteIrp(PIRP irp, NTSTATUS status, std::span<const uint8_t> reply)
     RetireIrp(irp);
 }
 
-void CheckStackRequests(const void *frame)
+void CheckStackRequests(const void *callerTop)
 {
     Thread *thread = CurrentThread();
     if (!thread->StackRequests)
         return;
-    // Everything below the calling routine's own frame belongs to frames
-    // that have returned.
-    uintptr_t below = (uintptr_t)frame + 16;
+    // Everything below the caller's stack pointer at its call of the kernel
+    // routine belongs to frames that have returned.
+    uintptr_t below = (uintptr_t)callerTop;
     for (PIRP irp : K->PendingIrps)
         if (irp->InStack && irp->Thread == thread && below > irp->ReturnedBelow)
             irp->ReturnedBelow = below;

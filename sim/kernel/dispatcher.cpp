@@ -21,7 +21,7 @@ constexpr UCHAR SynchronizationEventType = 1;
 constexpr UCHAR MutantType = 2;
 
 // Takes the object for thread if it is signalled for it; false if not.
-bool TryAcquire(void *object, Thread *thread)
+[[gnu::always_inline]] inline bool TryAcquire(void *object, Thread *thread)
 {
     DISPATCHER_HEADER *header = (DISPATCHER_HEADER *)object;
     switch (header->Type) {
@@ -59,6 +59,42 @@ bool TryAcquire(void *object, Thread *thread)
     }
 }
 
+// Whether KeInitializeEvent or KeInitializeMutex initialised the object
+// (InitialisedObjects, which only grows while the kernel lives). The objects
+// found or added last are remembered in a small table by address, so that
+// the driver's waits on its mutexes and events skip hashing the address:
+// about 40 instructions a wait and as many an initialisation of an event
+// already known (with the poison checked 32 bytes a step, 190 of a
+// panel-refresh turn; docs/performance.md).
+size_t RecentSlot(const void *object)
+{
+    return ((uintptr_t)object >> 3) % RecentInitialisedSlots;
+}
+
+[[gnu::noinline]] bool LookUpInitialised(const void *object)
+{
+    Kernel *k = K;
+    if (!k->InitialisedObjects.count(object))
+        return false;
+    k->RecentInitialised[RecentSlot(object)] = object;
+    return true;
+}
+
+inline bool KnownInitialised(const void *object)
+{
+    return K->RecentInitialised[RecentSlot(object)] == object || LookUpInitialised(object);
+}
+
+[[gnu::always_inline]] inline void NoteInitialised(const void *object)
+{
+    Kernel *k = K;
+    const void *&recent = k->RecentInitialised[RecentSlot(object)];
+    if (recent == object)
+        return;
+    k->InitialisedObjects.insert(object);
+    recent = object;
+}
+
 void RemoveWaiter(void *object, Thread *thread)
 {
     std::vector<std::pair<void *, Thread *>> &waiters = K->ObjectWaiters;
@@ -76,7 +112,7 @@ int64_t DeadlineOf(const LARGE_INTEGER *interval, int64_t now)
     return value;           // absolute, on the virtual clock
 }
 
-void RecordWait(Thread *thread, const LARGE_INTEGER *interval, bool delay)
+inline void RecordWait(Thread *thread, const LARGE_INTEGER *interval, bool delay)
 {
     Kernel *k = K;
     k->WaitCount++;
@@ -181,17 +217,49 @@ NTSTATUS WaitForObject(void *object, const LARGE_INTEGER *timeout)
     return StatusTimeout;
 }
 
-} // namespace
-
-void SignalObject(void *object)
+// --- The usual wait and release, at once ----------------------------------
+//
+// In deterministic mode, a wait that an object known to be initialised
+// satisfies at once, by a thread at or below APC_LEVEL, and the owner's last
+// release of a mutex with no thread waiting on any object, at or below
+// DISPATCH_LEVEL and with no wait to follow, need none of the rest of their
+// routines' steps: each helper does what the whole routine does in that case
+// and nothing else, and declines (the whole routine runs) in any other.
+// What they buy: the driver takes and releases a mutex four times a
+// panel-refresh turn, and the whole routines' prologues, guard and second
+// look at the calling thread came to some 80 instructions of each pair; with
+// the other changes of the same step, 334 of the turn (docs/performance.md).
+[[gnu::always_inline]] inline bool AcquiredAtOnce(void *object)
 {
     Kernel *k = K;
-    if (k->FreeRunning) {
-        k->Changed.notify_all();
-        return;
-    }
-    // The object's waiters in the order they began to wait; each one that
-    // the object now satisfies leaves the list.
+    if (k->FreeRunning || !object)
+        return false;
+    Thread *thread = k->Current ? k->Current : &k->HarnessThread;
+    // A notification callback's waits take the whole routine, which reports a
+    // callback that blocks.
+    return thread->Irql <= APC_LEVEL && thread->Notifying == 0 && KnownInitialised(object) &&
+           ((DISPATCHER_HEADER *)object)->Type <= MutantType && TryAcquire(object, thread);
+}
+
+[[gnu::always_inline]] inline bool ReleasedAtOnce(PRKMUTEX mutex, BOOLEAN wait)
+{
+    Kernel *k = K;
+    if (k->FreeRunning || wait || !k->ObjectWaiters.empty())
+        return false;
+    Thread *thread = k->Current ? k->Current : &k->HarnessThread;
+    if (mutex->Header.Type != MutantType || mutex->Header.SignalState != 0 ||
+        mutex->OwnerThread != (struct _KTHREAD *)thread || thread->Irql > DISPATCH_LEVEL)
+        return false;
+    mutex->Header.SignalState = 1;
+    thread->MutexesOwned--;
+    mutex->OwnerThread = nullptr;
+    return true;
+}
+
+// The object's waiters in the order they began to wait; each one that the
+// object now satisfies leaves the list.
+[[gnu::noinline]] void WakeWaiters(Kernel *k, void *object)
+{
     std::vector<std::pair<void *, Thread *>> &waiters = k->ObjectWaiters;
     for (size_t i = 0; i < waiters.size();) {
         Thread *thread = waiters[i].second;
@@ -207,19 +275,108 @@ void SignalObject(void *object)
     }
 }
 
-// The wait that must follow KeReleaseMutex with Wait TRUE: it begins at
-// DISPATCH_LEVEL and returns at the IRQL from before the release.
-void WaitAfterRelease()
+// KeReleaseMutex and KeWaitForSingleObject after their entry, whole.
+[[gnu::noinline]] LONG ReleaseMutexWhole(PRKMUTEX Mutex, BOOLEAN Wait)
+{
+    Guard guard;
+    Thread *thread = CurrentThread();
+    LONG previous = Mutex->Header.SignalState;
+    if (Mutex->Header.Type != 2) {
+        ViolateWith([] { return "KeReleaseMutex on an object that is not an initialised mutex"; });
+        return previous;
+    }
+    if (previous > 0 || Mutex->OwnerThread != (struct _KTHREAD *)thread) {
+        ViolateWith([] { return "KeReleaseMutex by a thread that does not own the mutex"; });
+        return previous;
+    }
+    if (thread->Irql > DISPATCH_LEVEL)
+        ViolateWith([] { return "KeReleaseMutex above DISPATCH_LEVEL"; });
+    Mutex->Header.SignalState = previous + 1;
+    thread->MutexesOwned--;
+    if (Mutex->Header.SignalState == 1) {
+        Mutex->OwnerThread = nullptr;
+        SignalObject(Mutex);
+    }
+    if (Wait) {
+        // The platform returns at DISPATCH_LEVEL, holding the dispatcher
+        // lock, and the caller's very next call must be a wait.
+        thread->AwaitingWait = true;
+        thread->IrqlBeforeRelease = thread->Irql;
+        thread->Irql = DISPATCH_LEVEL;
+        K->CallerChecks += AwaitingWaitUnit;
+    }
+    return previous;
+}
+
+[[gnu::noinline]] NTSTATUS WaitWhole(PVOID Object, PLARGE_INTEGER Timeout)
+{
+    Thread *thread = CurrentThread();
+    bool zeroTimeout = Timeout && __atomic_load_n(&Timeout->QuadPart, __ATOMIC_RELAXED) == 0;
+    if (!zeroTimeout && thread->Irql > APC_LEVEL) {
+        ViolateLockedWith([thread] {
+            return "KeWaitForSingleObject with a timeout other than zero at IRQL " +
+                   std::to_string(thread->Irql);
+        });
+    } else if (thread->Irql > DISPATCH_LEVEL) {
+        ViolateLockedWith([] { return "KeWaitForSingleObject above DISPATCH_LEVEL"; });
+    }
+    if (!Object) {
+        ViolateLockedWith([] { return "KeWaitForSingleObject on a null object"; });
+        return STATUS_INVALID_PARAMETER;
+    }
+    bool initialised;
+    {
+        Guard guard;
+        initialised = KnownInitialised(Object);
+    }
+    if (!initialised) [[unlikely]] {
+        ViolateLockedWith([Object] {
+            return StackPattern(Object)
+                       ? std::string("KeWaitForSingleObject on the stack pattern: a local pointer "
+                                     "read before it was written")
+                       : std::string("KeWaitForSingleObject on an object that was never "
+                                     "initialised with KeInitializeEvent or KeInitializeMutex");
+        });
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!zeroTimeout && ((DISPATCHER_HEADER *)Object)->Type != MutantType)
+        CheckNotificationWait("KeWaitForSingleObject on an object that is not a mutex");
+    NTSTATUS status = WaitForObject(Object, Timeout);
+    if (zeroTimeout && status == StatusTimeout)
+        NoteBusyPeerRequest(Object);
+    return status;
+}
+
+} // namespace
+
+void SignalObject(void *object)
 {
     Kernel *k = K;
-    if (!k->AwaitingWait.load(std::memory_order_relaxed)) [[likely]]
+    if (k->FreeRunning) {
+        k->Changed.notify_all();
         return;
+    }
+    if (!k->ObjectWaiters.empty())
+        WakeWaiters(k, object);
+}
+
+// The wait that must follow KeReleaseMutex with Wait TRUE: it begins at
+// DISPATCH_LEVEL and returns at the IRQL from before the release.
+void EndWaitAfterRelease()
+{
+    Kernel *k = K;
     Thread *thread = CurrentThread();
     if (!thread->AwaitingWait)
         return;
     thread->AwaitingWait = false;
-    k->AwaitingWait--;
+    k->CallerChecks -= AwaitingWaitUnit;
     thread->Irql = thread->IrqlBeforeRelease;
+}
+
+inline void WaitAfterRelease()
+{
+    if ((uint32_t)K->CallerChecks.load(std::memory_order_relaxed)) [[unlikely]]
+        EndWaitAfterRelease();
 }
 
 void CheckAwaitingWait(const char *routine)
@@ -228,7 +385,7 @@ void CheckAwaitingWait(const char *routine)
     if (!thread->AwaitingWait)
         return;
     thread->AwaitingWait = false;
-    K->AwaitingWait--;
+    K->CallerChecks -= AwaitingWaitUnit;
     Guard guard;
     Violate(std::string("KeReleaseMutex with Wait TRUE not followed at once by a wait: ") +
             routine + " was called at DISPATCH_LEVEL instead");
@@ -296,7 +453,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
         std::any_of(K->ObjectWaiters.begin(), K->ObjectWaiters.end(),
                     [Event](const auto &waiter) { return waiter.first == Event; }))
         ViolateWith([] { return "KeInitializeEvent on an event that a thread is waiting for"; });
-    K->InitialisedObjects.insert(Event);
+    NoteInitialised(Event);
     Event->Header.Type = Type == SynchronizationEvent ? 1 : 0;
     Event->Header.Signalling = 0;
     Event->Header.Size = sizeof(KEVENT) / 4;
@@ -314,7 +471,7 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
     Guard guard;
     if (Mutex->Header.Type == 2 && Mutex->Header.SignalState <= 0 && Mutex->OwnerThread)
         Violate("KeInitializeMutex on a mutex that a thread owns");
-    K->InitialisedObjects.insert(Mutex);
+    NoteInitialised(Mutex);
     Mutex->Header.Type = 2;
     Mutex->Header.Signalling = 0;
     Mutex->Header.Size = sizeof(KMUTEX) / 4;
@@ -333,34 +490,9 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
 {
     EnsureKernelFor(Mutex);
     KVR_SIM_CHECK_CALLER("KeReleaseMutex");
-    Guard guard;
-    Thread *thread = CurrentThread();
-    LONG previous = Mutex->Header.SignalState;
-    if (Mutex->Header.Type != 2) {
-        ViolateWith([] { return "KeReleaseMutex on an object that is not an initialised mutex"; });
-        return previous;
-    }
-    if (previous > 0 || Mutex->OwnerThread != (struct _KTHREAD *)thread) {
-        ViolateWith([] { return "KeReleaseMutex by a thread that does not own the mutex"; });
-        return previous;
-    }
-    if (thread->Irql > DISPATCH_LEVEL)
-        ViolateWith([] { return "KeReleaseMutex above DISPATCH_LEVEL"; });
-    Mutex->Header.SignalState = previous + 1;
-    thread->MutexesOwned--;
-    if (Mutex->Header.SignalState == 1) {
-        Mutex->OwnerThread = nullptr;
-        SignalObject(Mutex);
-    }
-    if (Wait) {
-        // The platform returns at DISPATCH_LEVEL, holding the dispatcher
-        // lock, and the caller's very next call must be a wait.
-        thread->AwaitingWait = true;
-        thread->IrqlBeforeRelease = thread->Irql;
-        thread->Irql = DISPATCH_LEVEL;
-        K->AwaitingWait++;
-    }
-    return previous;
+    if (ReleasedAtOnce(Mutex, Wait)) [[likely]]
+        return 0;
+    return ReleaseMutexWhole(Mutex, Wait);
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
@@ -372,41 +504,9 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     EnsureKernelFor(Object);
     WaitAfterRelease();
     KVR_SIM_CHECK_CALLER("KeWaitForSingleObject");
-    Thread *thread = CurrentThread();
-    bool zeroTimeout = Timeout && __atomic_load_n(&Timeout->QuadPart, __ATOMIC_RELAXED) == 0;
-    if (!zeroTimeout && thread->Irql > APC_LEVEL) {
-        ViolateLockedWith([thread] {
-            return "KeWaitForSingleObject with a timeout other than zero at IRQL " +
-                   std::to_string(thread->Irql);
-        });
-    } else if (thread->Irql > DISPATCH_LEVEL) {
-        ViolateLockedWith([] { return "KeWaitForSingleObject above DISPATCH_LEVEL"; });
-    }
-    if (!Object) {
-        ViolateLockedWith([] { return "KeWaitForSingleObject on a null object"; });
-        return STATUS_INVALID_PARAMETER;
-    }
-    bool initialised;
-    {
-        Guard guard;
-        initialised = K->InitialisedObjects.count(Object) != 0;
-    }
-    if (!initialised) [[unlikely]] {
-        ViolateLockedWith([Object] {
-            return StackPattern(Object)
-                       ? std::string("KeWaitForSingleObject on the stack pattern: a local pointer "
-                                     "read before it was written")
-                       : std::string("KeWaitForSingleObject on an object that was never "
-                                     "initialised with KeInitializeEvent or KeInitializeMutex");
-        });
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (!zeroTimeout && ((DISPATCHER_HEADER *)Object)->Type != 2)
-        CheckNotificationWait("KeWaitForSingleObject on an object that is not a mutex");
-    NTSTATUS status = WaitForObject(Object, Timeout);
-    if (zeroTimeout && status == StatusTimeout)
-        NoteBusyPeerRequest(Object);
-    return status;
+    if (AcquiredAtOnce(Object)) [[likely]]
+        return STATUS_SUCCESS;
+    return WaitWhole(Object, Timeout);
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,

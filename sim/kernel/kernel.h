@@ -47,6 +47,7 @@ namespace sim::detail
 {
 
 constexpr NTSTATUS StatusTimeout = 0x102;
+constexpr size_t RecentInitialisedSlots = 16; // SchedulerState::RecentInitialised
 constexpr NTSTATUS StatusInvalidDeviceRequest = (NTSTATUS)0xC0000010u;
 constexpr NTSTATUS StatusObjectNameInvalid = (NTSTATUS)0xC0000033u;
 constexpr NTSTATUS StatusRevisionMismatch = (NTSTATUS)0xC0000059u;
@@ -197,12 +198,17 @@ struct SchedulerState {
     std::vector<std::pair<void *, Thread *>> ObjectWaiters;
     // Events and mutexes initialised by KeInitializeEvent or KeInitializeMutex.
     std::unordered_set<const void *> InitialisedObjects;
-    // Threads with AwaitingWait set, and pending requests with a buffer in a
-    // simulated thread's stack: read by every kernel routine without the
-    // guard.
-    std::atomic<unsigned> AwaitingWait{0};
-    std::atomic<unsigned> StackRequests{0};
+    // The objects of InitialisedObjects found or added last, by address
+    // (KnownInitialised, dispatcher.cpp).
+    const void *RecentInitialised[RecentInitialisedSlots] = {};
+    // Threads with AwaitingWait set (counted in AwaitingWaitUnit), and
+    // pending requests with a buffer in a simulated thread's stack (in
+    // StackRequestUnit): read by every kernel routine without the guard, one
+    // load for both.
+    std::atomic<uint64_t> CallerChecks{0};
 };
+constexpr uint64_t AwaitingWaitUnit = 1;
+constexpr uint64_t StackRequestUnit = uint64_t(1) << 32;
 
 // ---------------------------------------------------------------------------
 // The verifier's part.

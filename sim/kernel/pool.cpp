@@ -140,8 +140,14 @@ void *NewBlock(SIZE_T bytes)
     return memory ? static_cast<uint8_t *>(memory) + FrontBytes : nullptr;
 }
 
+[[gnu::noinline]] void FreeBlock(void *address, SIZE_T bytes)
+{
+    Unpoison(address, bytes);
+    free(static_cast<uint8_t *>(address) - FrontBytes);
+}
+
 // Keeps a freed block's memory (poisoned) for reuse, or frees it.
-void KeepBlock(void *address, SIZE_T bytes)
+[[gnu::always_inline]] inline void KeepBlock(void *address, SIZE_T bytes)
 {
     size_t size = AllocationSize(bytes);
     Spares &spares = SpareMemory();
@@ -150,13 +156,12 @@ void KeepBlock(void *address, SIZE_T bytes)
         spares.Count++;
         return;
     }
-    Unpoison(address, bytes);
-    free(static_cast<uint8_t *>(address) - FrontBytes);
+    FreeBlock(address, bytes);
 }
 
 // Reports a freed block whose poison was overwritten: something wrote into it
 // after it was freed (without AddressSanitizer, which reports the write).
-void CheckFreed(const void *address, const PoolBlock &block)
+inline void CheckFreed(const void *address, const PoolBlock &block)
 {
     if constexpr (GuardBytes != 0) {
         const auto *bytes = static_cast<const uint8_t *>(address);
@@ -165,9 +170,11 @@ void CheckFreed(const void *address, const PoolBlock &block)
         size_t i = FilledLeadingWords(bytes, block.Bytes, FreedFill);
         for (; i < block.Bytes; ++i) {
             if (bytes[i] != FreedFill) [[unlikely]] {
-                Violate("pool block of tag '" + TagText(block.Tag) + "', " +
-                        std::to_string(block.Bytes) + " bytes, written after it was freed (byte " +
-                        std::to_string(i) + ")");
+                ViolateWith([&block, i] {
+                    return "pool block of tag '" + TagText(block.Tag) + "', " +
+                           std::to_string(block.Bytes) +
+                           " bytes, written after it was freed (byte " + std::to_string(i) + ")";
+                });
                 return;
             }
         }
@@ -197,28 +204,37 @@ std::vector<decltype(Kernel::Stats)::node_type> &SpareStats()
     return *spares;
 }
 
-// The statistics record of a tag (made, zero, on its first use).
-PoolStats &StatsOf(ULONG tag)
+// The statistics record of a tag, found (made, zero, on its first use) and
+// remembered as the last tag's.
+[[gnu::noinline]] PoolStats &FindStats(ULONG tag)
 {
     Kernel *k = K;
-    if (!k->LastStats || k->LastStatsTag != tag) {
-        auto found = k->Stats.find(tag);
-        if (found == k->Stats.end()) {
-            std::vector<decltype(Kernel::Stats)::node_type> &spares = SpareStats();
-            if (spares.empty()) {
-                found = k->Stats.emplace(tag, PoolStats{}).first;
-            } else {
-                decltype(Kernel::Stats)::node_type record = std::move(spares.back());
-                spares.pop_back();
-                record.key() = tag;
-                record.mapped() = PoolStats{};
-                found = k->Stats.insert(std::move(record)).position;
-            }
+    auto found = k->Stats.find(tag);
+    if (found == k->Stats.end()) {
+        std::vector<decltype(Kernel::Stats)::node_type> &spares = SpareStats();
+        if (spares.empty()) {
+            found = k->Stats.emplace(tag, PoolStats{}).first;
+        } else {
+            decltype(Kernel::Stats)::node_type record = std::move(spares.back());
+            spares.pop_back();
+            record.key() = tag;
+            record.mapped() = PoolStats{};
+            found = k->Stats.insert(std::move(record)).position;
         }
-        k->LastStats = &found->second;
-        k->LastStatsTag = tag;
     }
-    return *k->LastStats;
+    k->LastStats = &found->second;
+    k->LastStatsTag = tag;
+    return found->second;
+}
+
+// The statistics record of a tag: the last tag's, remembered, in the usual
+// run of one tag.
+inline PoolStats &StatsOf(ULONG tag)
+{
+    Kernel *k = K;
+    if (k->LastStats && k->LastStatsTag == tag) [[likely]]
+        return *k->LastStats;
+    return FindStats(tag);
 }
 
 inline void AccountAllocation(PoolStats &stats, SIZE_T bytes)

@@ -181,9 +181,11 @@ void CheckWithinPoolBlock(const char *what, const void *address, size_t length)
         return;
     const PoolBlock *block = K->Blocks.Find(address);
     if (block && length > block->Bytes) [[unlikely]]
-        Violate(std::string(what) + " of " + std::to_string(length) +
-                " bytes runs past the end of its pool block of tag '" + TagText(block->Tag) +
-                "', " + std::to_string(block->Bytes) + " bytes");
+        ViolateWith([what, length, block] {
+            return std::string(what) + " of " + std::to_string(length) +
+                   " bytes runs past the end of its pool block of tag '" + TagText(block->Tag) +
+                   "', " + std::to_string(block->Bytes) + " bytes";
+        });
 }
 
 } // namespace sim::detail

@@ -30,7 +30,7 @@ Thread *TakeRunnable()
         auto found = std::find(k->RunQueue.begin(), k->RunQueue.end(), k->SwitchTarget);
         index = found == k->RunQueue.end() ? 0 : (size_t)(found - k->RunQueue.begin());
         k->SwitchTarget = nullptr;
-    } else if (k->RunQueue.size() > 1 && ExplorerOn()) {
+    } else if (ExplorerOn() && k->RunQueue.size() > 1) {
         index = ExplorerPickRunnable(k->RunQueue);
     }
     Thread *thread = k->RunQueue[index];

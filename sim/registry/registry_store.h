@@ -85,7 +85,7 @@ __attribute__((always_inline)) inline bool IsLastPath(const WCHAR *text)
 
 // A caller's zero-terminated key path: compared where it lies with the last
 // path looked up, and read into the kernel's buffer only when it differs.
-inline KeyPath ReadKeyPath(const WCHAR *path)
+__attribute__((always_inline)) inline KeyPath ReadKeyPath(const WCHAR *path)
 {
     Kernel *k = K;
     if (IsLastPath(path))

@@ -187,8 +187,10 @@ bool UnloadedImageWouldRun(Thread *thread)
         return false;
     if (!thread->Finished) {
         thread->Finished = true;
-        Violate("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS (0xCE): thread " +
-                std::to_string(thread->Id) + " of the unloaded driver would run");
+        ViolateWith([thread] {
+            return "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS (0xCE): thread " +
+                   std::to_string(thread->Id) + " of the unloaded driver would run";
+        });
     }
     return true;
 }
