@@ -69,7 +69,7 @@ TEST_F(PeerRemovalTest, EachRemovalLetsGoAtOnceOrReopens)
         AttachAt500();
         sim::AdvanceTo(800);
         ASSERT_EQ(ActivateClient(), NO_ERROR);
-        PDEVICE_OBJECT Old = DriverState.PeerDevice.Load();
+        PDEVICE_OBJECT Old = KVR_STATE(PeerDevice).Load();
         sim::RemovePeer(C.How);
         sim::RunUntilIdle();
         if (!C.Registered && C.How == sim::PeerRemoval::Surprise) {
@@ -86,14 +86,14 @@ TEST_F(PeerRemovalTest, EachRemovalLetsGoAtOnceOrReopens)
         } else {
             EXPECT_EQ((Record.RemoveTime - Record.Start) / sim::TicksPerMs, C.RemoveAfterMs);
         }
-        EXPECT_EQ(DriverState.PeerDevice.Load() != nullptr, C.AttachedAfter);
-        EXPECT_EQ(DriverState.PeerDevice.Load() == Old, C.AttachedAfter);
+        EXPECT_EQ(KVR_STATE(PeerDevice).Load() != nullptr, C.AttachedAfter);
+        EXPECT_EQ(KVR_STATE(PeerDevice).Load() == Old, C.AttachedAfter);
         EXPECT_EQ(sim::OpenFileObjects(), C.AttachedAfter ? 1u : 0u);
         EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange),
                   C.AttachedAfter && C.Registered ? 1u : 0u);
         EXPECT_EQ(RequestsSince(From) > 0, C.AttachedAfter);
         // A lost frame ends the companion application's activity with it.
-        EXPECT_EQ(DriverState.ClientActive.Load(), C.AttachedAfter ? 1 : 0);
+        EXPECT_EQ(KVR_STATE(ClientActive).Load(), C.AttachedAfter ? 1 : 0);
         std::vector<std::vector<uint8_t>> Written = WrittenSince(From, "DeviceStatus");
         ASSERT_FALSE(Written.empty());
         EXPECT_EQ(Written.back()[0], C.LinkStateAfter);
@@ -107,13 +107,13 @@ TEST_F(PeerRemovalTest, EachRemovalLetsGoAtOnceOrReopens)
 TEST_F(PeerRemovalTest, ReplugWithinOneTurnAttachesToTheNewDevice)
 {
     AttachInMode3();
-    PDEVICE_OBJECT Old = DriverState.PeerDevice.Load();
+    PDEVICE_OBJECT Old = KVR_STATE(PeerDevice).Load();
     sim::RemovePeer(sim::PeerRemoval::Surprise);
     Remove(MonitorId());
     Arrive(MonitorId());
     EXPECT_EQ(sim::AddPeer(), STATUS_SUCCESS);
     sim::AdvanceTo(1300); // 1000: the turn takes both events; 1250: open
-    PDEVICE_OBJECT New = DriverState.PeerDevice.Load();
+    PDEVICE_OBJECT New = KVR_STATE(PeerDevice).Load();
     ASSERT_NE(New, nullptr);
     EXPECT_NE(New, Old);
     EXPECT_EQ(New, PeerObject());
@@ -129,13 +129,13 @@ TEST_F(PeerRemovalTest, ReplugWithinOneTurnAttachesToTheNewDevice)
 TEST_F(PeerRemovalTest, LateOrVetoedNotificationChangesNothing)
 {
     AttachInMode3();
-    PFILE_OBJECT Old = DriverState.PeerFile;
+    PFILE_OBJECT Old = KVR_STATE(PeerFile);
     sim::RemovePeer(sim::PeerRemoval::Refused); // reopened: a new file object
     sim::RunUntilIdle();
-    PFILE_OBJECT Current = DriverState.PeerFile;
+    PFILE_OBJECT Current = KVR_STATE(PeerFile);
     ASSERT_NE(Current, nullptr);
     ASSERT_NE(Current, Old);
-    PDEVICE_OBJECT Peer = DriverState.PeerDevice.Load();
+    PDEVICE_OBJECT Peer = KVR_STATE(PeerDevice).Load();
     size_t Opens = sim::OpenCalls().size();
     struct Case {
         const char *Name;
@@ -152,10 +152,10 @@ TEST_F(PeerRemovalTest, LateOrVetoedNotificationChangesNothing)
         SCOPED_TRACE(C.Name);
         TARGET_DEVICE_REMOVAL_NOTIFICATION Late{1, sizeof Late, C.Event, C.File};
         NTSTATUS Status = STATUS_UNSUCCESSFUL;
-        RunOnSystemThread([&] { Status = PeerDeviceNotify(&Late, nullptr); });
+        RunOnSystemThread([&] { Status = KVR_CALL(PeerDeviceNotify, &Late, nullptr); });
         EXPECT_EQ(Status, STATUS_SUCCESS);
-        EXPECT_EQ(DriverState.PeerFile, Current);
-        EXPECT_EQ(DriverState.PeerDevice.Load(), Peer);
+        EXPECT_EQ(KVR_STATE(PeerFile), Current);
+        EXPECT_EQ(KVR_STATE(PeerDevice).Load(), Peer);
         EXPECT_EQ(sim::OpenCalls().size(), Opens) << "not opened again";
         EXPECT_EQ(sim::OpenFileObjects(), 1u);
         EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange), 1u);

@@ -22,7 +22,7 @@ namespace
 void PrepareRemoval()
 {
     AttachFrame(sim::Completion::Now);
-    DriverState.ClientActive.Store(1);
+    KVR_STATE(ClientActive).Store(1);
 }
 
 void RemoveAt1000(sim::PeerRemoval how)
@@ -51,7 +51,7 @@ void SettleRemoval()
     CheckLink(false);
     CheckPublished(0, 0);
     CheckStatusSettled("after the removal,");
-    if (DriverState.ClientActive.Load() != 0)
+    if (KVR_STATE(ClientActive).Load() != 0)
         Fail("removal: the companion application is still counted as active on a lost frame");
 }
 
@@ -96,18 +96,18 @@ void SettleNotify()
 void PrepareReopen()
 {
     AttachFrame(sim::Completion::Now);
-    FirstFile = DriverState.PeerFile;
+    FirstFile = KVR_STATE(PeerFile);
     sim::PlugUsb(FrameVendorId[0], MonitorModeIds[3], "FR0003C2");
     sim::RemovePeer(sim::PeerRemoval::Refused, 100);
     sim::AdvanceTo(1240);
-    if (DriverState.PeerFile == nullptr || DriverState.PeerFile == FirstFile)
+    if (KVR_STATE(PeerFile) == nullptr || KVR_STATE(PeerFile) == FirstFile)
         Fail("reopen: the first refused removal did not open the device again");
 }
 
 void LateNotification(const GUID &event)
 {
     TARGET_DEVICE_REMOVAL_NOTIFICATION late{1, sizeof late, event, FirstFile};
-    if (PeerDeviceNotify(&late, nullptr) != STATUS_SUCCESS)
+    if (KVR_CALL(PeerDeviceNotify, &late, nullptr) != STATUS_SUCCESS)
         Fail("reopen: a late notification was vetoed");
 }
 
@@ -137,7 +137,7 @@ void PrepareAttach()
     sim::AdvanceTo(700);
     sim::PlugUsb(FrameVendorId[0], MonitorModeIds[2], AttachedInstance);
     sim::AdvanceTo(990);
-    if (DriverState.PeerFile != nullptr)
+    if (KVR_STATE(PeerFile) != nullptr)
         Fail("attach: the frame was attached before 1000 ms");
 }
 

@@ -2,6 +2,15 @@
 // state for every test, the driver loaded through the simulated video port,
 // and small readers of the registry, pool and verifier state.
 //
+// The same tests build twice: kvr_tests runs them on the host build of the
+// driver, kvr_image_tests (KVR_TEST_IMAGE, the path of the real image) on
+// kvrminiport.sys, which the simulated kernel loads in its place; there each
+// test is skipped, saying why, while no image is built. A test reads and
+// writes DriverState through KVR_STATE (support/loaded_driver.h) to reach
+// whichever driver is loaded. A test that reaches into the driver other than
+// through the kernel (a routine called directly) begins with KVR_HOST_ONLY,
+// saying why; on the image it is skipped.
+//
 // Every test that derives from DriverTest starts from sim::Reset with the
 // product key and the sibling driver's device key present, and fails at
 // teardown on any verifier finding (leaked pool, IRQL misuse, held
@@ -25,6 +34,7 @@
 #include <vector>
 
 #include "driver/state/state.h"
+#include "support/loaded_driver.h"
 
 namespace kvrtest
 {
@@ -40,6 +50,15 @@ sim::Options DefaultOptions();
 
 // The driver image as it is when loaded: DriverState with its initial values.
 void ResetDriverImage();
+
+// At the start of a test that runs on the host build only: skips it on the
+// image, saying why.
+#define KVR_HOST_ONLY(Why)                                                                         \
+    do {                                                                                           \
+        if (kvrtest::OnImage()) {                                                                  \
+            GTEST_SKIP() << "runs on the host build only: " << (Why);                              \
+        }                                                                                          \
+    } while (0)
 
 class DriverTest : public ::testing::Test
 {
