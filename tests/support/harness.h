@@ -7,9 +7,8 @@
 // kvrminiport.sys, which the simulated kernel loads in its place; there each
 // test is skipped, saying why, while no image is built. A test reads and
 // writes DriverState through KVR_STATE (support/loaded_driver.h) to reach
-// whichever driver is loaded. A test that reaches into the driver other than
-// through the kernel (a routine called directly) begins with KVR_HOST_ONLY,
-// saying why; on the image it is skipped.
+// whichever driver is loaded, and calls a routine of the driver directly
+// through KVR_CALL, which crosses into the image as the kernel's calls do.
 //
 // Every test that derives from DriverTest starts from sim::Reset with the
 // product key and the sibling driver's device key present, and fails at
@@ -50,15 +49,6 @@ sim::Options DefaultOptions();
 
 // The driver image as it is when loaded: DriverState with its initial values.
 void ResetDriverImage();
-
-// At the start of a test that runs on the host build only: skips it on the
-// image, saying why.
-#define KVR_HOST_ONLY(Why)                                                                         \
-    do {                                                                                           \
-        if (kvrtest::OnImage()) {                                                                  \
-            GTEST_SKIP() << "runs on the host build only: " << (Why);                              \
-        }                                                                                          \
-    } while (0)
 
 class DriverTest : public ::testing::Test
 {
