@@ -2,7 +2,7 @@
 // state for every test, the driver loaded through the simulated video port,
 // and small readers of the registry, pool and verifier state.
 //
-// The same tests build twice: kvr_tests runs them on the host build of the
+// The same tests run twice: kvr_tests runs them on the host build of the
 // driver, kvr_image_tests (KVR_TEST_IMAGE, the path of the real image) on
 // kvrminiport.sys, which the simulated kernel loads in its place; there each
 // test is skipped, saying why, while no image is built. A test reads and
