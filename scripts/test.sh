@@ -33,7 +33,7 @@ if [ -x target/windows/check.sh ]; then
   bash target/windows/check.sh build/windows-x64
 fi
 
-step "every scenario and the scenario fault sweep on kvrminiport.sys (host build's kvrsim --image)"
+step "every scenario, the scenario fault sweep, the behaviour tests and the explorer's cases on kvrminiport.sys"
 ctest --preset host -j "$jobs" -L image --no-tests=error
 
 if [ -x tests/fuzz/run-ci.sh ]; then

@@ -109,8 +109,8 @@ TEST_F(ControlTest, StartExternalSessionIsTakenOnlyWhileNoSessionIsOpen)
     EXPECT_EQ(Second.Status, NO_ERROR);
     EXPECT_EQ(Second.Information, 8u);
     EXPECT_EQ(WritesOf("DeviceStatus").size(), 1u) << "the second request changes nothing";
-    EXPECT_EQ(DriverState.DeviceStatusRecord.SessionParam1.Load(), 0x11111111u);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.SessionParam2.Load(), 0x22222222u);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).SessionParam1.Load(), 0x11111111u);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).SessionParam2.Load(), 0x22222222u);
 
     // The parameters outlive the session; the next session brings new ones.
     EXPECT_EQ(Call(IoctlEndExternalSession).Status, NO_ERROR);
@@ -134,8 +134,8 @@ TEST_F(ControlTest, StartExternalSessionWithSevenBytesIsRefused)
     sim::IoctlResult Result = Call(IoctlStartExternalSession, Seven);
     EXPECT_EQ(Result.Status, ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(Result.Information, 0u);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.ExternalSession.Load(), 0);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.SessionParam1.Load(), 0u);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).ExternalSession.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).SessionParam1.Load(), 0u);
     EXPECT_TRUE(WritesOf("DeviceStatus").empty());
 }
 
@@ -170,7 +170,7 @@ TEST_F(ControlTest, ActivateClientNeedsNoBuffers)
     sim::IoctlResult Result = Call(IoctlActivateClient);
     EXPECT_EQ(Result.Status, NO_ERROR);
     EXPECT_EQ(Result.Information, Untouched);
-    EXPECT_EQ(DriverState.ClientActive.Load(), 1);
+    EXPECT_EQ(KVR_STATE(ClientActive).Load(), 1);
 }
 
 // A code the driver does not know changes nothing. In the private codes'
@@ -246,7 +246,7 @@ TEST_F(ControlTest, DisplayModeForEveryPanelType)
 {
     for (unsigned PanelType = 0; PanelType < 256; ++PanelType) {
         SCOPED_TRACE(PanelType);
-        DriverState.DeviceInfoRecord.PanelType.Store(UCHAR(PanelType));
+        KVR_STATE(DeviceInfoRecord).PanelType.Store(UCHAR(PanelType));
         sim::IoctlResult Result = Call(IoctlQueryDisplayMode, {}, 8, 0xCC);
         EXPECT_EQ(Result.Status, NO_ERROR);
         EXPECT_EQ(Result.Information, 6u);
@@ -310,8 +310,8 @@ TEST_F(ControlTest, RepliesFitTheOutputBufferAndDefineEveryByte)
     };
     for (const Case &C : Cases) {
         SCOPED_TRACE(C.Name);
-        DriverState.DeviceInfoRecord.PanelType.Store(C.PanelType);
-        DriverState.DeviceStatusRecord.ExternalSession.Store(0);
+        KVR_STATE(DeviceInfoRecord).PanelType.Store(C.PanelType);
+        KVR_STATE(DeviceStatusRecord).ExternalSession.Store(0);
         sim::IoctlResult Result = sim::Ioctl(C.Code, C.Input, C.Output);
         EXPECT_EQ(Result.Status, NO_ERROR);
         EXPECT_EQ(Result.Information, C.Information);
@@ -368,7 +368,7 @@ TEST_F(ControlTest, QueryPowerOffReportsAndAcknowledges)
                 EXPECT_EQ(WritesOf("DeviceStatus").size(), Writes + 1);
                 EXPECT_EQ(StoredStatus()[3], Step.FlagAfter) << "PowerOffSeen mirrors the flag";
             }
-            EXPECT_EQ(DriverState.PoweredOff.Load(), Step.FlagAfter);
+            EXPECT_EQ(KVR_STATE(PoweredOff).Load(), Step.FlagAfter);
         }
     }
 }
@@ -426,7 +426,7 @@ class DataFilePathTest : public DriverTest
 
     std::vector<uint8_t> Buffer() const
     {
-        const auto *Bytes = reinterpret_cast<const uint8_t *>(DriverState.DataFilePath.Load());
+        const auto *Bytes = reinterpret_cast<const uint8_t *>(KVR_STATE(DataFilePath).Load());
         return std::vector<uint8_t>(Bytes, Bytes + 200);
     }
 };
@@ -566,7 +566,7 @@ TEST_F(DataFilePathTest, RefusedWhileThePeerIsDetached)
     ASSERT_TRUE(sim::SetString(ProductKey, "InstallLocation", "C:\\Good"));
     sim::UnplugUsb(FrameVendorId[0], MonitorModeIds[0], "SER001");
     sim::Advance(1000);
-    ASSERT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    ASSERT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
     ExpectRefusal("detached");
 }
 
@@ -574,7 +574,7 @@ TEST_F(DriverTest, DataFilePathRefusedWithoutItsBuffer)
 {
     sim::FailAllocationsOfTag(sim::Tag("ffub"));
     LoadAndStart(true);
-    ASSERT_EQ(DriverState.DataFilePath.Load(), nullptr);
+    ASSERT_EQ(KVR_STATE(DataFilePath).Load(), nullptr);
     ASSERT_TRUE(AttachFrame());
     ASSERT_TRUE(sim::SetString(ProductKey, "InstallLocation", "C:\\Good"));
     sim::IoctlResult Result = sim::Ioctl(IoctlQueryDataFilePath, {}, 200, 0xCC, Untouched);

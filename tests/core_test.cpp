@@ -27,18 +27,18 @@ TEST_F(DriverTest, DriverEntryHandsTheVideoPortItsCallbackTable)
     const VIDEO_HW_INITIALIZATION_DATA &Table = Call.Table;
     EXPECT_EQ(Table.HwInitDataSize, 144u);
     EXPECT_EQ(Table.AdapterInterfaceType, 0);
-    EXPECT_EQ(Table.HwFindAdapter, &HwFindAdapter);
-    EXPECT_EQ(Table.HwInitialize, &HwInitialize);
-    EXPECT_EQ(Table.HwInterrupt, &HwInterrupt);
-    EXPECT_EQ(Table.HwStartIO, &HwStartIO);
+    EXPECT_EQ(Table.HwFindAdapter, KVR_ROUTINE(HwFindAdapter));
+    EXPECT_EQ(Table.HwInitialize, KVR_ROUTINE(HwInitialize));
+    EXPECT_EQ(Table.HwInterrupt, KVR_ROUTINE(HwInterrupt));
+    EXPECT_EQ(Table.HwStartIO, KVR_ROUTINE(HwStartIO));
     EXPECT_EQ(Table.HwDeviceExtensionSize, 280u);
     EXPECT_EQ(Table.StartingDeviceNumber, 0u);
-    EXPECT_EQ(Table.HwResetHw, &HwResetHw);
+    EXPECT_EQ(Table.HwResetHw, KVR_ROUTINE(HwResetHw));
     EXPECT_EQ(Table.HwTimer, nullptr);
     EXPECT_EQ(Table.HwStartDma, nullptr);
-    EXPECT_EQ(Table.HwSetPowerState, &HwSetPowerState);
-    EXPECT_EQ(Table.HwGetPowerState, &HwGetPowerState);
-    EXPECT_EQ(Table.HwGetVideoChildDescriptor, &HwGetVideoChildDescriptor);
+    EXPECT_EQ(Table.HwSetPowerState, KVR_ROUTINE(HwSetPowerState));
+    EXPECT_EQ(Table.HwGetPowerState, KVR_ROUTINE(HwGetPowerState));
+    EXPECT_EQ(Table.HwGetVideoChildDescriptor, KVR_ROUTINE(HwGetVideoChildDescriptor));
     EXPECT_EQ(Table.HwQueryInterface, nullptr);
     EXPECT_EQ(Table.HwChildDeviceExtensionSize, 0u);
     EXPECT_EQ(Table.HwLegacyResourceList, nullptr);
@@ -47,21 +47,21 @@ TEST_F(DriverTest, DriverEntryHandsTheVideoPortItsCallbackTable)
     EXPECT_EQ(Table.AllowEarlyEnumeration, FALSE);
     EXPECT_EQ(Table.Reserved, 0u);
 
-    EXPECT_EQ(DriverState.DriverObject.Load(), sim::DriverObject());
-    EXPECT_EQ(DriverState.InterfaceNotifyRegistered.Load(), 0);
-    EXPECT_EQ(DriverState.ProfileNotifyRegistered.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DriverObject).Load(), sim::DriverObject());
+    EXPECT_EQ(KVR_STATE(InterfaceNotifyRegistered).Load(), 0);
+    EXPECT_EQ(KVR_STATE(ProfileNotifyRegistered).Load(), 0);
     std::vector<sim::PoolEvent> Buffer = PoolEventsOf("ffub");
     ASSERT_EQ(Buffer.size(), 1u);
     EXPECT_EQ(Buffer[0].Type, NonPagedPool) << "Vista and 7 know no no-execute pool";
     EXPECT_EQ(Buffer[0].Bytes, 200u);
-    EXPECT_EQ(static_cast<const void *>(DriverState.DataFilePath.Load()), Buffer[0].Address);
+    EXPECT_EQ(static_cast<const void *>(KVR_STATE(DataFilePath).Load()), Buffer[0].Address);
     EXPECT_EQ(sim::PoolTotals().Allocations, 1u) << "nothing else is allocated at load";
 
     std::vector<sim::ThreadInfo> Threads = sim::Threads();
     ASSERT_EQ(Threads.size(), 1u);
-    EXPECT_EQ(Threads[0].StartRoutine, &MonitorMain);
+    EXPECT_EQ(Threads[0].StartRoutine, KVR_ROUTINE(MonitorMain));
     EXPECT_EQ(Threads[0].StartContext, nullptr);
-    EXPECT_NE(DriverState.MonitorThread, nullptr);
+    EXPECT_NE(KVR_STATE(MonitorThread), nullptr);
     EXPECT_TRUE(sim::CreateDeviceCalls().empty()) << "the adapter start creates the devices";
 }
 
@@ -80,15 +80,15 @@ TEST_F(DriverTest, FailedVideoPortInitializeStartsNothing)
 
     EXPECT_TRUE(sim::Threads().empty());
     EXPECT_EQ(sim::PoolTotals().Allocations, 0u);
-    EXPECT_EQ(DriverState.DataFilePath.Load(), nullptr);
-    EXPECT_EQ(DriverState.MonitorThread, nullptr);
+    EXPECT_EQ(KVR_STATE(DataFilePath).Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(MonitorThread), nullptr);
 }
 
 TEST_F(DriverTest, WithoutItsThreadOrBufferTheDriverStillLoads)
 {
     sim::FailAllocationsOfTag(sim::Tag("ffub"));
     EXPECT_EQ(LoadDriver(false), STATUS_SUCCESS);
-    EXPECT_EQ(DriverState.DataFilePath.Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(DataFilePath).Load(), nullptr);
     EXPECT_TRUE(sim::Threads().empty());
     EXPECT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
 }
@@ -123,7 +123,7 @@ void TakeTheAdaptersDevice(DeviceGoes How)
         sim::FailNextPnpRegistrations(EventCategoryDeviceInterfaceChange, 1);
         sim::FailNextPnpRegistrations(EventCategoryHardwareProfileChange, 1);
         EXPECT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
-        EXPECT_EQ(DriverState.InterfaceNotifyRegistered.Load(), 0);
+        EXPECT_EQ(KVR_STATE(InterfaceNotifyRegistered).Load(), 0);
         EXPECT_TRUE(sim::RemoveAdapter());
         break;
     }
@@ -157,7 +157,7 @@ TEST_F(DriverTest, WithoutTheMonitorTheImageGoesWithTheAdaptersDeviceLeavingNoth
         SCOPED_TRACE(C.Name);
         ResetSystem();
         ASSERT_EQ(LoadDriver(false), STATUS_SUCCESS);
-        EXPECT_EQ(DriverState.DataFilePath.Load(), nullptr);
+        EXPECT_EQ(KVR_STATE(DataFilePath).Load(), nullptr);
         TakeTheAdaptersDevice(C.How);
         EXPECT_TRUE(sim::DriverUnloaded());
         EXPECT_EQ(sim::PoolTotals().OutstandingCount, 0u);
@@ -216,16 +216,16 @@ TEST_F(AdapterTest, FirstStartCreatesTheControlDeviceAndBothRegistrations)
     EXPECT_EQ(Registrations[0].Flags, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES);
     EXPECT_EQ(std::memcmp(&Registrations[0].InterfaceClass, &GUID_DEVINTERFACE_USB_DEVICE, 16), 0);
     EXPECT_EQ(Registrations[0].Driver, sim::DriverObject());
-    EXPECT_EQ(Registrations[0].Callback, &UsbInterfaceNotify);
+    EXPECT_EQ(Registrations[0].Callback, KVR_ROUTINE(UsbInterfaceNotify));
     EXPECT_EQ(Registrations[0].Context, Devices[0].Object);
     EXPECT_EQ(Registrations[1].Category, EventCategoryHardwareProfileChange);
     EXPECT_EQ(Registrations[1].Flags, 0u);
     EXPECT_EQ(Registrations[1].Driver, sim::DriverObject());
-    EXPECT_EQ(Registrations[1].Callback, &ProfileChangeNotify);
-    EXPECT_EQ(Registrations[1].Context, DriverState.ControlDevice.Load())
+    EXPECT_EQ(Registrations[1].Callback, KVR_ROUTINE(ProfileChangeNotify));
+    EXPECT_EQ(Registrations[1].Context, KVR_STATE(ControlDevice).Load())
         << "whatever the failed second creation left";
-    EXPECT_EQ(DriverState.InterfaceNotifyRegistered.Load(), 1);
-    EXPECT_EQ(DriverState.ProfileNotifyRegistered.Load(), 1);
+    EXPECT_EQ(KVR_STATE(InterfaceNotifyRegistered).Load(), 1);
+    EXPECT_EQ(KVR_STATE(ProfileNotifyRegistered).Load(), 1);
 }
 
 // The control device is created at the adapter start, after DriverEntry, and
@@ -260,8 +260,8 @@ TEST_F(AdapterTest, FailedInterfaceRegistrationIsRetriedAtTheNextStart)
 {
     sim::FailNextPnpRegistrations(EventCategoryDeviceInterfaceChange, 1);
     StartAndExpectNoError();
-    EXPECT_EQ(DriverState.InterfaceNotifyRegistered.Load(), 0);
-    EXPECT_EQ(DriverState.ProfileNotifyRegistered.Load(), 1);
+    EXPECT_EQ(KVR_STATE(InterfaceNotifyRegistered).Load(), 0);
+    EXPECT_EQ(KVR_STATE(ProfileNotifyRegistered).Load(), 1);
 
     StartAndExpectNoError();
     ASSERT_EQ(sim::CreateDeviceCalls().size(), 3u);
@@ -269,7 +269,7 @@ TEST_F(AdapterTest, FailedInterfaceRegistrationIsRetriedAtTheNextStart)
     EXPECT_EQ(sim::SymbolicLinkCalls().size(), 1u) << "no second link";
     ASSERT_EQ(sim::PnpRegistrations().size(), 3u);
     EXPECT_EQ(sim::PnpRegistrations()[2].Category, EventCategoryDeviceInterfaceChange);
-    EXPECT_EQ(DriverState.InterfaceNotifyRegistered.Load(), 1);
+    EXPECT_EQ(KVR_STATE(InterfaceNotifyRegistered).Load(), 1);
 
     StartAndExpectNoError();
     EXPECT_EQ(sim::PnpRegistrations().size(), 3u);
@@ -279,14 +279,14 @@ TEST_F(AdapterTest, FailedProfileRegistrationIsRetriedAtTheNextStart)
 {
     sim::FailNextPnpRegistrations(EventCategoryHardwareProfileChange, 1);
     StartAndExpectNoError();
-    EXPECT_EQ(DriverState.InterfaceNotifyRegistered.Load(), 1);
-    EXPECT_EQ(DriverState.ProfileNotifyRegistered.Load(), 0);
+    EXPECT_EQ(KVR_STATE(InterfaceNotifyRegistered).Load(), 1);
+    EXPECT_EQ(KVR_STATE(ProfileNotifyRegistered).Load(), 0);
 
     StartAndExpectNoError();
     ASSERT_EQ(sim::PnpRegistrations().size(), 3u);
     EXPECT_EQ(sim::PnpRegistrations()[2].Category, EventCategoryHardwareProfileChange);
     EXPECT_EQ(sim::CreateDeviceCalls().size(), 3u);
-    EXPECT_EQ(DriverState.ProfileNotifyRegistered.Load(), 1);
+    EXPECT_EQ(KVR_STATE(ProfileNotifyRegistered).Load(), 1);
 }
 
 TEST_F(AdapterTest, FailedFirstCreationLeavesTheLinkToTheSecondRoutine)
@@ -301,9 +301,9 @@ TEST_F(AdapterTest, FailedFirstCreationLeavesTheLinkToTheSecondRoutine)
     ASSERT_EQ(sim::PnpRegistrations().size(), 2u);
     EXPECT_EQ(sim::PnpRegistrations()[0].Status, STATUS_SUCCESS) << "registered all the same";
     EXPECT_NE(sim::PnpRegistrations()[1].Context, nullptr);
-    EXPECT_EQ(sim::PnpRegistrations()[1].Context, DriverState.ControlDevice.Load());
-    EXPECT_EQ(DriverState.InterfaceNotifyRegistered.Load(), 1);
-    EXPECT_EQ(DriverState.ProfileNotifyRegistered.Load(), 1);
+    EXPECT_EQ(sim::PnpRegistrations()[1].Context, KVR_STATE(ControlDevice).Load());
+    EXPECT_EQ(KVR_STATE(InterfaceNotifyRegistered).Load(), 1);
+    EXPECT_EQ(KVR_STATE(ProfileNotifyRegistered).Load(), 1);
 }
 
 TEST_F(AdapterTest, ProfileChangesAreAnsweredAndIgnored)
@@ -326,10 +326,10 @@ TEST_F(AdapterTest, PowerStatesAreRecordedAndPowerOffIsKept)
 {
     for (ULONG HwId : {DISPLAY_ADAPTER_HW_ID, 0u, 7u}) {
         for (ULONG State = VideoPowerUnspecified; State <= VideoPowerMaximum; ++State) {
-            UCHAR Before = DriverState.PoweredOff.Load();
+            UCHAR Before = KVR_STATE(PoweredOff).Load();
             EXPECT_EQ(sim::SetPowerState(State, HwId), NO_ERROR);
-            EXPECT_EQ(DriverState.PowerState.Load(), State);
-            EXPECT_EQ(DriverState.PoweredOff.Load(), State == VideoPowerOff ? 1 : Before)
+            EXPECT_EQ(KVR_STATE(PowerState).Load(), State);
+            EXPECT_EQ(KVR_STATE(PoweredOff).Load(), State == VideoPowerOff ? 1 : Before)
                 << "state " << State;
             VIDEO_POWER_MANAGEMENT Reply{};
             EXPECT_EQ(sim::GetPowerState(State, HwId, &Reply), NO_ERROR);
@@ -337,8 +337,8 @@ TEST_F(AdapterTest, PowerStatesAreRecordedAndPowerOffIsKept)
     }
     EXPECT_EQ(sim::SetPowerState(VideoPowerOff), NO_ERROR);
     EXPECT_EQ(sim::SetPowerState(VideoPowerOn), NO_ERROR);
-    EXPECT_EQ(DriverState.PowerState.Load(), ULONG(VideoPowerOn));
-    EXPECT_EQ(DriverState.PoweredOff.Load(), 1);
+    EXPECT_EQ(KVR_STATE(PowerState).Load(), ULONG(VideoPowerOn));
+    EXPECT_EQ(KVR_STATE(PoweredOff).Load(), 1);
 }
 
 TEST_F(AdapterTest, GetPowerStateWritesNothingIntoTheRequest)
@@ -348,7 +348,7 @@ TEST_F(AdapterTest, GetPowerStateWritesNothingIntoTheRequest)
         EXPECT_EQ(sim::GetPowerState(State, DISPLAY_ADAPTER_HW_ID, &Reply), NO_ERROR);
         EXPECT_EQ(Reply.PowerState, State) << "the request comes back as it went";
     }
-    EXPECT_EQ(DriverState.PowerState.Load(), 0u) << "a query is no change";
+    EXPECT_EQ(KVR_STATE(PowerState).Load(), 0u) << "a query is no change";
 }
 
 TEST_F(AdapterTest, NoChildDevicesFromTheFirstCallOn)
@@ -364,9 +364,9 @@ TEST_F(AdapterTest, NoChildDevicesFromTheFirstCallOn)
 
 TEST_F(AdapterTest, FixedAnswersOfTheResidentCallbacks)
 {
-    EXPECT_EQ(HwInterrupt(sim::DeviceExtension()), FALSE);
-    EXPECT_EQ(HwResetHw(sim::DeviceExtension(), 80, 25), TRUE);
-    EXPECT_EQ(HwInitialize(sim::DeviceExtension()), TRUE);
+    EXPECT_EQ(KVR_CALL(HwInterrupt, sim::DeviceExtension()), FALSE);
+    EXPECT_EQ(KVR_CALL(HwResetHw, sim::DeviceExtension(), 80, 25), TRUE);
+    EXPECT_EQ(KVR_CALL(HwInitialize, sim::DeviceExtension()), TRUE);
 }
 
 } // namespace

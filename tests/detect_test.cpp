@@ -82,22 +82,22 @@ TEST_F(NotificationTest, FrameArrivalPostsTheEventAfterItsIdentifiers)
 {
     Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[0], MonitorModeIds[3], "Q7W8E9rest");
 
-    EXPECT_EQ(Text(DriverState.NotifiedVid, 5), IdText(FrameVendorId[0]));
-    EXPECT_EQ(Text(DriverState.NotifiedPid, 5), IdText(MonitorModeIds[3]));
-    EXPECT_EQ(Text(DriverState.NotifiedSerialPrefix, 7), std::string("Q7W8E9\0", 7));
-    EXPECT_EQ(Text(DriverState.CurrentSerialPrefix, 7), std::string("Q7W8E9\0", 7));
-    EXPECT_EQ(Text(DriverState.CurrentVidText, 5), IdText(FrameVendorId[0]));
-    EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText(MonitorModeIds[3]));
-    EXPECT_EQ(DriverState.CurrentVid.Length, 4);
-    EXPECT_EQ(DriverState.CurrentVid.MaximumLength, 16);
-    EXPECT_EQ(DriverState.CurrentVid.Buffer, reinterpret_cast<PCHAR>(DriverState.CurrentVidText));
-    EXPECT_EQ(DriverState.CurrentPid.Length, 4);
-    EXPECT_EQ(DriverState.CurrentPid.MaximumLength, 16);
-    EXPECT_EQ(DriverState.CurrentPid.Buffer, reinterpret_cast<PCHAR>(DriverState.CurrentPidText));
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
-    EXPECT_EQ(DriverState.EventSequence, 1u);
-    EXPECT_EQ(DriverState.EventLock.Header.SignalState, 1) << "the event lock is released";
-    EXPECT_EQ(DriverState.EventLock.OwnerThread, nullptr);
+    EXPECT_EQ(Text(KVR_STATE(NotifiedVid), 5), IdText(FrameVendorId[0]));
+    EXPECT_EQ(Text(KVR_STATE(NotifiedPid), 5), IdText(MonitorModeIds[3]));
+    EXPECT_EQ(Text(KVR_STATE(NotifiedSerialPrefix), 7), std::string("Q7W8E9\0", 7));
+    EXPECT_EQ(Text(KVR_STATE(CurrentSerialPrefix), 7), std::string("Q7W8E9\0", 7));
+    EXPECT_EQ(Text(KVR_STATE(CurrentVidText), 5), IdText(FrameVendorId[0]));
+    EXPECT_EQ(Text(KVR_STATE(CurrentPidText), 5), IdText(MonitorModeIds[3]));
+    EXPECT_EQ(KVR_STATE(CurrentVid).Length, 4);
+    EXPECT_EQ(KVR_STATE(CurrentVid).MaximumLength, 16);
+    EXPECT_EQ(KVR_STATE(CurrentVid).Buffer, reinterpret_cast<PCHAR>(KVR_STATE(CurrentVidText)));
+    EXPECT_EQ(KVR_STATE(CurrentPid).Length, 4);
+    EXPECT_EQ(KVR_STATE(CurrentPid).MaximumLength, 16);
+    EXPECT_EQ(KVR_STATE(CurrentPid).Buffer, reinterpret_cast<PCHAR>(KVR_STATE(CurrentPidText)));
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventArrival);
+    EXPECT_EQ(KVR_STATE(EventSequence), 1u);
+    EXPECT_EQ(KVR_STATE(EventLock).Header.SignalState, 1) << "the event lock is released";
+    EXPECT_EQ(KVR_STATE(EventLock).OwnerThread, nullptr);
     for (NTSTATUS Status : sim::NotificationResults())
         EXPECT_EQ(Status, STATUS_SUCCESS);
 }
@@ -105,17 +105,17 @@ TEST_F(NotificationTest, FrameArrivalPostsTheEventAfterItsIdentifiers)
 TEST_F(NotificationTest, RemovalPostsTwoWithTheRemovedIdentifiersAndTheirWideModelFlag)
 {
     Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[0], MonitorModeIds[0]);
-    ASSERT_EQ(DriverState.WideModel.Load(), 0);
+    ASSERT_EQ(KVR_STATE(WideModel).Load(), 0);
     Post(GUID_DEVICE_INTERFACE_REMOVAL, FrameVendorId[0], WideModelIds[0]);
 
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventRemoval);
-    EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText(WideModelIds[0]));
-    EXPECT_EQ(DriverState.WideModel.Load(), 1);
-    EXPECT_EQ(DriverState.EventSequence, 2u);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventRemoval);
+    EXPECT_EQ(Text(KVR_STATE(CurrentPidText), 5), IdText(WideModelIds[0]));
+    EXPECT_EQ(KVR_STATE(WideModel).Load(), 1);
+    EXPECT_EQ(KVR_STATE(EventSequence), 2u);
 
     // Not watched by the monitor (it holds no frame of that product): not
     // kept beside the slot.
-    for (const KEPT_REMOVAL &Kept : DriverState.KeptRemovals)
+    for (const KEPT_REMOVAL &Kept : KVR_STATE(KeptRemovals))
         EXPECT_EQ(Kept.Sequence, 0u);
 }
 
@@ -144,8 +144,8 @@ TEST_F(NotificationTest, RemovalsOfWatchedProductsAreKeptBesideTheSlot)
         SCOPED_TRACE(std::string("held ") + C.Held + ", arriving " + C.Arriving);
         ResetSystem();
         LoadAndStart(false);
-        std::memcpy(DriverState.WatchedPidText[HeldFrame], IdText(C.Held).data(), IdTextSize);
-        std::memcpy(DriverState.WatchedPidText[ArrivingFrame], IdText(C.Arriving).data(),
+        std::memcpy(KVR_STATE(WatchedPidText)[HeldFrame], IdText(C.Held).data(), IdTextSize);
+        std::memcpy(KVR_STATE(WatchedPidText)[ArrivingFrame], IdText(C.Arriving).data(),
                     IdTextSize);
         Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[0], Removed);
         Post(GUID_DEVICE_INTERFACE_REMOVAL, FrameVendorId[1], Removed);
@@ -153,10 +153,10 @@ TEST_F(NotificationTest, RemovalsOfWatchedProductsAreKeptBesideTheSlot)
         // product among them.
         Post(GUID_DEVICE_INTERFACE_REMOVAL, FrameVendorId[0], AltModeIds[5], "LATER1");
         Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[0], MonitorModeIds[1], "LATER2");
-        EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
+        EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventArrival);
         const ULONG Expected[WatchedFrames] = {C.HeldSequence, C.ArrivingSequence};
         for (unsigned w = 0; w < WatchedFrames; ++w) {
-            const KEPT_REMOVAL &Kept = DriverState.KeptRemovals[w];
+            const KEPT_REMOVAL &Kept = KVR_STATE(KeptRemovals)[w];
             EXPECT_EQ(Kept.Sequence, Expected[w]) << "record " << w;
             if (Expected[w] == 0)
                 continue;
@@ -171,10 +171,10 @@ TEST_F(NotificationTest, LaterNotificationReplacesThePendingOne)
     Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[0], MonitorModeIds[0], "FIRST1");
     Post(GUID_DEVICE_INTERFACE_REMOVAL, FrameVendorId[1], AltModeIds[2], "SECOND");
 
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventRemoval);
-    EXPECT_EQ(Text(DriverState.CurrentVidText, 5), IdText(FrameVendorId[1]));
-    EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText(AltModeIds[2]));
-    EXPECT_EQ(Text(DriverState.NotifiedSerialPrefix, 6), "SECOND");
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventRemoval);
+    EXPECT_EQ(Text(KVR_STATE(CurrentVidText), 5), IdText(FrameVendorId[1]));
+    EXPECT_EQ(Text(KVR_STATE(CurrentPidText), 5), IdText(AltModeIds[2]));
+    EXPECT_EQ(Text(KVR_STATE(NotifiedSerialPrefix), 6), "SECOND");
 }
 
 // A frame interface's arrival is remembered until its removal, so that a
@@ -246,11 +246,11 @@ TEST_F(NotificationTest, ArrivalsAreRememberedUntilTheirRemoval)
         SetUp();
         for (size_t i = 0; i < C.Steps.size(); ++i) {
             const Step &S = C.Steps[i];
-            ULONG Before = DriverState.EventSequence;
+            ULONG Before = KVR_STATE(EventSequence);
             sim::PostInterfaceChange(S.Arrival ? GUID_DEVICE_INTERFACE_ARRIVAL
                                                : GUID_DEVICE_INTERFACE_REMOVAL,
                                      GUID_DEVINTERFACE_USB_DEVICE, S.Name);
-            EXPECT_EQ(DriverState.EventSequence != Before, S.Posts) << "step " << i;
+            EXPECT_EQ(KVR_STATE(EventSequence) != Before, S.Posts) << "step " << i;
         }
     }
 }
@@ -260,9 +260,9 @@ TEST_F(NotificationTest, LowerCaseVendorAndProductAreAcceptedAsWritten)
     std::string Pid = Lower(MonitorModeIds[10]);
     Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[1], Pid);
 
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
-    EXPECT_EQ(Text(DriverState.CurrentVidText, 5), IdText(FrameVendorId[1]));
-    EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText(Pid)) << "copied as written";
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventArrival);
+    EXPECT_EQ(Text(KVR_STATE(CurrentVidText), 5), IdText(FrameVendorId[1]));
+    EXPECT_EQ(Text(KVR_STATE(CurrentPidText), 5), IdText(Pid)) << "copied as written";
 }
 
 TEST_F(NotificationTest, MixedCaseVendorIsRefused)
@@ -272,28 +272,28 @@ TEST_F(NotificationTest, MixedCaseVendorIsRefused)
         GTEST_SKIP() << "the vendor ID has a single letter: no mixed form exists";
     Post(GUID_DEVICE_INTERFACE_ARRIVAL, Mixed, MonitorModeIds[0]);
 
-    EXPECT_EQ(Text(DriverState.NotifiedVid, 5), IdText(Mixed));
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
-    EXPECT_EQ(DriverState.CurrentVid.Length, 0) << "the views stay as loaded";
-    EXPECT_EQ(DriverState.EventSequence, 0u);
+    EXPECT_EQ(Text(KVR_STATE(NotifiedVid), 5), IdText(Mixed));
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
+    EXPECT_EQ(KVR_STATE(CurrentVid).Length, 0) << "the views stay as loaded";
+    EXPECT_EQ(KVR_STATE(EventSequence), 0u);
 }
 
 TEST_F(NotificationTest, OtherDeviceChangesOnlyTheNotifiedTexts)
 {
     Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[0], WideModelIds[1], "FRAME1");
-    ASSERT_EQ(DriverState.WideModel.Load(), 1);
+    ASSERT_EQ(KVR_STATE(WideModel).Load(), 1);
 
     Post(GUID_DEVICE_INTERFACE_ARRIVAL, "1234", "5678", "OTHER9");
 
-    EXPECT_EQ(Text(DriverState.NotifiedVid, 5), IdText("1234"));
-    EXPECT_EQ(Text(DriverState.NotifiedPid, 5), IdText("5678"));
-    EXPECT_EQ(Text(DriverState.NotifiedSerialPrefix, 6), "OTHER9");
-    EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText(WideModelIds[1]));
-    EXPECT_EQ(Text(DriverState.CurrentSerialPrefix, 7), std::string("FRAME1\0", 7))
+    EXPECT_EQ(Text(KVR_STATE(NotifiedVid), 5), IdText("1234"));
+    EXPECT_EQ(Text(KVR_STATE(NotifiedPid), 5), IdText("5678"));
+    EXPECT_EQ(Text(KVR_STATE(NotifiedSerialPrefix), 6), "OTHER9");
+    EXPECT_EQ(Text(KVR_STATE(CurrentPidText), 5), IdText(WideModelIds[1]));
+    EXPECT_EQ(Text(KVR_STATE(CurrentSerialPrefix), 7), std::string("FRAME1\0", 7))
         << "the posted event's own prefix";
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
-    EXPECT_EQ(DriverState.EventSequence, 1u);
-    EXPECT_EQ(DriverState.WideModel.Load(), 1) << "follows the latest frame event";
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventArrival);
+    EXPECT_EQ(KVR_STATE(EventSequence), 1u);
+    EXPECT_EQ(KVR_STATE(WideModel).Load(), 1) << "follows the latest frame event";
 }
 
 TEST_F(NotificationTest, OtherEventOrInterfaceClassPostsNothing)
@@ -307,10 +307,10 @@ TEST_F(NotificationTest, OtherEventOrInterfaceClassPostsNothing)
     sim::PostInterfaceChange(QueryRemove, GUID_DEVINTERFACE_USB_DEVICE, Name);
     sim::PostInterfaceChange(GUID_DEVICE_INTERFACE_ARRIVAL, OtherClass, Name);
 
-    EXPECT_EQ(Text(DriverState.NotifiedPid, 5), IdText(MonitorModeIds[0]));
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
-    EXPECT_EQ(DriverState.CurrentPid.Length, 0);
-    EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText("0"));
+    EXPECT_EQ(Text(KVR_STATE(NotifiedPid), 5), IdText(MonitorModeIds[0]));
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
+    EXPECT_EQ(KVR_STATE(CurrentPid).Length, 0);
+    EXPECT_EQ(Text(KVR_STATE(CurrentPidText), 5), IdText("0"));
 }
 
 TEST_F(NotificationTest, ShortNamesAreReadOnlyAsFarAsTheyGoAndPostNothing)
@@ -329,21 +329,21 @@ TEST_F(NotificationTest, ShortNamesAreReadOnlyAsFarAsTheyGoAndPostNothing)
     for (const Case &C : Cases) {
         SCOPED_TRACE(C.Characters);
         PostName(std::span(Full.data(), C.Characters * 2));
-        EXPECT_EQ(Text(DriverState.NotifiedVid, 5), IdText(C.Vid));
-        EXPECT_EQ(Text(DriverState.NotifiedPid, 5), IdText(C.Pid));
-        EXPECT_EQ(Text(DriverState.NotifiedSerialPrefix, 7), IdText(C.Prefix).append(2, '\0'));
-        EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+        EXPECT_EQ(Text(KVR_STATE(NotifiedVid), 5), IdText(C.Vid));
+        EXPECT_EQ(Text(KVR_STATE(NotifiedPid), 5), IdText(C.Pid));
+        EXPECT_EQ(Text(KVR_STATE(NotifiedSerialPrefix), 7), IdText(C.Prefix).append(2, '\0'));
+        EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
     }
 
     // An odd byte count: the half character at the end does not exist.
     PostName(std::span(Full.data(), 63));
-    EXPECT_EQ(Text(DriverState.NotifiedSerialPrefix, 7), std::string("ABCDE\0\0", 7));
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    EXPECT_EQ(Text(KVR_STATE(NotifiedSerialPrefix), 7), std::string("ABCDE\0\0", 7));
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
 
     // 32 characters are enough.
     PostName(std::span(Full.data(), 64));
-    EXPECT_EQ(Text(DriverState.NotifiedSerialPrefix, 7), std::string("ABCDEF\0", 7));
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
+    EXPECT_EQ(Text(KVR_STATE(NotifiedSerialPrefix), 7), std::string("ABCDEF\0", 7));
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventArrival);
 }
 
 TEST_F(NotificationTest, BufferlessNameIsNotRead)
@@ -352,10 +352,10 @@ TEST_F(NotificationTest, BufferlessNameIsNotRead)
     std::vector<uint8_t> Bytes(200, 'A');
     PostName(Bytes, true);
 
-    EXPECT_EQ(Text(DriverState.NotifiedVid, 5), std::string(5, '\0'));
-    EXPECT_EQ(Text(DriverState.NotifiedPid, 5), std::string(5, '\0'));
-    EXPECT_EQ(Text(DriverState.NotifiedSerialPrefix, 7), std::string(7, '\0'));
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    EXPECT_EQ(Text(KVR_STATE(NotifiedVid), 5), std::string(5, '\0'));
+    EXPECT_EQ(Text(KVR_STATE(NotifiedPid), 5), std::string(5, '\0'));
+    EXPECT_EQ(Text(KVR_STATE(NotifiedSerialPrefix), 7), std::string(7, '\0'));
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
     for (NTSTATUS Status : sim::NotificationResults())
         EXPECT_EQ(Status, STATUS_SUCCESS);
 }
@@ -364,7 +364,7 @@ TEST_F(NotificationTest, WideModelHoldsExactlyForTheListedTexts)
 {
     for (const char *Id : WideModelIds) {
         Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[0], Id);
-        EXPECT_EQ(DriverState.WideModel.Load(), 1) << Id;
+        EXPECT_EQ(KVR_STATE(WideModel).Load(), 1) << Id;
     }
     for (const auto &Table :
          {std::span<const char[5]>(MonitorModeIds), std::span<const char[5]>(AltModeIds)}) {
@@ -374,7 +374,7 @@ TEST_F(NotificationTest, WideModelHoldsExactlyForTheListedTexts)
                 for (const char *Wide : WideModelIds)
                     Listed = Listed || Form == Wide;
                 Post(GUID_DEVICE_INTERFACE_ARRIVAL, FrameVendorId[0], Form);
-                EXPECT_EQ(DriverState.WideModel.Load(), Listed ? 1 : 0) << Form;
+                EXPECT_EQ(KVR_STATE(WideModel).Load(), Listed ? 1 : 0) << Form;
             }
         }
     }
@@ -385,13 +385,13 @@ TEST_F(DriverTest, FramePresentAtRegistrationArrivesThroughTheRegistration)
     ASSERT_EQ(LoadDriver(false), STATUS_SUCCESS);
     sim::PlugUsb(FrameVendorId[0], AltModeIds[0], "PRESENT1");
     sim::PlugUsb(FrameVendorId[0], MonitorModeIds[0], "PRESENT2");
-    ASSERT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    ASSERT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
 
     sim::StartAdapter();
 
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
-    EXPECT_EQ(DriverState.EventSequence, 2u);
-    EXPECT_EQ(Text(DriverState.CurrentPidText, 5), IdText(MonitorModeIds[0]))
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventArrival);
+    EXPECT_EQ(KVR_STATE(EventSequence), 2u);
+    EXPECT_EQ(Text(KVR_STATE(CurrentPidText), 5), IdText(MonitorModeIds[0]))
         << "only the last one stays pending";
 }
 
@@ -415,13 +415,13 @@ class ClassifyTest : public DriverTest
     void SetUp() override
     {
         DriverTest::SetUp();
-        BuildFrameIdViews(&Views);
+        KVR_CALL(BuildFrameIdViews, &Views);
     }
 
     FRAME_CLASS Classify(ULONG Event, std::string_view Vid, std::string_view Pid, UCHAR Mode = 0)
     {
         IdView V(Vid), P(Pid);
-        return ClassifyFrame(&Views, Event, &V.View, &P.View, Mode);
+        return KVR_CALL(ClassifyFrame, &Views, Event, &V.View, &P.View, Mode);
     }
 
     FRAME_ID_VIEWS Views{};
@@ -495,17 +495,17 @@ TEST_F(ClassifyTest, OtherVendorsUnknownProductsAndOtherEventsAreOtherDevices)
 
 TEST_F(ClassifyTest, VendorTestAcceptsOnlyTheTwoStoredForms)
 {
-    EXPECT_TRUE(MatchesFrameVendor(reinterpret_cast<const UCHAR *>(FrameVendorId[0])));
-    EXPECT_TRUE(MatchesFrameVendor(reinterpret_cast<const UCHAR *>(FrameVendorId[1])));
+    EXPECT_TRUE(KVR_CALL(MatchesFrameVendor, reinterpret_cast<const UCHAR *>(FrameVendorId[0])));
+    EXPECT_TRUE(KVR_CALL(MatchesFrameVendor, reinterpret_cast<const UCHAR *>(FrameVendorId[1])));
     std::string Mixed = MixedCaseVendor();
     if (!Mixed.empty()) {
-        EXPECT_FALSE(MatchesFrameVendor(reinterpret_cast<const UCHAR *>(Mixed.c_str())));
+        EXPECT_FALSE(KVR_CALL(MatchesFrameVendor, reinterpret_cast<const UCHAR *>(Mixed.c_str())));
     }
     // The terminating zero takes part.
     std::string Longer = IdText(FrameVendorId[0]);
     Longer[4] = 'X';
-    EXPECT_FALSE(MatchesFrameVendor(reinterpret_cast<const UCHAR *>(Longer.data())));
-    EXPECT_FALSE(IsWideModel(reinterpret_cast<const UCHAR *>(IdText("0").data())));
+    EXPECT_FALSE(KVR_CALL(MatchesFrameVendor, reinterpret_cast<const UCHAR *>(Longer.data())));
+    EXPECT_FALSE(KVR_CALL(IsWideModel, reinterpret_cast<const UCHAR *>(IdText("0").data())));
 }
 
 } // namespace

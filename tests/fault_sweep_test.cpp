@@ -332,13 +332,13 @@ class FaultSweep : public kvrtest::DriverTest
 
     void Road()
     {
-        const DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
+        const DEVICE_STATUS_RECORD &Status = KVR_STATE(DeviceStatusRecord);
         Act([] { sim::StartAdapter(); });
         sim::SetFrameMode(2);
         sim::SetFramePanel(8, 0);
         sim::SetFrameInput(0, 0);
         Act([] { Notify(GUID_DEVICE_INTERFACE_ARRIVAL); });
-        Until([] { return DriverState.PeerDevice.Load() != nullptr; }, 3000);
+        Until([] { return KVR_STATE(PeerDevice).Load() != nullptr; }, 3000);
         Until([&] { return Status.DeviceMode.Load() == 2; }, 3000);
         sim::SetFrameMode(3);
         Until([&] { return Status.DeviceMode.Load() == 3; }, 3000);
@@ -366,8 +366,8 @@ class FaultSweep : public kvrtest::DriverTest
         Act([] { Notify(GUID_DEVICE_INTERFACE_REMOVAL); });
         Until(
             [] {
-                return DriverState.PeerDevice.Load() == nullptr &&
-                       DriverState.PendingEvent.Load() == EventNone;
+                return KVR_STATE(PeerDevice).Load() == nullptr &&
+                       KVR_STATE(PendingEvent).Load() == EventNone;
             },
             3000);
         For(600);
@@ -398,28 +398,28 @@ class FaultSweep : public kvrtest::DriverTest
     {
         Outcome Result;
         Result.Requests = LastRequests;
-        const DRIVER_STATE &S = DriverState;
-        Result.State = {S.InterfaceNotifyRegistered.Load(),
-                        S.ProfileNotifyRegistered.Load(),
-                        uint8_t(S.PeerDevice.Load() != nullptr),
-                        S.ClientActive.Load(),
-                        uint8_t(S.PendingEvent.Load()),
-                        S.WideModel.Load(),
-                        uint8_t(S.PowerState.Load()),
-                        S.PoweredOff.Load(),
-                        uint8_t(S.OrientationValue.Load()),
-                        uint8_t(S.TrayPresent.Load()),
-                        S.InputReply[0].Load(),
-                        S.InputReply[1].Load(),
-                        S.DeviceInfoRecord.PanelType.Load(),
-                        S.DeviceInfoRecord.PanelAux.Load(),
-                        S.DeviceStatusRecord.LinkState.Load(),
-                        S.DeviceStatusRecord.DeviceMode.Load(),
-                        S.DeviceStatusRecord.ExternalSession.Load(),
-                        S.DeviceStatusRecord.PowerOffSeen.Load(),
-                        S.DeviceStatusRecord.InputPending.Load()};
-        std::vector<uint8_t> Params = kvrtest::Le32Pair(S.DeviceStatusRecord.SessionParam1.Load(),
-                                                        S.DeviceStatusRecord.SessionParam2.Load());
+        Result.State = {KVR_STATE(InterfaceNotifyRegistered).Load(),
+                        KVR_STATE(ProfileNotifyRegistered).Load(),
+                        uint8_t(KVR_STATE(PeerDevice).Load() != nullptr),
+                        KVR_STATE(ClientActive).Load(),
+                        uint8_t(KVR_STATE(PendingEvent).Load()),
+                        KVR_STATE(WideModel).Load(),
+                        uint8_t(KVR_STATE(PowerState).Load()),
+                        KVR_STATE(PoweredOff).Load(),
+                        uint8_t(KVR_STATE(OrientationValue).Load()),
+                        uint8_t(KVR_STATE(TrayPresent).Load()),
+                        KVR_STATE(InputReply)[0].Load(),
+                        KVR_STATE(InputReply)[1].Load(),
+                        KVR_STATE(DeviceInfoRecord).PanelType.Load(),
+                        KVR_STATE(DeviceInfoRecord).PanelAux.Load(),
+                        KVR_STATE(DeviceStatusRecord).LinkState.Load(),
+                        KVR_STATE(DeviceStatusRecord).DeviceMode.Load(),
+                        KVR_STATE(DeviceStatusRecord).ExternalSession.Load(),
+                        KVR_STATE(DeviceStatusRecord).PowerOffSeen.Load(),
+                        KVR_STATE(DeviceStatusRecord).InputPending.Load()};
+        std::vector<uint8_t> Params =
+            kvrtest::Le32Pair(KVR_STATE(DeviceStatusRecord).SessionParam1.Load(),
+                              KVR_STATE(DeviceStatusRecord).SessionParam2.Load());
         Result.State.insert(Result.State.end(), Params.begin(), Params.end());
         for (const char *Name : {"DeviceInfo", "DeviceStatus", "Orientation"}) {
             std::optional<sim::RegValue> Value = kvrtest::ProductValue(Name);

@@ -16,7 +16,7 @@ TEST_F(MonitorArrivalTest, TrayPreOneLeavesTheFrameAlone)
 {
     ASSERT_TRUE(sim::SetDword(ProductKey, "TrayPre", 1));
     sim::AdvanceTo(300); // the first publication is done
-    DriverState.DeviceStatusRecord.InputPending.Store(1);
+    KVR_STATE(DeviceStatusRecord).InputPending.Store(1);
     std::vector<uint8_t> Before = StatusBytes();
     size_t From = Mark();
 
@@ -25,26 +25,26 @@ TEST_F(MonitorArrivalTest, TrayPreOneLeavesTheFrameAlone)
 
     EXPECT_EQ(QueriesOf("TrayPre").size(), 1u);
     EXPECT_TRUE(sim::OpenCalls().empty());
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
     EXPECT_EQ(StatusBytes(), Before);
     EXPECT_TRUE(Timeline(From).empty());
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
 }
 
 TEST_F(MonitorArrivalTest, TrayPreOtherThanOneAttaches)
 {
     ASSERT_TRUE(sim::SetDword(ProductKey, "TrayPre", 2));
     AttachAt500();
-    EXPECT_EQ(DriverState.TrayPresent.Load(), 2u);
+    EXPECT_EQ(KVR_STATE(TrayPresent).Load(), 2u);
     EXPECT_EQ(sim::OpenCalls().size(), 1u);
 }
 
 TEST_F(MonitorArrivalTest, ArrivalWhileAttachedClearsInputPendingAndStoresStatusOnly)
 {
     AttachAt500();
-    PDEVICE_OBJECT Peer = DriverState.PeerDevice.Load();
+    PDEVICE_OBJECT Peer = KVR_STATE(PeerDevice).Load();
     sim::AdvanceTo(800);
-    DriverState.DeviceStatusRecord.InputPending.Store(1);
+    KVR_STATE(DeviceStatusRecord).InputPending.Store(1);
     size_t From = Mark();
 
     // Another monitor-mode frame: no second attach, and AttachedPid stays.
@@ -54,17 +54,17 @@ TEST_F(MonitorArrivalTest, ArrivalWhileAttachedClearsInputPendingAndStoresStatus
 
     EXPECT_EQ(Timeline(From), (std::vector<std::string>{"1000 cmd4", "1000 DeviceStatus"}));
     EXPECT_EQ(WrittenSince(From, "DeviceStatus").at(0), Status(0, 0, 0, 0, 0));
-    EXPECT_EQ(DriverState.DeviceStatusRecord.InputPending.Load(), 0);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), Peer);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).InputPending.Load(), 0);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), Peer);
     EXPECT_EQ(sim::OpenCalls().size(), 1u);
 
     // Only the product ID attached to counts at a removal.
     Remove(MonitorId(1), "OTHER1");
     sim::AdvanceTo(1300);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), Peer);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), Peer);
     Remove(MonitorId());
     sim::AdvanceTo(1550);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
 }
 
 TEST_F(MonitorArrivalTest, ExternalPrefixStoresStatusTwiceWithoutWaitOrOpen)
@@ -81,7 +81,7 @@ TEST_F(MonitorArrivalTest, ExternalPrefixStoresStatusTwiceWithoutWaitOrOpen)
     std::vector<std::vector<uint8_t>> Written = WrittenSince(From, "DeviceStatus");
     EXPECT_EQ(Written.at(1), Status(0, 0, 0, 0, 0));
     EXPECT_EQ(Written.at(2), Status(0, 0, 1, 0, 0));
-    EXPECT_EQ(DriverState.DeviceStatusRecord.ExternalSession.Load(), 1);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).ExternalSession.Load(), 1);
 
     // The turn's only wait is the polling step's, and nothing is opened.
     int64_t Delays = 0;
@@ -90,22 +90,22 @@ TEST_F(MonitorArrivalTest, ExternalPrefixStoresStatusTwiceWithoutWaitOrOpen)
     EXPECT_EQ(Delays, 1);
     sim::AdvanceTo(1000);
     EXPECT_TRUE(sim::OpenCalls().empty());
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
 }
 
 TEST_F(MonitorArrivalTest, PrefixIsComparedByteForByte)
 {
     // A lower-case prefix is another instance: the frame is attached.
     AttachAt500("", "tqxra4001");
-    EXPECT_EQ(DriverState.DeviceStatusRecord.ExternalSession.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).ExternalSession.Load(), 0);
 }
 
 TEST_F(MonitorArrivalTest, FailedOpenStaysDetachedAndItsRemovalIsIgnored)
 {
     sim::FailNextOpens(1);
     sim::AdvanceTo(100);
-    DriverState.DeviceStatusRecord.ExternalSession.Store(1);
+    KVR_STATE(DeviceStatusRecord).ExternalSession.Store(1);
     size_t From = Mark();
     Arrive(MonitorId());
     sim::AdvanceTo(1000);
@@ -114,18 +114,18 @@ TEST_F(MonitorArrivalTest, FailedOpenStaysDetachedAndItsRemovalIsIgnored)
                                                         "250 DeviceStatus", "500 open failed"}));
     EXPECT_EQ(sim::OpenCalls().at(0).Access, FILE_ALL_ACCESS);
     EXPECT_EQ(sim::OpenCalls().at(0).Name, PeerDeviceName);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
     // Cleared before the attempt, in memory only.
-    EXPECT_EQ(DriverState.DeviceStatusRecord.ExternalSession.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).ExternalSession.Load(), 0);
 
     // AttachedPid never took this product ID, so its removal counts for
     // nothing: no reset, no publication.
-    DriverState.DeviceStatusRecord.LinkState.Store(1);
+    KVR_STATE(DeviceStatusRecord).LinkState.Store(1);
     From = Mark();
     Remove(MonitorId());
     sim::AdvanceTo(2000);
     EXPECT_TRUE(Timeline(From).empty());
-    EXPECT_EQ(DriverState.DeviceStatusRecord.LinkState.Load(), 1);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).LinkState.Load(), 1);
     EXPECT_EQ(sim::OpenCalls().size(), 1u); // no retry without a new arrival
 }
 
@@ -134,15 +134,15 @@ TEST_F(MonitorArrivalTest, FailedReopenOfAFormerlyAttachedFrameStillCountsItsRem
     AttachAt500();
     Remove(MonitorId());
     sim::AdvanceTo(800);
-    ASSERT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    ASSERT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
 
     sim::FailNextOpens(1);
     Arrive(MonitorId());
     sim::AdvanceTo(1300);
-    ASSERT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    ASSERT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
 
     // AttachedPid still holds this product ID: the removal resets again.
-    DriverState.DeviceStatusRecord.LinkState.Store(1);
+    KVR_STATE(DeviceStatusRecord).LinkState.Store(1);
     size_t From = Mark();
     Remove(MonitorId());
     sim::AdvanceTo(1600);
@@ -159,9 +159,9 @@ TEST_F(MonitorArrivalTest, AltModeArrivalWhileAttachedReleasesThePeer)
     AttachAt500();
     sim::AdvanceTo(800); // mode 2 from the request at 750
     ASSERT_EQ(ActivateClient(), NO_ERROR);
-    DriverState.DeviceStatusRecord.PowerOffSeen.Store(1);
-    DriverState.InputReply[0].Store(1);
-    DriverState.InputReply[1].Store(1);
+    KVR_STATE(DeviceStatusRecord).PowerOffSeen.Store(1);
+    KVR_STATE(InputReply)[0].Store(1);
+    KVR_STATE(InputReply)[1].Store(1);
     sim::AdvanceTo(1100);
     size_t From = Mark();
 
@@ -173,13 +173,13 @@ TEST_F(MonitorArrivalTest, AltModeArrivalWhileAttachedReleasesThePeer)
     std::vector<std::string> Expected = {"1250 cmd4", "1250 release"};
     Published(Expected, 1250);
     EXPECT_EQ(Timeline(From), Expected);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
     EXPECT_EQ(sim::OpenFileObjects(), 0u);
-    EXPECT_EQ(DriverState.ClientActive.Load(), 0);
+    EXPECT_EQ(KVR_STATE(ClientActive).Load(), 0);
     EXPECT_EQ(StatusBytes(), Status(1, 1, 0, 0, 0));
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{0, 0}));
-    EXPECT_EQ(DriverState.InputReply[0].Load(), 0);
-    EXPECT_EQ(DriverState.InputReply[1].Load(), 0);
+    EXPECT_EQ(KVR_STATE(InputReply)[0].Load(), 0);
+    EXPECT_EQ(KVR_STATE(InputReply)[1].Load(), 0);
     EXPECT_EQ(WrittenSince(From, "DeviceStatus").at(0), Status(1, 1, 0, 0, 0));
     EXPECT_EQ(WrittenSince(From, "DeviceInfo").at(0), (std::vector<uint8_t>{0, 0}));
 }
@@ -188,7 +188,7 @@ TEST_F(MonitorArrivalTest, AltModeArrivalWhileDetachedKeepsTheClientAndRecordsTh
 {
     sim::AdvanceTo(300);
     ASSERT_EQ(ActivateClient(), NO_ERROR);
-    DriverState.DeviceStatusRecord.ExternalSession.Store(1);
+    KVR_STATE(DeviceStatusRecord).ExternalSession.Store(1);
     size_t From = Mark();
     Arrive(UnguardedAltId(), "ALT001");
     sim::AdvanceTo(600);
@@ -196,13 +196,13 @@ TEST_F(MonitorArrivalTest, AltModeArrivalWhileDetachedKeepsTheClientAndRecordsTh
     std::vector<std::string> Expected;
     Published(Expected, 500);
     EXPECT_EQ(Timeline(From), Expected);
-    EXPECT_EQ(DriverState.ClientActive.Load(), 1);
+    EXPECT_EQ(KVR_STATE(ClientActive).Load(), 1);
     EXPECT_EQ(StatusBytes(), Status(1, 1, 0, 0, 0));
     EXPECT_TRUE(sim::OpenCalls().empty());
 
     // AttachedPid took the product ID: its removal resets the records but
     // keeps ExternalSession and the client.
-    DriverState.DeviceStatusRecord.ExternalSession.Store(1);
+    KVR_STATE(DeviceStatusRecord).ExternalSession.Store(1);
     From = Mark();
     Remove(UnguardedAltId(), "ALT001");
     sim::AdvanceTo(800);
@@ -210,7 +210,7 @@ TEST_F(MonitorArrivalTest, AltModeArrivalWhileDetachedKeepsTheClientAndRecordsTh
     Published(Expected, 750);
     EXPECT_EQ(Timeline(From), Expected);
     EXPECT_EQ(StatusBytes(), Status(0, 0, 1, 0, 0));
-    EXPECT_EQ(DriverState.ClientActive.Load(), 1);
+    EXPECT_EQ(KVR_STATE(ClientActive).Load(), 1);
 }
 
 } // namespace

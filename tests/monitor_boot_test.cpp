@@ -26,11 +26,11 @@ class FramePluggedAtBoot : public DriverTest
     // exactly one reference.
     void ExpectAttachedOnceAt(uint64_t Ms)
     {
-        EXPECT_NE(DriverState.PeerDevice.Load(), nullptr);
+        EXPECT_NE(KVR_STATE(PeerDevice).Load(), nullptr);
         ASSERT_EQ(sim::OpenCalls().size(), 1u);
         EXPECT_EQ(sim::OpenCalls()[0].Time, int64_t(Ms) * sim::TicksPerMs);
         EXPECT_EQ(sim::OpenFileObjects(), 1u);
-        EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+        EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
     }
 };
 
@@ -40,7 +40,7 @@ TEST_F(FramePluggedAtBoot, MonitorFirstAttachesAtItsSecondTurn)
     sim::RunUntilIdle();
     ASSERT_EQ(sim::Waits().size(), 1u) << "the monitor has begun its first turn";
     ASSERT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventArrival);
 
     sim::AdvanceTo(1000);
     // Arrival handled at the 250 ms turn, the peer opened 250 ms later.
@@ -54,7 +54,7 @@ TEST_F(FramePluggedAtBoot, AdapterFirstKeepsTheArrivalForTheMonitorsFirstTurn)
     ASSERT_EQ(sim::StartAdapter().FindStatus, NO_ERROR);
     // The arrival came through the registration before the monitor's first
     // instruction (DriverState is read without letting the threads run).
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventArrival);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventArrival);
 
     // The monitor's first turn, at 0 ms, takes it: DeviceStatus is stored and
     // the monitor waits before opening the peer; no turn wait came first.
@@ -68,7 +68,7 @@ TEST_F(FramePluggedAtBoot, AdapterFirstKeepsTheArrivalForTheMonitorsFirstTurn)
     // Handled at the first turn, at 0 ms; the peer opened after the 250 ms
     // wait that precedes it.
     ExpectAttachedOnceAt(250);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 3);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 3);
     EXPECT_EQ(ProductValue("DeviceInfo")->Data, std::vector<uint8_t>({8, 0}));
 }
 
@@ -150,11 +150,11 @@ TEST_F(FramePluggedAtBoot, ArrivalAfterTheRemovalOfTheSameInterfaceIsNew)
     ASSERT_EQ(sim::OpenCalls().size(), 1u);
     sim::UnplugUsb(Vendor(), MonitorId(), "SER001");
     sim::AdvanceTo(1500);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
     sim::PlugUsb(Vendor(), MonitorId(), "SER001");
     sim::AdvanceTo(2500);
     EXPECT_EQ(sim::OpenCalls().size(), 2u);
-    EXPECT_NE(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_NE(KVR_STATE(PeerDevice).Load(), nullptr);
     EXPECT_EQ(sim::OpenFileObjects(), 1u);
 }
 

@@ -34,16 +34,16 @@ TEST_F(MonitorEventTest, ArrivalPostedWhileAttachingIsHandledAtTheNextTurn)
     Expected.push_back("1000 cmd4");
     EXPECT_EQ(Timeline(From), Expected);
     EXPECT_EQ(sim::OpenCalls().size(), 1u);
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
 
     // The attach took the product ID of the event it handled, not the one
     // the later notification wrote meanwhile.
     Remove(MonitorId(1), "SER002");
     sim::AdvanceTo(1300);
-    EXPECT_NE(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_NE(KVR_STATE(PeerDevice).Load(), nullptr);
     Remove(MonitorId(0), "SER001");
     sim::AdvanceTo(1550);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
 }
 
 // The frame the turn is attaching leaves while the turn waits before its
@@ -78,9 +78,9 @@ TEST_F(MonitorEventTest, RemovalPostedWhileAttachingDetachesAtTheNextTurn)
         Expected.push_back("750 release");
         Published(Expected, 750);
         EXPECT_EQ(Timeline(From), Expected);
-        EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+        EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
         EXPECT_EQ(sim::OpenFileObjects(), 0u);
-        EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+        EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
     }
 }
 
@@ -105,7 +105,7 @@ TEST_F(MonitorEventTest, KeptRemovalsAreHandledInTheOrderPosted)
     ASSERT_EQ(sim::OpenCalls().size(), 1u);
     EXPECT_FALSE(NT_SUCCESS(sim::OpenCalls()[0].Status)) << "the open failed";
     EXPECT_EQ(StatusBytes(), Status(0, 0, 0, 0, 0)) << "nothing is plugged in";
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
 }
 
 TEST_F(MonitorEventTest, LaterNotificationBeforeTheTurnReplacesTheEarlierOne)
@@ -121,7 +121,7 @@ TEST_F(MonitorEventTest, LaterNotificationBeforeTheTurnReplacesTheEarlierOne)
     Published(Expected, 250);
     EXPECT_EQ(Timeline(From), Expected);
     EXPECT_TRUE(sim::OpenCalls().empty());
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
 }
 
 // The attached frame is unplugged at 900 ms and plugged in again, from a
@@ -155,7 +155,7 @@ TEST_F(MonitorEventTest, ReplugRacingTheTurnIsAttachedUnderEverySchedule)
         sim::AdvanceTo(100);
         sim::PlugUsb(Vendor(), MonitorId(), "SER001");
         sim::AdvanceTo(900);
-        ASSERT_NE(DriverState.PeerDevice.Load(), nullptr);
+        ASSERT_NE(KVR_STATE(PeerDevice).Load(), nullptr);
         sim::UnplugUsb(Vendor(), MonitorId(), "SER001");
 
         sim::ScheduleOptions Options;
@@ -170,9 +170,9 @@ TEST_F(MonitorEventTest, ReplugRacingTheTurnIsAttachedUnderEverySchedule)
         Schedules.Record(sim::EndExploring());
 
         std::string Schedule = "schedule \"" + sim::ScheduleText(Switches) + "\"";
-        ASSERT_NE(DriverState.PeerDevice.Load(), nullptr) << Schedule;
+        ASSERT_NE(KVR_STATE(PeerDevice).Load(), nullptr) << Schedule;
         EXPECT_EQ(sim::OpenFileObjects(), 1u) << Schedule;
-        EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone) << Schedule;
+        EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone) << Schedule;
     }
     // The turn at 1000 ms has many switch points: far more than the orders
     // of the two threads alone.
@@ -184,22 +184,22 @@ TEST_F(MonitorEventTest, OtherEventValueIsNeitherHandledNorCleared)
     sim::AdvanceTo(100);
     Arrive(MonitorId());
     // The slot holds a value no notification posts.
-    DriverState.PendingEvent.Store(3);
+    KVR_STATE(PendingEvent).Store(3);
     size_t From = Mark();
     sim::AdvanceTo(1000);
 
     std::vector<std::string> Expected;
     Published(Expected, 250);
     EXPECT_EQ(Timeline(From), Expected);
-    EXPECT_EQ(DriverState.PendingEvent.Load(), 3u);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), 3u);
     EXPECT_TRUE(sim::OpenCalls().empty());
 
     // The next real notification (another frame's: the first one's arrival
     // has been reported already) replaces it and is handled.
     Arrive(MonitorId(), "SER002");
     sim::AdvanceTo(1500);
-    EXPECT_NE(DriverState.PeerDevice.Load(), nullptr);
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    EXPECT_NE(KVR_STATE(PeerDevice).Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
 }
 
 TEST_F(MonitorEventTest, OtherDeviceNotificationDuringAttachLeavesTheEventToBeCleared)
@@ -215,7 +215,7 @@ TEST_F(MonitorEventTest, OtherDeviceNotificationDuringAttachLeavesTheEventToBeCl
 
     // The arrival is handled once: cleared after the attach, not repeated.
     EXPECT_EQ(Timeline(From), (std::vector<std::string>{"500 open", "750 cmd4", "1000 cmd4"}));
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
 }
 
 } // namespace

@@ -124,7 +124,7 @@ inline void Published(std::vector<std::string> &Lines, int64_t Ms)
 // The live DeviceStatusRecord and DeviceInfoRecord as their memory images.
 inline std::vector<uint8_t> StatusBytes()
 {
-    const DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
+    const DEVICE_STATUS_RECORD &Status = KVR_STATE(DeviceStatusRecord);
     std::vector<uint8_t> Bytes = {
         Status.LinkState.Load(),    Status.DeviceMode.Load(),   Status.ExternalSession.Load(),
         Status.PowerOffSeen.Load(), Status.InputPending.Load(), Status.Reserved[0],
@@ -137,8 +137,8 @@ inline std::vector<uint8_t> StatusBytes()
 
 inline std::vector<uint8_t> InfoBytes()
 {
-    return {DriverState.DeviceInfoRecord.PanelType.Load(),
-            DriverState.DeviceInfoRecord.PanelAux.Load()};
+    return {KVR_STATE(DeviceInfoRecord).PanelType.Load(),
+            KVR_STATE(DeviceInfoRecord).PanelAux.Load()};
 }
 
 // A DeviceStatus image with the given first five bytes and the session
@@ -213,7 +213,7 @@ class MonitorTest : public kvrtest::DriverTest
         sim::AdvanceTo(100);
         Arrive(Pid.empty() ? MonitorId() : std::string(Pid), Instance);
         sim::AdvanceTo(500);
-        ASSERT_NE(DriverState.PeerDevice.Load(), nullptr);
+        ASSERT_NE(KVR_STATE(PeerDevice).Load(), nullptr);
     }
 };
 

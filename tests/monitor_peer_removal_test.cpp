@@ -79,7 +79,7 @@ TEST_F(PeerRemovalTest, EachRemovalLetsGoAtOnceOrReopens)
         AttachAt500();
         sim::AdvanceTo(800);
         ASSERT_EQ(ActivateClient(), NO_ERROR);
-        PDEVICE_OBJECT Old = DriverState.PeerDevice.Load();
+        PDEVICE_OBJECT Old = KVR_STATE(PeerDevice).Load();
         sim::RemovePeer(C.How);
         sim::RunUntilIdle();
         if (!C.Registered && C.How == sim::PeerRemoval::Surprise) {
@@ -96,14 +96,14 @@ TEST_F(PeerRemovalTest, EachRemovalLetsGoAtOnceOrReopens)
         } else {
             EXPECT_EQ((Record.RemoveTime - Record.Start) / sim::TicksPerMs, C.RemoveAfterMs);
         }
-        EXPECT_EQ(DriverState.PeerDevice.Load() != nullptr, C.AttachedAfter);
-        EXPECT_EQ(DriverState.PeerDevice.Load() == Old, C.AttachedAfter);
+        EXPECT_EQ(KVR_STATE(PeerDevice).Load() != nullptr, C.AttachedAfter);
+        EXPECT_EQ(KVR_STATE(PeerDevice).Load() == Old, C.AttachedAfter);
         EXPECT_EQ(sim::OpenFileObjects(), C.AttachedAfter ? 1u : 0u);
         EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange),
                   C.AttachedAfter && C.Registered ? 1u : 0u);
         EXPECT_EQ(RequestsSince(From) > 0, C.AttachedAfter);
         // A lost frame ends the companion application's activity with it.
-        EXPECT_EQ(DriverState.ClientActive.Load(), C.AttachedAfter ? 1 : 0);
+        EXPECT_EQ(KVR_STATE(ClientActive).Load(), C.AttachedAfter ? 1 : 0);
         std::vector<std::vector<uint8_t>> Written = WrittenSince(From, "DeviceStatus");
         ASSERT_FALSE(Written.empty());
         EXPECT_EQ(Written.back()[0], C.LinkStateAfter);
@@ -117,13 +117,13 @@ TEST_F(PeerRemovalTest, EachRemovalLetsGoAtOnceOrReopens)
 TEST_F(PeerRemovalTest, ReplugWithinOneTurnAttachesToTheNewDevice)
 {
     AttachInMode3();
-    PDEVICE_OBJECT Old = DriverState.PeerDevice.Load();
+    PDEVICE_OBJECT Old = KVR_STATE(PeerDevice).Load();
     sim::RemovePeer(sim::PeerRemoval::Surprise);
     Remove(MonitorId());
     Arrive(MonitorId());
     EXPECT_EQ(sim::AddPeer(), STATUS_SUCCESS);
     sim::AdvanceTo(1300); // 1000: the turn takes both events; 1250: open
-    PDEVICE_OBJECT New = DriverState.PeerDevice.Load();
+    PDEVICE_OBJECT New = KVR_STATE(PeerDevice).Load();
     ASSERT_NE(New, nullptr);
     EXPECT_NE(New, Old);
     EXPECT_EQ(New, PeerObject());
@@ -147,9 +147,9 @@ TEST_F(PeerRemovalTest, LateOrVetoedNotificationChangesNothing)
     // registration's context tells the two opens apart.
     const sim::PnpRegistration &Old = Made[0];
     const sim::PnpRegistration &Current = Made[1];
-    ASSERT_EQ(DriverState.PeerFile, Current.TargetFile);
+    ASSERT_EQ(KVR_STATE(PeerFile), Current.TargetFile);
     ASSERT_NE(Current.Context, Old.Context);
-    PDEVICE_OBJECT Peer = DriverState.PeerDevice.Load();
+    PDEVICE_OBJECT Peer = KVR_STATE(PeerDevice).Load();
     size_t Opens = sim::OpenCalls().size();
     struct Case {
         const char *Name;
@@ -167,10 +167,11 @@ TEST_F(PeerRemovalTest, LateOrVetoedNotificationChangesNothing)
         TARGET_DEVICE_REMOVAL_NOTIFICATION Late{1, sizeof Late, C.Event,
                                                 C.Registration->TargetFile};
         NTSTATUS Status = STATUS_UNSUCCESSFUL;
-        RunOnSystemThread([&] { Status = PeerDeviceNotify(&Late, C.Registration->Context); });
+        RunOnSystemThread(
+            [&] { Status = KVR_CALL(PeerDeviceNotify, &Late, C.Registration->Context); });
         EXPECT_EQ(Status, STATUS_SUCCESS);
-        EXPECT_EQ(DriverState.PeerFile, Current.TargetFile);
-        EXPECT_EQ(DriverState.PeerDevice.Load(), Peer);
+        EXPECT_EQ(KVR_STATE(PeerFile), Current.TargetFile);
+        EXPECT_EQ(KVR_STATE(PeerDevice).Load(), Peer);
         EXPECT_EQ(sim::OpenCalls().size(), Opens) << "not opened again";
         EXPECT_EQ(sim::OpenFileObjects(), 1u);
         EXPECT_EQ(sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange), 1u);
@@ -202,11 +203,11 @@ TEST_F(PeerRemovalTest, RefusedRemovalAcrossATurnKeepsTheSessionAndStartsAfresh)
         sim::RemovePeer(sim::PeerRemoval::Refused, 300);
         sim::AdvanceTo(1150);
         ASSERT_TRUE(sim::PeerRemovals().back().Cancelled);
-        ASSERT_NE(DriverState.PeerDevice.Load(), nullptr) << "opened again at the cancel";
+        ASSERT_NE(KVR_STATE(PeerDevice).Load(), nullptr) << "opened again at the cancel";
         // The next panel request is left pending by the sibling.
         sim::SetPeerCompletion(sim::Completion::Pending);
         sim::AdvanceTo(1600);
-        EXPECT_EQ(DriverState.ClientActive.Load(), C.Client ? 1 : 0);
+        EXPECT_EQ(KVR_STATE(ClientActive).Load(), C.Client ? 1 : 0);
         for (const std::vector<uint8_t> &Status : WrittenSince(From, "DeviceStatus"))
             EXPECT_EQ(Status[0], 1) << "the link was published as lost";
         if (!C.Client) {
@@ -233,7 +234,7 @@ TEST_F(PeerRemovalTest, ARemovalDuringASlowSendWaitsForNobody)
     size_t Sent = sim::PeerRequestCount();
     sim::RemovePeer(sim::PeerRemoval::Surprise);
     sim::RunUntilIdle();
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr) << "let go of at once";
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr) << "let go of at once";
     sim::AdvanceTo(1200);
     EXPECT_GT(sim::PeerRequestCount(), Sent) << "the request in flight reached the sibling";
     EXPECT_EQ(sim::PeerRemovals().back().RemoveTime / sim::TicksPerMs, 1100);

@@ -101,7 +101,7 @@ TEST_F(MonitorPollTest, InputCountSurvivesPanelRefreshTurns)
     sim::AdvanceTo(5600);
     sim::SetPowerState(VideoPowerOn);
     ASSERT_EQ(Query(IoctlQueryPowerOff, 1).Status, NO_ERROR);
-    ASSERT_EQ(DriverState.PoweredOff.Load(), 0);
+    ASSERT_EQ(KVR_STATE(PoweredOff).Load(), 0);
     sim::SetFrameInput(0, 0);
     sim::AdvanceTo(12300);
 
@@ -126,7 +126,7 @@ TEST_F(MonitorPollTest, InputStayingPendingIsAskedForEveryTwentiethTurn)
     // Command 6 at 1000 sets InputPending; turns 20, 40 and 60 after it send
     // command 7, whose replies keep it set; the one of turn 80 clears it.
     sim::AdvanceTo(31100);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.InputPending.Load(), 1);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).InputPending.Load(), 1);
     sim::SetFrameInput(0, 0);
     sim::AdvanceTo(41600);
 
@@ -191,7 +191,7 @@ TEST_F(MonitorPollTest, PendingPanelRequestIsProvisionalOnlyUntilTheFirstReply)
         sim::SetFrameMode(3);
         sim::SetFramePanel(8, 0x22);
         sim::SetPeerCompletion(C.FromAttach);
-        DriverState.DeviceStatusRecord.DeviceMode.Store(3); // no mode request needed
+        KVR_STATE(DeviceStatusRecord).DeviceMode.Store(3); // no mode request needed
         AttachAt500();
         sim::AdvanceTo(800);
         if (C.CompleteBefore800)
@@ -201,7 +201,7 @@ TEST_F(MonitorPollTest, PendingPanelRequestIsProvisionalOnlyUntilTheFirstReply)
         sim::AdvanceTo(1100);
         EXPECT_EQ(InfoBytes(), C.At1100);
         EXPECT_EQ(WrittenSince(From, "DeviceInfo"), (std::vector<std::vector<uint8_t>>{C.Written}));
-        EXPECT_EQ(DriverState.DeviceStatusRecord.LinkState.Load(), 1);
+        EXPECT_EQ(KVR_STATE(DeviceStatusRecord).LinkState.Load(), 1);
         sim::IoctlResult Mode = Query(IoctlQueryDisplayMode, DisplayModeReplySize);
         ASSERT_EQ(Mode.Output.size(), 6u);
         bool Real = C.At1100[0] == 8;
@@ -222,11 +222,11 @@ TEST_F(MonitorPollTest, ProvisionalValuesComeBackAfterANewAttachment)
     ASSERT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0x22}));
     Remove(MonitorId());
     sim::AdvanceTo(1100);
-    ASSERT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    ASSERT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
     sim::SetPeerCompletion(sim::Completion::Pending);
     Arrive(MonitorId());
     sim::AdvanceTo(1850); // 1250: taken, 1500: open, 1750: mode 4 pends
-    DriverState.DeviceStatusRecord.DeviceMode.Store(3);
+    KVR_STATE(DeviceStatusRecord).DeviceMode.Store(3);
     sim::AdvanceTo(2100); // 2000: the panel request pends
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{1, 0}));
     sim::CompletePeerRequests();
@@ -244,7 +244,7 @@ TEST_F(MonitorPollTest, ModeRequestFailingOrPendingAndLateReplies)
     sim::AdvanceTo(1100);
     // A failed request leaves DeviceMode; the next turn asks again.
     EXPECT_EQ(RequestsOnly(Timeline(0)), (std::vector<std::string>{"750 cmd4", "1000 cmd4"}));
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 0);
     for (const sim::PeerRequest &Request : sim::PeerRequests())
         EXPECT_LT(Request.Status, 0);
 
@@ -253,14 +253,14 @@ TEST_F(MonitorPollTest, ModeRequestFailingOrPendingAndLateReplies)
     sim::SetPeerCompletion(sim::Completion::Pending);
     size_t From = Mark();
     sim::AdvanceTo(1300);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 0);
     // ... and holds the previous reply once the sibling driver has written
     // it, after the turn moved on.
     sim::SetFrameMode(2);
     ASSERT_EQ(sim::CompletePeerRequests(), 1u);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 0);
     sim::AdvanceTo(1600);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 2);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 2);
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{1, 0})); // mode-2 turn at 1500, pending
 
     // The mode-2 turn's request has a reply byte of its own, never written
@@ -268,15 +268,15 @@ TEST_F(MonitorPollTest, ModeRequestFailingOrPendingAndLateReplies)
     // 1500 is still outstanding, so the 2000 turn sends nothing from it and
     // leaves DeviceMode as it is.
     sim::AdvanceTo(1800);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 0);
     sim::AdvanceTo(2100);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 0);
     EXPECT_EQ(sim::PendingPeerRequests(), 3u);
 
     sim::SetFrameMode(3);
     EXPECT_EQ(sim::CompletePeerRequests(), 3u); // 1500 cmd4 and cmd1, 1750 cmd4
     sim::AdvanceTo(2300);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 3); // 2250, the other site again
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 3); // 2250, the other site again
     EXPECT_EQ(RequestsOnly(Timeline(From)),
               (std::vector<std::string>{"1250 cmd4", "1500 cmd4", "1500 cmd1", "1750 cmd4",
                                         "2250 cmd4", "2250 cmd1"}));
@@ -292,13 +292,13 @@ TEST_F(MonitorPollTest, FailedModeRequestIgnoresAnEarlierReplyInItsByte)
     sim::AdvanceTo(800);
     sim::SetFrameMode(0);
     sim::AdvanceTo(1100);
-    ASSERT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    ASSERT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 0);
     sim::SetPeerCompletion(sim::Completion::Fail);
     size_t From = Mark();
     sim::AdvanceTo(1600);
 
     EXPECT_EQ(RequestsOnly(Timeline(From)), (std::vector<std::string>{"1250 cmd4", "1500 cmd4"}));
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 0);
 }
 
 // Publications fail until the registry recovers in the middle of a
@@ -339,8 +339,8 @@ TEST_P(UnhandledModeTest, WaitThenAskForTheModeAgain)
 
     EXPECT_EQ(Timeline(From), (std::vector<std::string>{"750 cmd4", "1000 cmd4", "1250 cmd4",
                                                         "1500 cmd4", "1750 cmd4", "2000 cmd4"}));
-    EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), Mode);
-    EXPECT_EQ(DriverState.DeviceStatusRecord.LinkState.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), Mode);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).LinkState.Load(), 0);
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{0, 0}));
 }
 
@@ -352,8 +352,8 @@ TEST_F(MonitorPollTest, RequestNotBuiltSkipsOnlyTheRequest)
     sim::SetFramePanel(8, 0x22);
     AttachAt500();
     sim::AdvanceTo(800);
-    DriverState.DeviceStatusRecord.LinkState.Store(0);
-    DriverState.DeviceInfoRecord.PanelType.Store(5);
+    KVR_STATE(DeviceStatusRecord).LinkState.Store(0);
+    KVR_STATE(DeviceInfoRecord).PanelType.Store(5);
     sim::FailNextRequestBuilds(1);
     size_t From = Mark();
     sim::AdvanceTo(1250);
@@ -415,19 +415,19 @@ TEST_F(MonitorPollTest, InputReplyCompletedLateIsTakenAtTheNextRequest)
     sim::SetPeerCompletion(sim::Completion::Pending);
     sim::AdvanceTo(1100);
     // Command 6 at 1000 is pending: InputPending takes the buffer as it was.
-    EXPECT_EQ(DriverState.DeviceStatusRecord.InputPending.Load(), 0);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).InputPending.Load(), 0);
 
     sim::SetFrameInput(1, 7);
     ASSERT_EQ(sim::CompletePeerRequests(), 1u);
-    EXPECT_EQ(DriverState.InputReply[0].Load(), 1);
-    EXPECT_EQ(DriverState.InputReply[1].Load(), 7);
+    EXPECT_EQ(KVR_STATE(InputReply)[0].Load(), 1);
+    EXPECT_EQ(KVR_STATE(InputReply)[1].Load(), 7);
     size_t From = Mark();
     sim::AdvanceTo(2600);
 
     // The next command 6 is pending too, but the buffer already holds the
     // late reply: input is pending from 1500 on, and no request follows.
     EXPECT_EQ(RequestsOnly(Timeline(From)), (std::vector<std::string>{"1500 cmd6"}));
-    EXPECT_EQ(DriverState.DeviceStatusRecord.InputPending.Load(), 1);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).InputPending.Load(), 1);
 }
 
 } // namespace

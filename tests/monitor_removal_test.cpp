@@ -16,7 +16,7 @@ using MonitorRemovalTest = MonitorTest;
 TEST_F(MonitorRemovalTest, RemovalOfAnotherProductIdChangesNothing)
 {
     AttachAt500();
-    PDEVICE_OBJECT Peer = DriverState.PeerDevice.Load();
+    PDEVICE_OBJECT Peer = KVR_STATE(PeerDevice).Load();
     sim::AdvanceTo(800);
     std::vector<uint8_t> Before = StatusBytes();
     size_t From = Mark();
@@ -29,9 +29,9 @@ TEST_F(MonitorRemovalTest, RemovalOfAnotherProductIdChangesNothing)
     sim::AdvanceTo(1600);
 
     EXPECT_EQ(Timeline(From), (std::vector<std::string>{"1000 cmd4", "1250 cmd4", "1500 cmd4"}));
-    EXPECT_EQ(DriverState.PeerDevice.Load(), Peer);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), Peer);
     EXPECT_EQ(StatusBytes(), Before);
-    EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+    EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
 }
 
 // A removal that a later notification replaces in the one slot before the
@@ -69,7 +69,7 @@ TEST_F(MonitorRemovalTest, RemovalReplacedInTheSlotIsHandledFirst)
         sim::AdvanceTo(1100);
         EXPECT_EQ(Timeline(From), C.Expected);
         EXPECT_EQ(sim::OpenFileObjects(), C.Then == MonitorId() ? 1u : 0u);
-        EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+        EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
         TearDown();
     }
 }
@@ -79,7 +79,7 @@ TEST_F(MonitorRemovalTest, RemovalDifferingOnlyInCaseChangesNothing)
     std::string Id = LetteredMonitorId();
     ASSERT_FALSE(Id.empty()) << "the monitor-mode table has no ID with a letter";
     AttachAt500(Id);
-    PDEVICE_OBJECT Peer = DriverState.PeerDevice.Load();
+    PDEVICE_OBJECT Peer = KVR_STATE(PeerDevice).Load();
     sim::AdvanceTo(800);
     size_t From = Mark();
 
@@ -87,11 +87,11 @@ TEST_F(MonitorRemovalTest, RemovalDifferingOnlyInCaseChangesNothing)
     Remove(Lower(Id));
     sim::AdvanceTo(1100);
     EXPECT_EQ(Timeline(From), (std::vector<std::string>{"1000 cmd4"}));
-    EXPECT_EQ(DriverState.PeerDevice.Load(), Peer);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), Peer);
 
     Remove(Id);
     sim::AdvanceTo(1300);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
 }
 
 TEST_F(MonitorRemovalTest, RemovalOfTheAttachedFrameResetsEveryTime)
@@ -103,9 +103,9 @@ TEST_F(MonitorRemovalTest, RemovalOfTheAttachedFrameResetsEveryTime)
     ASSERT_EQ(ActivateClient(), NO_ERROR);
     ASSERT_EQ(sim::Ioctl(IoctlStartExternalSession, Le32Pair(0x11223344, 0x55667788), 0).Status,
               NO_ERROR);
-    DriverState.DeviceStatusRecord.PowerOffSeen.Store(1);
-    DriverState.InputReply[0].Store(1);
-    DriverState.InputReply[1].Store(1);
+    KVR_STATE(DeviceStatusRecord).PowerOffSeen.Store(1);
+    KVR_STATE(InputReply)[0].Store(1);
+    KVR_STATE(InputReply)[1].Store(1);
     sim::AdvanceTo(1100);
     ASSERT_EQ(StatusBytes(), Status(1, 2, 1, 1, 0));
     size_t From = Mark();
@@ -116,12 +116,12 @@ TEST_F(MonitorRemovalTest, RemovalOfTheAttachedFrameResetsEveryTime)
     std::vector<std::string> Expected = {"1250 cmd4", "1250 release"};
     Published(Expected, 1250);
     EXPECT_EQ(Timeline(From), Expected);
-    EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
+    EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
     EXPECT_EQ(sim::OpenFileObjects(), 0u);
-    EXPECT_EQ(DriverState.ClientActive.Load(), 0);
+    EXPECT_EQ(KVR_STATE(ClientActive).Load(), 0);
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{0, 0}));
-    EXPECT_EQ(DriverState.InputReply[0].Load(), 0);
-    EXPECT_EQ(DriverState.InputReply[1].Load(), 0);
+    EXPECT_EQ(KVR_STATE(InputReply)[0].Load(), 0);
+    EXPECT_EQ(KVR_STATE(InputReply)[1].Load(), 0);
     // Every reset field 0, ExternalSession included; the session
     // parameters keep their values.
     std::vector<uint8_t> Cleared = {0, 0, 0, 0, 0, 0, 0, 0};
@@ -132,8 +132,8 @@ TEST_F(MonitorRemovalTest, RemovalOfTheAttachedFrameResetsEveryTime)
 
     // The same product ID removed again: AttachedPid still holds it, so the
     // reset runs again; there is no peer left to release.
-    DriverState.DeviceStatusRecord.LinkState.Store(1);
-    DriverState.DeviceStatusRecord.ExternalSession.Store(1);
+    KVR_STATE(DeviceStatusRecord).LinkState.Store(1);
+    KVR_STATE(DeviceStatusRecord).ExternalSession.Store(1);
     ASSERT_EQ(ActivateClient(), NO_ERROR);
     From = Mark();
     Remove(MonitorId());
@@ -142,7 +142,7 @@ TEST_F(MonitorRemovalTest, RemovalOfTheAttachedFrameResetsEveryTime)
     Published(Expected, 1500);
     EXPECT_EQ(Timeline(From), Expected);
     EXPECT_EQ(StatusBytes(), Cleared);
-    EXPECT_EQ(DriverState.ClientActive.Load(), 0);
+    EXPECT_EQ(KVR_STATE(ClientActive).Load(), 0);
     EXPECT_EQ(sim::OpenFileObjects(), 0u);
 }
 
@@ -177,13 +177,13 @@ TEST_F(GuardedRemovalTest, IsIgnoredInAnyOtherDeviceMode)
     RecordGuardedFrame();
     for (UCHAR Mode : {UCHAR(0), UCHAR(2), UCHAR(3)}) {
         SCOPED_TRACE(int(Mode));
-        DriverState.DeviceStatusRecord.DeviceMode.Store(Mode);
+        KVR_STATE(DeviceStatusRecord).DeviceMode.Store(Mode);
         size_t From = Mark();
         Remove(GuardedAltModeId, "ALT777");
         sim::Advance(250);
         EXPECT_TRUE(Timeline(From).empty());
         EXPECT_EQ(StatusBytes(), Status(1, Mode, 0, 0, 0));
-        EXPECT_EQ(DriverState.PendingEvent.Load(), EventNone);
+        EXPECT_EQ(KVR_STATE(PendingEvent).Load(), EventNone);
     }
 }
 

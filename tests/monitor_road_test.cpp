@@ -38,12 +38,12 @@ TEST_F(MonitorRoadTest, PlugAttachPollUnplugTwice)
         sim::SetFrameInput(0, 0);
         sim::PlugUsb(Vendor(), MonitorId(), "SER001");
         sim::Advance(600);
-        ASSERT_EQ(DriverState.PeerDevice.Load(), Peer);
+        ASSERT_EQ(KVR_STATE(PeerDevice).Load(), Peer);
         EXPECT_EQ(sim::OpenFileObjects(), 1u);
 
         // Mode 2: panel and mode requests; then mode 3 and panel refresh.
         sim::Advance(400);
-        EXPECT_EQ(DriverState.DeviceStatusRecord.DeviceMode.Load(), 2);
+        EXPECT_EQ(KVR_STATE(DeviceStatusRecord).DeviceMode.Load(), 2);
         sim::SetFrameMode(3);
         sim::Advance(600);
         EXPECT_EQ(Registry("DeviceInfo"), (std::vector<uint8_t>{8, 0}));
@@ -66,8 +66,8 @@ TEST_F(MonitorRoadTest, PlugAttachPollUnplugTwice)
         // Unplugged: released, reset and published within a turn.
         sim::UnplugUsb(Vendor(), MonitorId(), "SER001");
         sim::Advance(500);
-        EXPECT_EQ(DriverState.PeerDevice.Load(), nullptr);
-        EXPECT_EQ(DriverState.ClientActive.Load(), 0);
+        EXPECT_EQ(KVR_STATE(PeerDevice).Load(), nullptr);
+        EXPECT_EQ(KVR_STATE(ClientActive).Load(), 0);
         EXPECT_EQ(sim::OpenFileObjects(), 0u);
         EXPECT_EQ(sim::ReferenceCount(Peer), References);
         EXPECT_EQ(Registry("DeviceInfo"), (std::vector<uint8_t>{0, 0}));

@@ -58,7 +58,7 @@ TEST_F(StalledFrameTest, EachCommandIsSentFromASiteOfItsOwn)
     auto Tag = [&] {
         const std::vector<sim::PeerRequest> &Sent = sim::PeerRequests();
         for (; Seen < Sent.size(); ++Seen) {
-            UCHAR Mode = DriverState.DeviceStatusRecord.DeviceMode.Load();
+            UCHAR Mode = KVR_STATE(DeviceStatusRecord).DeviceMode.Load();
             UCHAR Command = Sent[Seen].Command;
             bool ByMode = Command == PeerCommandPanel || Command == PeerCommandMode;
             std::string Kind = "cmd" + std::to_string(Command);
@@ -111,7 +111,7 @@ TEST_F(StalledFrameTest, PendingPanelRequestKeepsItsSiteBusyUntilItCompletes)
         Published(Expected, t);
     EXPECT_EQ(Timeline(From), Expected);
     EXPECT_EQ(InfoBytes(), (std::vector<uint8_t>{8, 0}));
-    EXPECT_EQ(DriverState.DeviceStatusRecord.LinkState.Load(), 1);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).LinkState.Load(), 1);
     EXPECT_EQ(sim::PendingPeerRequests(), 1u);
 
     // The frame answers: its panel lands in the record, and the next turn
@@ -165,7 +165,7 @@ TEST_F(StalledFrameTest, InputRepeatSiteSendsNothingWhileItsRequestIsOutstanding
     AttachAt500();
     ASSERT_EQ(ActivateClient(), NO_ERROR);
     sim::AdvanceTo(1100); // 750: mode 3, then command 6, reply 1: input pending
-    ASSERT_EQ(DriverState.DeviceStatusRecord.InputPending.Load(), 1);
+    ASSERT_EQ(KVR_STATE(DeviceStatusRecord).InputPending.Load(), 1);
     sim::SetPeerCompletion(sim::Completion::Pending);
     size_t From = Mark();
     // Command 7 is due every 20th turn of 500 ms: at 10750, 20750, 30750.
@@ -173,7 +173,7 @@ TEST_F(StalledFrameTest, InputRepeatSiteSendsNothingWhileItsRequestIsOutstanding
     EXPECT_EQ(Requests(From), (std::vector<std::string>{"10750 cmd7"}));
     EXPECT_EQ(sim::PendingPeerRequests(), 1u);
     // The skipped turns still take InputPending from the reply buffer.
-    EXPECT_EQ(DriverState.DeviceStatusRecord.InputPending.Load(), 1);
+    EXPECT_EQ(KVR_STATE(DeviceStatusRecord).InputPending.Load(), 1);
 
     // Once it completes, the rhythm is as before: command 7 at the next 20th
     // turn, and (input cleared) command 6 at the turn after it.

@@ -54,11 +54,11 @@ TEST_F(SettingsTest, QueryReadsDwordSettingsAndLeavesAbsentOnesUntouched)
     for (auto [Kind, Name] : Kinds) {
         SCOPED_TRACE(Name);
         ULONG Target = 77;
-        EXPECT_TRUE(QuerySetting(Kind, &Target)) << "absent value: no error";
+        EXPECT_TRUE(KVR_CALL(QuerySetting, Kind, &Target)) << "absent value: no error";
         EXPECT_EQ(Target, 77u);
 
         ASSERT_TRUE(sim::SetDword(ProductKey, Name, 0x01020304));
-        EXPECT_TRUE(QuerySetting(Kind, &Target));
+        EXPECT_TRUE(KVR_CALL(QuerySetting, Kind, &Target));
         EXPECT_EQ(Target, 0x01020304u);
         ASSERT_EQ(QueriesOf(Name).size(), 2u);
         EXPECT_EQ(QueriesOf(Name)[1].RelativeTo, RTL_REGISTRY_ABSOLUTE);
@@ -68,7 +68,7 @@ TEST_F(SettingsTest, QueryReadsDwordSettingsAndLeavesAbsentOnesUntouched)
     DEVICE_INFO_RECORD Info{};
     const uint8_t Stored[] = {0x1A, 0x2B};
     ASSERT_TRUE(sim::SetValue(ProductKey, "DeviceInfo", REG_BINARY, Stored));
-    EXPECT_TRUE(QuerySetting(SettingDeviceInfo, &Info));
+    EXPECT_TRUE(KVR_CALL(QuerySetting, SettingDeviceInfo, &Info));
     EXPECT_EQ(Info.PanelType.Load(), 0x1A);
     EXPECT_EQ(Info.PanelAux.Load(), 0x2B);
 }
@@ -78,19 +78,19 @@ TEST_F(SettingsTest, QueryOfAMissingKeyOrAFailedReadLeavesTheTargetUntouched)
     ASSERT_TRUE(sim::SetDword(ProductKey, "Orientation", 5));
     ULONG Target = 77;
     sim::FailRegistryReads(1);
-    EXPECT_FALSE(QuerySetting(SettingOrientation, &Target));
+    EXPECT_FALSE(KVR_CALL(QuerySetting, SettingOrientation, &Target));
     EXPECT_EQ(Target, 77u);
 
     ASSERT_TRUE(sim::DeleteKey(ProductKey));
-    EXPECT_FALSE(QuerySetting(SettingOrientation, &Target));
+    EXPECT_FALSE(KVR_CALL(QuerySetting, SettingOrientation, &Target));
     EXPECT_EQ(Target, 77u);
 }
 
 TEST_F(SettingsTest, WritesCarryEachKindsTypeAndLength)
 {
-    DriverState.DeviceInfoRecord.PanelType.Store(8);
-    DriverState.DeviceInfoRecord.PanelAux.Store(3);
-    DEVICE_STATUS_RECORD &Status = DriverState.DeviceStatusRecord;
+    KVR_STATE(DeviceInfoRecord).PanelType.Store(8);
+    KVR_STATE(DeviceInfoRecord).PanelAux.Store(3);
+    DEVICE_STATUS_RECORD &Status = KVR_STATE(DeviceStatusRecord);
     Status.LinkState.Store(1);
     Status.DeviceMode.Store(3);
     Status.ExternalSession.Store(1);
@@ -99,10 +99,10 @@ TEST_F(SettingsTest, WritesCarryEachKindsTypeAndLength)
     Status.SessionParam2.Store(0xA0B0C0D0);
     ULONG Orientation = 0x00010002, Brightness = 90;
 
-    EXPECT_TRUE(WriteSetting(SettingDeviceStatus, &DriverState.DeviceStatusRecord));
-    EXPECT_TRUE(WriteSetting(SettingDeviceInfo, &DriverState.DeviceInfoRecord));
-    EXPECT_TRUE(WriteSetting(SettingOrientation, &Orientation));
-    EXPECT_TRUE(WriteSetting(SettingBrightness, &Brightness));
+    EXPECT_TRUE(KVR_CALL(WriteSetting, SettingDeviceStatus, &KVR_STATE(DeviceStatusRecord)));
+    EXPECT_TRUE(KVR_CALL(WriteSetting, SettingDeviceInfo, &KVR_STATE(DeviceInfoRecord)));
+    EXPECT_TRUE(KVR_CALL(WriteSetting, SettingOrientation, &Orientation));
+    EXPECT_TRUE(KVR_CALL(WriteSetting, SettingBrightness, &Brightness));
 
     const std::vector<uint8_t> StatusBytes = {1,    3,    1,    0,    1,    0,    0,    0,
                                               0x44, 0x33, 0x22, 0x11, 0xD0, 0xC0, 0xB0, 0xA0};
@@ -123,10 +123,10 @@ TEST_F(SettingsTest, KindsOutsideTheTablesTouchNothing)
     ASSERT_TRUE(sim::SetDword(ProductKey, "DeviceStatus", 9));
     GuardedWord Target(0x5A);
     for (LONG Kind : {LONG(0), LONG(SettingDeviceStatus), LONG(6), LONG(-1), LONG(0x7FFFFFFF)})
-        EXPECT_FALSE(QuerySetting(Kind, Target.Target())) << Kind;
+        EXPECT_FALSE(KVR_CALL(QuerySetting, Kind, Target.Target())) << Kind;
     ULONG Data = 1;
     for (LONG Kind : {LONG(0), LONG(SettingTrayPre), LONG(6), LONG(-1)})
-        EXPECT_FALSE(WriteSetting(Kind, &Data)) << Kind;
+        EXPECT_FALSE(KVR_CALL(WriteSetting, Kind, &Data)) << Kind;
 
     EXPECT_TRUE(Target.Untouched(0x5A));
     EXPECT_EQ(sim::RegistryQueryCount(), 0u);
@@ -138,13 +138,13 @@ TEST_F(SettingsTest, EveryCallWorksOnAFreshTaggedPathCopyThatIsFreed)
 {
     ULONG Target = 0;
     ASSERT_TRUE(sim::SetDword(ProductKey, "TrayPre", 1));
-    QuerySetting(SettingTrayPre, &Target);
-    WriteSetting(SettingOrientation, &Target);
+    KVR_CALL(QuerySetting, SettingTrayPre, &Target);
+    KVR_CALL(WriteSetting, SettingOrientation, &Target);
     sim::FailRegistryReads(1);
-    QuerySetting(SettingTrayPre, &Target);
+    KVR_CALL(QuerySetting, SettingTrayPre, &Target);
     sim::FailRegistryWrites(1);
-    WriteSetting(SettingDeviceStatus, &DriverState.DeviceStatusRecord);
-    QueryAccelerationLevel(&Target);
+    KVR_CALL(WriteSetting, SettingDeviceStatus, &KVR_STATE(DeviceStatusRecord));
+    KVR_CALL(QueryAccelerationLevel, &Target);
 
     std::vector<sim::PoolEvent> Events = PoolEventsOf("sger");
     ASSERT_EQ(Events.size(), 8u);
@@ -169,10 +169,10 @@ TEST_F(SettingsTest, FailedPathCopyMakesNoRegistryCall)
     ASSERT_TRUE(sim::SetDword(ProductKey, "Orientation", 5));
     sim::FailAllocationsOfTag(sim::Tag("sger"));
     ULONG Target = 77;
-    EXPECT_FALSE(QuerySetting(SettingOrientation, &Target));
+    EXPECT_FALSE(KVR_CALL(QuerySetting, SettingOrientation, &Target));
     EXPECT_EQ(Target, 77u);
-    EXPECT_FALSE(WriteSetting(SettingOrientation, &Target));
-    EXPECT_FALSE(WriteSetting(SettingDeviceStatus, &DriverState.DeviceStatusRecord));
+    EXPECT_FALSE(KVR_CALL(WriteSetting, SettingOrientation, &Target));
+    EXPECT_FALSE(KVR_CALL(WriteSetting, SettingDeviceStatus, &KVR_STATE(DeviceStatusRecord)));
     EXPECT_EQ(sim::RegistryQueryCount(), 0u);
     EXPECT_EQ(sim::RegistryWriteCount(), 0u);
     EXPECT_EQ(Pool("sger").FailedAllocations, 3u);
@@ -195,18 +195,19 @@ TEST_F(SettingsTest, CallerAbovePassiveLevelGetsFailureWithNothingReadOrWritten)
     };
     ULONG Target = 77;
     sim::SetIrql(APC_LEVEL);
-    Refused("query", QuerySetting(SettingOrientation, &Target));
-    Refused("write", WriteSetting(SettingOrientation, &Target));
-    Refused("status", WriteSetting(SettingDeviceStatus, &DriverState.DeviceStatusRecord));
-    Refused("level", QueryAccelerationLevel(&Target));
-    Refused("publish", WriteDeviceStatus(false));
+    Refused("query", KVR_CALL(QuerySetting, SettingOrientation, &Target));
+    Refused("write", KVR_CALL(WriteSetting, SettingOrientation, &Target));
+    Refused("status", KVR_CALL(WriteSetting, SettingDeviceStatus, &KVR_STATE(DeviceStatusRecord)));
+    Refused("level", KVR_CALL(QueryAccelerationLevel, &Target));
+    Refused("publish", KVR_CALL(WriteDeviceStatus, false));
     sim::SetIrql(PASSIVE_LEVEL);
     EXPECT_EQ(Target, 77u);
 
-    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, u"Orientation", REG_NONE, StoreDwordValue,
-                            &Target};
+    REGISTRY_QUERY Query = {RTL_REGISTRY_ABSOLUTE, u"Orientation", REG_NONE,
+                            KVR_ROUTINE(StoreDwordValue), &Target};
     sim::SetIrql(DISPATCH_LEVEL);
-    EXPECT_EQ(QueryRegistryValue(ProductKeyPath, ProductKeyPathTag, &Query), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(KVR_CALL(QueryRegistryValue, ProductKeyPath, ProductKeyPathTag, &Query),
+              STATUS_UNSUCCESSFUL);
     EXPECT_EQ(sim::Irql(), DISPATCH_LEVEL);
     sim::SetIrql(PASSIVE_LEVEL);
     EXPECT_EQ(Target, 77u);
@@ -217,9 +218,10 @@ TEST_F(SettingsTest, CallerAbovePassiveLevelGetsFailureWithNothingReadOrWritten)
     EXPECT_EQ(ProductValue("Orientation")->Data, Le32(5));
 
     // At PASSIVE_LEVEL the same calls go through.
-    EXPECT_EQ(QueryRegistryValue(ProductKeyPath, ProductKeyPathTag, &Query), STATUS_SUCCESS);
+    EXPECT_EQ(KVR_CALL(QueryRegistryValue, ProductKeyPath, ProductKeyPathTag, &Query),
+              STATUS_SUCCESS);
     EXPECT_EQ(Target, 5u);
-    EXPECT_TRUE(WriteSetting(SettingOrientation, &Target));
+    EXPECT_TRUE(KVR_CALL(WriteSetting, SettingOrientation, &Target));
     EXPECT_EQ(Pool("sger").OutstandingCount, 0u);
 }
 
@@ -233,7 +235,7 @@ class PublishTest : public SettingsTest
         bool Result = false;
         Start = sim::Now();
         WaitsBefore = sim::WaitCount();
-        RunOnSystemThread([&] { Result = PublishStatus(); });
+        RunOnSystemThread([&] { Result = KVR_CALL(PublishStatus); });
         return Result;
     }
     uint64_t WaitsMade() const { return sim::WaitCount() - WaitsBefore; }
@@ -245,8 +247,8 @@ class PublishTest : public SettingsTest
 
 TEST_F(PublishTest, FirstSuccessMakesNoWait)
 {
-    DriverState.DeviceInfoRecord.PanelType.Store(8);
-    DriverState.DeviceStatusRecord.LinkState.Store(1);
+    KVR_STATE(DeviceInfoRecord).PanelType.Store(8);
+    KVR_STATE(DeviceStatusRecord).LinkState.Store(1);
 
     EXPECT_TRUE(Publish());
 
@@ -354,7 +356,7 @@ TEST_F(MistypedValueTest, SixteenByteDeviceInfoIsRefused)
     ASSERT_TRUE(sim::SetValue(ProductKey, "DeviceInfo", REG_BINARY, Sixteen));
 
     GuardedWord Target(0x40);
-    EXPECT_FALSE(QuerySetting(SettingDeviceInfo, Target.Target()));
+    EXPECT_FALSE(KVR_CALL(QuerySetting, SettingDeviceInfo, Target.Target()));
     EXPECT_TRUE(Target.Untouched(0x40));
     EXPECT_EQ(QueriesOf("DeviceInfo").back().Status, STATUS_OBJECT_TYPE_MISMATCH);
 
@@ -375,13 +377,13 @@ TEST_F(MistypedValueTest, ExpandableStringsAreReadUnexpandedAndRefused)
     ASSERT_TRUE(sim::SetString(PeerDeviceKey, "Acceleration.Level", "%x%", REG_EXPAND_SZ));
     GuardedWord Target(0);
     for (LONG Kind : {SettingOrientation, SettingTrayPre, SettingBrightness})
-        EXPECT_FALSE(QuerySetting(Kind, Target.Target())) << Kind;
+        EXPECT_FALSE(KVR_CALL(QuerySetting, Kind, Target.Target())) << Kind;
     EXPECT_TRUE(Target.Untouched(0));
     ULONG Level = 9;
-    EXPECT_FALSE(QueryAccelerationLevel(&Level));
+    EXPECT_FALSE(KVR_CALL(QueryAccelerationLevel, &Level));
     EXPECT_EQ(Level, 9u);
     UCHAR Info[2] = {7, 7};
-    EXPECT_FALSE(QuerySetting(SettingDeviceInfo, Info));
+    EXPECT_FALSE(KVR_CALL(QuerySetting, SettingDeviceInfo, Info));
     EXPECT_EQ(Info[0], 7);
 }
 
@@ -390,7 +392,7 @@ TEST_F(MistypedValueTest, StringOrientationIsRefused)
     ASSERT_TRUE(sim::SetString(ProductKey, "Orientation", "portrait"));
 
     GuardedWord Target(0);
-    EXPECT_FALSE(QuerySetting(SettingOrientation, Target.Target()));
+    EXPECT_FALSE(KVR_CALL(QuerySetting, SettingOrientation, Target.Target()));
     EXPECT_TRUE(Target.Untouched(0));
     sim::StartAdapter();
     sim::IoctlResult Reply = sim::Ioctl(IoctlQueryOrientation, {}, 4);
@@ -414,7 +416,7 @@ TEST_F(MistypedValueTest, QwordAccelerationLevelIsRefused)
     ASSERT_TRUE(sim::SetValue(PeerDeviceKey, "Acceleration.Level", REG_QWORD, Qword));
 
     GuardedWord Level(0);
-    EXPECT_FALSE(QueryAccelerationLevel(static_cast<ULONG *>(Level.Target())));
+    EXPECT_FALSE(KVR_CALL(QueryAccelerationLevel, static_cast<ULONG *>(Level.Target())));
     EXPECT_TRUE(Level.Untouched(0));
 
     // The direct query reads the level word as a buffer size: 0 fails, but a
@@ -442,12 +444,12 @@ TEST_F(MistypedValueTest, DwordSettingsNeedExactlyFourBytesOfTypeDword)
         SCOPED_TRACE(testing::Message() << "type " << Type << ", " << Bytes.size() << " bytes");
         ASSERT_TRUE(sim::SetValue(ProductKey, "TrayPre", Type, Bytes));
         GuardedWord Target(0x77);
-        EXPECT_FALSE(QuerySetting(SettingTrayPre, Target.Target()));
+        EXPECT_FALSE(KVR_CALL(QuerySetting, SettingTrayPre, Target.Target()));
         EXPECT_TRUE(Target.Untouched(0x77));
     }
     ASSERT_TRUE(sim::SetValue(ProductKey, "TrayPre", REG_DWORD, Four));
     GuardedWord Target(0x77);
-    EXPECT_TRUE(QuerySetting(SettingTrayPre, Target.Target()));
+    EXPECT_TRUE(KVR_CALL(QuerySetting, SettingTrayPre, Target.Target()));
     EXPECT_EQ(Target.Value(), 1u);
     EXPECT_EQ(BytesChanged(Target, 0x77, 0), 4u);
 }

@@ -26,6 +26,9 @@ DriverEntryRoutine ImageEntry();
 // offset of a member of one of its structures.
 void *ImageData(std::string_view name);
 std::optional<size_t> ImageFieldOffset(std::string_view structure, std::string_view member);
+// The address in the mapped image of a routine the symbol file names (null
+// if none), to be called only through the crossing (detail::CallDriver).
+const void *ImageRoutine(std::string_view name);
 // The Microsoft-convention entry point through which the image calls a
 // kernel routine it imports (for tests of the crossing); null if none.
 const void *ImageThunk(std::string_view routine);

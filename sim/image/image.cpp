@@ -182,6 +182,16 @@ std::optional<size_t> ImageFieldOffset(std::string_view structure, std::string_v
     return found->second;
 }
 
+const void *ImageRoutine(std::string_view name)
+{
+    if (!Map.Base)
+        return nullptr;
+    for (const Procedure &procedure : TheFile->Procedures)
+        if (procedure.Name == name)
+            return Map.Base + procedure.Rva;
+    return nullptr;
+}
+
 const void *ImageThunk(std::string_view routine)
 {
     for (size_t i = 0; i < ImportThunkCount; ++i)

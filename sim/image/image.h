@@ -49,6 +49,8 @@ template <typename R> R FromRaw(uint64_t raw)
         return;
     else if constexpr (std::is_pointer_v<R>)
         return (R)(uintptr_t)raw;
+    else if constexpr (std::is_same_v<R, bool>)
+        return (uint8_t)raw != 0; // the callee set al only
     else
         return (R)raw; // the callee set only the return type's own bits
 }
@@ -70,10 +72,11 @@ template <typename Name> struct BackInKernel {
 template <typename Name, typename R, typename... P, typename... A>
 R CallDriverThen(Name after, R (*routine)(P...), A &&...arguments)
 {
-    static_assert(sizeof...(P) >= 1 && sizeof...(P) <= 6, "the crossing passes 1 to 6 arguments");
+    static_assert(sizeof...(P) <= 6, "the crossing passes up to 6 arguments");
     BackInKernel<Name> back{after};
     if (InImage((const void *)routine)) [[unlikely]] {
-        const uint64_t raw[] = {RawArgument<P>(static_cast<P>(arguments))...};
+        // One more than the arguments, so that a routine without any has one.
+        const uint64_t raw[sizeof...(P) + 1] = {RawArgument<P>(static_cast<P>(arguments))..., 0};
         return FromRaw<R>(CrossIntoImage((const void *)routine, raw, sizeof...(P)));
     }
     kvrsim_fill_stack(FrameFillBytes);

@@ -22,7 +22,7 @@ namespace
 void PrepareRemoval()
 {
     AttachFrame(sim::Completion::Now);
-    DriverState.ClientActive.Store(1);
+    KVR_STATE(ClientActive).Store(1);
 }
 
 void RemoveAt1000(sim::PeerRemoval how)
@@ -64,7 +64,7 @@ void SettleOrderly()
     CheckLink(true);
     CheckPublished(1, 3);
     CheckStatusSettled("after the refused removal,");
-    if (DriverState.ClientActive.Load() != 1)
+    if (KVR_STATE(ClientActive).Load() != 1)
         Fail("orderly: a refused removal ended the companion application's session");
 }
 
@@ -74,7 +74,7 @@ void SettleRemoval()
     CheckLink(false);
     CheckPublished(0, 0);
     CheckStatusSettled("after the removal,");
-    if (DriverState.ClientActive.Load() != 0)
+    if (KVR_STATE(ClientActive).Load() != 0)
         Fail("removal: the companion application is still counted as active on a lost frame");
 }
 
@@ -123,7 +123,7 @@ void PrepareReopen()
     sim::PlugUsb(FrameVendorId[0], MonitorModeIds[3], "FR0003C2");
     sim::RemovePeer(sim::PeerRemoval::Refused, 100);
     sim::AdvanceTo(1240);
-    if (DriverState.PeerLink != PeerOpen || sim::PnpRegistrations().back().Context == First.Context)
+    if (KVR_STATE(PeerLink) != PeerOpen || sim::PnpRegistrations().back().Context == First.Context)
         Fail("reopen: the first refused removal did not open the device again");
 }
 
@@ -178,14 +178,14 @@ void PrepareDetach()
     sim::RemovePeer(sim::PeerRemoval::Refused, 10);
     sim::UnplugUsb(FrameVendorId[0], MonitorModeIds[2], AttachedInstance);
     sim::AdvanceTo(995);
-    if (DriverState.PeerLink != PeerLettingGo)
+    if (KVR_STATE(PeerLink) != PeerLettingGo)
         Fail("detach: the query-remove had not let go of the link");
 }
 
 void SettleDetach()
 {
     sim::AdvanceTo(2500);
-    CheckLink(DriverState.PeerLink == PeerOpen);
+    CheckLink(KVR_STATE(PeerLink) == PeerOpen);
     CheckStatusSettled("after the detach,");
 }
 
@@ -205,7 +205,7 @@ void PrepareRejoin()
     sim::PlugUsb(FrameVendorId[0], MonitorModeIds[3], "FR0003C2");
     sim::RemovePeer(sim::PeerRemoval::Refused, 260);
     sim::AdvanceTo(1245);
-    if (DriverState.PeerLink != PeerLettingGo)
+    if (KVR_STATE(PeerLink) != PeerLettingGo)
         Fail("rejoin: the refused removal had not let go of the link before 1250 ms");
 }
 
@@ -222,7 +222,7 @@ void PrepareAttach()
     sim::AdvanceTo(700);
     sim::PlugUsb(FrameVendorId[0], MonitorModeIds[2], AttachedInstance);
     sim::AdvanceTo(990);
-    if (DriverState.PeerFile != nullptr)
+    if (KVR_STATE(PeerFile) != nullptr)
         Fail("attach: the frame was attached before 1000 ms");
 }
 

@@ -134,9 +134,9 @@ void SettleEvents()
     CheckEventsWhole();
     CheckEventsHandled();
     CheckStatusSettled(Settled);
-    if (DriverState.DeviceStatusRecord.DeviceMode.Load() != 0)
+    if (KVR_STATE(DeviceStatusRecord).DeviceMode.Load() != 0)
         Fail("event: the alternate-mode frame was removed, yet the device mode is " +
-             std::to_string(DriverState.DeviceStatusRecord.DeviceMode.Load()));
+             std::to_string(KVR_STATE(DeviceStatusRecord).DeviceMode.Load()));
     CheckPairs();
 }
 

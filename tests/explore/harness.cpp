@@ -130,10 +130,10 @@ void BootSystem(void (*beforeStart)())
     sim::Reset(options);
     if (Picture)
         sim::SetTraceObserver([](const sim::TraceEvent &e) { kvrsim::AddToTimeline(*Picture, e); });
-    DriverState = DRIVER_STATE{};
+    kvrtest::ResetLoadedState();
     sim::ExpectSurvivingPool(sim::Tag("ffub"));
     sim::ExpectSurvivingReferences(PeerDeviceName);
-    if (sim::LoadDriver(DriverEntry) != STATUS_SUCCESS)
+    if (sim::LoadDriver(kvrtest::LoadedDriverEntry()) != STATUS_SUCCESS)
         Fail("DriverEntry failed");
     if (beforeStart)
         beforeStart();
@@ -148,7 +148,7 @@ void AttachFrame(sim::Completion completion)
     sim::AdvanceTo(100);
     sim::PlugUsb(FrameVendorId[0], MonitorModeIds[2], AttachedInstance);
     sim::AdvanceTo(990);
-    if (DriverState.PeerDevice.Load() == nullptr)
+    if (KVR_STATE(PeerDevice).Load() == nullptr)
         Fail("the frame was not attached");
 }
 
@@ -188,9 +188,8 @@ static std::vector<uint8_t> PublishedStatus()
 
 void CheckStatusSettled(const char *when)
 {
-    std::vector<uint8_t> record(sizeof(DriverState.DeviceStatusRecord));
-    memcpy(record.data(), static_cast<const void *>(&DriverState.DeviceStatusRecord),
-           record.size());
+    std::vector<uint8_t> record(sizeof(KVR_STATE(DeviceStatusRecord)));
+    memcpy(record.data(), static_cast<const void *>(&KVR_STATE(DeviceStatusRecord)), record.size());
     if (DeviceStatusWrites().empty()) {
         Fail(std::string("status: no DeviceStatus was written ") + when);
         return;
@@ -259,11 +258,11 @@ static std::string TextOf(const UCHAR *text)
 
 void CheckEventsHandled()
 {
-    if (DriverState.PendingEvent.Load() != EventNone)
+    if (KVR_STATE(PendingEvent).Load() != EventNone)
         Fail("event: an event is still in the slot once everything settled: the last "
              "connection event was not handled, or is handled again at every turn");
-    if (DriverState.EventSequence != 0) {
-        std::string pid = TextOf(DriverState.CurrentPidText);
+    if (KVR_STATE(EventSequence) != 0) {
+        std::string pid = TextOf(KVR_STATE(CurrentPidText));
         bool belongs = false;
         for (const Notification &notification : R.Notifications)
             belongs = belongs || notification.Pid == pid;
@@ -271,10 +270,10 @@ void CheckEventsHandled()
             Fail("event: the last event posted is of product " + pid +
                  ", which no notification named");
     }
-    bool wide = IsWideModel(DriverState.CurrentPidText);
-    if (DriverState.WideModel.Load() != (wide ? 1 : 0))
-        Fail("event: WideModel is " + std::to_string(DriverState.WideModel.Load()) +
-             " for the event of product " + TextOf(DriverState.CurrentPidText));
+    bool wide = IsWideModel(KVR_STATE(CurrentPidText));
+    if (KVR_STATE(WideModel).Load() != (wide ? 1 : 0))
+        Fail("event: WideModel is " + std::to_string(KVR_STATE(WideModel).Load()) +
+             " for the event of product " + TextOf(KVR_STATE(CurrentPidText)));
     uint64_t trayPreQueries = 0;
     for (const sim::RegQuery &query : sim::RegistryQueries())
         for (const std::string &name : query.Names)
@@ -291,18 +290,18 @@ void CheckLink(bool attached)
 {
     size_t files = sim::OpenFileObjects();
     size_t registrations = sim::ActivePnpRegistrations(EventCategoryTargetDeviceChange);
-    bool device = DriverState.PeerDevice.Load() != nullptr;
-    bool file = DriverState.PeerFile != nullptr;
-    bool open = DriverState.PeerLink == PeerOpen;
-    std::string state = "link state " + std::to_string(DriverState.PeerLink) + ", PeerDevice " +
+    bool device = KVR_STATE(PeerDevice).Load() != nullptr;
+    bool file = KVR_STATE(PeerFile) != nullptr;
+    bool open = KVR_STATE(PeerLink) == PeerOpen;
+    std::string state = "link state " + std::to_string(KVR_STATE(PeerLink)) + ", PeerDevice " +
                         std::string(device ? "set" : "clear") + ", PeerFile " +
                         (file ? "set" : "clear") + ", " + std::to_string(files) +
                         " file object(s) open, " + std::to_string(registrations) +
                         " target-device registration(s)";
     size_t expected = attached ? 1 : 0;
     if (open != attached || device != attached || file != attached || files != expected ||
-        registrations != expected || (DriverState.PeerNotifyEntry != nullptr) != attached ||
-        (!attached && DriverState.PeerLink != PeerClosed))
+        registrations != expected || (KVR_STATE(PeerNotifyEntry) != nullptr) != attached ||
+        (!attached && KVR_STATE(PeerLink) != PeerClosed))
         Fail(std::string("link: expected ") + (attached ? "attached once" : "let go of") +
              ", found " + state);
     for (const sim::PeerRemovalRecord &removal : sim::PeerRemovals())

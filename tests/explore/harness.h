@@ -20,6 +20,7 @@
 #include "driver/control/control.h"
 #include "driver/core/miniport.h"
 #include "driver/detect/detect.h"
+#include "tests/support/loaded_driver.h"
 
 namespace explore
 {

@@ -43,10 +43,17 @@
 // --timeline FILE the failing schedule is run once more and drawn as kvrsim
 // draws a scenario (an SVG timeline), its failures in the verifier's lane.
 //
+// With --image FILE the cases run on the real image (kvrminiport.sys, its
+// symbol file beside it) in place of the host build. The image's shared
+// accesses are plain instructions, not switch points: there the explorer
+// switches only where the image calls the kernel, so a case has fewer
+// traces than on the host build, whose search covers every shared access.
+//
 //   kvr_explore [--case NAME|all]
 //               [--strategy random|pct|bounded|reduced|all] [--schedules N] [--seed S]
 //               [--bound B] [--pct-depth D] [--pct-points K] [--compare]
-//               [--replay "POINT:THREAD ..."] [--timeline FILE] [--verbose]
+//               [--replay "POINT:THREAD ..."] [--timeline FILE] [--image FILE]
+//               [--verbose]
 //
 // "all" runs the random walk, PCT and the reduced search.
 
@@ -55,6 +62,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -71,6 +79,7 @@ namespace
 {
 
 const char *PicturePath = nullptr;
+const char *ImagePath = nullptr; // --image: the real image in place of the host build
 
 std::vector<Case> AllCases()
 {
@@ -336,7 +345,7 @@ int Usage()
             "                   [--strategy random|pct|bounded|reduced|all] [--schedules N]\n"
             "                   [--seed S] [--bound B] [--pct-depth D] [--pct-points K]\n"
             "                   [--compare] [--replay \"POINT:THREAD ...\"]\n"
-            "                   [--timeline FILE] [--verbose]\n");
+            "                   [--timeline FILE] [--image FILE] [--verbose]\n");
     return 2;
 }
 
@@ -370,6 +379,8 @@ int main(int argc, char **argv)
             settings.StrategyName = value;
         } else if (arg == "--timeline") {
             PicturePath = value;
+        } else if (arg == "--image") {
+            ImagePath = value;
         } else if (arg == "--replay") {
             settings.Replay = sim::ParseSchedule(value);
             if (!settings.Replay)
@@ -394,6 +405,17 @@ int main(int argc, char **argv)
     const std::set<std::string> strategies = {"all", "random", "pct", "bounded", "reduced"};
     if (!strategies.count(settings.StrategyName))
         return Usage();
+    if (ImagePath) {
+        if (!std::filesystem::exists(ImagePath)) {
+            printf("SKIPPED: no image at %s: build the windows-x64 preset first\n", ImagePath);
+            return 0;
+        }
+        std::string error = sim::UseImage(ImagePath);
+        if (!error.empty()) {
+            fprintf(stderr, "kvr_explore: %s\n", error.c_str());
+            return 2;
+        }
+    }
     bool found = false;
     bool ok = true;
     for (const Case &c : AllCases()) {

@@ -1,6 +1,10 @@
 // What the fuzz targets share: a simulated kernel to run the driver on, and
 // stopping the run (so that the fuzzer records the input) when the verifier
 // or a target's own check finds a fault.
+//
+// Host build only: the targets are built with the sanitizers and libFuzzer's
+// coverage of the driver's own code, and the real image runs in no sanitizer
+// build (its fault handler and theirs do not mix) and has no coverage.
 #ifndef KVR_FUZZ_SUPPORT_H
 #define KVR_FUZZ_SUPPORT_H
 

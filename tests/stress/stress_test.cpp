@@ -16,6 +16,10 @@
 //
 // Bounded to a few seconds by default; longer with KVR_STRESS_SECONDS=N or
 // --seconds=N.
+//
+// Host build only: the real image runs only in the kernel's deterministic
+// mode (one thread at a time, its CR8 reads trapped on the calling context),
+// and this test is about real threads running at once.
 
 #include "sim/sim.h"
 

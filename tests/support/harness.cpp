@@ -1,9 +1,8 @@
 #include "support/harness.h"
 
 #include <algorithm>
-#include <cstring>
+#include <filesystem>
 
-#include "driver/core/miniport.h"
 #include "driver/detect/detect.h"
 
 namespace kvrtest
@@ -19,11 +18,18 @@ sim::Options DefaultOptions()
 
 void ResetDriverImage()
 {
-    DriverState = DRIVER_STATE{};
+    ResetLoadedState();
 }
 
 void DriverTest::SetUp()
 {
+#ifdef KVR_TEST_IMAGE
+    if (!std::filesystem::exists(KVR_TEST_IMAGE))
+        GTEST_SKIP() << "no image at " << KVR_TEST_IMAGE << ": build the windows-x64 preset first";
+    if (!sim::ImageInUse()) {
+        ASSERT_EQ(sim::UseImage(KVR_TEST_IMAGE), "");
+    }
+#endif
     ResetSystem();
 }
 
@@ -76,7 +82,7 @@ NTSTATUS DriverTest::LoadDriver(bool WithMonitor)
 {
     if (!WithMonitor)
         sim::FailNextThreadCreations(1);
-    return sim::LoadDriver(DriverEntry);
+    return sim::LoadDriver(LoadedDriverEntry());
 }
 
 void DriverTest::LoadAndStart(bool WithMonitor)
@@ -126,7 +132,7 @@ bool AttachFrame(std::string_view Instance, uint64_t LimitMs)
 {
     sim::PlugUsb(FrameVendorId[0], MonitorModeIds[0], Instance);
     uint64_t Limit = sim::NowMs() + LimitMs;
-    while (DriverState.PeerDevice.Load() == nullptr) {
+    while (KVR_STATE(PeerDevice).Load() == nullptr) {
         if (sim::NowMs() >= Limit)
             return false;
         sim::Advance(10);
@@ -209,9 +215,7 @@ std::vector<uint8_t> Utf16(std::string_view Text, bool Terminated)
 
 std::vector<uint8_t> DriverStateBytes()
 {
-    std::vector<uint8_t> Bytes(sizeof(DriverState));
-    std::memcpy(Bytes.data(), static_cast<const void *>(&DriverState), sizeof(DriverState));
-    return Bytes;
+    return LoadedStateBytes();
 }
 
 } // namespace kvrtest

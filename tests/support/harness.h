@@ -2,6 +2,14 @@
 // state for every test, the driver loaded through the simulated video port,
 // and small readers of the registry, pool and verifier state.
 //
+// The same tests run twice: kvr_tests runs them on the host build of the
+// driver, kvr_image_tests (KVR_TEST_IMAGE, the path of the real image) on
+// kvrminiport.sys, which the simulated kernel loads in its place; there each
+// test is skipped, saying why, while no image is built. A test reads and
+// writes DriverState through KVR_STATE (support/loaded_driver.h) to reach
+// whichever driver is loaded, and calls a routine of the driver directly
+// through KVR_CALL, which crosses into the image as the kernel's calls do.
+//
 // Every test that derives from DriverTest starts from sim::Reset with the
 // product key and the sibling driver's device key present, and fails at
 // teardown on any verifier finding (leaked pool, IRQL misuse, held
@@ -25,6 +33,7 @@
 #include <vector>
 
 #include "driver/state/state.h"
+#include "support/loaded_driver.h"
 
 namespace kvrtest
 {

@@ -150,6 +150,19 @@ TEST_F(Image, EveryKernelGetsAFreshCopy)
     EXPECT_NE(sim::ImageEntry(), nullptr);
 }
 
+// A routine the symbol file names is found in the mapped copy, and is the
+// one the image itself hands the kernel.
+TEST_F(Image, RoutinesAreFoundByTheirNames)
+{
+    EXPECT_EQ(sim::ImageRoutine("DriverEntry"), (const void *)sim::ImageEntry());
+    const void *startIo = sim::ImageRoutine("HwStartIO");
+    ASSERT_NE(startIo, nullptr);
+    ASSERT_EQ(sim::VideoPortInitializeCalls().size(), 1u);
+    EXPECT_EQ((const void *)sim::VideoPortInitializeCalls()[0].Table.HwStartIO, startIo);
+    EXPECT_EQ(sim::ImageRoutine("NoSuchRoutine"), nullptr);
+    EXPECT_EQ(sim::ImageRoutine("DriverState"), nullptr) << "a global is no routine";
+}
+
 TEST_F(Image, StartUpCodeAfterDriverEntryIsAFindingNamingTheRoutine)
 {
     EXPECT_EQ(Findings(), "");
