@@ -150,6 +150,11 @@ include(${KVR_WINDOWS_DIR}/display.cmake)
 # one that names another display driver there.
 set(KVR_DISPLAY_DRIVER "kvrdisplay" CACHE STRING
     "Display driver (file name without .dll) the INF names in InstalledDisplayDrivers")
+if(KVR_DISPLAY_DRIVER STREQUAL "")
+  # A build directory configured before the package had a display driver.
+  set(KVR_DISPLAY_DRIVER kvrdisplay CACHE STRING
+      "Display driver (file name without .dll) the INF names in InstalledDisplayDrivers" FORCE)
+endif()
 set(KVR_INF ${CMAKE_CURRENT_BINARY_DIR}/kvrminiport.inf)
 add_custom_command(
     OUTPUT ${KVR_INF}
