@@ -9,7 +9,7 @@
 # import library for win32k.sys, so one is built from win32k.def, as for
 # videoprt.sys.
 
-file(GLOB KVR_DISPLAY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/display/*/*.cpp)
+# KVR_DISPLAY_SOURCES: the display driver's sources (CMakeLists.txt).
 if(NOT KVR_DISPLAY_SOURCES)
   message(STATUS "kvrdisplay.dll: no display driver sources; the package holds the miniport only")
   return()
