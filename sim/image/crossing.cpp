@@ -19,7 +19,9 @@
 #include "kernel/callee_saved.h"
 #include "record.h"
 
-// kvrsim_cross(routine, arguments[6], record): the call, as described above.
+// kvrsim_cross(routine, arguments[CrossArguments], record): the call, as
+// described above; arguments 4 and on go on the stack above the home space
+// (a display driver's DrvEnablePDEV takes eleven).
 // record: +0 Top (out), +8 Fill (in), +16 Clobbered (out; bit 0 rsi, 1 rdi,
 // 2 rbx, 3 r15, 4 + n xmm(6 + n)).
 // kvrsim_fill_stack(bytes): fills that many bytes (a multiple of 8) below the
@@ -64,16 +66,16 @@ kvrsim_cross:
     pushq %rbp
     movq %rsp, %rbp
 )" KVRSIM_PUSH_CALLEE_SAVED R"(
-    subq $56, %rsp
+    subq $104, %rsp
     movq %rdi, %r12
     movq %rsi, %r13
     movq %rdx, %r14
     movq 8(%r14), %rcx
     kvrsim_fill_below_stack
-    movq 32(%r13), %rax
-    movq %rax, 32(%rsp)
-    movq 40(%r13), %rax
-    movq %rax, 40(%rsp)
+    .irp n,4,5,6,7,8,9,10,11
+    movq (\n*8)(%r13), %rax
+    movq %rax, (\n*8)(%rsp)
+    .endr
     movq %rsp, (%r14)
     leaq kvrsim_cross_sentinels(%rip), %rax
     movdqa 0(%rax), %xmm6
@@ -123,7 +125,7 @@ kvrsim_cross:
 1:
     .endr
     movl %ecx, 16(%r14)
-    addq $56, %rsp
+    addq $104, %rsp
 )" KVRSIM_POP_CALLEE_SAVED R"(
     popq %rbp
     ret
@@ -176,8 +178,8 @@ __attribute__((noinline, cold)) void ReportClobbered(const void *routine, uint32
 
 uint64_t CrossIntoImage(const void *routine, const uint64_t *arguments, unsigned count)
 {
-    uint64_t all[6] = {};
-    for (unsigned i = 0; i < count && i < 6; ++i)
+    uint64_t all[CrossArguments] = {};
+    for (unsigned i = 0; i < count && i < CrossArguments; ++i)
         all[i] = arguments[i];
     Thread *thread = CurrentThread();
     CrossRecord outer = thread->Cross;
