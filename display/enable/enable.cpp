@@ -210,6 +210,10 @@ BOOL DrvAssertMode(DHPDEV dhpdev, BOOL bEnable)
     return TRUE;
 }
 
+// DrvEnableDriver allocates nothing, so there is nothing to free; the
+// function is one every display driver has.
+void DrvDisableDriver() {}
+
 // A routine as the table holds it. Through void (*)(), the one function
 // type every other converts to without a warning; a macro, so that the
 // table stays constant data.
@@ -225,6 +229,7 @@ const DRVFN FunctionTable[] = {
     {INDEX_DrvEnableSurface, TableEntry(DrvEnableSurface)},
     {INDEX_DrvDisableSurface, TableEntry(DrvDisableSurface)},
     {INDEX_DrvAssertMode, TableEntry(DrvAssertMode)},
+    {INDEX_DrvDisableDriver, TableEntry(DrvDisableDriver)},
     {INDEX_DrvEscape, TableEntry(DrvEscape)},
     {INDEX_DrvGetModes, TableEntry(DrvGetModes)},
 };

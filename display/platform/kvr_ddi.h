@@ -271,6 +271,7 @@ constexpr ULONG INDEX_DrvDisablePDEV = 2;
 constexpr ULONG INDEX_DrvEnableSurface = 3;
 constexpr ULONG INDEX_DrvDisableSurface = 4;
 constexpr ULONG INDEX_DrvAssertMode = 5;
+constexpr ULONG INDEX_DrvDisableDriver = 8;
 constexpr ULONG INDEX_DrvEscape = 24;
 constexpr ULONG INDEX_DrvGetModes = 41;
 constexpr ULONG INDEX_LAST = 89;

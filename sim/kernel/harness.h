@@ -233,6 +233,10 @@ enum class TraceKind {
     // query-remove, remove-cancelled (Name: why), remove-complete, remove,
     // add (Status), register, unregister (a target-device registration).
     Pnp,
+    // A call of the simulated GDI engine into the display driver: Text = the
+    // routine (DrvEnablePDEV, ...), Name = its result as text, Ok, Code = its
+    // return value where one is a number.
+    Display,
 };
 
 struct TraceEvent {
