@@ -209,11 +209,15 @@ void DropGdiObjects()
 
 void LoadDisplayDriver()
 {
-    if (!Hook || K->Stage != DisplayStage::Unloaded)
+    // The display driver's real image when one is in use: the entry point of
+    // the copy this kernel mapped.
+    DisplayDriverEnable enable =
+        sim::DisplayImageInUse() ? (DisplayDriverEnable)sim::DisplayImageEntry() : Hook;
+    if (!enable || K->Stage != DisplayStage::Unloaded)
         return;
     DRVENABLEDATA data{};
     // The engine of Windows Vista and 7 reports the Windows XP interface.
-    BOOL loaded = CallDisplay(Hook, DDI_DRIVER_VERSION_NT5_01, (ULONG)sizeof data, &data);
+    BOOL loaded = CallDisplay(enable, DDI_DRIVER_VERSION_NT5_01, (ULONG)sizeof data, &data);
     if (!loaded) {
         TraceDisplay("DrvEnableDriver", false, "refused");
         return;

@@ -110,7 +110,7 @@ void ReportCrossingArguments(size_t count);
 template <typename R, typename... P, typename... A>
 R CallDisplay(R (*routine)(P...), A &&...arguments)
 {
-    if constexpr (sizeof...(P) >= 1 && sizeof...(P) <= 6) {
+    if constexpr (sizeof...(P) <= CrossArguments) {
         return CallDriver(routine, std::forward<A>(arguments)...);
     } else {
         if (InImage((const void *)routine)) [[unlikely]] {
