@@ -194,15 +194,19 @@ def selftest(args):
         if failures:
             problems.append("a freshly signed package fails: %s" % failures)
 
-        # A byte of code changed after signing (checksum made right again).
+        def change_code(source, target):
+            """A byte of code changed, the checksum made right again."""
+            with open(source, "rb") as f:
+                image = pe.Image(f.read())
+            image.data[image.section(".text").raw_pointer] ^= 0xFF
+            image.write_checksum()
+            with open(target, "wb") as f:
+                f.write(image.data)
+
+        # A byte of code changed after signing.
         changed = package("changed")
         path = os.path.join(changed, "kvrminiport.sys")
-        with open(path, "rb") as f:
-            image = pe.Image(f.read())
-        image.data[image.section(".text").raw_pointer] ^= 0xFF
-        image.write_checksum()
-        with open(path, "wb") as f:
-            f.write(image.data)
+        change_code(path, path)
         expect("signature", changed)
 
         expect("nested", package("sha1-only", digests=("sha1",)))
@@ -210,12 +214,7 @@ def selftest(args):
 
         # Another image signed: one byte of the unsigned image differs.
         other_image = os.path.join(work, "other.sys")
-        with open(args.image, "rb") as f:
-            image = pe.Image(f.read())
-        image.data[image.section(".text").raw_pointer] ^= 0xFF
-        image.write_checksum()
-        with open(other_image, "wb") as f:
-            f.write(image.data)
+        change_code(args.image, other_image)
         expect("content", package("other-image", image=other_image))
 
         wrong_pdb = package("wrong-pdb")
@@ -237,12 +236,7 @@ def selftest(args):
             expect("nested", package("dll-sha1-only", dll_digests=("sha1",)))
             dll_changed = package("dll-changed")
             path = os.path.join(dll_changed, "kvrdisplay.dll")
-            with open(path, "rb") as f:
-                image = pe.Image(f.read())
-            image.data[image.section(".text").raw_pointer] ^= 0xFF
-            image.write_checksum()
-            with open(path, "wb") as f:
-                f.write(image.data)
+            change_code(path, path)
             expect("signature", dll_changed)
             no_dll = package("no-dll")
             os.unlink(os.path.join(no_dll, "kvrdisplay.dll"))

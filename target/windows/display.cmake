@@ -52,27 +52,14 @@ add_dependencies(kvrdisplay kvr_win32k_lib kvr_ddi_abi_check kvr_source_date)
 target_link_options(
     kvrdisplay
     PRIVATE
-    -nostdlib
+    ${KVR_KERNEL_LINK_OPTIONS}
     -shared
     -Wl,--exclude-all-symbols
     ${KVR_WINDOWS_DIR}/kvrdisplay.def
-    -Wl,--subsystem,native:${KVR_OLDEST_WINDOWS}
-    -Wl,--major-os-version,${KVR_OLDEST_WINDOWS_MAJOR}
-    -Wl,--minor-os-version,${KVR_OLDEST_WINDOWS_MINOR}
     -Wl,--entry,DrvEnableDriver
     -Wl,--image-base,0x180000000
-    -Wl,--file-alignment,0x200
-    -Wl,--section-alignment,0x1000
-    -Wl,--disable-auto-import
-    -Wl,--disable-runtime-pseudo-reloc
-    -Wl,--dynamicbase
-    -Wl,--nxcompat
-    -Wl,--disable-high-entropy-va
-    -Wl,--disable-tsaware
-    -Wl,--Xlink=-driver
     -Wl,--pdb=${KVR_DISPLAY_PDB}
-    -Wl,--Xlink=-pdbaltpath:kvrdisplay.pdb
-    @${KVR_TIMESTAMP_RSP})
+    -Wl,--Xlink=-pdbaltpath:kvrdisplay.pdb)
 target_link_libraries(kvrdisplay PRIVATE ${KVR_WIN32K_LIB})
 add_custom_command(
     TARGET kvrdisplay

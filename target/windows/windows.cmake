@@ -110,15 +110,14 @@ add_dependencies(kvrminiport kvr_videoprt_lib kvr_abi_check kvr_source_date)
 # its symbol path. The fix-up after the link makes the PDB's GUID a hash of
 # the image (see pe_fixup.py), so two builds of one commit write the same
 # image.
-target_link_options(
-    kvrminiport
-    PRIVATE
+# The link options of every kernel image of the build (the miniport's and the
+# display driver's): native subsystem and OS version of the oldest target, no
+# run-time, relocatable, the time stamp of the source.
+set(KVR_KERNEL_LINK_OPTIONS
     -nostdlib
     -Wl,--subsystem,native:${KVR_OLDEST_WINDOWS}
     -Wl,--major-os-version,${KVR_OLDEST_WINDOWS_MAJOR}
     -Wl,--minor-os-version,${KVR_OLDEST_WINDOWS_MINOR}
-    -Wl,--entry,DriverEntry
-    -Wl,--image-base,0x140000000
     -Wl,--file-alignment,0x200
     -Wl,--section-alignment,0x1000
     -Wl,--disable-auto-import
@@ -128,9 +127,15 @@ target_link_options(
     -Wl,--disable-high-entropy-va
     -Wl,--disable-tsaware
     -Wl,--Xlink=-driver
-    -Wl,--pdb=${KVR_PDB}
-    -Wl,--Xlink=-pdbaltpath:kvrminiport.pdb
     @${KVR_TIMESTAMP_RSP})
+target_link_options(
+    kvrminiport
+    PRIVATE
+    ${KVR_KERNEL_LINK_OPTIONS}
+    -Wl,--entry,DriverEntry
+    -Wl,--image-base,0x140000000
+    -Wl,--pdb=${KVR_PDB}
+    -Wl,--Xlink=-pdbaltpath:kvrminiport.pdb)
 target_link_libraries(kvrminiport PRIVATE ${KVR_VIDEOPRT_LIB} ntoskrnl)
 add_custom_command(
     TARGET kvrminiport

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "image_files.h"
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,21 +22,9 @@ namespace fs = std::filesystem;
 const fs::path MiniportPath = KVR_TEST_IMAGE;
 const fs::path DllPath = fs::path(KVR_TEST_IMAGE).replace_filename("kvrdisplay.dll");
 
-std::string Read(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void Write(const fs::path &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-fs::path SymbolsOf(const fs::path &image)
-{
-    return fs::path(image).replace_extension(".sym");
-}
+using image_files::Read;
+using image_files::SymbolsOf;
+using image_files::Write;
 
 template <typename T> T At(const std::string &bytes, size_t offset)
 {
