@@ -52,8 +52,7 @@ void StartSiblingWorker();
 // EngDeviceIoControl), through the video port to HwStartIO; Ioctl is this
 // from the harness.
 IoctlResult SendToVideoDevice(ULONG code, std::span<const uint8_t> input, ULONG outputLength,
-                              uint8_t prefill, ULONG_PTR presetInformation,
-                              VP_STATUS presetStatus);
+                              uint8_t prefill, ULONG_PTR presetInformation, VP_STATUS presetStatus);
 void StopSiblingWorker();
 
 } // namespace sim::detail

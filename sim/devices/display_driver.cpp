@@ -188,8 +188,7 @@ namespace sim::detail
 {
 
 IoctlResult SendToVideoDevice(ULONG code, std::span<const uint8_t> input, ULONG outputLength,
-                              uint8_t prefill, ULONG_PTR presetInformation,
-                              VP_STATUS presetStatus)
+                              uint8_t prefill, ULONG_PTR presetInformation, VP_STATUS presetStatus)
 {
     StartIoTurn turn;
     IoctlResult result{};

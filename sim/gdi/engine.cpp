@@ -360,6 +360,17 @@ void DisplayOff()
     K->Stage = DisplayStage::Loaded;
 }
 
+HANDLE DisplayDriverHandle()
+{
+    return VideoDeviceHandle;
+}
+
+size_t DisplayObjectsHeld()
+{
+    HarnessEntry();
+    return K->Allocations.size() + K->Surfaces.size() + K->Palettes.size() + K->Mappings.size();
+}
+
 bool DisplayIsOn()
 {
     HarnessEntry();

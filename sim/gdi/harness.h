@@ -61,6 +61,11 @@ bool DrawCopy(LONG x, LONG y, LONG width, LONG height, LONG toX, LONG toY);
 std::optional<ULONG> DataFilePixel(ULONG x, ULONG y);
 // The whole simulated file at a path (\??\ form, any case); null if none.
 std::optional<std::vector<uint8_t>> SimulatedFile(std::string_view path);
+// The hDriver the engine passes the display driver (for tests that call its
+// functions themselves), and how many of the engine's objects the driver
+// holds now: EngAllocMem blocks, surfaces, palettes and mappings.
+HANDLE DisplayDriverHandle();
+size_t DisplayObjectsHeld();
 // Makes the next count EngMapFile calls fail (a full disk, a locked file).
 void FailNextFileMaps(unsigned count);
 
