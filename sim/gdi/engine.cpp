@@ -178,13 +178,6 @@ void CheckNothingLeft()
 
 } // namespace
 
-void ReportCrossingArguments(size_t count)
-{
-    Guard guard;
-    Violate("the crossing cannot pass the " + std::to_string(count) +
-            " arguments of a display driver routine in an image");
-}
-
 uintptr_t NewGdiHandle()
 {
     return K->NextHandle += 0x10;

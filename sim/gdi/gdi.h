@@ -99,27 +99,14 @@ std::string FileKey(std::string_view path);
 // Bytes per pixel of a BMF_ format, 0 for one the engine does not draw.
 ULONG FormatBytes(ULONG format);
 
-// The finding for a call the crossing cannot make.
-void ReportCrossingArguments(size_t count);
-
 // Calls a routine of the display driver: through the crossing when it lies
-// in a mapped image, directly otherwise. The crossing passes one to six
-// arguments; DrvEnablePDEV's eleven and DrvDisableDriver's none go directly,
-// which is right for the host build only (a routine of an image is then a
-// finding).
+// in a mapped image (the real kvrdisplay.dll), directly otherwise. The
+// crossing passes up to twelve arguments, so every routine of the interface
+// goes through it, DrvEnablePDEV's eleven and DrvDisableDriver's none too.
 template <typename R, typename... P, typename... A>
 R CallDisplay(R (*routine)(P...), A &&...arguments)
 {
-    if constexpr (sizeof...(P) <= CrossArguments) {
-        return CallDriver(routine, std::forward<A>(arguments)...);
-    } else {
-        if (InImage((const void *)routine)) [[unlikely]] {
-            ReportCrossingArguments(sizeof...(P));
-            return R{};
-        }
-        kvrsim_fill_stack(FrameFillBytes);
-        return routine(static_cast<P>(arguments)...);
-    }
+    return CallDriver(routine, std::forward<A>(arguments)...);
 }
 
 } // namespace sim::detail
