@@ -22,12 +22,16 @@
 #include "kernel/callee_saved.h"
 #include "record.h"
 
-// kvrsim_cross(routine, arguments[6], record): the call, as described above.
+// kvrsim_cross(routine, arguments[CrossArguments], record): the call, as
+// described above; arguments 4 and on go on the stack above the home space
+// (a display driver's DrvEnablePDEV takes eleven).
 // record: +0 Top (out), +8 Fill (in), +16 Clobbered (out; bits 0-7 rbx, rbp,
 // rdi, rsi, r12, r13, r14, r15; 8 + n xmm(6 + n); 18 MXCSR's control bits;
 // 19 the direction flag left set), +24 Used (out; bytes of the filled area
 // the callee wrote, from its top down to the deepest word no longer the
 // pattern). It also sets kvrsim_image_call_stack below the filled area.
+// Its frame: home space at 0, arguments 4-11 at 32, the record at 96, MXCSR
+// before and after the call at 104 and 108.
 // kvrsim_fill_stack(bytes): fills that many bytes (a multiple of 8) below the
 // caller's stack pointer (below this routine's return address) with the
 // pattern, eight bytes a store.
@@ -96,18 +100,18 @@ kvrsim_cross:
     pushq %rbp
     movq %rsp, %rbp
 )" KVRSIM_PUSH_CALLEE_SAVED R"(
-    subq $72, %rsp
+    subq $120, %rsp
     movq %rdi, %r12
     movq %rsi, %r13
     movq %rdx, %r14
     movq 8(%r14), %rcx
     kvrsim_fill_below_stack
-    movq 32(%r13), %rax
-    movq %rax, 32(%rsp)
-    movq 40(%r13), %rax
-    movq %rax, 40(%rsp)
-    movq %r14, 48(%rsp)
-    stmxcsr 56(%rsp)
+    .irp n,4,5,6,7,8,9,10,11
+    movq (\n*8)(%r13), %rax
+    movq %rax, (\n*8)(%rsp)
+    .endr
+    movq %r14, 96(%rsp)
+    stmxcsr 104(%rsp)
     movq %rsp, (%r14)
     movq %rsp, %rax
     subq 8(%r14), %rax
@@ -124,7 +128,7 @@ kvrsim_cross:
     movq 24(%r13), %r9
     kvrsim_for_kept_gprs kvrsim_load_sentinel
     callq *%rax
-    movq 48(%rsp), %r11
+    movq 96(%rsp), %r11
     xorl %ecx, %ecx
     kvrsim_for_kept_gprs kvrsim_check_sentinel
     leaq kvrsim_cross_sentinels(%rip), %rdx
@@ -137,13 +141,13 @@ kvrsim_cross:
     orl $(1 << (\n+2)), %ecx
 1:
     .endr
-    stmxcsr 60(%rsp)
-    movl 56(%rsp), %edx
-    xorl 60(%rsp), %edx
+    stmxcsr 108(%rsp)
+    movl 104(%rsp), %edx
+    xorl 108(%rsp), %edx
     testl $0xFFC0, %edx
     je 1f
     orl $(1 << 18), %ecx
-    ldmxcsr 56(%rsp)
+    ldmxcsr 104(%rsp)
 1:  pushfq
     popq %rdx
     testl $0x400, %edx
@@ -168,7 +172,7 @@ kvrsim_cross:
 2:  subq %rdi, %rdx
     movq %rdx, 24(%r11)
     movq %r9, %rax
-    addq $72, %rsp
+    addq $120, %rsp
 )" KVRSIM_POP_CALLEE_SAVED R"(
     popq %rbp
     ret
@@ -248,8 +252,8 @@ __attribute__((noinline, cold)) void ReportClobbered(const void *routine, uint32
 
 uint64_t CrossIntoImage(const void *routine, const uint64_t *arguments, unsigned count)
 {
-    uint64_t all[6] = {};
-    for (unsigned i = 0; i < count && i < 6; ++i)
+    uint64_t all[CrossArguments] = {};
+    for (unsigned i = 0; i < count && i < CrossArguments; ++i)
         all[i] = arguments[i];
     Thread *thread = CurrentThread();
     CrossRecord outer = thread->Cross;

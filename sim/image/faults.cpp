@@ -64,6 +64,8 @@ void Record(FaultKind kind, KIRQL irql, uintptr_t address)
     FaultCount = FaultCount + 1;
 }
 
+// Only the miniport has a start-up section (the loader refuses one in the
+// display driver's DLL); every mapped image's PAGE follows the IRQL.
 void SetInit(bool open)
 {
     if (Map.Init && open != Map.InitOpen) {
@@ -74,9 +76,12 @@ void SetInit(bool open)
 
 void SetPage(bool open)
 {
-    if (Map.Page && open != Map.PageOpen) {
-        mprotect(Map.Page, Map.PageSize, open ? Map.PageProtection : PROT_NONE);
-        Map.PageOpen = open;
+    for (const MappedImage &image : MappedImages) {
+        Mapping &map = *image.Map;
+        if (map.Page && open != map.PageOpen) {
+            mprotect(map.Page, map.PageSize, open ? map.PageProtection : PROT_NONE);
+            map.PageOpen = open;
+        }
     }
 }
 
@@ -95,6 +100,17 @@ void EmulateControlRegisterEight(bool write, uint64_t &value)
 
 namespace
 {
+
+// The mapping whose closed PAGE holds address, or null.
+Mapping *ClosedPageAt(uintptr_t address)
+{
+    for (const MappedImage &image : MappedImages) {
+        Mapping &map = *image.Map;
+        if (!map.PageOpen && Within(address, map.Page, map.PageSize))
+            return &map;
+    }
+    return nullptr;
+}
 
 // The general registers in the order of their encoding in an instruction.
 const int EncodedRegister[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
@@ -156,13 +172,13 @@ void OnFault(int signal, siginfo_t *info, void *raw)
     ucontext_t *context = (ucontext_t *)raw;
     uintptr_t rip = (uintptr_t)context->uc_mcontext.gregs[REG_RIP];
     uintptr_t address = (uintptr_t)info->si_addr;
-    if (K && Map.Base) {
+    if (K && (Map.Base || DisplayMap.Base)) {
         if (!Map.InitOpen && Within(address, Map.Init, Map.InitSize)) {
             Record(FaultKind::Init, 0, rip);
             SetInit(true);
             return;
         }
-        if (!Map.PageOpen && Within(address, Map.Page, Map.PageSize)) {
+        if (ClosedPageAt(address)) {
             Record(FaultKind::Page, CurrentThread()->Irql, rip);
             SetPage(true);
             return;
@@ -173,10 +189,12 @@ void OnFault(int signal, siginfo_t *info, void *raw)
                 context->uc_mcontext.gregs[REG_RIP] = (greg_t)(rip + length);
                 return;
             }
+            bool display = rip >= DisplayBegin && rip < DisplayEnd;
             char text[160];
-            int n = snprintf(text, sizeof text,
-                             "kvrsim: the image faulted at image+0x%zx, touching %#zx\n",
-                             (size_t)(rip - ImageBegin), (size_t)address);
+            int n = snprintf(
+                text, sizeof text, "kvrsim: the %s faulted at image+0x%zx, touching %#zx\n",
+                display ? "display driver's image" : "image",
+                (size_t)(rip - (display ? DisplayBegin : ImageBegin)), (size_t)address);
             if (n > 0 && write(2, text, (size_t)n) < 0)
                 n = 0;
         }
@@ -220,10 +238,17 @@ namespace
 
 const Procedure *ProcedureAt(uintptr_t address)
 {
-    if (!TheFile || address < ImageBegin || address >= ImageEnd)
+    const ImageFile *file = nullptr;
+    uintptr_t base = 0;
+    for (const MappedImage &image : MappedImages)
+        if (*image.File && Within(address, image.Map->Base, image.Map->Size)) {
+            file = *image.File;
+            base = (uintptr_t)image.Map->Base;
+        }
+    if (!file)
         return nullptr;
-    uint32_t rva = (uint32_t)(address - ImageBegin);
-    const std::vector<Procedure> &list = TheFile->Procedures;
+    uint32_t rva = (uint32_t)(address - base);
+    const std::vector<Procedure> &list = file->Procedures;
     auto after = std::upper_bound(list.begin(), list.end(), rva,
                                   [](uint32_t at, const Procedure &p) { return at < p.Rva; });
     if (after == list.begin())
@@ -263,7 +288,7 @@ std::string ImageRoutineName(const void *address)
 
 void ProtectImageForContext()
 {
-    if (!Map.Base)
+    if (!Map.Base && !DisplayMap.Base)
         return;
     SetInit(!K->DriverEntryReturned.load(std::memory_order_relaxed));
     SetPage(CurrentThread()->Irql < DISPATCH_LEVEL);

@@ -97,7 +97,7 @@ std::string ParseHeaders(ImageFile &file)
 }
 
 // The symbol file the windows-x64 build writes from the PDB.
-std::string ReadSymbols(ImageFile &file, const std::string &path)
+std::string ReadSymbols(ImageFile &file, const std::string &path, std::string_view entry)
 {
     std::ifstream in(path);
     if (!in)
@@ -143,10 +143,10 @@ std::string ReadSymbols(ImageFile &file, const std::string &path)
         return path + " names no image";
     std::sort(file.Procedures.begin(), file.Procedures.end(),
               [](const Procedure &a, const Procedure &b) { return a.Rva < b.Rva; });
-    auto entry = std::find_if(file.Procedures.begin(), file.Procedures.end(),
-                              [](const Procedure &p) { return p.Name == "DriverEntry"; });
-    if (entry == file.Procedures.end() || entry->Rva != file.EntryRva)
-        return "the image's entry point is not DriverEntry of its symbols";
+    auto found = std::find_if(file.Procedures.begin(), file.Procedures.end(),
+                              [&](const Procedure &p) { return p.Name == entry; });
+    if (found == file.Procedures.end() || found->Rva != file.EntryRva)
+        return "the image's entry point is not " + std::string(entry) + " of its symbols";
     return "";
 }
 

@@ -22,6 +22,18 @@ void StopUsingImage();
 bool ImageInUse();
 // The mapped image's DriverEntry, for LoadDriver (null before a Reset maps it).
 DriverEntryRoutine ImageEntry();
+// The display driver's real image, kvrdisplay.dll, taken into use beside the
+// miniport's the same way, with its symbol file (kvrdisplay.sym): every Reset
+// maps a fresh copy of it too, its imports bound to the simulated GDI
+// engine's Eng* routines, and the engine's calls into it go through the
+// crossing. Returns an empty text, or why the DLL cannot be used (as
+// UseImage; also a start-up section, which win32k would never discard).
+std::string UseDisplayImage(std::string_view path);
+void StopUsingDisplayImage();
+bool DisplayImageInUse();
+// The mapped DLL's entry point, DrvEnableDriver, for the GDI engine (null
+// before a Reset maps it).
+const void *DisplayImageEntry();
 // The address in the mapped image of a global the symbol file names, and the
 // offset of a member of one of its structures.
 void *ImageData(std::string_view name);

@@ -62,47 +62,48 @@ namespace sim::detail
 {
 
 uintptr_t ImageBegin = 0, ImageEnd = 0;
+uintptr_t DisplayBegin = 0, DisplayEnd = 0;
 ImageFile *TheFile = nullptr; // the image in use; kept for the kernels to come
+ImageFile *DisplayFile = nullptr;
 Mapping Map{};
+Mapping DisplayMap{};
 
-void UnmapImage()
+namespace
 {
-    if (Map.Base)
-        munmap(Map.Base, Map.Size + Map.Extra);
-    Map = Mapping{};
-    ImageBegin = ImageEnd = 0;
-    ForgetImageFaults();
+
+void Unmap(Mapping &map, uintptr_t &begin, uintptr_t &end)
+{
+    if (map.Base)
+        munmap(map.Base, map.Size + map.Extra);
+    map = Mapping{};
+    begin = end = 0;
 }
 
-void MapImageForKernel()
+void MapForKernel(const ImageFile *file, Mapping &map, uintptr_t &begin, uintptr_t &end)
 {
-    UnmapImage();
-    if (!TheFile)
+    if (!file)
         return;
-    std::string error = MapFile(*TheFile, Map);
+    std::string error = MapFile(*file, map);
     if (!error.empty()) {
         // Checked when the image was taken into use; only the system's
         // memory can fail here.
-        fprintf(stderr, "kvrsim: %s: %s\n", TheFile->Path.c_str(), error.c_str());
+        fprintf(stderr, "kvrsim: %s: %s\n", file->Path.c_str(), error.c_str());
         abort();
     }
-    ImageBegin = (uintptr_t)Map.Base;
-    ImageEnd = ImageBegin + Map.Size;
+    begin = (uintptr_t)map.Base;
+    end = begin + map.Size;
     InstallHandler();
-    for (const std::string &finding : TheFile->Unwind) {
+    for (const std::string &finding : file->Unwind) {
         Guard guard;
         Violate(finding);
     }
 }
 
-} // namespace sim::detail
-
-using namespace sim::detail;
-
-namespace sim
-{
-
-std::string UseImage(std::string_view path)
+// Reads and checks an image file and its symbol file (the file's name with
+// .sym for its extension), and maps a trial copy: relocations and imports
+// are checked here, once. entry: the routine its entry point must be.
+std::string ReadImage(std::string_view path, std::string_view entry,
+                      std::unique_ptr<ImageFile> &file)
 {
 #if defined(KVR_SIM_ASAN) || defined(KVR_SIM_TSAN)
     constexpr bool sanitized = true;
@@ -112,7 +113,7 @@ std::string UseImage(std::string_view path)
     if (sanitized)
         return "the real image does not run in a sanitizer build (its fault handler and the "
                "sanitizers' do not mix): use the host or host-release build";
-    auto file = std::make_unique<ImageFile>();
+    file = std::make_unique<ImageFile>();
     file->Path = std::string(path);
     std::ifstream in(file->Path, std::ios::binary);
     if (!in)
@@ -125,10 +126,9 @@ std::string UseImage(std::string_view path)
         size_t slash = symbols.rfind('/');
         if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
             symbols.resize(dot);
-        error = ReadSymbols(*file, symbols + ".sym");
+        error = ReadSymbols(*file, symbols + ".sym", entry);
     }
     if (error.empty()) {
-        // A trial mapping: relocations and imports are checked here, once.
         Mapping trial;
         error = MapFile(*file, trial);
         if (error.empty()) {
@@ -139,6 +139,37 @@ std::string UseImage(std::string_view path)
     }
     if (!error.empty())
         return error.rfind(file->Path, 0) == 0 ? error : file->Path + ": " + error;
+    return "";
+}
+
+} // namespace
+
+void UnmapImage()
+{
+    Unmap(Map, ImageBegin, ImageEnd);
+    Unmap(DisplayMap, DisplayBegin, DisplayEnd);
+    ForgetImageFaults();
+}
+
+void MapImageForKernel()
+{
+    UnmapImage();
+    MapForKernel(TheFile, Map, ImageBegin, ImageEnd);
+    MapForKernel(DisplayFile, DisplayMap, DisplayBegin, DisplayEnd);
+}
+
+} // namespace sim::detail
+
+using namespace sim::detail;
+
+namespace sim
+{
+
+std::string UseImage(std::string_view path)
+{
+    std::unique_ptr<ImageFile> file;
+    if (std::string error = ReadImage(path, "DriverEntry", file); !error.empty())
+        return error;
     StopUsingImage();
     TheFile = file.release();
     return "";
@@ -147,7 +178,8 @@ std::string UseImage(std::string_view path)
 void StopUsingImage()
 {
     UnmapImage();
-    RemoveHandler();
+    if (!DisplayFile)
+        RemoveHandler();
     delete TheFile;
     TheFile = nullptr;
 }
@@ -155,6 +187,42 @@ void StopUsingImage()
 bool ImageInUse()
 {
     return TheFile != nullptr;
+}
+
+std::string UseDisplayImage(std::string_view path)
+{
+    std::unique_ptr<ImageFile> file;
+    if (std::string error = ReadImage(path, "DrvEnableDriver", file); !error.empty())
+        return error;
+    // win32k does not discard a display driver's sections after
+    // DrvEnableDriver, so a start-up section there would never be closed.
+    for (const SectionInfo &section : file->Sections)
+        if (section.Name == "INIT")
+            return file->Path + ": a display driver has no start-up (INIT) section";
+    StopUsingDisplayImage();
+    DisplayFile = file.release();
+    return "";
+}
+
+void StopUsingDisplayImage()
+{
+    UnmapImage();
+    if (!TheFile)
+        RemoveHandler();
+    delete DisplayFile;
+    DisplayFile = nullptr;
+}
+
+bool DisplayImageInUse()
+{
+    return DisplayFile != nullptr;
+}
+
+const void *DisplayImageEntry()
+{
+    if (!DisplayMap.Base)
+        return nullptr;
+    return DisplayMap.Base + DisplayFile->EntryRva;
 }
 
 DriverEntryRoutine ImageEntry()

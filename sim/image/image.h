@@ -26,12 +26,17 @@ constexpr uint64_t StackFillWord = 0xC7C7C7C7C7C7C7C7ull;
 // Bytes below the stack pointer filled before each call into the driver.
 constexpr size_t FrameFillBytes = 2048;
 extern uintptr_t ImageBegin, ImageEnd;     // the mapped image (0, 0: none)
+extern uintptr_t DisplayBegin, DisplayEnd; // the mapped display driver's DLL beside it
 extern uintptr_t ForeignBegin, ForeignEnd; // other Microsoft-convention code (tests)
 inline bool InImage(const void *address)
 {
     uintptr_t at = (uintptr_t)address;
-    return (at >= ImageBegin && at < ImageEnd) || (at >= ForeignBegin && at < ForeignEnd);
+    return (at >= ImageBegin && at < ImageEnd) || (at >= DisplayBegin && at < DisplayEnd) ||
+           (at >= ForeignBegin && at < ForeignEnd);
 }
+// The most arguments the crossing passes (a display driver's DrvEnablePDEV
+// takes eleven).
+constexpr unsigned CrossArguments = 12;
 uint64_t CrossIntoImage(const void *routine, const uint64_t *arguments, unsigned count);
 extern "C" void kvrsim_fill_stack(size_t bytes);
 
@@ -72,7 +77,7 @@ template <typename Name> struct BackInKernel {
 template <typename Name, typename R, typename... P, typename... A>
 R CallDriverThen(Name after, R (*routine)(P...), A &&...arguments)
 {
-    static_assert(sizeof...(P) <= 6, "the crossing passes up to 6 arguments");
+    static_assert(sizeof...(P) <= CrossArguments, "the crossing passes 0 to 12 arguments");
     BackInKernel<Name> back{after};
     if (InImage((const void *)routine)) [[unlikely]] {
         // One more than the arguments, so that a routine without any has one.

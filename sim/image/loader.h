@@ -68,6 +68,9 @@ struct ImageFile {
 };
 
 extern ImageFile *TheFile; // the image in use; kept for the kernels to come
+// The display driver's DLL in use beside it (null: none), read and checked
+// the same way and mapped beside it by each kernel.
+extern ImageFile *DisplayFile;
 
 constexpr uint32_t ScnExecute = 0x20000000, ScnRead = 0x40000000, ScnWrite = 0x80000000;
 
@@ -89,11 +92,22 @@ struct Mapping {
 };
 
 extern Mapping Map;
+extern Mapping DisplayMap; // the display driver's DLL
+
+// Each mapping with the file it was made from, for the fault handler and the
+// names of routines; a mapping not made has a null Base.
+struct MappedImage {
+    Mapping *Map;
+    ImageFile *const *File;
+};
+inline constexpr MappedImage MappedImages[] = {{&Map, &TheFile}, {&DisplayMap, &DisplayFile}};
 
 // Reading and mapping the file (file.cpp): each returns an error text, empty
 // when it succeeded.
 std::string ParseHeaders(ImageFile &file);
-std::string ReadSymbols(ImageFile &file, const std::string &path);
+// entry: the routine the image's entry point must be (DriverEntry, or a
+// display driver's DrvEnableDriver).
+std::string ReadSymbols(ImageFile &file, const std::string &path, std::string_view entry);
 std::string MapFile(const ImageFile &file, Mapping &map);
 
 // CR8 accesses placed at load (placement.cpp): planned once from a mapped

@@ -1,9 +1,10 @@
-# Writes the import thunks of the image loader from the list of the routines
-# kvrminiport.sys imports (target/windows/expected-imports.txt), one thunk a
-# routine: an import without a routine of the simulated kernel of that name
-# and signature fails the build here, at the thunk that names it.
-#   cmake -DIMPORTS=expected-imports.txt -DOUTPUT=image_thunks.cpp -P thunks.cmake
-file(STRINGS ${IMPORTS} lines)
+# Writes the import thunks of the image loader from the lists of the routines
+# the real images import (target/windows/expected-imports.txt for
+# kvrminiport.sys, expected-display-imports.txt for kvrdisplay.dll), one
+# thunk a routine: an import without a routine of the simulated kernel (or
+# GDI engine) of that name and signature fails the build here, at the thunk
+# that names it.
+#   cmake "-DIMPORTS=expected-imports.txt;..." -DOUTPUT=image_thunks.cpp -P thunks.cmake
 # An import's entry point (thunks.h): the image's stack pointer noted, the
 # home space and eight stack arguments copied to the stack below the filled
 # area (or just below the image's frames when it went deeper), the thunk's
@@ -44,26 +45,30 @@ set(bodies "")
 set(stubs "")
 set(declarations "")
 set(index 0)
-foreach(line IN LISTS lines)
-  string(REGEX REPLACE "#.*" "" line "${line}")
-  string(STRIP "${line}" line)
-  if(line STREQUAL "")
-    continue()
-  endif()
-  string(REGEX MATCH "^([^ \t]+)[ \t]+([A-Za-z_][A-Za-z0-9_]*)[ \t]+[^ \t]+$" matched "${line}")
-  if(NOT matched)
-    message(FATAL_ERROR "${IMPORTS}: not 'DLL routine first-version': ${line}")
-  endif()
-  set(dll ${CMAKE_MATCH_1})
-  set(routine ${CMAKE_MATCH_2})
-  string(APPEND entries "    {\"${dll}\", \"${routine}\", (const void *)&kvrsim_import_${index}},\n")
-  string(APPEND bodies "    (const void *)&Thunk<${index}, &::${routine}>::Call,\n")
-  string(REPLACE "INDEX" "${index}" stub "${entry}")
-  string(APPEND stubs "${stub}")
-  string(APPEND declarations "void kvrsim_import_${index}();\n")
-  math(EXPR index "${index} + 1")
+foreach(list IN LISTS IMPORTS)
+  file(STRINGS ${list} lines)
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "#.*" "" line "${line}")
+    string(STRIP "${line}" line)
+    if(line STREQUAL "")
+      continue()
+    endif()
+    string(REGEX MATCH "^([^ \t]+)[ \t]+([A-Za-z_][A-Za-z0-9_]*)[ \t]+[^ \t]+$" matched "${line}")
+    if(NOT matched)
+      message(FATAL_ERROR "${list}: not 'DLL routine first-version': ${line}")
+    endif()
+    set(dll ${CMAKE_MATCH_1})
+    set(routine ${CMAKE_MATCH_2})
+    string(APPEND entries "    {\"${dll}\", \"${routine}\", (const void *)&kvrsim_import_${index}},\n")
+    string(APPEND bodies "    (const void *)&Thunk<${index}, &::${routine}>::Call,\n")
+    string(REPLACE "INDEX" "${index}" stub "${entry}")
+    string(APPEND stubs "${stub}")
+    string(APPEND declarations "void kvrsim_import_${index}();\n")
+    math(EXPR index "${index} + 1")
+  endforeach()
 endforeach()
-set(text "// Written by sim/image/thunks.cmake from ${IMPORTS}; do not edit.\n\n")
+list(JOIN IMPORTS ", " sources)
+set(text "// Written by sim/image/thunks.cmake from ${sources}; do not edit.\n\n")
 string(APPEND text "#include \"image/thunks.h\"\n\n")
 string(APPEND text "// The entry points the image's import table holds (thunks.h).\n")
 string(APPEND text "asm(R\"(\n    .text\n${stubs})\");\n\n")

@@ -16,8 +16,11 @@ pre-WDDM display driver, CopyFiles and its .Services section, AddService for
 kvrminiport as the device's function driver with a kernel-driver service
 section (type 1, demand start 3, an ErrorControl, the binary under
 system32\\drivers), the source disks and files, DestinationDirs for every
-copy list, the product key HKLM\\Software\\Korvane\\Brindlecourt, every
-%string% defined in Strings and every referenced section defined.
+copy list, the product key HKLM\\Software\\Korvane\\Brindlecourt, the display
+driver kvrdisplay.dll on the source disks and copied to System32 (11), an
+InstalledDisplayDrivers value (REG_MULTI_SZ) in the adapter's hardware key
+naming a display driver (kvrdisplay, or --display-driver's), every %string%
+defined in Strings and every referenced section defined.
 
 --selftest removes or changes one required piece at a time in a copy of the
 text and requires each change to be reported.
@@ -30,6 +33,9 @@ import sys
 DISPLAY_CLASS_GUID = "{4d36e968-e325-11ce-bfc1-08002be10318}"
 SERVICE = "kvrminiport"
 BINARY = "kvrminiport.sys"
+DISPLAY_BINARY = "kvrdisplay.dll"
+SYSTEM32 = 11  # win32k loads display drivers from %SystemRoot%\System32
+FLG_ADDREG_TYPE_MULTI_SZ = 0x00010000
 PRODUCT_KEY = r"software\korvane\brindlecourt"
 SPSVCINST_ASSOCSERVICE = 0x2
 # The feature score of a vendor-supplied display driver of the pre-WDDM model.
@@ -125,7 +131,7 @@ def number(text):
     return int(text, 16) if text.lower().startswith("0x") else int(text)
 
 
-def check(text):
+def check(text, display_driver="kvrdisplay"):
     inf = Inf(text)
     problems = list(inf.problems)
 
@@ -209,6 +215,7 @@ def check(text):
              "driver of the pre-WDDM model)" % chosen)
         check_services(inf, chosen + ".Services", need)
         check_product_key(inf, chosen, need)
+        check_display_driver(inf, chosen, display_driver, need)
 
     copied = []
     for copy in copy_lists:
@@ -237,6 +244,16 @@ def check(text):
              (name, disk))
     for name in copied:
         need(name in files, "%s is copied but not in [SourceDisksFiles]" % name)
+    need(DISPLAY_BINARY in files, "[SourceDisksFiles] does not list %s" % DISPLAY_BINARY)
+    to_system32 = []
+    for copy in copy_lists:
+        listed = [split_fields(v)[0].lower() for k, v, _ in inf.entries(copy) if k is None]
+        if DISPLAY_BINARY in listed:
+            where = inf.value("DestinationDirs", copy) or inf.value("DestinationDirs",
+                                                                     "DefaultDestDir")
+            to_system32.append(where is not None and split_fields(where)[0] == str(SYSTEM32))
+    need(to_system32 and all(to_system32), "%s is not copied to System32 (%d), where win32k "
+         "loads display drivers from" % (DISPLAY_BINARY, SYSTEM32))
 
     # Strings.
     need(inf.has("Strings"), "no [Strings] section")
@@ -311,6 +328,29 @@ def check_services(inf, services, need):
              "[%s] ServiceBinary is not %%12%%\\%s" % (section, BINARY))
 
 
+def check_display_driver(inf, install, name, need):
+    """The adapter's hardware key (the install section's SoftwareSettings
+    AddReg) names the display driver in InstalledDisplayDrivers, a
+    REG_MULTI_SZ of file names without .dll."""
+    found = []
+    for listed in inf.values(install + ".SoftwareSettings", "AddReg"):
+        for section in split_fields(listed):
+            for key, value, _ in inf.entries(section):
+                fields = split_fields(value if key is None else key + "=" + value)
+                if len(fields) >= 5 and fields[0].upper() == "HKR" and \
+                        fields[2].lower() == "installeddisplaydrivers":
+                    try:
+                        kind = number(inf.expand(fields[3]))
+                    except ValueError:
+                        kind = None
+                    found.append((kind, [f.lower() for f in fields[4:]]))
+    need(found, "[%s.SoftwareSettings] writes no InstalledDisplayDrivers" % install)
+    for kind, names in found:
+        need(kind == FLG_ADDREG_TYPE_MULTI_SZ, "InstalledDisplayDrivers is not a REG_MULTI_SZ")
+        need(names == [name.lower()], "InstalledDisplayDrivers names %s, not %s" %
+             (", ".join(names), name))
+
+
 def check_product_key(inf, install, need):
     created = False
     for listed in inf.values(install, "AddReg"):
@@ -352,6 +392,13 @@ def selftest(text):
         ("Strings", r"^Korvane\s*=.*$", ""),
         ("product key", r"^\[kvrminiport\.ProductKey\]", "[kvrminiport.Other2]"),
         ("copy list", r"^\[kvrminiport\.CopyFiles\]", "[kvrminiport.Other3]"),
+        ("display driver named", r"^HKR,, InstalledDisplayDrivers,.*$", ""),
+        ("display driver's name", r"(InstalledDisplayDrivers, %REG_MULTI_SZ%, )kvrdisplay",
+         r"\g<1>kvrdisplay.dll"),
+        ("display driver's value type", r"^REG_MULTI_SZ\s*=.*$", "REG_MULTI_SZ = 0x00000000"),
+        ("display driver's place", r"^kvrdisplay\.CopyFiles\s*=\s*11", "kvrdisplay.CopyFiles = 12"),
+        ("display driver on disk", r"^kvrdisplay\.dll\s*=\s*1$", ""),
+        ("display driver copied", r"^kvrdisplay\.dll$", ""),
     ]
     failures = []
     if check(text):
@@ -372,13 +419,15 @@ def selftest(text):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--selftest", action="store_true")
+    parser.add_argument("--display-driver", default="kvrdisplay",
+                        help="the display driver InstalledDisplayDrivers must name")
     parser.add_argument("inf")
     args = parser.parse_args()
     with open(args.inf, encoding="ascii") as f:
         text = f.read()
     if args.selftest:
         sys.exit(0 if selftest(text) else 1)
-    problems = check(text)
+    problems = check(text, args.display_driver)
     for p in problems:
         print("FAIL:", p)
     if problems:

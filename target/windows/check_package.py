@@ -2,17 +2,18 @@
 """Checks of the signed package build/windows-x64/package/.
 
     check_package.py --osslsigncode TOOL --openssl TOOL --image IMAGE --pdb PDB
-                     --inf INF --cafile CERTS -- PACKAGE_DIR
+                     [--dll DLL --dll-pdb PDB] --inf INF --cafile CERTS -- PACKAGE_DIR
     check_package.py --selftest (the same options) -- PACKAGE_DIR
 
 The package holds kvrminiport.sys, kvrminiport.inf, kvrminiport.cer,
-kvrminiport.pdb and README.txt. `osslsigncode verify` must accept the signed
-image against the given root certificates with two signatures: a SHA-1
-primary one, the only kind Vista and an un-updated Windows 7 check, and a
-nested SHA-256 one. Both are made by the certificate of kvrminiport.cer. The
-signed image is the unsigned one with the signature appended and nothing
-else changed but its checksum (which must be right) and its certificate-table
-entry, and the PDB and INF are those of the build.
+kvrminiport.pdb and README.txt, and with --dll the display driver
+kvrdisplay.dll and kvrdisplay.pdb. `osslsigncode verify` must accept each
+signed image against the given root certificates with two signatures: a
+SHA-1 primary one, the only kind Vista and an un-updated Windows 7 check, and
+a nested SHA-256 one. Both are made by the certificate of kvrminiport.cer.
+Each signed image is the unsigned one with the signature appended and
+nothing else changed but its checksum (which must be right) and its
+certificate-table entry, and the PDBs and INF are those of the build.
 
 --selftest signs the unsigned image with a throwaway certificate, proves that
 such a package passes, then damages copies one way at a time and requires
@@ -32,8 +33,15 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pe  # noqa: E402
 
-FILES = ("kvrminiport.sys", "kvrminiport.inf", "kvrminiport.cer", "kvrminiport.pdb",
-         "README.txt")
+FILES = ("kvrminiport.inf", "kvrminiport.cer", "README.txt")
+
+
+def images(args):
+    """(signed name, unsigned image, PDB name, build's PDB) of each image."""
+    found = [("kvrminiport.sys", args.image, "kvrminiport.pdb", args.pdb)]
+    if args.dll:
+        found.append(("kvrdisplay.dll", args.dll, "kvrdisplay.pdb", args.dll_pdb))
+    return found
 
 
 def signatures(osslsigncode, cafile, path):
@@ -86,38 +94,47 @@ def same_image_but_signature(unsigned, signed):
     return None
 
 
-def check(args, package, cafile):
+def check_signed(args, package, cafile, name, image, pdb_name, pdb):
     failures = []
-    for name in FILES:
-        if not os.path.isfile(os.path.join(package, name)):
-            failures.append(("files", "the package has no %s" % name))
-    if failures:
-        return failures
-    signed_path = os.path.join(package, "kvrminiport.sys")
+    signed_path = os.path.join(package, name)
     verified, found, output = signatures(args.osslsigncode, cafile, signed_path)
     if not verified:
-        failures.append(("signature", "osslsigncode verify refuses the image:\n" +
+        failures.append(("signature", "osslsigncode verify refuses %s:\n" % name +
                          "\n".join(output.splitlines()[-8:])))
     digests = [digest for digest, _ in found]
     if not digests or digests[0] != "SHA1":
-        failures.append(("primary", "the primary signature is %s, not SHA-1" %
-                         (digests[0] if digests else "missing")))
+        failures.append(("primary", "the primary signature of %s is %s, not SHA-1" %
+                         (name, digests[0] if digests else "missing")))
     if digests[1:] != ["SHA256"]:
-        failures.append(("nested", "nested signatures %s, not one SHA-256" % digests[1:]))
+        failures.append(("nested", "nested signatures of %s: %s, not one SHA-256" %
+                         (name, digests[1:])))
     serial = certificate_serial(args.openssl, os.path.join(package, "kvrminiport.cer"))
     for digest, signer in found:
         if signer is None or serial is None or signer.lstrip("0") != serial:
-            failures.append(("certificate", "the %s signature was not made by the "
-                             "certificate of kvrminiport.cer" % digest))
-    with open(args.image, "rb") as f:
+            failures.append(("certificate", "the %s signature of %s was not made by the "
+                             "certificate of kvrminiport.cer" % (digest, name)))
+    with open(image, "rb") as f:
         unsigned = f.read()
     with open(signed_path, "rb") as f:
         signed = f.read()
     why = same_image_but_signature(unsigned, signed)
     if why:
-        failures.append(("content", "the signed image is not the built one: " + why))
-    if not filecmp.cmp(args.pdb, os.path.join(package, "kvrminiport.pdb"), shallow=False):
-        failures.append(("pdb", "kvrminiport.pdb is not the build's PDB"))
+        failures.append(("content", "the signed %s is not the built one: %s" % (name, why)))
+    if not filecmp.cmp(pdb, os.path.join(package, pdb_name), shallow=False):
+        failures.append(("pdb", "%s is not the build's PDB" % pdb_name))
+    return failures
+
+
+def check(args, package, cafile):
+    failures = []
+    names = list(FILES) + [n for signed, _, pdb, _ in images(args) for n in (signed, pdb)]
+    for name in names:
+        if not os.path.isfile(os.path.join(package, name)):
+            failures.append(("files", "the package has no %s" % name))
+    if failures:
+        return failures
+    for signed, image, pdb_name, pdb in images(args):
+        failures += check_signed(args, package, cafile, signed, image, pdb_name, pdb)
     if not filecmp.cmp(args.inf, os.path.join(package, "kvrminiport.inf"), shallow=False):
         failures.append(("inf", "kvrminiport.inf is not the source INF"))
     return failures
@@ -151,10 +168,13 @@ def selftest(args):
                 step = out
             os.rename(step, target)
 
-        def package(name, digests=("sha1", "sha256"), image=args.image):
+        def package(name, digests=("sha1", "sha256"), image=args.image, dll_digests=None):
             folder = os.path.join(work, name)
             os.mkdir(folder)
             sign(image, os.path.join(folder, "kvrminiport.sys"), digests)
+            if args.dll:
+                sign(args.dll, os.path.join(folder, "kvrdisplay.dll"), dll_digests or digests)
+                shutil.copy(args.dll_pdb, os.path.join(folder, "kvrdisplay.pdb"))
             subprocess.run([args.openssl, "x509", "-in", cert, "-outform", "der", "-out",
                             os.path.join(folder, "kvrminiport.cer")], check=True)
             shutil.copy(args.pdb, os.path.join(folder, "kvrminiport.pdb"))
@@ -174,15 +194,19 @@ def selftest(args):
         if failures:
             problems.append("a freshly signed package fails: %s" % failures)
 
-        # A byte of code changed after signing (checksum made right again).
+        def change_code(source, target):
+            """A byte of code changed, the checksum made right again."""
+            with open(source, "rb") as f:
+                image = pe.Image(f.read())
+            image.data[image.section(".text").raw_pointer] ^= 0xFF
+            image.write_checksum()
+            with open(target, "wb") as f:
+                f.write(image.data)
+
+        # A byte of code changed after signing.
         changed = package("changed")
         path = os.path.join(changed, "kvrminiport.sys")
-        with open(path, "rb") as f:
-            image = pe.Image(f.read())
-        image.data[image.section(".text").raw_pointer] ^= 0xFF
-        image.write_checksum()
-        with open(path, "wb") as f:
-            f.write(image.data)
+        change_code(path, path)
         expect("signature", changed)
 
         expect("nested", package("sha1-only", digests=("sha1",)))
@@ -190,12 +214,7 @@ def selftest(args):
 
         # Another image signed: one byte of the unsigned image differs.
         other_image = os.path.join(work, "other.sys")
-        with open(args.image, "rb") as f:
-            image = pe.Image(f.read())
-        image.data[image.section(".text").raw_pointer] ^= 0xFF
-        image.write_checksum()
-        with open(other_image, "wb") as f:
-            f.write(image.data)
+        change_code(args.image, other_image)
         expect("content", package("other-image", image=other_image))
 
         wrong_pdb = package("wrong-pdb")
@@ -210,6 +229,18 @@ def selftest(args):
         subprocess.run([args.openssl, "x509", "-in", other_cert, "-outform", "der", "-out",
                         os.path.join(wrong_cer, "kvrminiport.cer")], check=True)
         expect("certificate", wrong_cer)
+
+        if args.dll:
+            # The display driver: signed with SHA-1 only, changed after
+            # signing, missing.
+            expect("nested", package("dll-sha1-only", dll_digests=("sha1",)))
+            dll_changed = package("dll-changed")
+            path = os.path.join(dll_changed, "kvrdisplay.dll")
+            change_code(path, path)
+            expect("signature", dll_changed)
+            no_dll = package("no-dll")
+            os.unlink(os.path.join(no_dll, "kvrdisplay.dll"))
+            expect("files", no_dll)
 
         no_readme = package("no-readme")
         os.unlink(os.path.join(no_readme, "README.txt"))
@@ -228,6 +259,8 @@ def main():
     parser.add_argument("--openssl", default="openssl")
     parser.add_argument("--image", required=True, help="the unsigned image")
     parser.add_argument("--pdb", required=True)
+    parser.add_argument("--dll", help="the unsigned display driver")
+    parser.add_argument("--dll-pdb", help="the display driver's PDB")
     parser.add_argument("--inf", required=True)
     parser.add_argument("--cafile", help="root certificates the signature must chain to")
     parser.add_argument("--selftest", action="store_true")
@@ -240,10 +273,11 @@ def main():
         print("FAIL [%s] %s" % (tag, text))
     if failures:
         sys.exit(1)
-    _, found, _ = signatures(args.osslsigncode, args.cafile,
-                             os.path.join(args.package, "kvrminiport.sys"))
-    print("%s: signed with %s; the PDB, the INF and the certificate belong to it" %
-          (args.package, " + nested ".join(d for d, _ in found)))
+    for signed, _, _, _ in images(args):
+        _, found, _ = signatures(args.osslsigncode, args.cafile,
+                                 os.path.join(args.package, signed))
+        print("%s: signed with %s" % (signed, " + nested ".join(d for d, _ in found)))
+    print("%s: the PDBs, the INF and the certificate belong to the images" % args.package)
 
 
 if __name__ == "__main__":

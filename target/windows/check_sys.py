@@ -1,19 +1,24 @@
 #!/usr/bin/env python3
-"""Checks of the finished kernel image kvrminiport.sys and its PDB.
+"""Checks of a finished kernel image (kvrminiport.sys, kvrdisplay.dll) and its PDB.
 
     check_sys.py --objdump OBJDUMP --pdbutil LLVM_PDBUTIL --pdb PDB
                  --expected-imports FILE --placement FILE --oldest VERSION
-                 [--timestamp SECONDS] [--objects OBJ...] -- IMAGE
+                 [--timestamp SECONDS] [--objects OBJ...]
+                 [--entry NAME] [--dlls DLL,...] [--imports-from RELEASE]
+                 [--exports NAME,...] [--procedures NAME,...] -- IMAGE
     check_sys.py --selftest (the same options) -- IMAGE
 
 The image must be a native-subsystem PE32+ image for x64 whose entry point is
-DriverEntry; its OS and subsystem versions are those of the oldest Windows it
-is for; its TimeDateStamp is not zero (and is the given time); it carries no
-COFF symbol table, its symbols being in the PDB; it imports only from
-ntoskrnl.exe, hal.dll and videoprt.sys, exactly the routines of the committed
-list, and none that first shipped in a Windows newer than the oldest target
-(each line of the list names the routine's first version); it exports
-nothing; no section is both writable and executable; INIT is discardable and
+DriverEntry (or the --entry routine: DrvEnableDriver for the display driver,
+whose image is a DLL); its OS and subsystem versions are those of the oldest
+Windows it is for; its TimeDateStamp is not zero (and is the given time); it
+carries no COFF symbol table, its symbols being in the PDB; it imports only
+from ntoskrnl.exe, hal.dll and videoprt.sys (or the --dlls), exactly the
+routines of the committed list, and none that first shipped in a Windows
+newer than the oldest target (or than the --imports-from release: Windows
+2000 for the display driver's win32k imports), each line of the list naming
+the routine's first version; it exports nothing but the --exports routines,
+by name; no section is both writable and executable; INIT is discardable and
 PAGE is neither writable nor discardable; the routines of the placement list
 lie in the sections it names; no code or data outside INIT refers to INIT,
 which is gone once DriverEntry has returned; the checksum field holds the
@@ -41,7 +46,7 @@ import uuid
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pe  # noqa: E402
 
-ALLOWED_DLLS = {"ntoskrnl.exe", "hal.dll", "videoprt.sys"}
+MINIPORT_DLLS = ("ntoskrnl.exe", "hal.dll", "videoprt.sys")
 # Windows releases as the import list names them, with their NT version.
 WINDOWS_VERSIONS = {
     "2000": (5, 0),
@@ -195,17 +200,25 @@ class Expectations:
     """What the image is checked against."""
 
     def __init__(self, imports=None, placement=(), oldest=(6, 0), timestamp=None, pdb=None,
-                 procedures=PDB_PROCEDURES):
+                 procedures=PDB_PROCEDURES, entry="DriverEntry", dlls=MINIPORT_DLLS,
+                 imports_from=None, exports=()):
         self.imports = imports  # [(dll, routine, first version)] or None
         self.placement = list(placement)
         self.oldest = oldest
         self.timestamp = timestamp
         self.pdb = pdb
         self.procedures = tuple(procedures)
+        self.entry = entry
+        self.dlls = tuple(dlls)
+        # The newest release an import may come from: the oldest target's, or
+        # an older one.
+        self.imports_from = imports_from or oldest
+        self.exports = tuple(exports)  # routines exported by name; a DLL then
 
     def but(self, **changes):
         copy = Expectations(self.imports, self.placement, self.oldest, self.timestamp, self.pdb,
-                            self.procedures)
+                            self.procedures, self.entry, self.dlls, self.imports_from,
+                            self.exports)
         for name, value in changes.items():
             setattr(copy, name, value)
         return copy
@@ -245,7 +258,7 @@ def check_headers(image, expect):
 def check_imports(objdump, path, expect):
     failures = []
     actual = imports_of(objdump, path)
-    for dll in sorted({dll for dll, _ in actual} - ALLOWED_DLLS):
+    for dll in sorted({dll for dll, _ in actual} - set(expect.dlls)):
         failures.append(("import-dll", "imports from %s" % dll))
     if expect.imports is None:
         return failures
@@ -255,10 +268,9 @@ def check_imports(objdump, path, expect):
                                     "expected-imports.txt", os.path.basename(path), lineterm="")
         failures.append(("imports", "imports differ from the list:\n" + "\n".join(diff)))
     for dll, routine, version in expect.imports:
-        if (dll, routine) in actual and WINDOWS_VERSIONS[version] > expect.oldest:
+        if (dll, routine) in actual and WINDOWS_VERSIONS[version] > expect.imports_from:
             failures.append(("import-version", "%s!%s first shipped in Windows %s, newer than "
-                             "the oldest target (NT %d.%d)" % ((dll, routine, version) +
-                                                               expect.oldest)))
+                             "NT %d.%d" % ((dll, routine, version) + expect.imports_from)))
     return failures
 
 
@@ -290,6 +302,49 @@ def check_pdb(pdbutil, image, expect):
     return failures, procedures
 
 
+def exports_of(image):
+    """Routines the export directory names: name -> RVA."""
+    rva, size = image.directories[pe.DIRECTORY_EXPORT]
+    if size == 0:
+        return {}
+    count_functions, count_names, functions, names, ordinals = struct.unpack(
+        "<IIIII", image.read_rva(rva + 20, 20))
+    result = {}
+    for i in range(count_names):
+        name_rva = struct.unpack("<I", image.read_rva(names + 4 * i, 4))[0]
+        name = bytes(image.read_rva(name_rva, 256)).split(b"\0", 1)[0].decode("ascii", "replace")
+        ordinal = struct.unpack("<H", image.read_rva(ordinals + 2 * i, 2))[0]
+        if ordinal < count_functions:
+            result[name] = struct.unpack("<I", image.read_rva(functions + 4 * ordinal, 4))[0]
+    return result
+
+
+def check_exports(image, expect, procedures):
+    """The kernel image exports nothing; a display driver's DLL exports its
+    entry point by name (the one routine win32k looks up by name), and is
+    marked a DLL."""
+    failures = []
+    _, size = image.directories[pe.DIRECTORY_EXPORT]
+    if not expect.exports:
+        if size != 0 or image.section(".edata") is not None:
+            failures.append(("exports", "the image has an export directory"))
+        if image.characteristics & pe.IMAGE_FILE_DLL:
+            failures.append(("dll", "the image is marked a DLL"))
+        return failures
+    if not image.characteristics & pe.IMAGE_FILE_DLL:
+        failures.append(("dll", "the image is not marked a DLL"))
+    found = exports_of(image)
+    if sorted(found) != sorted(expect.exports):
+        failures.append(("exports", "exports %s, not %s" % (", ".join(sorted(found)) or "nothing",
+                                                            ", ".join(sorted(expect.exports)))))
+    for name in expect.exports:
+        where = procedure_rva(image, procedures, name) if expect.pdb is not None else None
+        if name in found and where is not None and found[name] != where:
+            failures.append(("exports", "export %s points at RVA %#x, not at the routine (RVA "
+                             "%#x)" % (name, found[name], where)))
+    return failures
+
+
 def check_image(tools, path, expect):
     """Failures as (tag, text) pairs; an empty list means the image passed."""
     objdump, pdbutil = tools
@@ -301,16 +356,14 @@ def check_image(tools, path, expect):
     failures += pdb_failures
 
     if expect.pdb is not None:
-        entry = procedure_rva(image, procedures, "DriverEntry")
+        entry = procedure_rva(image, procedures, expect.entry)
         if entry is None:
-            failures.append(("entry", "the PDB places no DriverEntry in the image"))
+            failures.append(("entry", "the PDB places no %s in the image" % expect.entry))
         elif entry != image.entry_rva:
-            failures.append(("entry", "entry point RVA %#x is not DriverEntry (RVA %#x)" %
-                             (image.entry_rva, entry)))
+            failures.append(("entry", "entry point RVA %#x is not %s (RVA %#x)" %
+                             (image.entry_rva, expect.entry, entry)))
 
-    export_rva, export_size = image.directories[pe.DIRECTORY_EXPORT]
-    if export_size != 0 or image.section(".edata") is not None:
-        failures.append(("exports", "the image has an export directory"))
+    failures += check_exports(image, expect, procedures)
 
     failures += check_imports(objdump, path, expect)
 
@@ -457,8 +510,23 @@ def selftest(tools, path, expect):
         newer = [(dll, routine, "7" if i == 0 else version)
                  for i, (dll, routine, version) in enumerate(listed)]
         damaged("import-version", unchanged, expect.but(imports=newer))
+        if expect.imports_from < expect.oldest:
+            # An import of the oldest target's release, newer than the
+            # release the imports must come from.
+            newer = [(dll, routine, "Vista" if i == 0 else version)
+                     for i, (dll, routine, version) in enumerate(listed)]
+            damaged("import-version", unchanged, expect.but(imports=newer))
     elif actual:
         problems.append("no import list given; the import damages were not tried")
+
+    # The exports: the DLL mark, an export missing or one too many.
+    characteristics = baseline.file_header_offset + 18
+    damaged("dll", set_u16(characteristics, baseline.characteristics ^ pe.IMAGE_FILE_DLL))
+    if expect.exports:
+        damaged("exports", unchanged, expect.but(exports=expect.exports + ("DrvNoSuchRoutine",)))
+        damaged("exports", unchanged, expect.but(exports=expect.exports[1:] or ("Other",)))
+    else:
+        damaged("exports", unchanged, expect.but(exports=(expect.entry,)))
 
     # The PDB: another GUID, another age, a missing procedure.
     record = baseline.codeview()
@@ -514,6 +582,14 @@ def main():
     parser.add_argument("--timestamp", type=int, help="the TimeDateStamp the image must carry")
     parser.add_argument("--timestamp-file", help="a file holding the TimeDateStamp")
     parser.add_argument("--objects", nargs="*", default=[])
+    parser.add_argument("--entry", default="DriverEntry", help="the entry point's routine")
+    parser.add_argument("--dlls", default=",".join(MINIPORT_DLLS),
+                        help="the modules the image may import from")
+    parser.add_argument("--imports-from", help="the newest release an import may come from "
+                        "(%s); default: the oldest target's" % ", ".join(WINDOWS_VERSIONS))
+    parser.add_argument("--exports", default="", help="routines exported by name (a DLL)")
+    parser.add_argument("--procedures", default=",".join(PDB_PROCEDURES),
+                        help="procedures the PDB must describe")
     parser.add_argument("--selftest", action="store_true")
     parser.add_argument("image")
     args = parser.parse_args()
@@ -525,7 +601,11 @@ def main():
     expect = Expectations(
         imports=read_expected(args.expected_imports) if args.expected_imports else None,
         placement=read_placement(args.placement) if args.placement else [],
-        oldest=parse_version(args.oldest), timestamp=timestamp, pdb=args.pdb)
+        oldest=parse_version(args.oldest), timestamp=timestamp, pdb=args.pdb,
+        procedures=[p for p in args.procedures.split(",") if p], entry=args.entry,
+        dlls=[d.lower() for d in args.dlls.split(",") if d],
+        imports_from=WINDOWS_VERSIONS[args.imports_from] if args.imports_from else None,
+        exports=[e for e in args.exports.split(",") if e])
     tools = (args.objdump, args.pdbutil)
     if args.selftest:
         sys.exit(0 if selftest(tools, args.image, expect) else 1)
@@ -537,7 +617,7 @@ def main():
         print("FAIL [%s] %s" % (tag, text))
     if failures:
         sys.exit(1)
-    print("kvrminiport.sys: all checks passed")
+    print("%s: all checks passed" % os.path.basename(args.image))
 
 
 if __name__ == "__main__":

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Writes the Windows package of kvrminiport.sys: the image signed twice (a
-# SHA-1 signature, which Vista and an un-updated Windows 7 check, and a nested
-# SHA-256 one for systems with SHA-2 code-signing support), the INF, the
-# signer's certificate as kvrminiport.cer to import on the test machine, the
-# PDB, and README.txt.
+# Writes the Windows package of kvrminiport.sys and its display driver
+# kvrdisplay.dll: each image signed twice (a SHA-1 signature, which Vista and
+# an un-updated Windows 7 check, and a nested SHA-256 one for systems with
+# SHA-2 code-signing support), the INF, the signer's certificate as
+# kvrminiport.cer to import on the test machine, the PDBs, and README.txt.
 #
-#   make_package.sh IMAGE PDB INF README OUT_DIR WORK_DIR
+#   make_package.sh IMAGE PDB INF README OUT_DIR WORK_DIR [DLL DLL_PDB]
 #
 # The certificate and key come from the environment when KVR_SIGN_CERT and
 # KVR_SIGN_KEY name them (PEM; KVR_SIGN_PASSWORD_FILE for an encrypted key,
@@ -15,11 +15,11 @@
 # image is left as it is.
 set -euo pipefail
 
-if [ $# -ne 6 ]; then
-    echo "usage: make_package.sh IMAGE PDB INF README OUT_DIR WORK_DIR" >&2
+if [ $# -ne 6 ] && [ $# -ne 8 ]; then
+    echo "usage: make_package.sh IMAGE PDB INF README OUT_DIR WORK_DIR [DLL DLL_PDB]" >&2
     exit 2
 fi
-image=$1 pdb=$2 inf=$3 readme=$4 out=$5 work=$6
+image=$1 pdb=$2 inf=$3 readme=$4 out=$5 work=$6 dll=${7:-} dll_pdb=${8:-}
 openssl=${OPENSSL:-openssl}
 osslsigncode=${OSSLSIGNCODE:-osslsigncode}
 mkdir -p "$out" "$work"
@@ -68,10 +68,18 @@ fi
 staged=$work/package.new
 rm -rf "$staged"
 mkdir -p "$staged"
-"$osslsigncode" sign "${sign_options[@]}" -h sha1 -in "$image" -out "$work/sha1.sys" >/dev/null
-"$osslsigncode" sign "${sign_options[@]}" -nest -h sha256 -in "$work/sha1.sys" \
-    -out "$staged/kvrminiport.sys" >/dev/null
-rm -f "$work/sha1.sys"
+# sign UNSIGNED SIGNED: the SHA-1 signature, then the nested SHA-256 one.
+sign() {
+    "$osslsigncode" sign "${sign_options[@]}" -h sha1 -in "$1" -out "$work/sha1.bin" >/dev/null
+    "$osslsigncode" sign "${sign_options[@]}" -nest -h sha256 -in "$work/sha1.bin" \
+        -out "$2" >/dev/null
+    rm -f "$work/sha1.bin"
+}
+sign "$image" "$staged/kvrminiport.sys"
+if [ -n "$dll" ]; then
+    sign "$dll" "$staged/kvrdisplay.dll"
+    cp "$dll_pdb" "$staged/kvrdisplay.pdb"
+fi
 # The first certificate of the file is the signer's.
 "$openssl" x509 -in "$cert" -outform der -out "$staged/kvrminiport.cer"
 cp "$pdb" "$staged/kvrminiport.pdb"

@@ -110,15 +110,14 @@ add_dependencies(kvrminiport kvr_videoprt_lib kvr_abi_check kvr_source_date)
 # its symbol path. The fix-up after the link makes the PDB's GUID a hash of
 # the image (see pe_fixup.py), so two builds of one commit write the same
 # image.
-target_link_options(
-    kvrminiport
-    PRIVATE
+# The link options of every kernel image of the build (the miniport's and the
+# display driver's): native subsystem and OS version of the oldest target, no
+# run-time, relocatable, the time stamp of the source.
+set(KVR_KERNEL_LINK_OPTIONS
     -nostdlib
     -Wl,--subsystem,native:${KVR_OLDEST_WINDOWS}
     -Wl,--major-os-version,${KVR_OLDEST_WINDOWS_MAJOR}
     -Wl,--minor-os-version,${KVR_OLDEST_WINDOWS_MINOR}
-    -Wl,--entry,DriverEntry
-    -Wl,--image-base,0x140000000
     -Wl,--file-alignment,0x200
     -Wl,--section-alignment,0x1000
     -Wl,--disable-auto-import
@@ -128,9 +127,15 @@ target_link_options(
     -Wl,--disable-high-entropy-va
     -Wl,--disable-tsaware
     -Wl,--Xlink=-driver
-    -Wl,--pdb=${KVR_PDB}
-    -Wl,--Xlink=-pdbaltpath:kvrminiport.pdb
     @${KVR_TIMESTAMP_RSP})
+target_link_options(
+    kvrminiport
+    PRIVATE
+    ${KVR_KERNEL_LINK_OPTIONS}
+    -Wl,--entry,DriverEntry
+    -Wl,--image-base,0x140000000
+    -Wl,--pdb=${KVR_PDB}
+    -Wl,--Xlink=-pdbaltpath:kvrminiport.pdb)
 target_link_libraries(kvrminiport PRIVATE ${KVR_VIDEOPRT_LIB} ntoskrnl)
 add_custom_command(
     TARGET kvrminiport
@@ -142,12 +147,19 @@ add_custom_command(
     COMMENT "Discardable INIT section, PDB GUID from the image, image checksum, symbol file"
     VERBATIM)
 
-# The INF of the package: the source INF, or with KVR_DISPLAY_DRIVER the
-# one that names that display driver in InstalledDisplayDrivers (without one
-# no display driver is loaded for the adapter, and the control codes have no
-# route to it).
-set(KVR_DISPLAY_DRIVER "" CACHE STRING
-    "Display driver (file name without .dll) the INF names in InstalledDisplayDrivers; empty: none")
+# The display driver, kvrdisplay.dll (display.cmake).
+include(${KVR_WINDOWS_DIR}/display.cmake)
+
+# The INF of the package: the source INF, which names the package's display
+# driver kvrdisplay in InstalledDisplayDrivers, or with KVR_DISPLAY_DRIVER the
+# one that names another display driver there.
+set(KVR_DISPLAY_DRIVER "kvrdisplay" CACHE STRING
+    "Display driver (file name without .dll) the INF names in InstalledDisplayDrivers")
+if(KVR_DISPLAY_DRIVER STREQUAL "")
+  # A build directory configured before the package had a display driver.
+  set(KVR_DISPLAY_DRIVER kvrdisplay CACHE STRING
+      "Display driver (file name without .dll) the INF names in InstalledDisplayDrivers" FORCE)
+endif()
 set(KVR_INF ${CMAKE_CURRENT_BINARY_DIR}/kvrminiport.inf)
 add_custom_command(
     OUTPUT ${KVR_INF}
@@ -174,6 +186,13 @@ set(KVR_PACKAGE_FILES
     ${KVR_PACKAGE_DIR}/kvrminiport.sys ${KVR_PACKAGE_DIR}/kvrminiport.inf
     ${KVR_PACKAGE_DIR}/kvrminiport.cer ${KVR_PACKAGE_DIR}/kvrminiport.pdb
     ${KVR_PACKAGE_DIR}/README.txt)
+set(KVR_PACKAGE_DISPLAY_ARGS)
+set(KVR_PACKAGE_CHECK_DISPLAY_ARGS)
+if(TARGET kvrdisplay)
+  list(APPEND KVR_PACKAGE_FILES ${KVR_PACKAGE_DIR}/kvrdisplay.dll ${KVR_PACKAGE_DIR}/kvrdisplay.pdb)
+  set(KVR_PACKAGE_DISPLAY_ARGS $<TARGET_FILE:kvrdisplay> ${KVR_DISPLAY_PDB})
+  set(KVR_PACKAGE_CHECK_DISPLAY_ARGS --dll $<TARGET_FILE:kvrdisplay> --dll-pdb ${KVR_DISPLAY_PDB})
+endif()
 set(KVR_SIGNING_INPUTS)
 foreach(input KVR_SIGN_CERT KVR_SIGN_KEY KVR_SIGN_PASSWORD_FILE KVR_SIGN_CROSS_CERT)
   if(${input})
@@ -188,7 +207,9 @@ add_custom_command(
             OSSLSIGNCODE=${KVR_OSSLSIGNCODE} bash ${KVR_WINDOWS_DIR}/make_package.sh
             $<TARGET_FILE:kvrminiport> ${KVR_PDB} ${KVR_INF}
             ${KVR_WINDOWS_DIR}/package-README.txt ${KVR_PACKAGE_DIR} ${KVR_SIGNING_DIR}
-    DEPENDS kvrminiport ${KVR_WINDOWS_DIR}/make_package.sh ${KVR_INF}
+            ${KVR_PACKAGE_DISPLAY_ARGS}
+    DEPENDS kvrminiport $<TARGET_NAME_IF_EXISTS:kvrdisplay> ${KVR_WINDOWS_DIR}/make_package.sh
+            ${KVR_INF}
             ${KVR_WINDOWS_DIR}/package-README.txt ${KVR_SIGNING_INPUTS}
     COMMENT "Signed package in ${KVR_PACKAGE_DIR}"
     VERBATIM)
@@ -223,7 +244,7 @@ add_test(NAME kernel_flags_reject_host_header
                  --target=${CMAKE_CXX_COMPILER_TARGET} -std=c++20 ${KVR_KERNEL_FLAGS} -DKVR_KERNEL_TARGET=1
                  -I ${CMAKE_SOURCE_DIR}/driver)
 add_test(NAME inf_sections COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_inf.py
-                                   ${KVR_INF})
+                                   --display-driver ${KVR_DISPLAY_DRIVER} ${KVR_INF})
 add_test(NAME inf_check_selftest COMMAND Python3::Interpreter ${KVR_WINDOWS_DIR}/check_inf.py
                                          --selftest ${KVR_WINDOWS_DIR}/kvrminiport.inf)
 # The signed package: osslsigncode verify against the signer's root (the
@@ -241,6 +262,7 @@ set(KVR_PACKAGE_CHECK_ARGS
     --openssl ${KVR_OPENSSL}
     --image $<TARGET_FILE:kvrminiport>
     --pdb ${KVR_PDB}
+    ${KVR_PACKAGE_CHECK_DISPLAY_ARGS}
     --inf ${KVR_INF}
     --cafile ${KVR_PACKAGE_CA})
 add_test(NAME package_signature
@@ -252,6 +274,6 @@ add_test(NAME package_check_selftest
 add_custom_target(
     check-sys
     COMMAND ${CMAKE_CTEST_COMMAND} --output-on-failure
-    DEPENDS kvrminiport package
+    DEPENDS kvrminiport $<TARGET_NAME_IF_EXISTS:kvrdisplay> package
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     COMMENT "Checks of kvrminiport.sys and its INF")

@@ -6,6 +6,7 @@
 // declaration of strncpy.
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -24,10 +25,12 @@ namespace kvrsim
 namespace
 {
 
-constexpr const char *Usage = "usage: kvrsim [--json] [--quiet | --changes] [--timeline FILE]\n"
-                              "              [--target 7|vista] [--image SYS] [SCENARIO | -]\n"
-                              "       kvrsim ids\n"
-                              "       kvrsim --help\n";
+constexpr const char *Usage =
+    "usage: kvrsim [--json] [--quiet | --changes] [--timeline FILE]\n"
+    "              [--target 7|vista] [--image SYS] [--display-image DLL]\n"
+    "              [SCENARIO | -]\n"
+    "       kvrsim ids\n"
+    "       kvrsim --help\n";
 
 void PrintHelp(std::ostream &Out)
 {
@@ -48,7 +51,10 @@ void PrintHelp(std::ostream &Out)
            "Vista x64). --image runs the real kvrminiport.sys at SYS instead of the\n"
            "host build of the driver (with kvrminiport.sym beside it, which the\n"
            "windows-x64 build writes from the PDB): the same scenario, the same\n"
-           "transcript; its deepest stack use goes to standard error.\n"
+           "transcript; its deepest stack use goes to standard error. With it the\n"
+           "real display driver runs too: kvrdisplay.dll beside SYS when it is there\n"
+           "(with kvrdisplay.sym), or the DLL --display-image names (which also runs\n"
+           "beside the host build of the miniport).\n"
            "'ids' prints the frame identifier tables as one JSON object.\n"
            "\n"
            "The run ends with a summary: expects held and failed, requests per\n"
@@ -133,6 +139,7 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
     bool HaveScenario = false;
     std::string Path;
     std::string Image;
+    std::string DisplayImage;
     for (size_t I = 0; I < Args.size(); ++I) {
         const std::string &A = Args[I];
         if (A == "--help" || A == "-h") {
@@ -158,10 +165,14 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
             if (I + 1 >= Args.size() || Args[I + 1].empty())
                 return UsageError(Err, "--image takes the path of kvrminiport.sys");
             Image = Args[++I];
+        } else if (A == "--display-image") {
+            if (I + 1 >= Args.size() || Args[I + 1].empty())
+                return UsageError(Err, "--display-image takes the path of kvrdisplay.dll");
+            DisplayImage = Args[++I];
         } else if (A != "-" && !A.empty() && A[0] == '-') {
             return UsageError(Err, "unknown option '" + A +
                                        "' (--json, --quiet, --changes, --timeline, --target, "
-                                       "--image, --help)");
+                                       "--image, --display-image, --help)");
         } else if (HaveScenario) {
             return UsageError(Err, "more than one scenario given");
         } else {
@@ -211,17 +222,34 @@ int KvrsimMain(const std::vector<std::string> &Args, std::istream &In, std::ostr
         }
         Opt.Picture = &Picture;
     }
-    if (Image.empty())
+    if (DisplayImage.empty() && !Image.empty()) {
+        std::filesystem::path Beside =
+            std::filesystem::path(Image).replace_filename("kvrdisplay.dll");
+        if (std::filesystem::exists(Beside))
+            DisplayImage = Beside.string();
+    }
+    if (Image.empty() && DisplayImage.empty())
         return RunScenario(S, Opt, Out, Err) == 0 ? ExitOk : ExitExpectFailed;
-    if (std::string Error = sim::UseImage(Image); !Error.empty()) {
-        Err << "kvrsim: " << Error << "\n";
-        return ExitUsage;
+    if (!Image.empty()) {
+        if (std::string Error = sim::UseImage(Image); !Error.empty()) {
+            Err << "kvrsim: " << Error << "\n";
+            return ExitUsage;
+        }
+    }
+    if (!DisplayImage.empty()) {
+        if (std::string Error = sim::UseDisplayImage(DisplayImage); !Error.empty()) {
+            Err << "kvrsim: " << Error << "\n";
+            sim::StopUsingImage();
+            return ExitUsage;
+        }
+        Err << "kvrsim: display driver: " << DisplayImage << "\n";
     }
     int Status = RunScenario(S, Opt, Out, Err);
     sim::ImageStackUse Stack = sim::ImageStack();
     Err << "kvrsim: image stack: deepest " << Stack.Deepest << " bytes ("
         << (Stack.Where.empty() ? "none seen" : Stack.Where) << "), budget "
         << sim::ImageStackBudget << "\n";
+    sim::StopUsingDisplayImage();
     sim::StopUsingImage();
     return Status == 0 ? ExitOk : ExitExpectFailed;
 }

@@ -32,12 +32,24 @@ RunResult RunTool(std::vector<std::string> Args, const std::string &Stdin = "")
 
 TEST(CommandLine, UsageErrorsExitTwoWithoutRunning)
 {
-    for (auto Args : {std::vector<std::string>{"--verbose"}, {"a.kvs", "b.kvs"}, {"ids", "x"}}) {
+    for (auto Args : {std::vector<std::string>{"--verbose"},
+                      {"a.kvs", "b.kvs"},
+                      {"ids", "x"},
+                      {"--display-image"}}) {
         RunResult R = RunTool(Args);
         EXPECT_EQ(R.Status, ExitUsage);
         EXPECT_EQ(R.Out, "");
         EXPECT_NE(R.Err.find("usage: kvrsim"), std::string::npos) << R.Err;
     }
+}
+
+TEST(CommandLine, DisplayImageThatCannotBeUsedExitsTwoSayingWhy)
+{
+    RunResult R = RunTool({"--display-image", "no-such-kvrdisplay.dll"});
+    EXPECT_EQ(R.Status, ExitUsage);
+    EXPECT_EQ(R.Out, "");
+    EXPECT_NE(R.Err.find("kvrsim: "), std::string::npos) << R.Err;
+    EXPECT_FALSE(sim::DisplayImageInUse());
 }
 
 TEST(CommandLine, MissingFileExitsTwo)

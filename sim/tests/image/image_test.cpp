@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "image_files.h"
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -42,21 +44,9 @@ const char *const ImagePath = KVR_TEST_IMAGE;
 constexpr ULONG StartExternalSession = 0x234000;
 constexpr ULONG QueryWideModel = 0x234034;
 
-std::string Read(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void Write(const fs::path &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-fs::path SymbolsOf(const fs::path &image)
-{
-    return fs::path(image).replace_extension(".sym");
-}
+using image_files::Read;
+using image_files::SymbolsOf;
+using image_files::Write;
 
 class Image : public ::testing::Test
 {
