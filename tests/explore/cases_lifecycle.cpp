@@ -130,7 +130,7 @@ void PrepareReopen()
 void LateNotification(const GUID &event)
 {
     TARGET_DEVICE_REMOVAL_NOTIFICATION late{1, sizeof late, event, First.TargetFile};
-    if (PeerDeviceNotify(&late, First.Context) != STATUS_SUCCESS)
+    if (KVR_CALL(PeerDeviceNotify, &late, First.Context) != STATUS_SUCCESS)
         Fail("reopen: a late notification was vetoed");
 }
 
