@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Checks that every include in driver/ points down the order of its rooms.
+"""Checks that every include in driver/ (or display/) points down the order of its rooms.
 
-    check-rooms.py [DRIVER_DIR]     (default: driver/ of this repository)
+    check-rooms.py [DRIVER_DIR]     (default: driver/ of this repository; a
+                                    folder named display is the display
+                                    driver's tree, with its own levels)
     check-rooms.py --selftest       plants faults in a copy of driver/ and
                                     requires each one to be reported
 
@@ -38,12 +40,27 @@ LEVELS = {
     "monitor": 3,
     "core": 4,
 }
+# The display driver's rooms, the same way: its platform, the PDEV record,
+# the frame buffer and the escapes, and the binding to the GDI engine. Both
+# trees may also include the adapter's public interface header.
+DISPLAY_LEVELS = {
+    "platform": 0,
+    "device": 1,
+    "surface": 2,
+    "escape": 2,
+    "enable": 3,
+}
+PUBLIC_HEADERS = os.path.join("include", "kvr")
 SOURCE_SUFFIXES = (".h", ".cpp")
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]*)[>"]')
 
 
-def rooms_below(level):
-    return ", ".join(r for r, l in sorted(LEVELS.items(), key=lambda x: (x[1], x[0])) if l < level)
+def levels_of(driver_dir):
+    return DISPLAY_LEVELS if os.path.basename(os.path.normpath(driver_dir)) == "display" else LEVELS
+
+
+def rooms_below(levels, level):
+    return ", ".join(r for r, l in sorted(levels.items(), key=lambda x: (x[1], x[0])) if l < level)
 
 
 def check_include(driver_dir, room, path, quote, target):
@@ -56,15 +73,19 @@ def check_include(driver_dir, room, path, quote, target):
     if not os.path.isfile(resolved):
         return '"%s" names no file' % target
     inside = os.path.relpath(resolved, driver_dir)
+    public = os.path.join(os.path.dirname(os.path.abspath(driver_dir)), PUBLIC_HEADERS)
+    if os.path.dirname(os.path.abspath(resolved)) == public:
+        return None
     if inside.startswith(os.pardir + os.sep) or os.sep not in inside:
         return '"%s" is outside the rooms of driver/' % target
     to_room = inside.split(os.sep)[0]
     if to_room == room:
         return None
-    if to_room not in LEVELS:
+    levels = levels_of(driver_dir)
+    if to_room not in levels:
         return '"%s" is in room %s, which has no level (scripts/check-rooms.py)' % (target, to_room)
-    level, to_level = LEVELS[room], LEVELS[to_room]
-    below = rooms_below(level) or "none"
+    level, to_level = levels[room], levels[to_room]
+    below = rooms_below(levels, level) or "none"
     if to_level > level:
         return '"%s" runs up from %s (level %d) to %s (level %d); %s may include only: %s' % (
             target, room, level, to_room, to_level, room, below)
@@ -84,13 +105,13 @@ def check(driver_dir):
             if not name.endswith(SOURCE_SUFFIXES):
                 continue
             path = os.path.join(top, name)
-            shown = os.path.join("driver", os.path.relpath(path, driver_dir))
+            shown = os.path.join(os.path.basename(driver_dir), os.path.relpath(path, driver_dir))
             parts = os.path.relpath(path, driver_dir).split(os.sep)
             if len(parts) != 2:
                 faults.append("%s: driver files live one level down, in a room" % shown)
                 continue
             room = parts[0]
-            if room not in LEVELS:
+            if room not in levels_of(driver_dir):
                 faults.append("%s: room %s has no level; give it one in scripts/check-rooms.py" % (shown, room))
                 continue
             with open(path, encoding="utf-8") as source:
@@ -157,10 +178,10 @@ def main(argv):
     for fault in faults:
         print(fault, file=sys.stderr)
     if faults:
-        print("driver rooms: %d include(s) against the order of rooms (scripts/check-rooms.py)" % len(faults),
-              file=sys.stderr)
+        print("%s rooms: %d include(s) against the order of rooms (scripts/check-rooms.py)"
+              % (os.path.basename(os.path.normpath(driver_dir)), len(faults)), file=sys.stderr)
         return 1
-    print("driver rooms: every include points down")
+    print("%s rooms: every include points down" % os.path.basename(os.path.normpath(driver_dir)))
     return 0
 
 

@@ -12,6 +12,7 @@
 #define KVR_SIM_RECORD_H
 
 #include "devices/devices.h"
+#include "gdi/gdi.h"
 #include "image/image.h"
 #include "io/io.h"
 #include "kernel/kernel.h"
@@ -32,6 +33,7 @@ struct Kernel : RunState,
                 SiblingState,
                 PlugPlayState,
                 VideoPortState,
+                GdiState,
                 TraceState {
 };
 

@@ -44,5 +44,6 @@
 #include "devices/harness.h"
 #include "videoport/harness.h"
 #include "image/harness.h"
+#include "gdi/harness.h"
 
 #endif // KVR_SIM_H

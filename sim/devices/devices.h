@@ -48,6 +48,11 @@ void NoteBusyPeerRequest(const void *event);
 // device (IofCallDriver).
 NTSTATUS SiblingDispatch(PIRP irp);
 void StartSiblingWorker();
+// A control request on the video device for the display driver (its
+// EngDeviceIoControl), through the video port to HwStartIO; Ioctl is this
+// from the harness.
+IoctlResult SendToVideoDevice(ULONG code, std::span<const uint8_t> input, ULONG outputLength,
+                              uint8_t prefill, ULONG_PTR presetInformation, VP_STATUS presetStatus);
 void StopSiblingWorker();
 
 } // namespace sim::detail

@@ -125,6 +125,10 @@ NTSTATUS OpenForDisplayDriver()
     NTSTATUS status = initialized ? STATUS_SUCCESS : StatusDeviceNotReady;
     K->VideoDeviceOpen = initialized != FALSE;
     TraceAdapter("open", status);
+    guard.Unlock();
+    // win32k loads the display driver that opened the device.
+    if (initialized)
+        LoadDisplayDriver();
     return status;
 }
 
@@ -148,6 +152,7 @@ NTSTATUS OpenVideoDeviceFromUserMode()
 void CloseVideoDevice()
 {
     HarnessEntry();
+    UnloadDisplayDriver();
     Guard guard;
     K->VideoDeviceOpen = false;
 }
@@ -173,6 +178,18 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
     // are steps of their own); after it, the request's own buffers and the
     // gate.
     HarnessEntryAs(Access{&AdapterObject, KernelReadPoint});
+    return detail::SendToVideoDevice(code, input, outputLength, prefill, presetInformation,
+                                     presetStatus);
+}
+
+} // namespace sim
+
+namespace sim::detail
+{
+
+IoctlResult SendToVideoDevice(ULONG code, std::span<const uint8_t> input, ULONG outputLength,
+                              uint8_t prefill, ULONG_PTR presetInformation, VP_STATUS presetStatus)
+{
     StartIoTurn turn;
     IoctlResult result{};
     VIDEO_HW_INITIALIZATION_DATA table;
@@ -264,4 +281,4 @@ IoctlResult Ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength
     return result;
 }
 
-} // namespace sim
+} // namespace sim::detail

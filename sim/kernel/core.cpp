@@ -295,6 +295,8 @@ const char *TraceKindName(TraceKind kind)
         return "ioctl";
     case TraceKind::Pnp:
         return "pnp";
+    case TraceKind::Display:
+        return "display";
     case TraceKind::Power:
         return "power";
     case TraceKind::Complete:

@@ -238,6 +238,10 @@ enum class TraceKind {
     Pnp,
     // The system's power: Text = sleep|hibernate|resume (SetSystemPower).
     System,
+    // A call of the simulated GDI engine into the display driver: Text = the
+    // routine (DrvEnablePDEV, ...), Name = its result as text, Ok, Code = its
+    // return value where one is a number.
+    Display,
 };
 
 struct TraceEvent {

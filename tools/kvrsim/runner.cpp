@@ -7,6 +7,7 @@
 #include "../../sim/sim.h"
 #include "../../driver/core/miniport.h"
 #include "../../driver/state/state.h"
+#include "../../display/platform/kvr_ddi.h"
 
 #include <cctype>
 #include <cstdio>
@@ -64,6 +65,9 @@ class Runner
     void ReportViolation(uint64_t At, const std::string &Text);
     void ExpectReg(const Command &C);
     void ExpectIoctl(const Command &C);
+    void Escape(const Command &C);
+    void ExpectEscape(const Command &C);
+    void ExpectPixel(const Command &C);
     void Report(unsigned Line, bool Ok, const std::string &Message);
     void Finish();
     void AdapterStep(const Command &C);
@@ -81,6 +85,8 @@ class Runner
     bool Booted = false;
     bool InBoot = false;
     sim::IoctlResult LastIoctl{};
+    uint32_t LastEscapeResult = 0;
+    std::vector<uint8_t> LastEscapeOut;
 };
 
 void Runner::OnTrace(const sim::TraceEvent &E)
@@ -142,6 +148,12 @@ void Runner::Print(const sim::TraceEvent &E)
         break;
     case sim::TraceKind::System:
         T.System(At, E.Text);
+        break;
+    case sim::TraceKind::Display:
+        // The boot line stands for the display driver's load too; a load
+        // that fails is printed, as every later call is.
+        if (!InBoot || !E.Ok)
+            T.Display(At, E.Text, E.Ok, E.Name);
         break;
     default:
         // A kind of event this transcript does not describe yet.
@@ -292,6 +304,62 @@ void Runner::ExpectIoctl(const Command &C)
         Report(C.Line, false, "expected " + Want + ", found " + Diff);
 }
 
+// A program's ExtEscape: its input and output are buffers of exactly the
+// lengths it gives (heap blocks, so that a read or write past either is
+// caught by the sanitizers), the output prefilled with a pattern the
+// transcript shows where the display driver left it alone.
+void Runner::Escape(const Command &C)
+{
+    constexpr uint8_t CallerFill = 0xEE;
+    std::vector<uint8_t> In(C.Bytes);
+    std::vector<uint8_t> Out(C.OutLength, CallerFill);
+    LastEscapeResult = sim::ExtEscape(ULONG(C.Value), In, Out);
+    LastEscapeOut = Out;
+    if (Printing)
+        T.Escape(sim::NowMs(), uint32_t(C.Value), In, LastEscapeResult, Out);
+    if (Picture)
+        Picture->Add(sim::NowMs(), Mark::Escape,
+                     "escape -> " + std::to_string(int32_t(LastEscapeResult)));
+}
+
+void Runner::ExpectEscape(const Command &C)
+{
+    std::string Want = "escape " + std::to_string(int32_t(C.Value));
+    std::string Diff;
+    if (LastEscapeResult != C.Value)
+        Diff = "escape " + std::to_string(int32_t(LastEscapeResult));
+    if (C.ExpectOut) {
+        Want += " out " + (C.ExpectOut->empty() ? std::string("(empty)") : HexBytes(*C.ExpectOut));
+        if (LastEscapeOut != *C.ExpectOut)
+            Diff += (Diff.empty() ? "" : ", ") + std::string("out ") +
+                    (LastEscapeOut.empty() ? "(empty)" : HexBytes(LastEscapeOut));
+    }
+    if (Diff.empty())
+        Report(C.Line, true, Want);
+    else
+        Report(C.Line, false, "expected " + Want + ", found " + Diff);
+}
+
+std::string ColorText(uint32_t Rgb)
+{
+    char Text[8];
+    std::snprintf(Text, sizeof Text, "%06x", unsigned(Rgb & 0xFFFFFF));
+    return Text;
+}
+
+void Runner::ExpectPixel(const Command &C)
+{
+    std::optional<ULONG> Pixel = sim::DataFilePixel(ULONG(C.Numbers[0]), ULONG(C.Numbers[1]));
+    std::string Want = "pixel " + std::to_string(C.Numbers[0]) + "," +
+                       std::to_string(C.Numbers[1]) + " " + ColorText(C.Color);
+    if (Pixel && *Pixel == C.Color)
+        Report(C.Line, true, Want + " in the data file");
+    else
+        Report(C.Line, false,
+               "expected " + Want + ", found " +
+                   (Pixel ? ColorText(*Pixel) : std::string("no such pixel in a data file")));
+}
+
 void Runner::Execute(const Command &C)
 {
     switch (C.Kind) {
@@ -385,9 +453,13 @@ void Runner::Execute(const Command &C)
         AdapterStep(C);
         break;
     case Op::System: {
-        // A frame that comes back as the same device: its requests pending
-        // across the sleep are answered, or cancelled as a USB stack cancels
-        // transfers cut short by a suspend.
+        // win32k leaves the display driver's mode before the system sleeps
+        // and returns to it after the resume. A frame that comes back as the
+        // same device: its requests pending across the sleep are answered,
+        // or cancelled as a USB stack cancels transfers cut short by a
+        // suspend.
+        if (C.System != SystemAction::Resume)
+            sim::DisplayAssertMode(false);
         sim::Wake Wake;
         Wake.PendingStatus =
             C.Resume == ResumeAs::Cancelled ? NTSTATUS(0xC0000120) : STATUS_SUCCESS;
@@ -396,6 +468,8 @@ void Runner::Execute(const Command &C)
                             : C.System == SystemAction::Hibernate ? sim::SystemPower::Hibernate
                                                                   : sim::SystemPower::Resume,
                             Wake);
+        if (C.System == SystemAction::Resume)
+            sim::DisplayAssertMode(true);
         break;
     }
     case Op::Ioctl: {
@@ -425,6 +499,32 @@ void Runner::Execute(const Command &C)
             Report(C.Line, false, "expected " + Want + ", found " + std::to_string(Pending));
         break;
     }
+    case Op::Display:
+        if (C.On)
+            sim::DisplayOn();
+        else
+            sim::DisplayOff();
+        break;
+    case Op::DisplayFailMap:
+        sim::FailNextFileMaps(unsigned(C.Value));
+        break;
+    case Op::DrawFill:
+        sim::DrawFill(LONG(C.Numbers[0]), LONG(C.Numbers[1]), LONG(C.Numbers[2]),
+                      LONG(C.Numbers[3]), ULONG(C.Color));
+        break;
+    case Op::DrawCopy:
+        sim::DrawCopy(LONG(C.Numbers[0]), LONG(C.Numbers[1]), LONG(C.Numbers[2]),
+                      LONG(C.Numbers[3]), LONG(C.Numbers[4]), LONG(C.Numbers[5]));
+        break;
+    case Op::Escape:
+        Escape(C);
+        break;
+    case Op::ExpectEscape:
+        ExpectEscape(C);
+        break;
+    case Op::ExpectPixel:
+        ExpectPixel(C);
+        break;
     case Op::Show: {
         std::vector<RegValue> Values;
         for (auto &[Name, V] : sim::Values(ProductKeyPath))
@@ -457,6 +557,10 @@ bool PeerDeviceHeld()
 // else left over is a finding.
 void Runner::Finish()
 {
+    sim::RunUntilIdle();
+    // A display still attached is detached, so that what the display driver
+    // leaves behind is checked.
+    sim::DisplayOff();
     sim::RunUntilIdle();
     uint64_t End = sim::NowMs();
     sim::ExpectSurvivingPool(sim::Tag("ffub"));
@@ -502,6 +606,10 @@ int Runner::Run()
     O.RecordRegistry = false;
     O.RecordPeerRequests = false;
     sim::Reset(O);
+    // The machine's display driver for the adapter: the host build's own,
+    // unless one was given (the real DLL).
+    if (!sim::DisplayDriver())
+        sim::UseDisplayDriver(DrvEnableDriver);
     if (PictureOut) {
         // The bins divide the time the scenario's waits add up to.
         uint64_t Planned = 0;
@@ -614,6 +722,24 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
         // The system's sleep and resume, on the power lane.
         Picture.Add(At, Mark::Power, "system " + E.Text);
         break;
+    case sim::TraceKind::Display: {
+        // The display's state: on over the data file or privately (with
+        // its mode), off, or a step that failed.
+        Mark M = !E.Ok                          ? Mark::DisplayFailed
+                 : E.Text == "DrvDisablePDEV"   ? Mark::DisplayOff
+                 : E.Text != "DrvEnableSurface" ? Mark::Count_
+                 : E.Name == "data file"        ? Mark::DisplayFile
+                                                : Mark::DisplayPrivate;
+        if (M != Mark::Count_) {
+            sim::DisplayModeInfo Mode = sim::DisplayMode();
+            std::string Note = E.Text + " -> " + E.Name;
+            if (Mode.Width)
+                Note += ", " + std::to_string(Mode.Width) + "x" + std::to_string(Mode.Height) +
+                        "x" + std::to_string(Mode.BitsPerPixel);
+            Picture.Add(At, M, Note);
+        }
+        break;
+    }
     }
 }
 

@@ -149,6 +149,67 @@ Error ParseId(std::string_view Word, const char *What, std::string &Out)
     return {};
 }
 
+// The largest coordinate or size a draw or pixel command may give.
+constexpr uint64_t MaxCoordinate = 65'535;
+
+// RRGGBB: six hex digits.
+Error ParseColor(std::string_view Word, uint32_t &Out)
+{
+    std::vector<uint8_t> Bytes;
+    if (Word.size() != 6 || ParseHex(Word, "colour", Bytes))
+        return "bad colour '" + std::string(Word) + "': expected RRGGBB";
+    Out = uint32_t(Bytes[0]) << 16 | uint32_t(Bytes[1]) << 8 | Bytes[2];
+    return {};
+}
+
+// NAME|CODE [in=HEX] [out=N]: a control request, or an escape (which also
+// takes QUERYESCSUPPORT, escape 8).
+Error ParseRequest(const std::vector<Word> &W, Command &C, const char *Syntax)
+{
+    auto Arg = [&](size_t I) { return W[I].Text; };
+    if (auto E = WordCount(W, 2, 4, Syntax))
+        return E;
+    bool Named = false;
+    for (const ControlName &N : ControlNames())
+        if (Arg(1) == N.Name) {
+            C.Value = N.Code;
+            Named = true;
+        }
+    if (C.Kind == Op::Escape && Arg(1) == "QUERYESCSUPPORT") {
+        C.Value = 8;
+        Named = true;
+    }
+    if (!Named) {
+        if (Arg(1).empty() || Arg(1)[0] < '0' || Arg(1)[0] > '9') {
+            std::string Known;
+            for (const ControlName &N : ControlNames())
+                Known += std::string(Known.empty() ? "" : ", ") + N.Name;
+            return "unknown control code name '" + std::string(Arg(1)) + "' (" + Known +
+                   ", or a number)";
+        }
+        if (auto E = ParseNumber(Arg(1), U32, "control code", C.Value))
+            return E;
+    }
+    bool HaveIn = false, HaveOut = false;
+    for (size_t I = 2; I < W.size(); ++I) {
+        std::string_view A = Arg(I);
+        if (A.substr(0, 3) == "in=" && !HaveIn) {
+            HaveIn = true;
+            if (auto E = ParseHex(A.substr(3), "input", C.Bytes))
+                return E;
+        } else if (A.substr(0, 4) == "out=" && !HaveOut) {
+            HaveOut = true;
+            uint64_t N = 0;
+            if (auto E = ParseNumber(A.substr(4), MaxOutLength, "output length", N))
+                return E;
+            C.OutLength = uint32_t(N);
+        } else {
+            return "unexpected '" + std::string(A) + "' (in=HEX and out=N, each at most once)";
+        }
+    }
+    return {};
+}
+
 Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
 {
     std::string_view Cmd = W[0].Text;
@@ -449,43 +510,41 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
     }
     if (Cmd == "ioctl") {
         C.Kind = Op::Ioctl;
-        if (auto E = WordCount(W, 2, 4, "ioctl NAME|CODE [in=HEX] [out=N]"))
+        return ParseRequest(W, C, "ioctl NAME|CODE [in=HEX] [out=N]");
+    }
+    if (Cmd == "escape") {
+        C.Kind = Op::Escape;
+        return ParseRequest(W, C, "escape NAME|CODE|QUERYESCSUPPORT [in=HEX] [out=N]");
+    }
+    if (Cmd == "display") {
+        if (W.size() == 3 && Arg(1) == "fail-map") {
+            C.Kind = Op::DisplayFailMap;
+            return ParseNumber(Arg(2), U32, "count", C.Value);
+        }
+        C.Kind = Op::Display;
+        if (auto E = WordCount(W, 2, 2, "display on|off|fail-map N"))
             return E;
-        bool Named = false;
-        for (const ControlName &N : ControlNames())
-            if (Arg(1) == N.Name) {
-                C.Value = N.Code;
-                Named = true;
-            }
-        if (!Named) {
-            if (Arg(1).empty() || Arg(1)[0] < '0' || Arg(1)[0] > '9') {
-                std::string Known;
-                for (const ControlName &N : ControlNames())
-                    Known += std::string(Known.empty() ? "" : ", ") + N.Name;
-                return "unknown control code name '" + std::string(Arg(1)) + "' (" + Known +
-                       ", or a number)";
-            }
-            if (auto E = ParseNumber(Arg(1), U32, "control code", C.Value))
-                return E;
-        }
-        bool HaveIn = false, HaveOut = false;
-        for (size_t I = 2; I < W.size(); ++I) {
-            std::string_view A = Arg(I);
-            if (A.substr(0, 3) == "in=" && !HaveIn) {
-                HaveIn = true;
-                if (auto E = ParseHex(A.substr(3), "input", C.Bytes))
-                    return E;
-            } else if (A.substr(0, 4) == "out=" && !HaveOut) {
-                HaveOut = true;
-                uint64_t N = 0;
-                if (auto E = ParseNumber(A.substr(4), MaxOutLength, "output length", N))
-                    return E;
-                C.OutLength = uint32_t(N);
-            } else {
-                return "unexpected '" + std::string(A) + "' (in=HEX and out=N, each at most once)";
-            }
-        }
+        if (Arg(1) != "on" && Arg(1) != "off")
+            return std::string("usage: display on|off|fail-map N");
+        C.On = Arg(1) == "on";
         return {};
+    }
+    if (Cmd == "draw") {
+        bool Fill = W.size() >= 2 && Arg(1) == "fill";
+        bool Copy = W.size() >= 2 && Arg(1) == "copy";
+        if (!Fill && !Copy)
+            return std::string("usage: draw fill X Y W H RRGGBB | draw copy X Y W H TOX TOY");
+        C.Kind = Fill ? Op::DrawFill : Op::DrawCopy;
+        if (auto E = WordCount(W, Fill ? 7 : 8, Fill ? 7 : 8,
+                               Fill ? "draw fill X Y W H RRGGBB" : "draw copy X Y W H TOX TOY"))
+            return E;
+        for (size_t I = 2; I < (Fill ? 6u : 8u); ++I) {
+            uint64_t N = 0;
+            if (auto E = ParseNumber(Arg(I), MaxCoordinate, "coordinate", N))
+                return E;
+            C.Numbers.push_back(int64_t(N));
+        }
+        return Fill ? ParseColor(Arg(6), C.Color) : std::nullopt;
     }
     if (Cmd == "wait") {
         C.Kind = Op::Wait;
@@ -499,7 +558,7 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
     }
     if (Cmd == "expect") {
         if (W.size() < 2)
-            return std::string("usage: expect reg|ioctl ...");
+            return std::string("usage: expect reg|ioctl|requests|pixel|escape ...");
         if (Arg(1) == "reg") {
             C.Kind = Op::ExpectReg;
             if (auto E = WordCount(W, 4, 4, "expect reg [peer:]NAME HEX|absent"))
@@ -537,13 +596,44 @@ Error ParseLine(std::string_view Line, const std::vector<Word> &W, Command &C)
             }
             return {};
         }
+        if (Arg(1) == "pixel") {
+            C.Kind = Op::ExpectPixel;
+            if (auto E = WordCount(W, 5, 5, "expect pixel X Y RRGGBB"))
+                return E;
+            for (size_t I = 2; I < 4; ++I) {
+                uint64_t N = 0;
+                if (auto E = ParseNumber(Arg(I), MaxCoordinate, "coordinate", N))
+                    return E;
+                C.Numbers.push_back(int64_t(N));
+            }
+            return ParseColor(Arg(4), C.Color);
+        }
+        if (Arg(1) == "escape") {
+            C.Kind = Op::ExpectEscape;
+            if (auto E = WordCount(W, 3, 4, "expect escape RESULT|-1 [out=HEX]"))
+                return E;
+            if (Arg(2) == "-1")
+                C.Value = 0xFFFFFFFF;
+            else if (auto E = ParseNumber(Arg(2), U32, "result", C.Value))
+                return E;
+            if (W.size() == 4) {
+                if (Arg(3).substr(0, 4) != "out=")
+                    return "unexpected '" + std::string(Arg(3)) + "' (out=HEX)";
+                std::vector<uint8_t> B;
+                if (auto E = ParseHex(Arg(3).substr(4), "output bytes", B))
+                    return E;
+                C.ExpectOut = std::move(B);
+            }
+            return {};
+        }
         if (Arg(1) == "requests") {
             C.Kind = Op::ExpectRequests;
             if (auto E = WordCount(W, 3, 3, "expect requests N"))
                 return E;
             return ParseNumber(Arg(2), U32, "request count", C.Value);
         }
-        return "unknown expect '" + std::string(Arg(1)) + "' (reg, ioctl or requests)";
+        return "unknown expect '" + std::string(Arg(1)) +
+               "' (reg, ioctl, requests, pixel or escape)";
     }
     if (Cmd == "show") {
         C.Kind = Op::Show;
@@ -601,6 +691,7 @@ std::optional<ParseError> ParseScenario(std::string_view Text, Scenario &Out)
     Out.HasBoot = false;
     bool SeenIoctl = false;
     bool Asleep = false;
+    bool SeenEscape = false;
     unsigned LineNo = 0;
     size_t Pos = 0;
     while (Pos < Text.size()) {
@@ -637,6 +728,10 @@ std::optional<ParseError> ParseScenario(std::string_view Text, Scenario &Out)
                                           "'system resume'"};
         if (C.Kind == Op::System)
             Asleep = C.System != SystemAction::Resume;
+        if (C.Kind == Op::Escape)
+            SeenEscape = true;
+        if (C.Kind == Op::ExpectEscape && !SeenEscape)
+            return ParseError{LineNo, "expect escape with no escape before it"};
         Out.Commands.push_back(std::move(C));
     }
     // With a `boot`, the commands before it prepare the system: nothing can
@@ -645,6 +740,9 @@ std::optional<ParseError> ParseScenario(std::string_view Text, Scenario &Out)
         for (const Command &C : Out.Commands) {
             if (C.Kind == Op::Boot)
                 break;
+            if (C.Kind == Op::Display || C.Kind == Op::Escape)
+                return ParseError{C.Line, "display or escape before boot: no display driver "
+                                          "is loaded yet"};
             if (C.Kind == Op::Ioctl || C.Kind == Op::Power || C.Kind == Op::System ||
                 (C.Kind == Op::Adapter && C.Adapter != AdapterAction::FailAdd &&
                  C.Adapter != AdapterAction::FailStart))
@@ -710,6 +808,17 @@ const std::vector<CommandHelp> &CommandTable()
         {"expect reg [peer:]NAME HEX|absent", "the stored bytes of a value"},
         {"expect ioctl STATUS [info=N] [out=HEX]", "the result of the last ioctl"},
         {"expect requests N", "N peer requests sent and not yet completed"},
+        {"display on|off",
+         "the companion attaches (detaches) the frame's display: the GDI engine enables (disables) "
+         "the display driver's PDEV and surface"},
+        {"display fail-map N", "the next N EngMapFile calls fail"},
+        {"draw fill X Y W H RRGGBB", "GDI fills a rectangle of the display's surface"},
+        {"draw copy X Y W H TOX TOY", "GDI copies a rectangle of the display's surface"},
+        {"escape NAME|CODE|QUERYESCSUPPORT [in=HEX] [out=N]",
+         "a program's ExtEscape on the frame's display (output buffer prefilled with ee)"},
+        {"expect pixel X Y RRGGBB", "a pixel of the data file, read as the companion reads it"},
+        {"expect escape RESULT|-1 [out=HEX]",
+         "the last escape's value and the caller's whole output buffer"},
         {"show", "print the product key's values"},
     };
     return Table;

@@ -46,6 +46,13 @@ enum class Op {
     ExpectIoctl,
     ExpectRequests,
     Show,
+    Display,
+    DisplayFailMap,
+    DrawFill,
+    DrawCopy,
+    Escape,
+    ExpectPixel,
+    ExpectEscape,
 };
 
 enum class NotifyKind { Arrival, Removal, Other };
@@ -90,6 +97,10 @@ struct Command {
     std::string Text;           // reg set ... sz VALUE
     std::vector<uint8_t> Bytes; // reg set binary, expect reg, ioctl in=
     uint32_t OutLength = 0;     // ioctl out=N; pnp existing after=MS
+
+    // draw fill X Y W H (Color), draw copy X Y W H TOX TOY; expect pixel X Y (Color).
+    std::vector<int64_t> Numbers;
+    uint32_t Color = 0;
 
     std::optional<uint64_t> ExpectInfo;            // expect ioctl info=N
     std::optional<std::vector<uint8_t>> ExpectOut; // expect ioctl out=HEX

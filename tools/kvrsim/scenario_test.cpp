@@ -81,7 +81,11 @@ TEST(ScenarioParser, BadLinesGiveTheirLineAndWhatIsWrong)
     };
     const Case Cases[] = {
         {"wait 10\nfly away\n", 2, "unknown command 'fly' (one of boot, pnp, plug, unplug,"},
-        {"fly away\n", 1, " expect, show)"},
+        {"fly away\n", 1, " expect, display, draw, escape, show)"},
+        {"display maybe\n", 1, "usage: display on|off|fail-map N"},
+        {"draw fill 1 2 3 4 red\n", 1, "bad colour 'red': expected RRGGBB"},
+        {"expect escape 1\nescape ActivateClient\n", 1, "expect escape with no escape before it"},
+        {"display on\nboot\n", 1, "display or escape before boot"},
         {"wait 86400001\n", 1, "at most a day: repeat the line for a longer run"},
         {"frame speed 3\n", 1, "(mode, panel, input, reply, complete or nobuild)"},
         {"reg get X\n", 1, "unknown reg command 'get' (set, del or fail)"},
@@ -173,6 +177,13 @@ TEST(ScenarioParser, EveryCommandOfTheTableIsUnderstood)
         "expect reg peer:Acceleration.Level absent",
         "expect ioctl 122 info=0 out=00",
         "expect requests 1",
+        "display on",
+        "display fail-map 1",
+        "draw fill 1 2 3 4 ff8000",
+        "draw copy 0 0 10 10 5 5",
+        "escape QUERYESCSUPPORT in=18402300 out=0",
+        "expect pixel 1 2 ff8000",
+        "expect escape -1 out=",
         "show",
     };
     ASSERT_EQ(std::size(Filled), CommandTable().size());

@@ -47,6 +47,11 @@ constexpr MarkStyle Styles[] = {
     {"control request answered 0", "#2a9d3a"},
     {"control request refused", "#ff7f0e"},
     {"power state", "#17becf"},
+    {"display on, surface over the data file", "#2a9d3a"},
+    {"display on, private surface", "#e6a700"},
+    {"display off", "#999999"},
+    {"display step failed", "#d62728"},
+    {"escape", "#1f77b4"},
     {"expect held", "#2a9d3a"},
     {"expect FAILED", "#d62728"},
     {"verifier finding", "#b00000"},
@@ -158,7 +163,7 @@ Timeline::Timeline(uint64_t EndMs)
     : Length(std::max<uint64_t>(EndMs, 1)), BinMs((Length + Bins - 1) / Bins), Link(Bins),
       Mode(Bins)
 {
-    for (Lane *L : {&Connection, &Registry, &Control, &PowerLane, &Verdicts})
+    for (Lane *L : {&Connection, &Registry, &Control, &PowerLane, &DisplayLane, &Verdicts})
         L->B.resize(Bins);
     // The four commands of the polling step always have their lanes.
     for (unsigned Cmd : {1u, 4u, 6u, 7u})
@@ -201,6 +206,12 @@ Timeline::Lane &Timeline::LaneOf(Mark M, unsigned Cmd)
         return Control;
     case Mark::Power:
         return PowerLane;
+    case Mark::DisplayFile:
+    case Mark::DisplayPrivate:
+    case Mark::DisplayOff:
+    case Mark::DisplayFailed:
+    case Mark::Escape:
+        return DisplayLane;
     default:
         return Verdicts;
     }
@@ -300,6 +311,7 @@ void Timeline::Write(std::ostream &Out, const std::string &Title, uint64_t EndMs
     Rows.push_back({"registry writes", "registry", &Registry});
     Rows.push_back({"control requests", "control", &Control});
     Rows.push_back({"power", "power", &PowerLane});
+    Rows.push_back({"display driver", "display", &DisplayLane});
     Rows.push_back({"expects, verifier", "verdicts", &Verdicts});
 
     const double LanesBottom = Top + double(Rows.size()) * (LaneHeight + LaneGap);
@@ -414,11 +426,13 @@ void Timeline::Write(std::ostream &Out, const std::string &Title, uint64_t EndMs
             // bin, its colour that of what matters most in it.
             Mark Main = Mark::Count_;
             for (Mark M :
-                 {Mark::Finding,    Mark::ExpectFailed, Mark::RegRefused,  Mark::RegChange,
-                  Mark::SentFailed, Mark::NotBuilt,     Mark::SentPending, Mark::Sent,
-                  Mark::Removal,    Mark::OpenFailed,   Mark::Release,     Mark::Arrival,
-                  Mark::Open,       Mark::OtherNotify,  Mark::Boot,        Mark::IoctlRefused,
-                  Mark::IoctlOk,    Mark::Power,        Mark::ExpectHeld,  Mark::RegRewrite})
+                 {Mark::Finding,        Mark::ExpectFailed, Mark::RegRefused,    Mark::RegChange,
+                  Mark::SentFailed,     Mark::NotBuilt,     Mark::SentPending,   Mark::Sent,
+                  Mark::Removal,        Mark::OpenFailed,   Mark::Release,       Mark::Arrival,
+                  Mark::Open,           Mark::OtherNotify,  Mark::Boot,          Mark::IoctlRefused,
+                  Mark::IoctlOk,        Mark::Power,        Mark::DisplayFailed, Mark::DisplayFile,
+                  Mark::DisplayPrivate, Mark::DisplayOff,   Mark::Escape,        Mark::ExpectHeld,
+                  Mark::RegRewrite})
                 if (Main == Mark::Count_ && Each.Counts[size_t(M)])
                     Main = M;
             uint64_t Bar =

@@ -43,6 +43,14 @@ enum class Mark {
     IoctlRefused,
     // power lane
     Power,
+    // display lane: the display driver's surface over the data file or
+    // private, a display turned off, a step of the interface that failed,
+    // an escape
+    DisplayFile,
+    DisplayPrivate,
+    DisplayOff,
+    DisplayFailed,
+    Escape,
     // verdict lane
     ExpectHeld,
     ExpectFailed,
@@ -99,7 +107,7 @@ class Timeline
     uint64_t Length;
     uint64_t BinMs;
     unsigned Filled = 0; // state lanes are filled up to this bin
-    Lane Connection, Registry, Control, PowerLane, Verdicts;
+    Lane Connection, Registry, Control, PowerLane, DisplayLane, Verdicts;
     std::map<unsigned, Lane> Requests;
     std::vector<StateBin> Link, Mode;
     int LinkNow = -1, ModeNow = -1;

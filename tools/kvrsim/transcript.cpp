@@ -443,6 +443,36 @@ void Transcript::System(uint64_t T, const std::string &What)
         Line(T, "system", " " + What);
 }
 
+void Transcript::Display(uint64_t T, const std::string &Call, bool Ok, const std::string &Result)
+{
+    if (Json)
+        Line(T, "display",
+             ",\"call\":\"" + Call + "\",\"ok\":" + (Ok ? "true" : "false") + ",\"result\":\"" +
+                 JsonEscape(Result) + "\"}");
+    else
+        Line(T, "display", " " + Call + " -> " + Result + (Ok ? "" : " (failed)"));
+}
+
+void Transcript::Escape(uint64_t T, uint32_t Code, const std::vector<uint8_t> &In, uint32_t Result,
+                        const std::vector<uint8_t> &Output)
+{
+    if (Json) {
+        Line(T, "escape",
+             ",\"code\":\"" + ControlCodeText(Code) + "\",\"in\":\"" + HexBytes(In) +
+                 "\",\"result\":" + std::to_string(int32_t(Result)) + ",\"out\":\"" +
+                 HexBytes(Output) + "\"}");
+        return;
+    }
+    const char *Name = Code == 8 ? "QUERYESCSUPPORT" : ControlCodeName(Code);
+    std::string Body = " " + std::string(Name ? Name : "escape") + " " + ControlCodeText(Code) +
+                       " -> " + std::to_string(int32_t(Result));
+    if (!In.empty())
+        Body += " in " + HexBytes(In);
+    if (!Output.empty())
+        Body += " out " + HexBytes(Output);
+    Line(T, "escape", Body);
+}
+
 void Transcript::Expect(uint64_t T, bool Ok, unsigned LineNo, const std::string &Message)
 {
     if (Json)

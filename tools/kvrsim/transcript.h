@@ -87,6 +87,12 @@ class Transcript
     // add (with its status), register or unregister (the driver's
     // target-device registration).
     void Pnp(uint64_t T, const std::string &What, const std::string &Detail, uint32_t Status);
+    // A call of the GDI engine into the display driver and its result.
+    void Display(uint64_t T, const std::string &Call, bool Ok, const std::string &Result);
+    // A program's ExtEscape: the escape, the input, DrvEscape's value and the
+    // caller's whole output buffer after the call.
+    void Escape(uint64_t T, uint32_t Code, const std::vector<uint8_t> &In, uint32_t Result,
+                const std::vector<uint8_t> &Output);
     void Expect(uint64_t T, bool Ok, unsigned Line, const std::string &Message);
     void Show(uint64_t T, const std::vector<RegValue> &Values);
     void Violation(uint64_t T, const std::string &Message);
