@@ -680,7 +680,8 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
     case sim::TraceKind::Complete: {
         char Status[16];
         std::snprintf(Status, sizeof Status, "0x%08x", uint32_t(E.Status));
-        Picture.Add(At, Mark::Completed, std::string("completed with ") + Status, E.Command);
+        Picture.Add(At, NT_SUCCESS(E.Status) ? Mark::Completed : Mark::CompletedFailed,
+                    std::string("completed with ") + Status, E.Command);
         break;
     }
     case sim::TraceKind::Busy:
@@ -706,6 +707,7 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
     }
     case sim::TraceKind::Power:
         Picture.Add(At, Mark::Power, "state " + std::to_string(E.Code));
+        Picture.Power(At, unsigned(E.Code));
         break;
     case sim::TraceKind::Adapter: {
         // The adapter's device, on the connection lane with the boot.
@@ -715,8 +717,9 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
         break;
     }
     case sim::TraceKind::Pnp:
-        // Plug and play of the sibling's device, on the connection lane.
-        Picture.Add(At, Mark::OtherNotify, "pnp " + E.Text);
+        // Plug and play of the sibling's device and the registrations, one
+        // mark for each kind on their own lane.
+        Picture.Add(At, PnpMark(E.Text), E.Name.empty() ? E.Text : E.Text + ": " + E.Name);
         break;
     case sim::TraceKind::System:
         // The system's sleep and resume, on the power lane.
