@@ -280,12 +280,6 @@ TEST_P(EngineMisuse, EachMisuseGetsItsFinding)
     sim::CloseVideoDevice();
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, EngineMisuse, ::testing::ValuesIn(Cases), [](const auto &Info) {
-    std::string Name = Info.param.Name;
-    for (char &C : Name)
-        if (C == '-')
-            C = '_';
-    return Name;
-});
+INSTANTIATE_TEST_SUITE_P(Table, EngineMisuse, ::testing::ValuesIn(Cases), RowName());
 
 } // namespace

@@ -123,13 +123,7 @@ TEST_P(HostileEscape, ReturnsTheDocumentedValueAndTouchesOnlyWhatItReturns)
     EXPECT_EQ(Out, Whole);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, HostileEscape, ::testing::ValuesIn(Cases), [](const auto &Info) {
-    std::string Name = Info.param.Name;
-    for (char &C : Name)
-        if (C == '-')
-            C = '_';
-    return Name;
-});
+INSTANTIATE_TEST_SUITE_P(Table, HostileEscape, ::testing::ValuesIn(Cases), RowName());
 
 // Lengths that GDI cannot have checked: a length with no buffer is refused
 // before the surface object, the device or either buffer is touched (a null

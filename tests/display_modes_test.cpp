@@ -103,12 +103,6 @@ TEST_P(DisplayModes, OneModeFromTheMiniportOrNone)
     EXPECT_EQ(sim::DisplayObjectsHeld(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, DisplayModes, ::testing::ValuesIn(Cases), [](const auto &Info) {
-    std::string Name = Info.param.Name;
-    for (char &C : Name)
-        if (C == '-')
-            C = '_';
-    return Name;
-});
+INSTANTIATE_TEST_SUITE_P(Table, DisplayModes, ::testing::ValuesIn(Cases), RowName());
 
 } // namespace

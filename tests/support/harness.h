@@ -98,6 +98,19 @@ std::vector<uint8_t> Le32Pair(uint32_t First, uint32_t Second);
 uint32_t ReadLe32(const uint8_t *Bytes);
 std::vector<uint8_t> Utf16(std::string_view Text, bool Terminated = true);
 
+// The test name of a table's row: its Name, '-' made '_' (GoogleTest's
+// names are identifiers).
+struct RowName {
+    template <typename Row> std::string operator()(const ::testing::TestParamInfo<Row> &Info) const
+    {
+        std::string Name = Info.param.Name;
+        for (char &C : Name)
+            if (C == '-')
+                C = '_';
+        return Name;
+    }
+};
+
 // The bytes of the live DriverState, to show that a call changed nothing.
 std::vector<uint8_t> DriverStateBytes();
 
