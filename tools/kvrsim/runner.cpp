@@ -688,11 +688,11 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
         Picture.Add(At, Mark::Busy, "still outstanding", E.Command);
         break;
     case sim::TraceKind::Reg:
-        Picture.Add(At,
-                    !E.Ok       ? Mark::RegRefused
-                    : E.Changed ? Mark::RegChange
-                                : Mark::RegRewrite,
-                    E.Name + " " + HexBytes(E.Data));
+        Picture.AddRegistry(At,
+                            !E.Ok       ? Mark::RegRefused
+                            : E.Changed ? Mark::RegChange
+                                        : Mark::RegRewrite,
+                            E.Name, E.Name + " " + HexBytes(E.Data));
         if (E.Ok && E.Data.size() == 16 && E.Code == REG_BINARY &&
             SameText(E.Name, "DeviceStatus") && SameText(E.Text, ProductKeyPath))
             Picture.Status(At, E.Data[0], E.Data[1]);

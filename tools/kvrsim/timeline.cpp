@@ -304,6 +304,23 @@ void Timeline::Add(uint64_t T, Mark M, const std::string &Note, unsigned Cmd)
     B.Outstanding = std::max(B.Outstanding, L.Outstanding);
 }
 
+void Timeline::AddRegistry(uint64_t T, Mark M, const std::string &Value, const std::string &Note)
+{
+    auto It = Values.find(Value);
+    if (It == Values.end() && Values.size() < 4) {
+        It = Values.emplace(Value, Lane{}).first;
+        It->second.B.resize(Bins);
+    }
+    if (It == Values.end()) {
+        Add(T, M, Note);
+        return;
+    }
+    // The value's lane stands in for the shared one while the mark is added.
+    std::swap(Registry, It->second);
+    Add(T, M, Note);
+    std::swap(Registry, It->second);
+}
+
 void Timeline::SetState(std::vector<StateBin> &States, int &Current, uint64_t T, int Value,
                         const char *What)
 {
@@ -356,7 +373,10 @@ void Timeline::Write(std::ostream &Out, const std::string &Title, uint64_t EndMs
             {"request " + std::string(Name ? Name : "command") + " (" + std::to_string(Cmd) + ")",
              "request-" + std::to_string(Cmd), &L, nullptr, nullptr, RhythmText(L)});
     }
-    Rows.push_back({"registry writes", "registry", &Registry});
+    for (auto &[Value, L] : Values)
+        Rows.push_back({"registry " + Value, "registry-" + Value, &L});
+    Rows.push_back(
+        {Values.empty() ? "registry writes" : "registry, other values", "registry", &Registry});
     Rows.push_back({"control requests", "control", &Control});
     Rows.push_back({"power", "power", &PowerLane});
     Rows.push_back({"power state", "power-state", nullptr, &PowerBand, "power"});

@@ -80,6 +80,8 @@ class Timeline
     // Cmd: the command byte (request lanes). Note: what the mark's hover
     // text says of the first such event in its bin.
     void Add(uint64_t T, Mark M, const std::string &Note = {}, unsigned Cmd = 0);
+    // A registry write: on the lane of the value written, which names it.
+    void AddRegistry(uint64_t T, Mark M, const std::string &Value, const std::string &Note);
     // A published DeviceStatus: link state and frame mode lanes.
     void Status(uint64_t T, unsigned LinkState, unsigned FrameMode);
     // The adapter's power state (VideoPowerState): the power band.
@@ -123,6 +125,9 @@ class Timeline
     unsigned Filled = 0; // state lanes are filled up to this bin
     Lane Connection, Pnp, Registry, Control, PowerLane, DisplayLane, Verdicts;
     std::map<unsigned, Lane> Requests;
+    // One lane a registry value, the first few values written; the rest
+    // share the Registry lane.
+    std::map<std::string, Lane> Values;
     std::vector<StateBin> Link, Mode, PowerBand;
     int LinkNow = -1, ModeNow = -1, PowerNow = -1;
 };
