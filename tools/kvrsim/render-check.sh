@@ -24,8 +24,8 @@ if [ "$status" != 0 ] || [ -s "$out/render.err" ]; then
 fi
 [ -s "$png" ] || { echo "no picture rendered" >&2; exit 1; }
 missing=0
-for lane in connection link mode request-1 request-4 request-6 request-7 registry control \
-            power display verdicts; do
+for lane in connection link mode pnp request-1 request-4 request-6 request-7 registry control \
+            power power-state display verdicts; do
     grep -q "<g id=\"lane-$lane\" class=\"lane\">" "$svg" || { echo "lane $lane missing" >&2; missing=1; }
 done
 for mark in "sent, left pending" "completed late" "skipped while busy" "value changed" \

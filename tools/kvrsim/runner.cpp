@@ -453,17 +453,17 @@ void Runner::Execute(const Command &C)
         AdapterStep(C);
         break;
     case Op::System: {
-        // A frame that comes back as the same device: its requests pending
-        // across the sleep are answered, or cancelled as a USB stack cancels
-        // transfers cut short by a suspend.
+        // win32k leaves the display driver's mode before the system sleeps
+        // and returns to it after the resume. A frame that comes back as the
+        // same device: its requests pending across the sleep are answered,
+        // or cancelled as a USB stack cancels transfers cut short by a
+        // suspend.
+        if (C.System != SystemAction::Resume)
+            sim::DisplayAssertMode(false);
         sim::Wake Wake;
         Wake.PendingStatus =
             C.Resume == ResumeAs::Cancelled ? NTSTATUS(0xC0000120) : STATUS_SUCCESS;
         Wake.FrameReenumerated = C.Resume == ResumeAs::Replugged;
-        // win32k leaves the display driver's mode before the system sleeps
-        // and returns to it after the resume.
-        if (C.System != SystemAction::Resume)
-            sim::DisplayAssertMode(false);
         sim::SetSystemPower(C.System == SystemAction::Sleep       ? sim::SystemPower::Sleep
                             : C.System == SystemAction::Hibernate ? sim::SystemPower::Hibernate
                                                                   : sim::SystemPower::Resume,
@@ -680,18 +680,19 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
     case sim::TraceKind::Complete: {
         char Status[16];
         std::snprintf(Status, sizeof Status, "0x%08x", uint32_t(E.Status));
-        Picture.Add(At, Mark::Completed, std::string("completed with ") + Status, E.Command);
+        Picture.Add(At, NT_SUCCESS(E.Status) ? Mark::Completed : Mark::CompletedFailed,
+                    std::string("completed with ") + Status, E.Command);
         break;
     }
     case sim::TraceKind::Busy:
         Picture.Add(At, Mark::Busy, "still outstanding", E.Command);
         break;
     case sim::TraceKind::Reg:
-        Picture.Add(At,
-                    !E.Ok       ? Mark::RegRefused
-                    : E.Changed ? Mark::RegChange
-                                : Mark::RegRewrite,
-                    E.Name + " " + HexBytes(E.Data));
+        Picture.AddRegistry(At,
+                            !E.Ok       ? Mark::RegRefused
+                            : E.Changed ? Mark::RegChange
+                                        : Mark::RegRewrite,
+                            E.Name, E.Name + " " + HexBytes(E.Data));
         if (E.Ok && E.Data.size() == 16 && E.Code == REG_BINARY &&
             SameText(E.Name, "DeviceStatus") && SameText(E.Text, ProductKeyPath))
             Picture.Status(At, E.Data[0], E.Data[1]);
@@ -706,6 +707,7 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
     }
     case sim::TraceKind::Power:
         Picture.Add(At, Mark::Power, "state " + std::to_string(E.Code));
+        Picture.Power(At, unsigned(E.Code));
         break;
     case sim::TraceKind::Adapter: {
         // The adapter's device, on the connection lane with the boot.
@@ -715,8 +717,9 @@ void AddToTimeline(Timeline &Picture, const sim::TraceEvent &E)
         break;
     }
     case sim::TraceKind::Pnp:
-        // Plug and play of the sibling's device, on the connection lane.
-        Picture.Add(At, Mark::OtherNotify, "pnp " + E.Text);
+        // Plug and play of the sibling's device and the registrations, one
+        // mark for each kind on their own lane.
+        Picture.Add(At, PnpMark(E.Text), E.Name.empty() ? E.Text : E.Text + ": " + E.Name);
         break;
     case sim::TraceKind::System:
         // The system's sleep and resume, on the power lane.

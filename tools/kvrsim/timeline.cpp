@@ -35,11 +35,21 @@ constexpr MarkStyle Styles[] = {
     {"peer opened", "#1f77b4"},
     {"peer open failed", "#d62728"},
     {"peer released", "#ff7f0e"},
+    {"pnp register", "#1f77b4"},
+    {"pnp query-remove", "#e6a700"},
+    {"pnp remove-cancelled", "#2a9d3a"},
+    {"pnp surprise-removal", "#b00000"},
+    {"pnp remove-complete", "#ff7f0e"},
+    {"pnp REMOVE", "#d62728"},
+    {"pnp unregister", "#8c564b"},
+    {"pnp device added", "#17becf"},
+    {"pnp other", "#999999"},
     {"sent, answered", "#2a9d3a"},
     {"sent, left pending", "#e6a700"},
     {"sent, failed", "#d62728"},
     {"not built", "#8c2d04"},
     {"completed late", "#1f77b4"},
+    {"completed late, failed", "#e377c2"},
     {"skipped while busy", "#d62728"},
     {"value changed", "#6a3d9a"},
     {"same bytes rewritten", "#bbbbbb"},
@@ -159,11 +169,30 @@ std::string XmlEscape(const std::string &S)
     return R;
 }
 
+Mark PnpMark(const std::string &What)
+{
+    static const struct {
+        const char *Word;
+        Mark M;
+    } Kinds[] = {{"register", Mark::PnpRegister},
+                 {"query-remove", Mark::PnpQueryRemove},
+                 {"remove-cancelled", Mark::PnpCancelled},
+                 {"surprise-removal", Mark::PnpSurprise},
+                 {"remove-complete", Mark::PnpRemoveComplete},
+                 {"remove", Mark::PnpRemove},
+                 {"unregister", Mark::PnpUnregister},
+                 {"add", Mark::PnpAdd}};
+    for (const auto &K : Kinds)
+        if (What == K.Word)
+            return K.M;
+    return Mark::PnpOther;
+}
+
 Timeline::Timeline(uint64_t EndMs)
     : Length(std::max<uint64_t>(EndMs, 1)), BinMs((Length + Bins - 1) / Bins), Link(Bins),
-      Mode(Bins)
+      Mode(Bins), PowerBand(Bins)
 {
-    for (Lane *L : {&Connection, &Registry, &Control, &PowerLane, &DisplayLane, &Verdicts})
+    for (Lane *L : {&Connection, &Pnp, &Registry, &Control, &PowerLane, &DisplayLane, &Verdicts})
         L->B.resize(Bins);
     // The four commands of the polling step always have their lanes.
     for (unsigned Cmd : {1u, 4u, 6u, 7u})
@@ -186,11 +215,22 @@ Timeline::Lane &Timeline::LaneOf(Mark M, unsigned Cmd)
     case Mark::OpenFailed:
     case Mark::Release:
         return Connection;
+    case Mark::PnpRegister:
+    case Mark::PnpQueryRemove:
+    case Mark::PnpCancelled:
+    case Mark::PnpSurprise:
+    case Mark::PnpRemoveComplete:
+    case Mark::PnpRemove:
+    case Mark::PnpUnregister:
+    case Mark::PnpAdd:
+    case Mark::PnpOther:
+        return Pnp;
     case Mark::Sent:
     case Mark::SentPending:
     case Mark::SentFailed:
     case Mark::NotBuilt:
     case Mark::Completed:
+    case Mark::CompletedFailed:
     case Mark::Busy: {
         Lane &L = Requests[Cmd];
         if (L.B.empty())
@@ -224,6 +264,7 @@ void Timeline::FillTo(unsigned Last)
     for (; Filled < Last; ++Filled) {
         Link[Filled + 1].Value = LinkNow;
         Mode[Filled + 1].Value = ModeNow;
+        PowerBand[Filled + 1].Value = PowerNow;
         for (auto &[Cmd, L] : Requests)
             L.B[Filled + 1].Outstanding = L.Outstanding;
     }
@@ -258,9 +299,26 @@ void Timeline::Add(uint64_t T, Mark M, const std::string &Note, unsigned Cmd)
     }
     if (M == Mark::SentPending)
         ++L.Outstanding;
-    else if (M == Mark::Completed && L.Outstanding)
+    else if ((M == Mark::Completed || M == Mark::CompletedFailed) && L.Outstanding)
         --L.Outstanding;
     B.Outstanding = std::max(B.Outstanding, L.Outstanding);
+}
+
+void Timeline::AddRegistry(uint64_t T, Mark M, const std::string &Value, const std::string &Note)
+{
+    auto It = Values.find(Value);
+    if (It == Values.end() && Values.size() < 4) {
+        It = Values.emplace(Value, Lane{}).first;
+        It->second.B.resize(Bins);
+    }
+    if (It == Values.end()) {
+        Add(T, M, Note);
+        return;
+    }
+    // The value's lane stands in for the shared one while the mark is added.
+    std::swap(Registry, It->second);
+    Add(T, M, Note);
+    std::swap(Registry, It->second);
 }
 
 void Timeline::SetState(std::vector<StateBin> &States, int &Current, uint64_t T, int Value,
@@ -284,6 +342,12 @@ void Timeline::Status(uint64_t T, unsigned LinkState, unsigned FrameMode)
     SetState(Mode, ModeNow, T, int(FrameMode), "mode");
 }
 
+void Timeline::Power(uint64_t T, unsigned State)
+{
+    FillTo(BinOf(T));
+    SetState(PowerBand, PowerNow, T, int(State), "power");
+}
+
 void Timeline::Write(std::ostream &Out, const std::string &Title, uint64_t EndMs)
 {
     FillTo(Bins - 1);
@@ -302,22 +366,29 @@ void Timeline::Write(std::ostream &Out, const std::string &Title, uint64_t EndMs
     Rows.push_back({"notifications, connection", "connection", &Connection});
     Rows.push_back({"link state", "link", nullptr, &Link, "link"});
     Rows.push_back({"frame mode", "mode", nullptr, &Mode, "mode"});
+    Rows.push_back({"plug and play", "pnp", &Pnp});
     for (auto &[Cmd, L] : Requests) {
         const char *Name = PeerCommandName(Cmd);
         Rows.push_back(
             {"request " + std::string(Name ? Name : "command") + " (" + std::to_string(Cmd) + ")",
              "request-" + std::to_string(Cmd), &L, nullptr, nullptr, RhythmText(L)});
     }
-    Rows.push_back({"registry writes", "registry", &Registry});
+    for (auto &[Value, L] : Values)
+        Rows.push_back({"registry " + Value, "registry-" + Value, &L});
+    Rows.push_back(
+        {Values.empty() ? "registry writes" : "registry, other values", "registry", &Registry});
     Rows.push_back({"control requests", "control", &Control});
     Rows.push_back({"power", "power", &PowerLane});
+    Rows.push_back({"power state", "power-state", nullptr, &PowerBand, "power"});
     Rows.push_back({"display driver", "display", &DisplayLane});
     Rows.push_back({"expects, verifier", "verdicts", &Verdicts});
 
     const double LanesBottom = Top + double(Rows.size()) * (LaneHeight + LaneGap);
     const double AxisY = LanesBottom + 4;
     const double LegendY = AxisY + 40;
-    const size_t LegendRows = (size_t(Mark::Count_) + 5) / 6 + 1;
+    // Four columns wide enough for the longest name, inside the picture.
+    constexpr size_t LegendColumns = 4;
+    const size_t LegendRows = (size_t(Mark::Count_) + LegendColumns) / LegendColumns;
     const double Height = LegendY + double(LegendRows) * 18 + 12;
     const double Width = LabelWidth + PlotWidth + RightMargin;
 
@@ -337,10 +408,14 @@ void Timeline::Write(std::ostream &Out, const std::string &Title, uint64_t EndMs
         const Row &Drawn = Rows[R];
         double Y = Top + double(R) * (LaneHeight + LaneGap);
         Out << "<g id=\"lane-" << Drawn.Id << "\" class=\"lane\">\n"
-            << "<text x=\"" << Fixed(LabelWidth - 8) << "\" y=\"" << Fixed(Y + LaneHeight * 0.65)
+            << "<text x=\"" << Fixed(LabelWidth - 8)
+            << "\" y=\""
+            // A lane with a rhythm line under its label raises the label so
+            // that the two do not overlap.
+            << Fixed(Drawn.Rhythm.empty() ? Y + LaneHeight * 0.65 : Y + 11)
             << "\" text-anchor=\"end\">" << XmlEscape(Drawn.Label) << "</text>\n";
         if (!Drawn.Rhythm.empty())
-            Out << "<text x=\"" << Fixed(LabelWidth - 8) << "\" y=\"" << Fixed(Y + LaneHeight - 1)
+            Out << "<text x=\"" << Fixed(LabelWidth - 8) << "\" y=\"" << Fixed(Y + LaneHeight - 2)
                 << "\" text-anchor=\"end\" font-size=\"10\" fill=\"#555555\">" << Drawn.Rhythm
                 << "</text>\n";
         Out << Rect(LabelWidth, Y, PlotWidth, LaneHeight, "#f7f7f7") << "\n";
@@ -425,18 +500,45 @@ void Timeline::Write(std::ostream &Out, const std::string &Title, uint64_t EndMs
             // One bar for the bin, its height the bin's share of the busiest
             // bin, its colour that of what matters most in it.
             Mark Main = Mark::Count_;
-            for (Mark M :
-                 {Mark::Finding,        Mark::ExpectFailed, Mark::RegRefused,    Mark::RegChange,
-                  Mark::SentFailed,     Mark::NotBuilt,     Mark::SentPending,   Mark::Sent,
-                  Mark::Removal,        Mark::OpenFailed,   Mark::Release,       Mark::Arrival,
-                  Mark::Open,           Mark::OtherNotify,  Mark::Boot,          Mark::IoctlRefused,
-                  Mark::IoctlOk,        Mark::Power,        Mark::DisplayFailed, Mark::DisplayFile,
-                  Mark::DisplayPrivate, Mark::DisplayOff,   Mark::Escape,        Mark::ExpectHeld,
-                  Mark::RegRewrite})
+            for (Mark M : {Mark::Finding,
+                           Mark::ExpectFailed,
+                           Mark::RegRefused,
+                           Mark::RegChange,
+                           Mark::SentFailed,
+                           Mark::NotBuilt,
+                           Mark::SentPending,
+                           Mark::Sent,
+                           Mark::Removal,
+                           Mark::OpenFailed,
+                           Mark::Release,
+                           Mark::Arrival,
+                           Mark::Open,
+                           Mark::OtherNotify,
+                           Mark::Boot,
+                           Mark::IoctlRefused,
+                           Mark::IoctlOk,
+                           Mark::Power,
+                           Mark::DisplayFailed,
+                           Mark::DisplayFile,
+                           Mark::DisplayPrivate,
+                           Mark::DisplayOff,
+                           Mark::Escape,
+                           Mark::ExpectHeld,
+                           Mark::PnpSurprise,
+                           Mark::PnpRemove,
+                           Mark::PnpCancelled,
+                           Mark::PnpQueryRemove,
+                           Mark::PnpRemoveComplete,
+                           Mark::PnpUnregister,
+                           Mark::PnpRegister,
+                           Mark::PnpAdd,
+                           Mark::PnpOther,
+                           Mark::RegRewrite})
                 if (Main == Mark::Count_ && Each.Counts[size_t(M)])
                     Main = M;
-            uint64_t Bar =
-                Total - Each.Counts[size_t(Mark::Completed)] - Each.Counts[size_t(Mark::Busy)];
+            uint64_t Bar = Total - Each.Counts[size_t(Mark::Completed)] -
+                           Each.Counts[size_t(Mark::CompletedFailed)] -
+                           Each.Counts[size_t(Mark::Busy)];
             if (Main != Mark::Count_ && Bar) {
                 double H = LaneHeight * (0.35 + 0.65 * double(Total) / double(Most));
                 if (Main == Mark::RegChange || Main == Mark::Finding ||
@@ -447,6 +549,10 @@ void Timeline::Write(std::ostream &Out, const std::string &Title, uint64_t EndMs
             if (Each.Counts[size_t(Mark::Completed)])
                 Out << Rect(X, Y, MarkWidth, LaneHeight * 0.3,
                             Styles[size_t(Mark::Completed)].Color);
+            // A failed completion over the plain one: it is what matters.
+            if (Each.Counts[size_t(Mark::CompletedFailed)])
+                Out << Rect(X, Y, MarkWidth, LaneHeight * 0.3,
+                            Styles[size_t(Mark::CompletedFailed)].Color);
             if (Each.Counts[size_t(Mark::Busy)])
                 Out << Rect(X, Y + LaneHeight * 0.7, MarkWidth, LaneHeight * 0.3,
                             Styles[size_t(Mark::Busy)].Color);
@@ -472,8 +578,8 @@ void Timeline::Write(std::ostream &Out, const std::string &Title, uint64_t EndMs
     // The legend: every mark's colour, and the outstanding band.
     Out << "<g id=\"legend\">\n";
     for (size_t M = 0; M <= size_t(Mark::Count_); ++M) {
-        double X = 10 + double(M % 6) * 200;
-        double Y = LegendY + double(M / 6) * 18;
+        double X = 10 + double(M % LegendColumns) * 300;
+        double Y = LegendY + double(M / LegendColumns) * 18;
         const char *Color = M < size_t(Mark::Count_) ? Styles[M].Color : "#f5d76e";
         const char *Name = M < size_t(Mark::Count_) ? Styles[M].Name : "request outstanding";
         Out << Rect(X, Y - 10, 12, 12, Color) << "<text x=\"" << Fixed(X + 18) << "\" y=\""

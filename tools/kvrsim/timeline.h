@@ -27,12 +27,24 @@ enum class Mark {
     Open,
     OpenFailed,
     Release,
+    // plug-and-play lane: the sibling's device and the driver's
+    // target-device registrations, one mark for each kind of event
+    PnpRegister,
+    PnpQueryRemove,
+    PnpCancelled,
+    PnpSurprise,
+    PnpRemoveComplete,
+    PnpRemove,
+    PnpUnregister,
+    PnpAdd,
+    PnpOther,
     // a request lane (one per command byte)
     Sent,
     SentPending,
     SentFailed,
     NotBuilt,
     Completed,
+    CompletedFailed,
     Busy,
     // registry lane
     RegChange,
@@ -68,8 +80,12 @@ class Timeline
     // Cmd: the command byte (request lanes). Note: what the mark's hover
     // text says of the first such event in its bin.
     void Add(uint64_t T, Mark M, const std::string &Note = {}, unsigned Cmd = 0);
+    // A registry write: on the lane of the value written, which names it.
+    void AddRegistry(uint64_t T, Mark M, const std::string &Value, const std::string &Note);
     // A published DeviceStatus: link state and frame mode lanes.
     void Status(uint64_t T, unsigned LinkState, unsigned FrameMode);
+    // The adapter's power state (VideoPowerState): the power band.
+    void Power(uint64_t T, unsigned State);
 
     // The SVG, with the run's title and its end time.
     void Write(std::ostream &Out, const std::string &Title, uint64_t EndMs);
@@ -107,11 +123,18 @@ class Timeline
     uint64_t Length;
     uint64_t BinMs;
     unsigned Filled = 0; // state lanes are filled up to this bin
-    Lane Connection, Registry, Control, PowerLane, DisplayLane, Verdicts;
+    Lane Connection, Pnp, Registry, Control, PowerLane, DisplayLane, Verdicts;
     std::map<unsigned, Lane> Requests;
-    std::vector<StateBin> Link, Mode;
-    int LinkNow = -1, ModeNow = -1;
+    // One lane a registry value, the first few values written; the rest
+    // share the Registry lane.
+    std::map<std::string, Lane> Values;
+    std::vector<StateBin> Link, Mode, PowerBand;
+    int LinkNow = -1, ModeNow = -1, PowerNow = -1;
 };
+
+// The plug-and-play lane's mark for a pnp event's kind (the transcript's
+// word: register, query-remove, remove-cancelled, ...).
+Mark PnpMark(const std::string &What);
 
 // Escapes a text for XML character data and attribute values.
 std::string XmlEscape(const std::string &S);
