@@ -274,7 +274,9 @@ constexpr ULONG INDEX_DrvAssertMode = 5;
 constexpr ULONG INDEX_DrvDisableDriver = 8;
 constexpr ULONG INDEX_DrvEscape = 24;
 constexpr ULONG INDEX_DrvGetModes = 41;
-constexpr ULONG INDEX_LAST = 89;
+// One past the last function index winddi.h defines (DrvResetDevice is 89, then
+// three reserved): the engine accepts a table entry below it.
+constexpr ULONG INDEX_LAST = 93;
 
 // Bitmap formats, surface types and bitmap flags.
 constexpr ULONG BMF_16BPP = 4;
