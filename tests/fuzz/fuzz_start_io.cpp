@@ -222,6 +222,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
         bool Short = InputLength < Needed.Input || OutputLength < Needed.Output;
         if (Short)
             kvrfuzz::Check(Status.Status == ERROR_INSUFFICIENT_BUFFER, "a short buffer served");
+        else if (Code == IoctlSetOrientation && Irql != PASSIVE_LEVEL)
+            // Above PASSIVE_LEVEL the registry is out of reach: the value
+            // cannot be kept, and the caller is told so.
+            kvrfuzz::Check(Status.Status == ERROR_INSUFFICIENT_BUFFER,
+                           "an orientation that could not be written reported as set");
         else if (Code != IoctlQueryDataFilePath)
             kvrfuzz::Check(Status.Status == NO_ERROR, "a good request refused");
         if (Code == IoctlQueryDataFilePath && Status.Status == NO_ERROR) {
